@@ -1,0 +1,53 @@
+// Access to one serial port for one run.
+//
+//   SerialPort port = OpenSerialPort(name);     open, then a 5 ms pause
+//   ConfigureSerialLine(port);                  9600 baud 8N1, rest kept
+//   WriteCommandFrame(port, frame);             one write of 8 bytes
+//   CloseSerialPort(port);
+//
+// A failed open is not reported by itself: it leaves the port invalid, and
+// reading the line settings on it then fails. Every failing platform call
+// prints "<call> failed with error <code>." to standard output, with the
+// platform's error code taken straight after the call. The call names are
+// the Win32 ones on every platform, so one script reads both.
+//
+// One implementation file per platform (serial_port_win32.cpp,
+// serial_port_posix.cpp); CMake picks one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "protocol/command_frame.h"
+
+#ifdef _WIN32
+// Win32 opens devices by wide name; 31 characters and the terminator.
+using PortNameChar = wchar_t;
+constexpr std::size_t kPortNameCapacity = 32;
+#else
+// Room for long stable names such as /dev/serial/by-id/...
+using PortNameChar = char;
+constexpr std::size_t kPortNameCapacity = 256;
+#endif
+
+// A device name, always terminated within its buffer.
+struct PortName {
+  PortNameChar text[kPortNameCapacity];
+};
+
+// The device handle from the open to the close: a HANDLE on Windows, a file
+// descriptor elsewhere, held as an integer wide enough for both.
+struct SerialPort {
+  std::intptr_t handle;
+};
+
+enum class LineSetup {
+  kConfigured,
+  kReadFailed,   // GetCommState: also what a failed open ends in
+  kApplyFailed,  // SetCommState: the driver refused the settings
+};
+
+SerialPort OpenSerialPort(const PortName& portName);
+LineSetup ConfigureSerialLine(const SerialPort& port);
+bool WriteCommandFrame(const SerialPort& port, const CommandFrame& frame);
+bool CloseSerialPort(const SerialPort& port);

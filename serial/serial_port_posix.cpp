@@ -1,0 +1,149 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "serial/platform_failure.h"
+#include "serial/serial_port.h"
+#include "serial/serial_port_posix.h"
+
+namespace {
+
+constexpr int kInvalidDescriptor = -1;
+constexpr long kDriverPauseNanoseconds = 5L * 1000L * 1000L;
+
+int RealOpen(const char* path, int flags) { return ::open(path, flags); }
+int RealGetStatusFlags(int fd) { return ::fcntl(fd, F_GETFL); }
+int RealSetStatusFlags(int fd, int flags) { return ::fcntl(fd, F_SETFL, flags); }
+
+int Descriptor(const SerialPort& port) { return static_cast<int>(port.handle); }
+
+bool MakeBlocking(int fd) {
+  int flags = posixSerialCalls.getStatusFlags(fd);
+  if (flags < 0) return false;
+  return posixSerialCalls.setStatusFlags(fd, flags & ~O_NONBLOCK) == 0;
+}
+
+// Opens the device for this run alone, as a Win32 open with share mode 0
+// does. O_NONBLOCK keeps the open from waiting for carrier detect; the
+// descriptor is then made blocking so that the write waits for the driver.
+//
+// The exclusive flock binds root too, which TIOCEXCL does not. TIOCEXCL is
+// not set: on a pseudo-terminal it outlives our descriptor and would turn
+// away every later non-root opener, also after runs that end without a
+// close. A holder's own TIOCEXCL still turns us away when we are not root.
+int OpenExclusive(const char* path) {
+  int fd = posixSerialCalls.open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return kInvalidDescriptor;
+  if (posixSerialCalls.flock(fd, LOCK_EX | LOCK_NB) != 0 || !MakeBlocking(fd)) {
+    posixSerialCalls.close(fd);
+    return kInvalidDescriptor;
+  }
+  return fd;
+}
+
+void PauseForDriver() {
+  struct timespec pause = {0, kDriverPauseNanoseconds};
+  posixSerialCalls.nanosleep(&pause, nullptr);
+}
+
+void SetSpeed9600(struct termios* settings) {
+  cfsetispeed(settings, B9600);
+  cfsetospeed(settings, B9600);
+}
+
+void SetDataBits8(struct termios* settings) {
+  settings->c_cflag = (settings->c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS8;
+}
+
+void SetNoParity(struct termios* settings) { settings->c_cflag &= ~static_cast<tcflag_t>(PARENB); }
+
+void SetOneStopBit(struct termios* settings) {
+  settings->c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+}
+
+// Output processing could turn a 0x0A in the frame into 0D 0A, or expand
+// tabs: the board must get the 8 bytes exactly as built.
+void SetRawOutput(struct termios* settings) { settings->c_oflag &= ~static_cast<tcflag_t>(OPOST); }
+
+bool LineFormatTook(const struct termios& applied) {
+  return cfgetispeed(&applied) == B9600 && cfgetospeed(&applied) == B9600 &&
+         (applied.c_cflag & CSIZE) == CS8 && (applied.c_cflag & PARENB) == 0 &&
+         (applied.c_cflag & CSTOPB) == 0 && (applied.c_oflag & OPOST) == 0;
+}
+
+}  // namespace
+
+const PosixSerialCalls kRealPosixSerialCalls = {
+    RealOpen,           ::flock,     RealGetStatusFlags,
+    RealSetStatusFlags, ::nanosleep, ::tcgetattr,
+    ::tcsetattr,        ::write,     ::close,
+};
+
+PosixSerialCalls posixSerialCalls = kRealPosixSerialCalls;
+
+SerialPort OpenSerialPort(const PortName& portName) {
+  SerialPort port = {OpenExclusive(portName.text)};
+  // The pause comes whatever the open returned.
+  PauseForDriver();
+  return port;
+}
+
+LineSetup ConfigureSerialLine(const SerialPort& port) {
+  const int fd = Descriptor(port);
+  struct termios settings;
+  std::memset(&settings, 0, sizeof settings);
+  if (posixSerialCalls.tcgetattr(fd, &settings) != 0) {
+    const int error = errno;
+    ReportPlatformFailure("GetCommState", static_cast<std::uint32_t>(error));
+    return LineSetup::kReadFailed;
+  }
+
+  // Everything else (flow control, modem lines, CLOCAL, HUPCL, input
+  // processing) goes back to the driver as it was read.
+  SetSpeed9600(&settings);
+  SetDataBits8(&settings);
+  SetNoParity(&settings);
+  SetOneStopBit(&settings);
+  SetRawOutput(&settings);
+  if (posixSerialCalls.tcsetattr(fd, TCSANOW, &settings) != 0) {
+    const int error = errno;
+    ReportPlatformFailure("SetCommState", static_cast<std::uint32_t>(error));
+    return LineSetup::kApplyFailed;
+  }
+
+  // tcsetattr reports success when any one change took; only a read-back
+  // shows whether the driver kept the line format.
+  struct termios applied;
+  std::memset(&applied, 0, sizeof applied);
+  if (posixSerialCalls.tcgetattr(fd, &applied) != 0) {
+    const int error = errno;
+    ReportPlatformFailure("SetCommState", static_cast<std::uint32_t>(error));
+    return LineSetup::kApplyFailed;
+  }
+  if (!LineFormatTook(applied)) {
+    ReportPlatformFailure("SetCommState", EINVAL);
+    return LineSetup::kApplyFailed;
+  }
+  return LineSetup::kConfigured;
+}
+
+bool WriteCommandFrame(const SerialPort& port, const CommandFrame& frame) {
+  const ssize_t written = posixSerialCalls.write(Descriptor(port), frame.bytes, kCommandFrameSize);
+  const int error = errno;
+  // A frame cut short switches nothing and leaves the board out of step.
+  if (written == static_cast<ssize_t>(kCommandFrameSize)) return true;
+  ReportPlatformFailure("WriteFile", static_cast<std::uint32_t>(error));
+  return false;
+}
+
+bool CloseSerialPort(const SerialPort& port) {
+  if (posixSerialCalls.close(Descriptor(port)) == 0) return true;
+  const int error = errno;
+  ReportPlatformFailure("CloseHandle", static_cast<std::uint32_t>(error));
+  return false;
+}

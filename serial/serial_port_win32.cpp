@@ -1,0 +1,108 @@
+#include <windows.h>
+
+#include <cstring>
+#include <cwchar>
+
+#include "serial/platform_failure.h"
+#include "serial/serial_port.h"
+#include "serial/serial_port_win32.h"
+
+namespace {
+
+constexpr DWORD kDriverPauseMilliseconds = 5;
+constexpr wchar_t kDevicePrefix[] = L"\\\\.\\";
+constexpr std::size_t kDevicePrefixLength = 4;
+
+HANDLE Handle(const SerialPort& port) { return reinterpret_cast<HANDLE>(port.handle); }
+
+bool IsAsciiDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+
+bool MatchesLetter(wchar_t c, wchar_t upper) { return c == upper || c == upper + (L'a' - L'A'); }
+
+// COM<N>, in any letter case, with nothing before or after.
+bool IsBareComName(const wchar_t* name) {
+  if (!MatchesLetter(name[0], L'C') || !MatchesLetter(name[1], L'O') ||
+      !MatchesLetter(name[2], L'M') || !IsAsciiDigit(name[3])) {
+    return false;
+  }
+  const wchar_t* c = name + 3;
+  while (IsAsciiDigit(*c)) ++c;
+  return *c == L'\0';
+}
+
+// Only COM1 to COM9 are known by their bare names everywhere; COM10 and up
+// open only as \\.\COM<N>, which works for every port. Any other name,
+// including one that already starts with a backslash, goes as typed.
+void DevicePathFor(const PortName& portName, wchar_t* path) {
+  std::size_t length = 0;
+  if (IsBareComName(portName.text)) {
+    std::wmemcpy(path, kDevicePrefix, kDevicePrefixLength);
+    length = kDevicePrefixLength;
+  }
+  std::wmemcpy(path + length, portName.text, std::wcslen(portName.text) + 1);
+}
+
+void SetLineFormat(DCB* settings) {
+  settings->BaudRate = CBR_9600;
+  settings->ByteSize = 8;
+  settings->Parity = NOPARITY;
+  settings->StopBits = ONESTOPBIT;
+}
+
+}  // namespace
+
+const Win32SerialCalls kRealWin32SerialCalls = {
+    ::CreateFileW, ::Sleep,       ::GetCommState, ::SetCommState,
+    ::WriteFile,   ::CloseHandle, ::GetLastError,
+};
+
+Win32SerialCalls win32SerialCalls = kRealWin32SerialCalls;
+
+SerialPort OpenSerialPort(const PortName& portName) {
+  wchar_t devicePath[kDevicePrefixLength + kPortNameCapacity];
+  DevicePathFor(portName, devicePath);
+  // Share mode 0: no other program may hold the port while we use it.
+  HANDLE handle = win32SerialCalls.createFileW(devicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                               OPEN_EXISTING, 0, nullptr);
+  // The pause comes whatever the open returned; a failed open leaves
+  // INVALID_HANDLE_VALUE, on which reading the settings fails.
+  win32SerialCalls.sleep(kDriverPauseMilliseconds);
+  return SerialPort{reinterpret_cast<std::intptr_t>(handle)};
+}
+
+LineSetup ConfigureSerialLine(const SerialPort& port) {
+  DCB settings;
+  std::memset(&settings, 0, sizeof settings);
+  settings.DCBlength = sizeof settings;
+  if (!win32SerialCalls.getCommState(Handle(port), &settings)) {
+    const DWORD error = win32SerialCalls.getLastError();
+    ReportPlatformFailure("GetCommState", error);
+    return LineSetup::kReadFailed;
+  }
+  // Flow control, modem lines, special characters and flags go back as read.
+  SetLineFormat(&settings);
+  if (!win32SerialCalls.setCommState(Handle(port), &settings)) {
+    const DWORD error = win32SerialCalls.getLastError();
+    ReportPlatformFailure("SetCommState", error);
+    return LineSetup::kApplyFailed;
+  }
+  return LineSetup::kConfigured;
+}
+
+bool WriteCommandFrame(const SerialPort& port, const CommandFrame& frame) {
+  DWORD written = 0;
+  const BOOL accepted =
+      win32SerialCalls.writeFile(Handle(port), frame.bytes, kCommandFrameSize, &written, nullptr);
+  const DWORD error = win32SerialCalls.getLastError();
+  // A frame cut short switches nothing and leaves the board out of step.
+  if (accepted && written == kCommandFrameSize) return true;
+  ReportPlatformFailure("WriteFile", error);
+  return false;
+}
+
+bool CloseSerialPort(const SerialPort& port) {
+  if (win32SerialCalls.closeHandle(Handle(port))) return true;
+  const DWORD error = win32SerialCalls.getLastError();
+  ReportPlatformFailure("CloseHandle", error);
+  return false;
+}

@@ -1,0 +1,155 @@
+#include "app/run.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "serial/serial_port.h"
+#include "tests/fake_serial.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: ./Kavnori.exe <Serial port> <Relay num> <On/Off>\n"
+    "       Serial Port:  COM<N> (N:1~255)\n"
+    "       Adress:    0~255, \n"
+    "       Relay Num:    1~16, 0 - All\n"
+    "       On/Off:       On - 1 Off - 0\n";
+const char kParameterError[] = "***Please check you parameters!\n";
+const char kConfigured[] = "Serial port [COM3] configured.\n";
+
+// The Windows C runtime writes "\n" as CR LF to a file; the texts are
+// compared without the CR.
+std::string WithoutCarriageReturns(std::string text) {
+  std::string plain;
+  for (char c : text) {
+    if (c != '\r') plain += c;
+  }
+  return plain;
+}
+
+struct RunResult {
+  int status;
+  std::string output;
+};
+
+RunResult RunWith(std::vector<const char*> arguments, FakeFailure failure = FakeFailure::kNone,
+                  std::uint32_t errorCode = 0) {
+  arguments.insert(arguments.begin(), "Kavnori");
+  InstallFakeSerial(failure, errorCode);
+  testing::internal::CaptureStdout();
+  const int status = RunKavnori(static_cast<int>(arguments.size()), arguments.data());
+  const std::string output = testing::internal::GetCapturedStdout();
+  RestoreRealSerial();
+  return {status, WithoutCarriageReturns(output)};
+}
+
+bool PortTouched() {
+  const FakeSerialLog& calls = FakeSerialCalls();
+  return calls.opens + calls.pauses + calls.reads + calls.applies + calls.writes + calls.closes > 0;
+}
+
+TEST(Run, SwitchesAndReportsBothStages) {
+  const RunResult result = RunWith({"COM3", "1", "3", "1"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.output, std::string(kConfigured) + "Power On @ Relay 3\n");
+  const FakeSerialLog& calls = FakeSerialCalls();
+  EXPECT_EQ(calls.opens, 1);
+  EXPECT_EQ(calls.pauses, 1);
+  EXPECT_EQ(calls.writes, 1);
+  EXPECT_EQ(calls.closes, 1);
+  const std::uint8_t expected[] = {0x55, 0x01, 0x12, 0x00, 0x00, 0x00, 0x03, 0x6B};
+  ASSERT_EQ(calls.writtenCount, 8u);
+  EXPECT_EQ(std::vector<std::uint8_t>(calls.written, calls.written + 8),
+            std::vector<std::uint8_t>(expected, expected + 8));
+}
+
+struct PowerLineCase {
+  std::vector<const char*> arguments;
+  const char* powerLine;
+  std::uint8_t command;
+  std::uint8_t relay;
+};
+
+TEST(Run, PrintsTheParsedValuesAndSendsThem) {
+  const PowerLineCase cases[] = {
+      {{"COM3", "1", "3", "0"}, "Power Off @ Relay 3\n", 0x11, 3},
+      {{"COM3", "1", "3", "On"}, "Power Off @ Relay 3\n", 0x11, 3},  // the word reads as 0
+      {{"COM3", "1", "007", "1"}, "Power On @ Relay 7\n", 0x12, 7},
+      {{"COM3", "1", "0", "1"}, "Power On @ Relay 0\n", 0x12, 0},
+      {{"COM3", "1", "all", "1"}, "Power On @ Relay 0\n", 0x12, 0},
+      {{"COM3", "1", "16", "1x"}, "Power On @ Relay 16\n", 0x12, 16},
+  };
+  for (const PowerLineCase& c : cases) {
+    SCOPED_TRACE(c.arguments[2] + std::string(" ") + c.arguments[3]);
+    const RunResult result = RunWith(c.arguments);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, std::string(kConfigured) + c.powerLine);
+    EXPECT_EQ(FakeSerialCalls().written[2], c.command);
+    EXPECT_EQ(FakeSerialCalls().written[6], c.relay);
+  }
+}
+
+TEST(Run, WrongCountPrintsOnlyTheUsageAndLeavesThePortAlone) {
+  const std::vector<std::vector<const char*>> counts = {
+      {}, {"COM3", "1", "3"}, {"COM3", "1", "3", "1", "1"}, {"17", "-1", "2"}};
+  for (const std::vector<const char*>& arguments : counts) {
+    const RunResult result = RunWith(arguments);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, kUsage);
+    EXPECT_FALSE(PortTouched());
+  }
+}
+
+TEST(Run, OutOfRangeValuesAreRefusedBeforeThePortIsTouched) {
+  const std::string longName(kPortNameCapacity, 'C');
+  const std::vector<std::vector<const char*>> refused = {
+      {"COM3", "1", "17", "1"},          {"COM3", "1", "-1", "1"},
+      {"COM3", "1", "3", "2"},           {"COM3", "1", "3", "-1"},
+      {"COM3", "1", "4294967299", "1"},  {"NoSuchPort", "1", "17", "1"},
+      {longName.c_str(), "1", "3", "1"},
+  };
+  for (const std::vector<const char*>& arguments : refused) {
+    SCOPED_TRACE(std::string(arguments[0]).substr(0, 12) + " " + arguments[2] + " " + arguments[3]);
+    const RunResult result = RunWith(arguments);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, std::string(kParameterError) + kUsage);
+    EXPECT_FALSE(PortTouched());
+  }
+}
+
+struct StageFailureCase {
+  FakeFailure failure;
+  int status;
+  std::string output;
+  int writes;
+};
+
+TEST(Run, EachStageFailureEndsWithItsStatusAndLine) {
+  const std::string power = "Power On @ Relay 3\n";
+  const std::string invalid = std::to_string(InvalidHandleError());
+  const StageFailureCase cases[] = {
+      {FakeFailure::kOpen, 2, "GetCommState failed with error " + invalid + ".\n", 0},
+      {FakeFailure::kReadSettings, 2, "GetCommState failed with error 31.\n", 0},
+      {FakeFailure::kApplySettings, 3, "SetCommState failed with error 31.\n", 0},
+      {FakeFailure::kWrite, 4, kConfigured + std::string("WriteFile failed with error 31.\n"), 1},
+      {FakeFailure::kZeroWrite, 4, kConfigured + std::string("WriteFile failed with error 31.\n"),
+       1},
+      {FakeFailure::kShortWrite, 4, kConfigured + std::string("WriteFile failed with error 31.\n"),
+       1},
+      {FakeFailure::kClose, 5, kConfigured + power + "CloseHandle failed with error 31.\n", 1},
+  };
+  for (const StageFailureCase& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.failure));
+    const RunResult result = RunWith({"COM3", "1", "3", "1"}, c.failure, 31);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.output, c.output);
+    EXPECT_EQ(FakeSerialCalls().pauses, 1);  // also after a failed open
+    EXPECT_EQ(FakeSerialCalls().writes, c.writes);
+    // A failed stage leaves the port to the end of the process.
+    EXPECT_EQ(FakeSerialCalls().closes, c.status == 5 ? 1 : 0);
+  }
+}
+
+}  // namespace
