@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs what is missing (Debian or Ubuntu), builds the Linux and the
+# Windows targets, and runs every test: the Windows ones under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/install-deps.sh
+
+jobs=$(nproc)
+for preset in native windows; do
+  echo "== ${preset}: configure, build, test"
+  cmake --preset "${preset}"
+  cmake --build --preset "${preset}" -j "${jobs}"
+  ctest --preset "${preset}" -j "${jobs}"
+done

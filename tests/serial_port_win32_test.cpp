@@ -1,0 +1,243 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/run.h"
+#include "serial/serial_port.h"
+#include "serial/serial_port_win32.h"
+
+namespace {
+
+// ---- Through the seam: what the backend passes to Win32. ----
+
+HANDLE const kHandle = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x64));
+
+struct Recorded {
+  std::wstring path;
+  DWORD access = 0;
+  DWORD share = 0xFFFFFFFF;
+  LPSECURITY_ATTRIBUTES security = nullptr;
+  DWORD disposition = 0;
+  DWORD flags = 0xFFFFFFFF;
+  HANDLE templateFile = nullptr;
+  DWORD pause = 0;
+  DCB handedToRead = {};
+  DCB driver = {};
+  DCB applied = {};
+  std::vector<unsigned char> written;
+  DWORD writtenPreset = 0xFFFFFFFF;
+  LPOVERLAPPED overlapped = nullptr;
+  bool openFails = false;
+};
+Recorded recorded;
+
+HANDLE WINAPI RecordCreateFileW(LPCWSTR path, DWORD access, DWORD share,
+                                LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                HANDLE templateFile) {
+  recorded.path = path;
+  recorded.access = access;
+  recorded.share = share;
+  recorded.security = security;
+  recorded.disposition = disposition;
+  recorded.flags = flags;
+  recorded.templateFile = templateFile;
+  return recorded.openFails ? INVALID_HANDLE_VALUE : kHandle;
+}
+void WINAPI RecordSleep(DWORD milliseconds) { recorded.pause = milliseconds; }
+BOOL WINAPI RecordGetCommState(HANDLE, LPDCB settings) {
+  recorded.handedToRead = *settings;
+  *settings = recorded.driver;
+  return TRUE;
+}
+BOOL WINAPI RecordSetCommState(HANDLE, LPDCB settings) {
+  recorded.applied = *settings;
+  return TRUE;
+}
+BOOL WINAPI RecordWriteFile(HANDLE, LPCVOID bytes, DWORD count, LPDWORD written,
+                            LPOVERLAPPED overlapped) {
+  const unsigned char* first = static_cast<const unsigned char*>(bytes);
+  recorded.written.assign(first, first + count);
+  recorded.writtenPreset = *written;
+  recorded.overlapped = overlapped;
+  *written = count;
+  return TRUE;
+}
+
+class Win32Seam : public testing::Test {
+ protected:
+  void SetUp() override {
+    recorded = Recorded{};
+    win32SerialCalls = kRealWin32SerialCalls;
+    win32SerialCalls.createFileW = RecordCreateFileW;
+    win32SerialCalls.sleep = RecordSleep;
+    win32SerialCalls.getCommState = RecordGetCommState;
+    win32SerialCalls.setCommState = RecordSetCommState;
+    win32SerialCalls.writeFile = RecordWriteFile;
+  }
+  void TearDown() override { win32SerialCalls = kRealWin32SerialCalls; }
+};
+
+PortName Name(const wchar_t* text) {
+  PortName name = {};
+  std::wcsncpy(name.text, text, kPortNameCapacity - 1);
+  return name;
+}
+
+TEST_F(Win32Seam, OpensExclusivelyForSynchronousReadAndWriteThenPauses) {
+  const SerialPort port = OpenSerialPort(Name(L"COM3"));
+  EXPECT_EQ(reinterpret_cast<HANDLE>(port.handle), kHandle);
+  EXPECT_EQ(recorded.access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
+  EXPECT_EQ(recorded.share, 0u);
+  EXPECT_EQ(recorded.security, nullptr);
+  EXPECT_EQ(recorded.disposition, static_cast<DWORD>(OPEN_EXISTING));
+  EXPECT_EQ(recorded.flags, 0u);  // no overlapped I/O
+  EXPECT_EQ(recorded.templateFile, nullptr);
+  EXPECT_EQ(recorded.pause, 5u);
+}
+
+TEST_F(Win32Seam, BareComNamesOpenThroughTheDeviceNamespace) {
+  const struct {
+    const wchar_t* typed;
+    const wchar_t* opened;
+  } cases[] = {
+      {L"COM3", L"\\\\.\\COM3"},
+      {L"COM10", L"\\\\.\\COM10"},
+      {L"com255", L"\\\\.\\com255"},
+      {L"cOm7", L"\\\\.\\cOm7"},
+      {L"\\\\.\\COM12", L"\\\\.\\COM12"},
+      {L"\\\\?\\GLOBALROOT\\Device\\Serial0", L"\\\\?\\GLOBALROOT\\Device\\Serial0"},
+      {L"COM", L"COM"},
+      {L"COM1x", L"COM1x"},
+      {L"COM 1", L"COM 1"},
+      {L"LPT1", L"LPT1"},
+      {L"", L""},
+      {L"COM1234567890123456789012345678", L"\\\\.\\COM1234567890123456789012345678"},
+  };
+  for (const auto& c : cases) {
+    OpenSerialPort(Name(c.typed));
+    EXPECT_EQ(recorded.path, c.opened);
+  }
+}
+
+TEST_F(Win32Seam, FailedOpenStillPausesAndEndsAtTheSettingsRead) {
+  recorded.openFails = true;
+  win32SerialCalls.getCommState = kRealWin32SerialCalls.getCommState;
+  const SerialPort port = OpenSerialPort(Name(L"COM9"));
+  EXPECT_EQ(reinterpret_cast<HANDLE>(port.handle), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(recorded.pause, 5u);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(ConfigureSerialLine(port), LineSetup::kReadFailed);
+  const std::string line = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(line.rfind("GetCommState failed with error ", 0), 0u) << line;
+}
+
+// A driver's settings with every field set to something other than zero.
+DCB DriverSettings() {
+  DCB d;
+  std::memset(&d, 0, sizeof d);
+  d.DCBlength = sizeof d;
+  d.BaudRate = CBR_115200;
+  d.fBinary = TRUE;
+  d.fParity = TRUE;
+  d.fOutxCtsFlow = TRUE;
+  d.fOutxDsrFlow = TRUE;
+  d.fDtrControl = DTR_CONTROL_HANDSHAKE;
+  d.fDsrSensitivity = TRUE;
+  d.fTXContinueOnXoff = TRUE;
+  d.fOutX = TRUE;
+  d.fInX = TRUE;
+  d.fErrorChar = TRUE;
+  d.fNull = TRUE;
+  d.fRtsControl = RTS_CONTROL_TOGGLE;
+  d.fAbortOnError = TRUE;
+  d.XonLim = 2048;
+  d.XoffLim = 512;
+  d.ByteSize = 7;
+  d.Parity = EVENPARITY;
+  d.StopBits = TWOSTOPBITS;
+  d.XonChar = 0x11;
+  d.XoffChar = 0x13;
+  d.ErrorChar = '?';
+  d.EofChar = 0x1A;
+  d.EvtChar = '\n';
+  return d;
+}
+
+TEST_F(Win32Seam, ReadsIntoAZeroedRecordAndChangesExactlyFourFields) {
+  recorded.driver = DriverSettings();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(ConfigureSerialLine(SerialPort{reinterpret_cast<std::intptr_t>(kHandle)}),
+            LineSetup::kConfigured);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+  DCB zeroed;
+  std::memset(&zeroed, 0, sizeof zeroed);
+  zeroed.DCBlength = sizeof zeroed;
+  EXPECT_EQ(std::memcmp(&recorded.handedToRead, &zeroed, sizeof zeroed), 0);
+
+  DCB expected = recorded.driver;
+  expected.BaudRate = 9600;
+  expected.ByteSize = 8;
+  expected.Parity = 0;
+  expected.StopBits = 0;
+  EXPECT_EQ(std::memcmp(&recorded.applied, &expected, sizeof expected), 0);
+}
+
+TEST_F(Win32Seam, WritesTheWholeFrameInOneSynchronousCall) {
+  const CommandFrame frame = BuildCommandFrame(255, 1, 16);
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(WriteCommandFrame(SerialPort{reinterpret_cast<std::intptr_t>(kHandle)}, frame));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(recorded.written,
+            (std::vector<unsigned char>{0x55, 0xFF, 0x12, 0, 0, 0, 0x10, 0x76}));
+  EXPECT_EQ(recorded.writtenPreset, 0u);
+  EXPECT_EQ(recorded.overlapped, nullptr);
+}
+
+// ---- The real Win32 calls. ----
+
+std::string Plain(std::string text) {
+  std::string plain;
+  for (char c : text) {
+    if (c != '\r') plain += c;
+  }
+  return plain;
+}
+
+TEST(RealWin32, PortThatDoesNotExistEndsWithTheReadLine) {
+  // The code is the one that reading settings on an invalid handle leaves.
+  DCB probe;
+  std::memset(&probe, 0, sizeof probe);
+  probe.DCBlength = sizeof probe;
+  ASSERT_FALSE(GetCommState(INVALID_HANDLE_VALUE, &probe));
+  const DWORD invalidHandleError = GetLastError();
+
+  const char* argv[] = {"Kavnori", "COM231", "1", "3", "1"};
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(RunKavnori(5, argv), 2);
+  EXPECT_EQ(Plain(testing::internal::GetCapturedStdout()),
+            "GetCommState failed with error " + std::to_string(invalidHandleError) + ".\n");
+}
+
+TEST(RealWin32, FileThatIsNotAPortEndsWithStatus2AndReceivesNothing) {
+  char directory[MAX_PATH];
+  char path[MAX_PATH];
+  ASSERT_NE(GetTempPathA(MAX_PATH, directory), 0u);
+  ASSERT_NE(GetTempFileNameA(directory, "kav", 0, path), 0u);
+  const char* argv[] = {"Kavnori", path, "1", "3", "1"};
+  testing::internal::CaptureStdout();
+  const int status = RunKavnori(5, argv);
+  const std::string output = Plain(testing::internal::GetCapturedStdout());
+  EXPECT_EQ(status, 2);
+  EXPECT_EQ(output.rfind("GetCommState failed with error ", 0), 0u) << output;
+  WIN32_FILE_ATTRIBUTE_DATA info;
+  ASSERT_TRUE(GetFileAttributesExA(path, GetFileExInfoStandard, &info));
+  EXPECT_EQ(info.nFileSizeLow, 0u);
+  DeleteFileA(path);
+}
+
+}  // namespace
