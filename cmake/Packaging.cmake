@@ -1,0 +1,2 @@
+# Install rules and CPack packages.
+install(TARGETS Kavnori RUNTIME DESTINATION bin)
