@@ -1,0 +1,21 @@
+// One line of output per frame event: for a person (relays drawn as a row),
+// or JSON Lines with stable keys for scripts and tests.
+#pragma once
+
+#include <string>
+
+#include "sim/frame_decoder.h"
+#include "sim/relay_bank.h"
+
+// The first line of output. A person's is the bare slave path, so that a
+// script can `read` it; the JSON one is {"event":"ready","path":...}.
+std::string FormatReadyLine(const std::string& slavePath, const std::string& linkPath, bool json);
+
+// `bank` is the state after the event was applied (or not).
+std::string FormatHumanLine(const FrameEvent& event, const RelayBank& bank);
+std::string FormatJsonLine(const FrameEvent& event, const RelayBank& bank);
+
+// "bad_checksum" and so on; "frame" for a valid one.
+const char* EventKindName(FrameEventKind kind);
+
+std::string JsonString(const std::string& text);

@@ -1,0 +1,349 @@
+// relay-board-sim: a virtual relay board behind a pseudo-terminal.
+//
+// Whatever is written to the slave side reaches this process as a board
+// would receive it over a cable. Every frame is reported on standard output
+// with the line settings it was sent with; valid ones switch the relays.
+//
+// The simulator only reads the line settings. The program under test must
+// set 9600 8N1 itself, so the pty keeps the kernel's defaults until it does.
+#include <errno.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "sim/event_report.h"
+#include "sim/frame_decoder.h"
+#include "sim/line_settings.h"
+#include "sim/relay_bank.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+// A board drops a frame whose bytes stop coming for this long.
+constexpr long long kFrameGapMilliseconds = 100;
+constexpr std::size_t kReadChunk = 256;
+
+struct Options {
+  bool json;
+  std::string linkPath;
+  long frameLimit;  // 0: run until a signal
+};
+
+enum class ParseResult { kRun, kHelp, kUsageError };
+
+struct Pty {
+  int master;
+  // Held open for the simulator's whole life: with no slave open, reads on
+  // the master fail with EIO and the kernel resets the line settings.
+  int slave;
+  std::string slavePath;
+};
+
+const char kUsage[] =
+    "Usage: relay-board-sim [--json] [--link PATH] [--frames N]\n"
+    "\n"
+    "Acts as relay boards on a pseudo-terminal. Prints the terminal's path on\n"
+    "the first line, then one line per frame written to it.\n"
+    "\n"
+    "  -j, --json        JSON Lines output; the first line is\n"
+    "                    {\"event\":\"ready\",\"path\":...}\n"
+    "  -l, --link PATH   make PATH a symbolic link to the terminal while running\n"
+    "                    (e.g. $WINEPREFIX/dosdevices/com12); removed on exit\n"
+    "  -n, --frames N    exit after N frames, applied or rejected (short frames\n"
+    "                    count, stray bytes do not)\n"
+    "  -h, --help        show this help\n"
+    "\n"
+    "Exits 0 on SIGINT, SIGTERM or SIGHUP, or after N frames; 1 when the\n"
+    "terminal or the link cannot be set up; 2 on a wrong option.\n";
+
+void ReportFailure(const char* what, const std::string& subject, int error) {
+  std::fprintf(stderr, "relay-board-sim: %s%s%s: %s\n", what, subject.empty() ? "" : " ",
+               subject.c_str(), std::strerror(error));
+}
+
+bool ParseFrameLimit(const char* text, long* limit) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  const int error = errno;
+  if (error != 0 || end == text || *end != '\0' || value < 1) return false;
+  *limit = value;
+  return true;
+}
+
+ParseResult ParseOptions(int argc, char** argv, Options* options) {
+  static const struct option kLongOptions[] = {
+      {"json", no_argument, nullptr, 'j'},
+      {"link", required_argument, nullptr, 'l'},
+      {"frames", required_argument, nullptr, 'n'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  *options = Options{false, "", 0};
+  int option = 0;
+  while ((option = getopt_long(argc, argv, "jl:n:h", kLongOptions, nullptr)) != -1) {
+    switch (option) {
+      case 'j':
+        options->json = true;
+        break;
+      case 'l':
+        options->linkPath = optarg;
+        if (options->linkPath.empty()) return ParseResult::kUsageError;
+        break;
+      case 'n':
+        if (!ParseFrameLimit(optarg, &options->frameLimit)) {
+          std::fprintf(stderr, "relay-board-sim: --frames needs a whole number from 1\n");
+          return ParseResult::kUsageError;
+        }
+        break;
+      case 'h':
+        return ParseResult::kHelp;
+      default:
+        return ParseResult::kUsageError;
+    }
+  }
+  if (optind < argc) {
+    std::fprintf(stderr, "relay-board-sim: unexpected argument '%s'\n", argv[optind]);
+    return ParseResult::kUsageError;
+  }
+  return ParseResult::kRun;
+}
+
+void ClosePty(const Pty& pty) {
+  if (pty.slave >= 0) close(pty.slave);
+  if (pty.master >= 0) close(pty.master);
+}
+
+bool OpenPty(Pty* pty) {
+  *pty = Pty{-1, -1, ""};
+  pty->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  int error = errno;
+  if (pty->master < 0) return ReportFailure("posix_openpt", "", error), false;
+  if (grantpt(pty->master) != 0 || unlockpt(pty->master) != 0) {
+    error = errno;
+    ReportFailure("preparing the pseudo-terminal", "", error);
+    return ClosePty(*pty), false;
+  }
+  char path[128];
+  if (ptsname_r(pty->master, path, sizeof path) != 0) {
+    error = errno;
+    ReportFailure("ptsname_r", "", error);
+    return ClosePty(*pty), false;
+  }
+  pty->slavePath = path;
+  // Non-blocking, so that a wake-up with nothing to read cannot hang the loop.
+  const int flags = fcntl(pty->master, F_GETFL);
+  if (flags < 0 || fcntl(pty->master, F_SETFL, flags | O_NONBLOCK) != 0) {
+    error = errno;
+    ReportFailure("fcntl", pty->slavePath, error);
+    return ClosePty(*pty), false;
+  }
+  pty->slave = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  error = errno;
+  if (pty->slave < 0) return ReportFailure("open", pty->slavePath, error), ClosePty(*pty), false;
+  return true;
+}
+
+// A link left behind by a simulator that was killed points at a terminal
+// that is gone; it is safe to take over. Anything else belongs to someone.
+bool IsDanglingLink(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return false;
+  const int found = stat(path.c_str(), &info);
+  const int error = errno;
+  return found != 0 && error == ENOENT;
+}
+
+bool CreateLink(const std::string& linkPath, const std::string& target) {
+  int made = symlink(target.c_str(), linkPath.c_str());
+  int error = errno;
+  if (made != 0 && error == EEXIST && IsDanglingLink(linkPath)) {
+    std::fprintf(stderr, "relay-board-sim: replacing stale link %s\n", linkPath.c_str());
+    unlink(linkPath.c_str());
+    made = symlink(target.c_str(), linkPath.c_str());
+    error = errno;
+  }
+  if (made != 0) ReportFailure("cannot create link", linkPath, error);
+  return made == 0;
+}
+
+std::string LinkTarget(const std::string& linkPath) {
+  char target[512];
+  const ssize_t length = readlink(linkPath.c_str(), target, sizeof target - 1);
+  if (length < 0) return "";
+  return std::string(target, static_cast<std::size_t>(length));
+}
+
+// Removes the link only while it is still ours: someone may have replaced it.
+bool RemoveLink(const std::string& linkPath, const std::string& target) {
+  if (LinkTarget(linkPath) != target) {
+    std::fprintf(stderr, "relay-board-sim: %s no longer points to %s; left as it is\n",
+                 linkPath.c_str(), target.c_str());
+    return true;
+  }
+  const int removed = unlink(linkPath.c_str());
+  const int error = errno;
+  if (removed != 0) ReportFailure("cannot remove link", linkPath, error);
+  return removed == 0;
+}
+
+// Blocked signals wait in the signalfd, so one that comes before the loop
+// starts, or while a line is printed, is still seen.
+int OpenExitSignals() {
+  sigset_t exitSignals;
+  sigemptyset(&exitSignals);
+  sigaddset(&exitSignals, SIGINT);
+  sigaddset(&exitSignals, SIGTERM);
+  sigaddset(&exitSignals, SIGHUP);
+  if (sigprocmask(SIG_BLOCK, &exitSignals, nullptr) != 0) {
+    const int error = errno;
+    return ReportFailure("sigprocmask", "", error), -1;
+  }
+  const int fd = signalfd(-1, &exitSignals, SFD_CLOEXEC);
+  const int error = errno;
+  if (fd < 0) ReportFailure("signalfd", "", error);
+  return fd;
+}
+
+bool PrintLine(const std::string& text) {
+  std::fputs(text.c_str(), stdout);
+  std::fputc('\n', stdout);
+  return std::fflush(stdout) == 0;
+}
+
+long long NowMilliseconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int PollTimeout(const FrameDecoder& decoder, long long lastByteAt) {
+  if (!HasPendingInput(decoder)) return -1;
+  const long long remaining = lastByteAt + kFrameGapMilliseconds - NowMilliseconds();
+  return remaining > 0 ? static_cast<int>(remaining) : 0;
+}
+
+enum class ReadOutcome { kBytes, kNothing, kFailed };
+
+// Reads what the sender wrote, then the line settings it is in force with:
+// the sender sets the line before it writes, and nothing resets it after.
+ReadOutcome ReadFromSender(const Pty& pty, std::vector<std::uint8_t>* bytes, LineSettings* line) {
+  bytes->resize(kReadChunk);
+  const ssize_t count = read(pty.master, bytes->data(), bytes->size());
+  const int error = errno;
+  if (count < 0 && (error == EAGAIN || error == EINTR)) return ReadOutcome::kNothing;
+  if (count <= 0) {
+    ReportFailure("read", pty.slavePath, count == 0 ? EIO : error);
+    return ReadOutcome::kFailed;
+  }
+  bytes->resize(static_cast<std::size_t>(count));
+  struct termios settings;
+  if (tcgetattr(pty.slave, &settings) != 0) {
+    const int attrError = errno;
+    ReportFailure("tcgetattr", pty.slavePath, attrError);
+    return ReadOutcome::kFailed;
+  }
+  *line = LineSettingsFromTermios(settings);
+  return ReadOutcome::kBytes;
+}
+
+enum class Verdict { kGoOn, kDone, kFailed };
+
+Verdict ReportEvents(const std::vector<FrameEvent>& events, const Options& options, RelayBank* bank,
+                     long* framesSeen) {
+  for (const FrameEvent& event : events) {
+    if (event.kind == FrameEventKind::kFrame) ApplyFrame(bank, event);
+    const std::string text =
+        options.json ? FormatJsonLine(event, *bank) : FormatHumanLine(event, *bank);
+    if (!PrintLine(text)) return Verdict::kFailed;
+    if (CountsAsFrame(event)) ++*framesSeen;
+    if (options.frameLimit > 0 && *framesSeen >= options.frameLimit) return Verdict::kDone;
+  }
+  return Verdict::kGoOn;
+}
+
+int RunBoard(const Pty& pty, int signalFd, const Options& options) {
+  FrameDecoder decoder = NewFrameDecoder();
+  RelayBank bank = NewRelayBank();
+  long framesSeen = 0;
+  long long lastByteAt = 0;
+  std::vector<std::uint8_t> bytes;
+  std::vector<FrameEvent> events;
+  for (;;) {
+    struct pollfd watched[2] = {{pty.master, POLLIN, 0}, {signalFd, POLLIN, 0}};
+    const int ready = poll(watched, 2, PollTimeout(decoder, lastByteAt));
+    const int error = errno;
+    if (ready < 0 && error == EINTR) continue;
+    if (ready < 0) return ReportFailure("poll", "", error), kExitFailure;
+    if (watched[1].revents != 0) return kExitOk;
+
+    events.clear();
+    if (watched[0].revents != 0) {
+      LineSettings line = {};
+      const ReadOutcome outcome = ReadFromSender(pty, &bytes, &line);
+      if (outcome == ReadOutcome::kFailed) return kExitFailure;
+      if (outcome == ReadOutcome::kBytes) {
+        lastByteAt = NowMilliseconds();
+        FeedBytes(&decoder, bytes.data(), bytes.size(), line, &events);
+      }
+    } else if (HasPendingInput(decoder) && PollTimeout(decoder, lastByteAt) == 0) {
+      FeedGapElapsed(&decoder, &events);
+    }
+    const Verdict verdict = ReportEvents(events, options, &bank, &framesSeen);
+    if (verdict == Verdict::kDone) return kExitOk;
+    if (verdict == Verdict::kFailed) return kExitFailure;
+  }
+}
+
+int RunSimulator(const Options& options) {
+  // A reader that goes away must not kill us before the link is removed.
+  signal(SIGPIPE, SIG_IGN);
+  const int signalFd = OpenExitSignals();
+  if (signalFd < 0) return kExitFailure;
+  Pty pty;
+  if (!OpenPty(&pty)) return close(signalFd), kExitFailure;
+  const bool linked = !options.linkPath.empty();
+  if (linked && !CreateLink(options.linkPath, pty.slavePath)) {
+    return ClosePty(pty), close(signalFd), kExitFailure;
+  }
+
+  int status = kExitFailure;
+  if (PrintLine(FormatReadyLine(pty.slavePath, options.linkPath, options.json))) {
+    status = RunBoard(pty, signalFd, options);
+  }
+  if (linked && !RemoveLink(options.linkPath, pty.slavePath)) status = kExitFailure;
+  ClosePty(pty);
+  close(signalFd);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  switch (ParseOptions(argc, argv, &options)) {
+    case ParseResult::kHelp:
+      std::fputs(kUsage, stdout);
+      return kExitOk;
+    case ParseResult::kUsageError:
+      std::fputs(kUsage, stderr);
+      return kExitUsage;
+    case ParseResult::kRun:
+      break;
+  }
+  return RunSimulator(options);
+}

@@ -1,0 +1,226 @@
+// Runs the real simulator on a real pseudo-terminal, as the command under
+// test would meet it.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+// Long enough for a loaded machine; only a hang would reach them.
+constexpr int kLineTimeoutMs = 10000;
+constexpr int kExitTimeoutMs = 10000;
+
+struct Simulator {
+  pid_t pid;
+  int out;  // its standard output
+  int err;  // its standard error
+  std::string buffered;
+};
+
+Simulator StartSimulator(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), RELAY_BOARD_SIM_PATH);
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  int out[2];
+  int err[2];
+  EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+  EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  Simulator simulator = {-1, out[0], err[0], ""};
+  EXPECT_EQ(posix_spawn(&simulator.pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  close(err[1]);
+  return simulator;
+}
+
+// The next line of output without its newline; "" on timeout or end.
+std::string ReadLine(Simulator* simulator) {
+  for (;;) {
+    const std::size_t newline = simulator->buffered.find('\n');
+    if (newline != std::string::npos) {
+      const std::string line = simulator->buffered.substr(0, newline);
+      simulator->buffered.erase(0, newline + 1);
+      return line;
+    }
+    struct pollfd readable = {simulator->out, POLLIN, 0};
+    if (poll(&readable, 1, kLineTimeoutMs) != 1) return "";
+    char chunk[512];
+    const ssize_t count = read(simulator->out, chunk, sizeof chunk);
+    if (count <= 0) return "";
+    simulator->buffered.append(chunk, static_cast<std::size_t>(count));
+  }
+}
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char chunk[512];
+  ssize_t count = 0;
+  while ((count = read(fd, chunk, sizeof chunk)) > 0)
+    text.append(chunk, static_cast<std::size_t>(count));
+  return text;
+}
+
+// The exit status, or -1 when it had to be killed.
+int WaitForExit(Simulator* simulator) {
+  int status = 0;
+  for (int waited = 0; waited < kExitTimeoutMs; waited += 10) {
+    if (waitpid(simulator->pid, &status, WNOHANG) == simulator->pid) {
+      close(simulator->out);
+      close(simulator->err);
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    usleep(10000);
+  }
+  kill(simulator->pid, SIGKILL);
+  waitpid(simulator->pid, &status, 0);
+  close(simulator->out);
+  close(simulator->err);
+  return -1;
+}
+
+std::string JsonText(const std::string& line, const std::string& key) {
+  const std::string marker = "\"" + key + "\":\"";
+  const std::size_t start = line.find(marker);
+  if (start == std::string::npos) return "";
+  const std::size_t from = start + marker.size();
+  return line.substr(from, line.find('"', from) - from);
+}
+
+// What the command does to the port before it writes.
+void SetBoardLine(int fd) {
+  struct termios settings;
+  ASSERT_EQ(tcgetattr(fd, &settings), 0);
+  cfmakeraw(&settings);
+  cfsetispeed(&settings, B9600);
+  cfsetospeed(&settings, B9600);
+  settings.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CSIZE);
+  settings.c_cflag |= CS8;
+  ASSERT_EQ(tcsetattr(fd, TCSANOW, &settings), 0);
+}
+
+void WriteBytes(int fd, const std::vector<std::uint8_t>& bytes) {
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+const std::vector<std::uint8_t> kOn1Relay3 = {0x55, 0x01, 0x12, 0x00, 0x00, 0x00, 0x03, 0x6B};
+
+class TempDir : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/relay-board-sim-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    unlink((dir_ + "/com12").c_str());
+    rmdir(dir_.c_str());
+  }
+  std::string dir_;
+};
+
+using SimulatorProcess = TempDir;
+
+TEST_F(SimulatorProcess, JsonFramesThroughTheLinkThenSigtermRemovesIt) {
+  const std::string link = dir_ + "/com12";
+  Simulator simulator = StartSimulator({"--json", "--link", link});
+  const std::string ready = ReadLine(&simulator);
+  ASSERT_EQ(JsonText(ready, "event"), "ready") << ready;
+  const std::string slavePath = JsonText(ready, "path");
+  ASSERT_EQ(slavePath.rfind("/dev/pts/", 0), 0u) << ready;
+  char target[256] = {};
+  ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+  EXPECT_EQ(slavePath, target);
+
+  const int port = open(link.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(port, 0);
+  // The simulator holds no lock of its own: the command locks the port.
+  EXPECT_EQ(flock(port, LOCK_EX | LOCK_NB), 0);
+
+  // The pty starts at the kernel's 38400: a board reads garbage.
+  WriteBytes(port, kOn1Relay3);
+  const std::string rejected = ReadLine(&simulator);
+  EXPECT_EQ(JsonText(rejected, "kind"), "line_not_9600_8n1") << rejected;
+  EXPECT_NE(rejected.find("\"baud\":38400"), std::string::npos) << rejected;
+  EXPECT_NE(rejected.find("\"applied\":false"), std::string::npos) << rejected;
+
+  SetBoardLine(port);
+  WriteBytes(port, kOn1Relay3);
+  EXPECT_EQ(ReadLine(&simulator),
+            "{\"event\":\"frame\",\"bytes\":\"55 01 12 00 00 00 03 6B\",\"address\":1,\"relay\":3,"
+            "\"power\":\"on\",\"relays\":[false,false,true,false,false,false,false,false,false,"
+            "false,false,false,false,false,false,false],\"line\":{\"baud\":9600,\"data_bits\":8,"
+            "\"parity\":\"none\",\"stop_bits\":1,\"output_processing\":false},\"applied\":true}");
+
+  // A frame cut short is reported once the line goes quiet.
+  WriteBytes(port, {0x55, 0x01});
+  EXPECT_EQ(JsonText(ReadLine(&simulator), "kind"), "short_frame");
+  close(port);
+
+  ASSERT_EQ(kill(simulator.pid, SIGTERM), 0);
+  EXPECT_EQ(WaitForExit(&simulator), 0);
+  struct stat info;
+  EXPECT_NE(lstat(link.c_str(), &info), 0) << "link left behind";
+}
+
+TEST_F(SimulatorProcess, HumanOutputStopsAfterTheFramesAskedFor) {
+  Simulator simulator = StartSimulator({"--frames", "2"});
+  const std::string slavePath = ReadLine(&simulator);
+  ASSERT_EQ(slavePath.rfind("/dev/pts/", 0), 0u) << slavePath;
+  ASSERT_EQ(slavePath.find(' '), std::string::npos) << "first line is the bare path";
+
+  const int port = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(port, 0);
+  SetBoardLine(port);
+  // Relay 1 of board 7 on, then all of board 7 on, in one write.
+  WriteBytes(port, {0x55, 0x07, 0x12, 0x00, 0x00, 0x00, 0x01, 0x6F, 0x55, 0x07, 0x12, 0x00, 0x00,
+                    0x00, 0x00, 0x6E});
+  const std::string first = ReadLine(&simulator);
+  const std::string second = ReadLine(&simulator);
+  close(port);
+  EXPECT_NE(first.find("board 7 relay 1 on"), std::string::npos) << first;
+  EXPECT_NE(first.find("[#... .... .... ....]"), std::string::npos) << first;
+  EXPECT_NE(second.find("board 7 all relays on"), std::string::npos) << second;
+  EXPECT_NE(second.find("[#### #### #### ####]"), std::string::npos) << second;
+  EXPECT_EQ(WaitForExit(&simulator), 0);
+}
+
+TEST(SimulatorOptions, WrongOptionsPrintUsageAndExit2) {
+  const std::vector<std::vector<std::string>> wrongOptions = {
+      {"--bogus"}, {"--frames", "0"}, {"--frames", "two"}, {"--link"}, {"extra"},
+  };
+  for (const std::vector<std::string>& arguments : wrongOptions) {
+    SCOPED_TRACE(arguments[0] + (arguments.size() > 1 ? " " + arguments[1] : ""));
+    Simulator simulator = StartSimulator(arguments);
+    EXPECT_EQ(ReadAll(simulator.out), "") << "no pty announced";
+    EXPECT_NE(ReadAll(simulator.err).find("Usage: relay-board-sim"), std::string::npos);
+    EXPECT_EQ(WaitForExit(&simulator), 2);
+  }
+}
+
+TEST(SimulatorOptions, HelpGoesToStandardOutput) {
+  Simulator simulator = StartSimulator({"--help"});
+  EXPECT_EQ(ReadAll(simulator.out).rfind("Usage: relay-board-sim", 0), 0u);
+  EXPECT_EQ(WaitForExit(&simulator), 0);
+}
+
+}  // namespace
