@@ -123,38 +123,34 @@ ParseResult ParseOptions(int argc, char** argv, Options* options) {
   return ParseResult::kRun;
 }
 
-void ClosePty(const Pty& pty) {
-  if (pty.slave >= 0) close(pty.slave);
-  if (pty.master >= 0) close(pty.master);
+void ClosePty(Pty* pty) {
+  if (pty->slave >= 0) close(pty->slave);
+  if (pty->master >= 0) close(pty->master);
+  *pty = Pty{-1, -1, ""};
+}
+
+bool GivePtyUp(Pty* pty, const char* what, int error) {
+  ReportFailure(what, pty->slavePath, error);
+  ClosePty(pty);
+  return false;
 }
 
 bool OpenPty(Pty* pty) {
   *pty = Pty{-1, -1, ""};
   pty->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  int error = errno;
-  if (pty->master < 0) return ReportFailure("posix_openpt", "", error), false;
-  if (grantpt(pty->master) != 0 || unlockpt(pty->master) != 0) {
-    error = errno;
-    ReportFailure("preparing the pseudo-terminal", "", error);
-    return ClosePty(*pty), false;
-  }
+  if (pty->master < 0) return GivePtyUp(pty, "posix_openpt", errno);
+  if (grantpt(pty->master) != 0) return GivePtyUp(pty, "grantpt", errno);
+  if (unlockpt(pty->master) != 0) return GivePtyUp(pty, "unlockpt", errno);
   char path[128];
-  if (ptsname_r(pty->master, path, sizeof path) != 0) {
-    error = errno;
-    ReportFailure("ptsname_r", "", error);
-    return ClosePty(*pty), false;
-  }
+  const int nameError = ptsname_r(pty->master, path, sizeof path);
+  if (nameError != 0) return GivePtyUp(pty, "ptsname_r", nameError);
   pty->slavePath = path;
   // Non-blocking, so that a wake-up with nothing to read cannot hang the loop.
   const int flags = fcntl(pty->master, F_GETFL);
-  if (flags < 0 || fcntl(pty->master, F_SETFL, flags | O_NONBLOCK) != 0) {
-    error = errno;
-    ReportFailure("fcntl", pty->slavePath, error);
-    return ClosePty(*pty), false;
-  }
+  if (flags < 0) return GivePtyUp(pty, "fcntl", errno);
+  if (fcntl(pty->master, F_SETFL, flags | O_NONBLOCK) != 0) return GivePtyUp(pty, "fcntl", errno);
   pty->slave = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  error = errno;
-  if (pty->slave < 0) return ReportFailure("open", pty->slavePath, error), ClosePty(*pty), false;
+  if (pty->slave < 0) return GivePtyUp(pty, "open", errno);
   return true;
 }
 
@@ -211,7 +207,8 @@ int OpenExitSignals() {
   sigaddset(&exitSignals, SIGHUP);
   if (sigprocmask(SIG_BLOCK, &exitSignals, nullptr) != 0) {
     const int error = errno;
-    return ReportFailure("sigprocmask", "", error), -1;
+    ReportFailure("sigprocmask", "", error);
+    return -1;
   }
   const int fd = signalfd(-1, &exitSignals, SFD_CLOEXEC);
   const int error = errno;
@@ -288,7 +285,10 @@ int RunBoard(const Pty& pty, int signalFd, const Options& options) {
     const int ready = poll(watched, 2, PollTimeout(decoder, lastByteAt));
     const int error = errno;
     if (ready < 0 && error == EINTR) continue;
-    if (ready < 0) return ReportFailure("poll", "", error), kExitFailure;
+    if (ready < 0) {
+      ReportFailure("poll", "", error);
+      return kExitFailure;
+    }
     if (watched[1].revents != 0) return kExitOk;
 
     events.clear();
@@ -315,18 +315,15 @@ int RunSimulator(const Options& options) {
   const int signalFd = OpenExitSignals();
   if (signalFd < 0) return kExitFailure;
   Pty pty;
-  if (!OpenPty(&pty)) return close(signalFd), kExitFailure;
   const bool linked = !options.linkPath.empty();
-  if (linked && !CreateLink(options.linkPath, pty.slavePath)) {
-    return ClosePty(pty), close(signalFd), kExitFailure;
-  }
-
   int status = kExitFailure;
-  if (PrintLine(FormatReadyLine(pty.slavePath, options.linkPath, options.json))) {
-    status = RunBoard(pty, signalFd, options);
+  if (OpenPty(&pty) && (!linked || CreateLink(options.linkPath, pty.slavePath))) {
+    if (PrintLine(FormatReadyLine(pty.slavePath, options.linkPath, options.json))) {
+      status = RunBoard(pty, signalFd, options);
+    }
+    if (linked && !RemoveLink(options.linkPath, pty.slavePath)) status = kExitFailure;
   }
-  if (linked && !RemoveLink(options.linkPath, pty.slavePath)) status = kExitFailure;
-  ClosePty(pty);
+  ClosePty(&pty);
   close(signalFd);
   return status;
 }
