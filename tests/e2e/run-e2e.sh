@@ -1,0 +1,237 @@
+#!/usr/bin/env bash
+# End-to-end: the real command against the virtual relay board on a
+# pseudo-terminal. Every run's status and exact output are checked, and every
+# frame is checked byte for byte as the board received it.
+#
+#   run-e2e.sh native  KAVNORI SIMULATOR
+#   run-e2e.sh windows KAVNORI_EXE SIMULATOR WINE_RUN WINEPREFIX
+set -u
+mode=$1 kavnori=$2 simulator=$3
+wine_run=${4:-} wineprefix=${5:-}
+
+work=$(mktemp -d)
+board_pid=""
+holder_pid=""
+passed=0
+failed=0
+
+cleanup() {
+  [ -n "${holder_pid}" ] && kill "${holder_pid}" 2>/dev/null
+  [ -n "${board_pid}" ] && kill -TERM "${board_pid}" 2>/dev/null && wait "${board_pid}" 2>/dev/null
+  rm -rf "${work}"
+}
+trap cleanup EXIT
+
+pass() { passed=$((passed + 1)); }
+fail() {
+  failed=$((failed + 1))
+  printf 'FAIL: %s\n' "$1"
+  [ $# -gt 1 ] && printf '%s\n' "${@:2}" | sed 's/^/    /'
+}
+
+# ---- The board ----
+
+board_out="${work}/board.jsonl"
+events_read=0
+
+start_board() {
+  local link_args=()
+  [ "${mode}" = windows ] && link_args=(--link "${wineprefix}/dosdevices/com12")
+  "${simulator}" --json "${link_args[@]}" >"${board_out}" 2>"${work}/board.err" &
+  board_pid=$!
+  for _ in $(seq 100); do
+    [ -s "${board_out}" ] && break
+    sleep 0.05
+  done
+  board_path=$(sed -n '1s/.*"path":"\([^"]*\)".*/\1/p' "${board_out}")
+  if [ -z "${board_path}" ]; then
+    echo "the board did not start: $(cat "${work}/board.err")"
+    exit 1
+  fi
+}
+
+# The board's next report into ${event}, waiting up to 5 s for it.
+next_event() {
+  local line_number=$((events_read + 2))
+  event="(no report from the board)"
+  for _ in $(seq 100); do
+    if [ "$(wc -l <"${board_out}")" -ge "${line_number}" ]; then
+      events_read=$((events_read + 1))
+      event=$(sed -n "${line_number}p" "${board_out}")
+      return
+    fi
+    sleep 0.05
+  done
+}
+
+# True when the board has reported nothing new after its frame gap.
+board_quiet() {
+  sleep 0.3
+  [ "$(wc -l <"${board_out}")" -eq $((events_read + 1)) ]
+}
+
+# ---- The command ----
+
+if [ "${mode}" = windows ]; then
+  port=COM12
+  run_command() { "${wine_run}" "${kavnori}" "$@"; }
+  line_end=$'\r\n'
+else
+  port=""  # set once the board is up
+  run_command() { "${kavnori}" "$@"; }
+  line_end=$'\n'
+fi
+
+# Lines as the command prints them on this platform.
+expected_output() {
+  local line
+  for line in "$@"; do printf '%s%s' "${line}" "${line_end}"; done
+}
+
+usage_lines=(
+  "Usage: ./Kavnori.exe <Serial port> <Relay num> <On/Off>"
+  "       Serial Port:  COM<N> (N:1~255)"
+  "       Adress:    0~255, "
+  "       Relay Num:    1~16, 0 - All"
+  "       On/Off:       On - 1 Off - 0"
+)
+
+# Runs the command twice, its output once to a pipe and once to a file, and
+# checks the status and the exact bytes of the output each time. After each
+# run with a frame, the board's report must show that frame.
+#   expect_run NAME STATUS FRAME_BYTES_OR_- -- ARGS... -- EXPECTED_LINES...
+expect_run() {
+  local name=$1 status=$2 frame=$3
+  shift 4
+  local args=()
+  while [ "$1" != -- ]; do
+    args+=("$1")
+    shift
+  done
+  shift
+  local want got code sink
+  want=$(expected_output "$@"; echo .)
+  for sink in pipe file; do
+    if [ "${sink}" = pipe ]; then
+      got=$(run_command "${args[@]}" 2>"${work}/stderr"; echo ".$?")
+      code=${got##*.}
+      got="${got%.*}."
+    else
+      run_command "${args[@]}" >"${work}/stdout" 2>"${work}/stderr"
+      code=$?
+      got=$(cat "${work}/stdout"; echo .)
+    fi
+    if [ "${code}" = "${status}" ] && [ "${got}" = "${want}" ] && [ ! -s "${work}/stderr" ]; then
+      pass
+    else
+      fail "${name} (${sink}): status ${code}, wanted ${status}" "stdout: $(printf %q "${got%.}")" \
+        "wanted: $(printf %q "${want%.}")" "stderr: $(cat "${work}/stderr")"
+    fi
+    if [ "${frame}" != - ]; then
+      next_event
+      if [[ "${event}" == *'"event":"frame","bytes":"'"${frame}"'"'*'"applied":true'* ]]; then
+        pass
+      else
+        fail "${name} (${sink}): the board did not get ${frame}" "${event}"
+      fi
+    elif board_quiet; then
+      pass
+    else
+      fail "${name} (${sink}): the board received bytes" "$(tail -n +$((events_read + 2)) "${board_out}" | head -3)"
+      events_read=$(($(wc -l <"${board_out}") - 1))
+    fi
+  done
+}
+
+configured() { printf 'Serial port [%s] configured.' "${1:-${port}}"; }
+
+# ---- Cases ----
+
+start_board
+[ "${mode}" = native ] && port=${board_path}
+
+# Leave the line as another program might have: other speed, two stop bits,
+# hardware and software flow control, output processing that turns LF into
+# CR LF. (A pseudo-terminal always keeps 8 data bits and no parity.)
+stty -F "${board_path}" 115200 cstopb crtscts ixon ixoff opost onlcr
+expect_run "switch on, line left at 115200" 0 "55 01 12 00 00 00 03 6B" \
+  -- "${port}" 1 3 1 -- "$(configured)" "Power On @ Relay 3"
+settings=$(stty -F "${board_path}" -a)
+for wanted in "speed 9600 baud" " cs8 " " -parenb " " -cstopb " " crtscts " " ixon " " ixoff " \
+  " -opost "; do
+  if [[ " ${settings//$'\n'/ } " == *"${wanted}"* ]]; then
+    pass
+  else
+    fail "after a run the line shows '${wanted}'" "${settings}"
+  fi
+done
+
+# ADDRESS RELAY POWER, the frame the board must receive, the power line.
+# Addresses and relays that are LF, CR, TAB, XON, XOFF, DEL and EOT, which
+# a terminal left to itself could alter, and sums that wrap.
+frames=(
+  "1 3 0|55 01 11 00 00 00 03 6A|Power Off @ Relay 3"
+  "0 0 1|55 00 12 00 00 00 00 67|Power On @ Relay 0"
+  "255 16 1|55 FF 12 00 00 00 10 76|Power On @ Relay 16"
+  "10 13 1|55 0A 12 00 00 00 0D 7E|Power On @ Relay 13"
+  "17 9 0|55 11 11 00 00 00 09 80|Power Off @ Relay 9"
+  "19 10 1|55 13 12 00 00 00 0A 84|Power On @ Relay 10"
+  "127 4 0|55 7F 11 00 00 00 04 E9|Power Off @ Relay 4"
+  "160 16 0|55 A0 11 00 00 00 10 16|Power Off @ Relay 16"
+  "-243 007 1x|55 0D 12 00 00 00 07 7B|Power On @ Relay 7"
+  "258 all On|55 02 11 00 00 00 00 68|Power Off @ Relay 0"
+)
+for row in "${frames[@]}"; do
+  IFS='|' read -r numbers frame power_line <<<"${row}"
+  read -r address relay power <<<"${numbers}"
+  expect_run "frame ${numbers}" 0 "${frame}" -- "${port}" "${address}" "${relay}" "${power}" \
+    -- "$(configured)" "${power_line}"
+done
+
+# Nothing reaches the port unless every check passed.
+long_name=$(printf 'p%.0s' $(seq 300))
+expect_run "no arguments" 1 - -- -- "${usage_lines[@]}"
+expect_run "three arguments" 1 - -- "${port}" 1 3 -- "${usage_lines[@]}"
+expect_run "five arguments" 1 - -- "${port}" 1 3 1 1 -- "${usage_lines[@]}"
+for bad in "17 1" "-1 1" "3 2" "3 -1" "4294967299 1"; do
+  read -r relay power <<<"${bad}"
+  expect_run "relay ${relay} power ${power}" 1 - -- "${port}" 1 "${relay}" "${power}" \
+    -- "***Please check you parameters!" "${usage_lines[@]}"
+done
+expect_run "name too long" 1 - -- "${long_name}" 1 3 1 \
+  -- "***Please check you parameters!" "${usage_lines[@]}"
+
+# Ports that cannot be used.
+if [ "${mode}" = windows ]; then
+  expect_run "bare name in lower case" 0 "55 01 12 00 00 00 03 6B" -- com12 1 3 1 \
+    -- "$(configured com12)" "Power On @ Relay 3"
+  expect_run "missing port" 2 - -- COM77 1 3 1 -- "GetCommState failed with error 6."
+  expect_run "not a serial port" 2 - -- NUL 1 3 1 -- "GetCommState failed with error 6."
+  # A port held by another program is not tested here: Wine does not refuse
+  # a second unshared open of a serial device, as Windows' serial driver does.
+else
+  expect_run "missing port" 2 - -- /dev/kavnori-missing 1 3 1 -- "GetCommState failed with error 9."
+  expect_run "not a serial port" 2 - -- /dev/null 1 3 1 -- "GetCommState failed with error 25."
+  # The holder itself keeps the locked descriptor, so killing it frees the port.
+  (
+    exec 9<>"${board_path}"
+    flock --exclusive 9
+    exec sleep 30
+  ) &
+  holder_pid=$!
+  sleep 0.3
+  expect_run "port held and locked by another program" 2 - -- "${port}" 1 3 1 \
+    -- "GetCommState failed with error 9."
+fi
+if [ -n "${holder_pid}" ]; then
+  kill "${holder_pid}" 2>/dev/null
+  wait "${holder_pid}" 2>/dev/null
+  holder_pid=""
+fi
+
+# Once free again, the port works as before.
+expect_run "port free again" 0 "55 01 11 00 00 00 00 67" -- "${port}" 1 0 0 \
+  -- "$(configured)" "Power Off @ Relay 0"
+
+echo "e2e ${mode}: ${passed} passed, ${failed} failed"
+[ "${failed}" -eq 0 ]
