@@ -1,14 +1,8 @@
-# Sourced by the other scripts: installs the Debian packages that building
-# and testing need, when any is missing. Runs apt-get as root, or with sudo.
-kavnori_packages=(
-  cmake make g++ googletest libgtest-dev libgmock-dev
-  mingw-w64 wine64
-)
-
+# Sourced by the other scripts. kavnori_install_missing PACKAGE... installs
+# the Debian packages of the list that are missing, as root or with sudo.
 kavnori_install_missing() {
   local missing=() package
-  for package in "${kavnori_packages[@]}" "$@"; do
-    [ -n "${package}" ] || continue
+  for package in "$@"; do
     dpkg-query -W -f='${Status}' "${package}" 2>/dev/null | grep -q 'install ok installed' ||
       missing+=("${package}")
   done
@@ -19,5 +13,3 @@ kavnori_install_missing() {
   ${sudo} apt-get update -qq
   DEBIAN_FRONTEND=noninteractive ${sudo} apt-get install -y -qq "${missing[@]}" >/dev/null
 }
-
-kavnori_install_missing "${KAVNORI_EXTRA_PACKAGES[@]:-}"

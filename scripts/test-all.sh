@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/install-deps.sh
+kavnori_install_missing cmake make g++ googletest libgtest-dev libgmock-dev mingw-w64 wine64 \
+  util-linux
 
 jobs=$(nproc)
 for preset in native windows; do
