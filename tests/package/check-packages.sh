@@ -1,0 +1,187 @@
+#!/usr/bin/env bash
+# Makes the .deb and the .zip from two finished builds, unpacks each as a
+# user would, and checks what is inside and that the programs in it run.
+#   tests/package/check-packages.sh BUILD_NATIVE BUILD_WINDOWS
+set -uo pipefail
+
+if [ "$#" -ne 2 ] || [ ! -f "$1/CPackConfig.cmake" ] || [ ! -f "$2/CPackConfig.cmake" ]; then
+  echo "usage: $0 BUILD_NATIVE BUILD_WINDOWS (two configured and built CMake build folders)" >&2
+  exit 2
+fi
+native=$(cd "$1" && pwd)
+windows=$(cd "$2" && pwd)
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "${native}/CMakeCache.txt")
+
+scratch=$(mktemp -d)
+sim_pid=""
+cleanup() {
+  [ -n "${sim_pid}" ] && kill "${sim_pid}" 2>/dev/null
+  rm -rf "${scratch}"
+}
+trap cleanup EXIT
+
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); echo "ok   $1"; }
+fail() { failed=$((failed + 1)); echo "FAIL $1"; [ -z "${2:-}" ] || echo "     $2"; }
+# check NAME COMMAND...: one named check, passed when COMMAND succeeds.
+check() {
+  local name=$1
+  shift
+  if "$@"; then pass "${name}"; else fail "${name}"; fi
+}
+
+# Runs a program, keeping its status in $status, its standard output in
+# $output and its standard error in $errors.
+run() {
+  output=$("$@" 2>"${scratch}/stderr")
+  status=$?
+  errors=$(cat "${scratch}/stderr")
+}
+
+# Exact status and standard output. Kavnori writes nothing to standard
+# error; under Wine, Wine itself may, so that is checked on Linux only.
+expect_run() {
+  local name=$1 want_status=$2 want_output=$3 stderr_too=${4:-yes}
+  if [ "${status}" -eq "${want_status}" ] && [ "${output}" == "${want_output}" ] &&
+    { [ "${stderr_too}" == no ] || [ -z "${errors}" ]; }; then
+    pass "${name}"
+  else
+    fail "${name}" "status ${status} (want ${want_status}), output: $(printf '%q' "${output}"), errors: ${errors}"
+  fi
+}
+
+# ---- Linux: the .deb ----
+echo "== .deb from ${native}"
+if cpack -G DEB --config "${native}/CPackConfig.cmake" -B "${scratch}/deb" >"${scratch}/cpack-deb.log" 2>&1; then
+  pass "cpack -G DEB"
+else
+  fail "cpack -G DEB" "$(tail -n 5 "${scratch}/cpack-deb.log")"
+fi
+deb="${scratch}/deb/kavnori_${version}_amd64.deb"
+if [ -f "${deb}" ]; then
+  pass "package file kavnori_${version}_amd64.deb"
+  check "dpkg-deb -I reads the package" dpkg-deb -I "${deb}" >/dev/null
+  check "package name kavnori" test "$(dpkg-deb -f "${deb}" Package)" == kavnori
+  check "package version ${version}" test "$(dpkg-deb -f "${deb}" Version)" == "${version}"
+  check "maintainer" test "$(dpkg-deb -f "${deb}" Maintainer)" == "Kavnori developers"
+
+  # Every entry of Depends must be the C library (libc6, any version).
+  depends=$(dpkg-deb -f "${deb}" Depends)
+  others=$(tr ',' '\n' <<<"${depends}" | sed 's/^ *//; s/[ (].*//' | grep -vx 'libc6')
+  if [ -n "${depends}" ] && [ -z "${others}" ]; then
+    pass "Depends is the C library only (${depends})"
+  else
+    fail "Depends is the C library only" "Depends: ${depends}"
+  fi
+
+  root="${scratch}/root"
+  dpkg-deb -x "${deb}" "${root}"
+  for program in Kavnori relay-board-sim; do
+    check "usr/bin/${program} is an executable" test -x "${root}/usr/bin/${program}"
+    needed=$(readelf -d "${root}/usr/bin/${program}" 2>/dev/null | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' |
+      grep -v -e '^libc\.so\.6$' -e '^ld-linux-x86-64\.so\.2$')
+    check "${program} loads no library but the C library" test -z "${needed}"
+
+    page="${root}/usr/share/man/man1/${program}.1.gz"
+    check "man page ${program}.1.gz is a sound gzip file" gzip -t "${page}"
+    for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" OUTPUT EXAMPLES "SEE ALSO"; do
+      check "${program}(1) has ${section}" grep -qx "\.SH \"\?${section}\"\?" <(gzip -dc "${page}")
+    done
+    if command -v man >/dev/null; then
+      # man-db hands --warnings to groff: a sound page renders with none.
+      warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "${page}" 2>&1 >"${scratch}/${program}.txt")
+      if [ -z "${warnings}" ] && grep -q "${program}" "${scratch}/${program}.txt"; then
+        pass "${program}(1) renders with no warning"
+      else
+        fail "${program}(1) renders with no warning" "${warnings}"
+      fi
+    else
+      fail "${program}(1) renders with no warning" "man (package man-db) is not installed"
+    fi
+  done
+  check "licence in usr/share/doc/kavnori/copyright" cmp -s "${source_dir}/LICENSE" "${root}/usr/share/doc/kavnori/copyright"
+
+  kavnori="${root}/usr/bin/Kavnori"
+  run "${kavnori}"
+  expect_run "packaged Kavnori with no arguments prints usage, status 1" 1 "$(printf '%s\n' \
+    'Usage: ./Kavnori.exe <Serial port> <Relay num> <On/Off>' \
+    '       Serial Port:  COM<N> (N:1~255)' \
+    '       Adress:    0~255, ' \
+    '       Relay Num:    1~16, 0 - All' \
+    '       On/Off:       On - 1 Off - 0')"
+  run "${kavnori}" "${scratch}/no-such-port" 1 3 1
+  expect_run "packaged Kavnori on a missing port, status 2" 2 "GetCommState failed with error 9."
+
+  # The two packaged programs together: one frame from Kavnori to the board.
+  sim_out="${scratch}/sim.jsonl"
+  "${root}/usr/bin/relay-board-sim" --json --frames 1 >"${sim_out}" 2>&1 &
+  sim_pid=$!
+  for _ in $(seq 50); do
+    [ -s "${sim_out}" ] && break
+    sleep 0.1
+  done
+  port=$(head -n 1 "${sim_out}" | sed -n 's/^{"event":"ready","path":"\([^"]*\)".*/\1/p')
+  if [ -n "${port}" ]; then
+    run timeout 10 "${kavnori}" "${port}" 1 3 1
+    expect_run "packaged Kavnori switches relay 3 on the packaged simulator" 0 \
+      "$(printf 'Serial port [%s] configured.\nPower On @ Relay 3' "${port}")"
+    sim_status=0
+    timeout 10 tail --pid="${sim_pid}" -f /dev/null || kill "${sim_pid}" 2>/dev/null
+    wait "${sim_pid}" || sim_status=$?
+    sim_pid=""
+    frame=$(sed -n 2p "${sim_out}")
+    if [ "${sim_status}" -eq 0 ] && grep -q '"event":"frame","bytes":"55 01 12 00 00 00 03 6B"' <<<"${frame}"; then
+      pass "packaged simulator received 55 01 12 00 00 00 03 6B and exited 0"
+    else
+      fail "packaged simulator received the frame" "status ${sim_status}, line: ${frame}"
+    fi
+  else
+    fail "packaged simulator prints its terminal path" "$(cat "${sim_out}")"
+  fi
+else
+  fail "package file kavnori_${version}_amd64.deb" "$(ls "${scratch}/deb" 2>&1)"
+fi
+
+# ---- Windows: the .zip ----
+echo "== .zip from ${windows}"
+if cpack -G ZIP --config "${windows}/CPackConfig.cmake" -B "${scratch}/zip" >"${scratch}/cpack-zip.log" 2>&1; then
+  pass "cpack -G ZIP"
+else
+  fail "cpack -G ZIP" "$(tail -n 5 "${scratch}/cpack-zip.log")"
+fi
+zip="${scratch}/zip/Kavnori-${version}-win64.zip"
+if [ -f "${zip}" ]; then
+  pass "package file Kavnori-${version}-win64.zip"
+  mkdir "${scratch}/unzipped"
+  (cd "${scratch}/unzipped" && cmake -E tar xf "${zip}")
+  top="${scratch}/unzipped/Kavnori-${version}-win64"
+  files=$(cd "${top}" 2>/dev/null && find . -type f | sort | tr '\n' ' ')
+  check "zip holds Kavnori.exe, LICENSE, README.md and nothing else (${files})" \
+    test "${files}" == "./Kavnori.exe ./LICENSE ./README.md "
+  check "zip's LICENSE is the project's" cmp -s "${source_dir}/LICENSE" "${top}/LICENSE"
+  check "zip's README.md is the project's" cmp -s "${source_dir}/README.md" "${top}/README.md"
+
+  exe="${top}/Kavnori.exe"
+  # Makes the build's Wine prefix if no test run has made it yet.
+  "${windows}/wine-run.sh" wineboot --init >/dev/null 2>&1
+  dlls=$(x86_64-w64-mingw32-objdump -p "${exe}" 2>/dev/null | sed -n 's/.*DLL Name: //p' | sort | tr '\n' ' ')
+  check "Kavnori.exe imports only KERNEL32.dll and msvcrt.dll (${dlls})" test "${dlls}" == "KERNEL32.dll msvcrt.dll "
+
+  run "${windows}/wine-run.sh" "${exe}"
+  expect_run "zipped Kavnori.exe with no arguments prints usage with CR LF, status 1" 1 "$(printf '%s\r\n' \
+    'Usage: ./Kavnori.exe <Serial port> <Relay num> <On/Off>' \
+    '       Serial Port:  COM<N> (N:1~255)' \
+    '       Adress:    0~255, ' \
+    '       Relay Num:    1~16, 0 - All' \
+    '       On/Off:       On - 1 Off - 0')" no
+  run "${windows}/wine-run.sh" "${exe}" COM231 1 3 1
+  expect_run "zipped Kavnori.exe on COM231, which does not exist, status 2" 2 \
+    "$(printf 'GetCommState failed with error 6.\r')" no
+else
+  fail "package file Kavnori-${version}-win64.zip" "$(ls "${scratch}/zip" 2>&1)"
+fi
+
+echo "package checks: ${passed} passed, ${failed} failed"
+[ "${failed}" -eq 0 ]
