@@ -1,0 +1,196 @@
+#!/usr/bin/env bash
+# Times one switch with Kavnori against the virtual board, side by side with
+# what a user would otherwise run (a pyserial one-shot, an stty + printf
+# one-liner) and with the floor (a process that only sleeps Kavnori's 5 ms
+# pause); then measures Kavnori's peak memory, instructions and heap calls.
+#
+#   bash bench/run.sh [BUILD_DIR]      (default build/native; ROUNDS=50)
+#
+# Not a test: it prints figures and asserts nothing about speed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${1:-build/native}
+rounds=${ROUNDS:-50}
+warmup=3
+kavnori="${build}/Kavnori"
+sim="${build}/sim/relay-board-sim"
+if [ ! -x "${kavnori}" ] || [ ! -x "${sim}" ]; then
+  echo "bench: ${kavnori} or ${sim} is missing; build first:" >&2
+  echo "  cmake --preset native && cmake --build --preset native" >&2
+  exit 1
+fi
+if ! [ "${rounds}" -ge 30 ] 2>/dev/null; then
+  echo "bench: ROUNDS must be a number from 30" >&2
+  exit 1
+fi
+
+# What the benchmark itself needs (Debian packages), installed when missing.
+missing=()
+/usr/bin/python3 -c 'import serial' 2>/dev/null || missing+=(python3-serial)
+[ -x /usr/bin/time ] || missing+=(time)
+command -v valgrind >/dev/null || missing+=(valgrind)
+command -v gcc >/dev/null || missing+=(gcc)
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "== installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  ${sudo} apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive ${sudo} apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+work=$(mktemp -d)
+sim_pid=""
+# The simulator never outlives the benchmark, also on Ctrl-C.
+cleanup() {
+  if [ -n "${sim_pid}" ]; then
+    kill "${sim_pid}" 2>/dev/null || true
+    wait "${sim_pid}" 2>/dev/null || true
+  fi
+  rm -rf "${work}"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# The floor is linked as the packaged Kavnori is, so only the work differs.
+g++ -std=c++17 -O2 -static-libstdc++ -static-libgcc -o "${work}/pause-only" bench/pause_only.cpp
+g++ -std=c++17 -O2 -Wall -Wextra -o "${work}/spawn-timer" bench/spawn_timer.cpp
+gcc -O2 -Wall -Wextra -shared -fPIC -o "${work}/alloc-counter.so" bench/alloc_counter.c -ldl
+
+"${sim}" --json >"${work}/sim.jsonl" 2>"${work}/sim.err" &
+sim_pid=$!
+for _ in $(seq 50); do
+  [ -s "${work}/sim.jsonl" ] && break
+  sleep 0.1
+done
+port=$(head -n 1 "${work}/sim.jsonl" | sed -n 's/^{"event":"ready","path":"\([^"]*\)".*/\1/p')
+if [ -z "${port}" ]; then
+  echo "bench: the simulator did not start: $(cat "${work}/sim.err")" >&2
+  exit 1
+fi
+frames=0 # frames sent to the board, to check that every run switched
+
+# All three send 55 01 12 00 00 00 03 6B (board 1, relay 3 on).
+py_code="import serial, sys
+s = serial.Serial(sys.argv[1], 9600, bytesize=8, parity='N', stopbits=1)
+s.write(bytes.fromhex('550112000000036B'))
+s.close()"
+# dash's printf knows octal escapes only: \125 is 0x55, \153 is 0x6B.
+sh_code='stty -F "$1" 9600 cs8 -parenb -cstopb -opost && printf "\125\001\022\000\000\000\003\153" > "$1"'
+labels=(kavnori pyserial shell floor)
+command_of() { # LABEL: sets cmd to that command line
+  case $1 in
+    kavnori) cmd=("${kavnori}" "${port}" 1 3 1) ;;
+    pyserial) cmd=(/usr/bin/python3 -c "${py_code}" "${port}") ;;
+    shell) cmd=(/bin/sh -c "${sh_code}" sh "${port}") ;;
+    floor) cmd=("${work}/pause-only") ;;
+  esac
+}
+timer_args=()
+for label in "${labels[@]}"; do
+  command_of "${label}"
+  [ "${#timer_args[@]}" -eq 0 ] || timer_args+=(---)
+  timer_args+=("${label}" "${cmd[@]}")
+done
+
+echo "== wall time: ${rounds} rounds (after ${warmup} warm-up), in turn: ${labels[*]}"
+"${work}/spawn-timer" "${rounds}" "${warmup}" "${timer_args[@]}" >"${work}/times.txt"
+frames=$((frames + 3 * (rounds + warmup)))
+
+echo "== peak memory: /usr/bin/time max RSS, median of 5 runs each"
+declare -A rss
+for label in "${labels[@]}"; do
+  values=()
+  for _ in 1 2 3 4 5; do
+    command_of "${label}"
+    /usr/bin/time -f %M -o "${work}/rss" "${cmd[@]}" >/dev/null
+    values+=("$(tail -n 1 "${work}/rss")")
+  done
+  [ "${label}" == floor ] || frames=$((frames + 5))
+  rss[${label}]=$(printf '%s\n' "${values[@]}" | sort -n | sed -n 3p)
+done
+
+echo "== instructions: callgrind total Ir (children included)"
+declare -A ir
+for label in kavnori kavnori_again pyserial shell floor; do
+  mkdir "${work}/cg-${label}"
+  command_of "${label%_again}"
+  valgrind --tool=callgrind --trace-children=yes --callgrind-out-file="${work}/cg-${label}/out.%p" \
+    --log-file="${work}/cg-${label}/log.%p" "${cmd[@]}" >/dev/null
+  # The shell's stty is a child of its own: all processes of a run count.
+  ir[${label}]=$(sed -n 's/^totals: //p' "${work}/cg-${label}"/out.* | awk '{s += $1} END {print s}')
+  [ "${label}" == floor ] || frames=$((frames + 1))
+done
+kavnori_cg=$(echo "${work}/cg-kavnori"/out.*) # one process, one file
+main_ir=$(callgrind_annotate --inclusive=yes "${kavnori_cg}" 2>/dev/null |
+  sed -n 's/^ *\([0-9,]*\) .*[:.]main \[.*Kavnori\]$/\1/p' | tr -d , | sed -n 1p)
+# Every caller of the malloc family in the run, with its call count.
+callgrind_annotate --tree=caller "${kavnori_cg}" 2>/dev/null |
+  awk '/^$/ {block = ""; next} {block = block $0 "\n"}
+       /\*  .*:(malloc|calloc|realloc|memalign|aligned_alloc|posix_memalign) \[/ {printf "%s", block}' \
+    >"${work}/malloc-callers.txt"
+
+echo "== heap calls: LD_PRELOAD counter, by phase and by calling object"
+ALLOC_COUNTER_OUT="${work}/allocs.txt" LD_PRELOAD="${work}/alloc-counter.so" "${kavnori}" "${port}" 1 3 1 >/dev/null
+frames=$((frames + 1))
+
+# Every run must have reached the board as a whole, valid frame.
+sleep 0.3
+applied=$(grep -c '"event":"frame"' "${work}/sim.jsonl" || true)
+rejected=$(grep -c '"event":"error"' "${work}/sim.jsonl" || true)
+if [ "${applied}" -ne "${frames}" ] || [ "${rejected}" -ne 0 ]; then
+  echo "bench: the board applied ${applied} of ${frames} frames and rejected ${rejected}:" >&2
+  grep '"event":"error"' "${work}/sim.jsonl" | head -n 3 >&2
+  exit 1
+fi
+
+# ---- the report ----
+field() { awk -v l="$1" -v c="$2" '$1 == l {print $c}' "${work}/times.txt"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.3f", a / b}'; }
+verdict() { awk -v r="$1" -v t="$2" 'BEGIN {print (r <= t) ? "met" : "MISSED"}'; }
+k=$(field kavnori 3)
+p=$(field pyserial 3)
+s=$(field shell 3)
+f=$(field floor 3)
+
+echo
+echo "Machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p'), kernel $(uname -r)"
+echo "Simulator port: ${port}; ${frames} frames sent, all applied by the board."
+echo
+echo "| one switch | runs | median ms | p10 ms | p90 ms | max RSS KiB | instructions (Ir) |"
+echo "|---|---|---|---|---|---|---|"
+for label in "${labels[@]}"; do
+  awk -v l="${label}" -v rss="${rss[${label}]}" -v ir="${ir[${label}]}" '$1 == l {
+    printf "| %s | %d | %.3f | %.3f | %.3f | %s | %s |\n", l, $2, $3 / 1000, $4 / 1000, $5 / 1000, rss, ir
+  }' "${work}/times.txt"
+done
+echo
+echo "kavnori: Kavnori ${kavnori} PORT 1 3 1"
+echo "pyserial: /usr/bin/python3 -c 'import serial; Serial(PORT, 9600, 8N1).write(frame); close()'"
+echo "shell: /bin/sh -c 'stty -F PORT 9600 cs8 -parenb -cstopb -opost && printf ... > PORT'"
+echo "floor: bench/pause_only.cpp, a C++ program that only calls nanosleep for 5 ms"
+echo
+echo "| ratio of medians | value | target | |"
+echo "|---|---|---|---|"
+kf=$(ratio "$k" "$f")
+kp=$(ratio "$k" "$p")
+echo "| kavnori / floor | ${kf} | <= 1.050 | $(verdict "$kf" 1.05) |"
+echo "| kavnori / pyserial | ${kp} | <= 0.400 | $(verdict "$kp" 0.40) |"
+echo "| kavnori / shell | $(ratio "$k" "$s") | | |"
+echo "| floor / pyserial | $(ratio "$f" "$p") | | the best any program with the 5 ms pause can do |"
+echo
+echo "Instructions: Kavnori ${ir[kavnori]} Ir, again ${ir[kavnori_again]} Ir; inside main: ${main_ir:-?} Ir."
+echo
+# Own code: calls made during main from the program binary, or from
+# libstdc++ (operator new) had it been linked as a shared library.
+own=$(awk '$1 == "in_main" && $2 ~ /(^|\/)(Kavnori|libstdc\+\+\.so\.6)$/ {s += $3} END {print s + 0}' \
+  "${work}/allocs.txt")
+all=$(awk '{s += $3} END {print s + 0}' "${work}/allocs.txt")
+cg_calls=$(sed -n 's/.*  < .*(\([0-9]*\)x).*/\1/p' "${work}/malloc-callers.txt" | awk '{s += $1} END {print s + 0}')
+echo "Heap: ${own} malloc-family calls from Kavnori's own code during main; ${all} in the whole"
+echo "process (LD_PRELOAD counter), ${cg_calls} under callgrind. By phase and calling object"
+echo "(phase, object, calls, bytes):"
+sed 's/^/  /' "${work}/allocs.txt"
+echo "Callers of the malloc family under callgrind (marked <, with call counts):"
+sed 's/^/  /' "${work}/malloc-callers.txt"
