@@ -26,18 +26,8 @@ if ! [ "${rounds}" -ge 30 ] 2>/dev/null; then
 fi
 
 # What the benchmark itself needs (Debian packages), installed when missing.
-missing=()
-/usr/bin/python3 -c 'import serial' 2>/dev/null || missing+=(python3-serial)
-[ -x /usr/bin/time ] || missing+=(time)
-command -v valgrind >/dev/null || missing+=(valgrind)
-command -v gcc >/dev/null || missing+=(gcc)
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "== installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
-  ${sudo} apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive ${sudo} apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+. scripts/install-deps.sh
+kavnori_install_missing python3-serial time valgrind gcc g++
 
 work=$(mktemp -d)
 sim_pid=""
