@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/install-deps.sh
 kavnori_install_missing cmake make g++ googletest libgtest-dev libgmock-dev mingw-w64 wine64 \
-  util-linux
+  util-linux dpkg-dev man-db
 
 jobs=$(nproc)
 for preset in native windows; do
@@ -14,3 +14,6 @@ for preset in native windows; do
   cmake --build --preset "${preset}" -j "${jobs}"
   ctest --preset "${preset}" -j "${jobs}"
 done
+
+echo "== packages: build, unpack and run the .deb and the .zip"
+bash tests/package/check-packages.sh build/native build/windows
