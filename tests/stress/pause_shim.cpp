@@ -1,0 +1,71 @@
+// Preloaded into the command (LD_PRELOAD) to hold it at one system call
+// until the test has changed the world, e.g. closed the far side of the pty.
+// It changes nothing itself: after the hold, the real call runs and the
+// kernel gives its real answer.
+//
+//   KAVNORI_PAUSE_AT=nanosleep|tcsetattr|write|close
+//
+// At the first such call (for write and close: the first on a descriptor
+// above 2, which is the port), one byte goes out on descriptor 100 to say
+// "held here", then the call waits for one byte, or end of file, on
+// descriptor 101. Both descriptors are set up by the test.
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kHeldFd = 100;
+constexpr int kGoFd = 101;
+
+bool held = false;
+
+void HoldIfChosen(const char* call) {
+  if (held) return;
+  const char* chosen = getenv("KAVNORI_PAUSE_AT");
+  if (chosen == nullptr || strcmp(chosen, call) != 0) return;
+  held = true;
+  // Raw system calls: write and close are wrapped here themselves.
+  const char byte = 'h';
+  syscall(SYS_write, kHeldFd, &byte, 1);
+  char go = 0;
+  syscall(SYS_read, kGoFd, &go, 1);
+  syscall(SYS_close, kHeldFd);
+  syscall(SYS_close, kGoFd);
+}
+
+void* Next(const char* name) { return dlsym(RTLD_NEXT, name); }
+
+}  // namespace
+
+extern "C" int nanosleep(const struct timespec* duration, struct timespec* remaining) {
+  HoldIfChosen("nanosleep");
+  using Call = int (*)(const struct timespec*, struct timespec*);
+  static const Call real = reinterpret_cast<Call>(Next("nanosleep"));
+  return real(duration, remaining);
+}
+
+extern "C" int tcsetattr(int fd, int when, const struct termios* settings) noexcept {
+  HoldIfChosen("tcsetattr");
+  using Call = int (*)(int, int, const struct termios*);
+  static const Call real = reinterpret_cast<Call>(Next("tcsetattr"));
+  return real(fd, when, settings);
+}
+
+extern "C" ssize_t write(int fd, const void* bytes, size_t count) {
+  if (fd > 2) HoldIfChosen("write");
+  using Call = ssize_t (*)(int, const void*, size_t);
+  static const Call real = reinterpret_cast<Call>(Next("write"));
+  return real(fd, bytes, count);
+}
+
+extern "C" int close(int fd) {
+  if (fd > 2) HoldIfChosen("close");
+  using Call = int (*)(int);
+  static const Call real = reinterpret_cast<Call>(Next("close"));
+  return real(fd);
+}

@@ -1,0 +1,489 @@
+// What the real command does when the far side of its port goes away: an
+// adapter unplugged, a board powered off. The port is a pseudo-terminal
+// made here; its master stands for the board and the cable, and closing it
+// is the kernel's own hang-up, as when a USB serial adapter is pulled.
+//
+// The moment is chosen without timing: the command is either held at a
+// system call by the pause shim (KAVNORI_PAUSE_AT, see pause_shim.cpp) or
+// left waiting in its write because the terminal's output is stopped
+// (tcflow TCOOFF, as a board holding off with flow control). Then the test
+// closes the master, or lets things go on, and the real call runs.
+//
+// What Linux does (seen on 6.x, and what each row asserts):
+//   - Once the master is closed, the slave's /dev/pts entry is gone, even if
+//     another program still has the slave open: open() fails with ENOENT.
+//     The command then reads settings on descriptor -1: status 2, error 9
+//     (EBADF), as for any port that does not open.
+//   - Closing the master hangs the slave up. A descriptor the command
+//     already holds then fails every later ioctl and write with EIO (5):
+//     tcgetattr gives status 2, tcsetattr status 3, the write status 4.
+//     A write already waiting for room wakes with EIO as well, having moved
+//     no byte: status 4, never the power line.
+//   - close() on a hung-up descriptor succeeds: a frame the board took
+//     before it went away ends with status 0, which is right, since all 8
+//     bytes were accepted (and, here, read whole by the board's side).
+//
+//   kavnori_stress_faults KAVNORI PAUSE_SHIM
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+// Where the shim talks to us; see pause_shim.cpp.
+constexpr int kHeldFd = 100;
+constexpr int kGoFd = 101;
+// Bounds on waiting for something that should come at once; reaching one
+// is a failure of its own, never a measure of speed.
+constexpr int kWaitMilliseconds = 10000;
+constexpr std::size_t kFrameSize = 8;
+
+enum class Fault {
+  kNone,                     // nothing goes wrong: the hold alone changes nothing
+  kGoneBeforeRun,            // master and every slave closed before the run
+  kGoneBeforeRunSlaveHeld,   // master closed; another program still holds the slave
+  kGoneBeforeRunViaLink,     // gone, and named by a stable link (like /dev/serial/by-id)
+  kGoneAtHold,               // the master closes while the command is held
+  kFrameTakenThenGone,       // held at the close: the board reads the frame, then goes
+  kGoneWhileWriteWaits,      // output stopped; the master closes while the write waits
+  kResumedWhileWriteWaits,   // output stopped; started again while the write waits
+};
+
+struct FaultCase {
+  const char* name;
+  Fault fault;
+  const char* holdAt;       // call the shim holds at, or nullptr: no shim
+  int status;
+  bool configuredLine;      // "Serial port [PORT] configured."
+  const char* failureLine;  // or nullptr
+  bool powerLine;           // "Power On @ Relay N"
+  bool frameArrives;        // the board's side reads the 8 bytes, whole
+};
+
+const FaultCase kCases[] = {
+    {"held before the write, nothing else happens", Fault::kNone, "write", 0, true, nullptr, true,
+     true},
+    {"board gone before the run", Fault::kGoneBeforeRun, nullptr, 2, false,
+     "GetCommState failed with error 9.", false, false},
+    {"board gone before the run, slave still held by another program",
+     Fault::kGoneBeforeRunSlaveHeld, nullptr, 2, false, "GetCommState failed with error 9.", false,
+     false},
+    {"board gone before the run, port named by a link", Fault::kGoneBeforeRunViaLink, nullptr, 2,
+     false, "GetCommState failed with error 9.", false, false},
+    {"board gone between the open and the settings read", Fault::kGoneAtHold, "nanosleep", 2,
+     false, "GetCommState failed with error 5.", false, false},
+    {"board gone between the settings read and the apply", Fault::kGoneAtHold, "tcsetattr", 3,
+     false, "SetCommState failed with error 5.", false, false},
+    {"board gone after the line was set, before the write", Fault::kGoneAtHold, "write", 4, true,
+     "WriteFile failed with error 5.", false, false},
+    {"board gone while the write waits (output stopped)", Fault::kGoneWhileWriteWaits, nullptr, 4,
+     true, "WriteFile failed with error 5.", false, false},
+    {"output stopped, then started while the write waits", Fault::kResumedWhileWriteWaits, nullptr,
+     0, true, nullptr, true, true},
+    {"board took the frame, then went before the close", Fault::kFrameTakenThenGone, "close", 0,
+     true, nullptr, true, true},
+};
+
+int passed = 0;
+int failed = 0;
+
+void Fail(const char* name, const std::string& what) {
+  ++failed;
+  std::printf("FAIL: %s: %s\n", name, what.c_str());
+}
+
+void Check(bool ok, const char* name, const std::string& what) {
+  if (ok) {
+    ++passed;
+  } else {
+    Fail(name, what);
+  }
+}
+
+// ---- The frame ----
+
+struct Frame {
+  unsigned char bytes[kFrameSize];
+};
+
+// 55, address, 12 (on), three zeros, relay, 8-bit sum of the seven before.
+Frame FrameFor(int address, int relay) {
+  Frame frame = {{0x55, static_cast<unsigned char>(address), 0x12, 0, 0, 0,
+                  static_cast<unsigned char>(relay), 0}};
+  unsigned sum = 0;
+  for (std::size_t i = 0; i + 1 < kFrameSize; ++i) sum += frame.bytes[i];
+  frame.bytes[kFrameSize - 1] = static_cast<unsigned char>(sum & 0xFF);
+  return frame;
+}
+
+std::string Hex(const unsigned char* bytes, std::size_t count) {
+  std::string text;
+  char cell[4];
+  for (std::size_t i = 0; i < count; ++i) {
+    std::snprintf(cell, sizeof cell, i == 0 ? "%02X" : " %02X", bytes[i]);
+    text += cell;
+  }
+  return text;
+}
+
+// Text with its line ends shown.
+std::string Shown(const std::string& text) {
+  std::string shown;
+  for (char c : text) {
+    if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\r') {
+      shown += "\\r";
+    } else {
+      shown += c;
+    }
+  }
+  return "\"" + shown + "\"";
+}
+
+// ---- The port: a pseudo-terminal of our own ----
+
+struct Pty {
+  int master;  // the board's side
+  int holder;  // our own descriptor on the slave, as the simulator keeps one
+  std::string path;
+};
+
+void CloseFd(int* fd) {
+  if (*fd >= 0) close(*fd);
+  *fd = -1;
+}
+
+bool OpenPty(Pty* pty) {
+  *pty = Pty{-1, -1, ""};
+  pty->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (pty->master < 0 || grantpt(pty->master) != 0 || unlockpt(pty->master) != 0) return false;
+  char path[128];
+  if (ptsname_r(pty->master, path, sizeof path) != 0) return false;
+  pty->path = path;
+  const int flags = fcntl(pty->master, F_GETFL);
+  if (flags < 0 || fcntl(pty->master, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  pty->holder = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  return pty->holder >= 0;
+}
+
+void ClosePty(Pty* pty) {
+  CloseFd(&pty->holder);
+  CloseFd(&pty->master);
+}
+
+long long NowMilliseconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Reads what reached the board's side: up to `count` bytes, waiting for them.
+std::string ReadFromBoard(int master, std::size_t count) {
+  std::string got;
+  const long long deadline = NowMilliseconds() + kWaitMilliseconds;
+  while (got.size() < count && NowMilliseconds() < deadline) {
+    struct pollfd watched = {master, POLLIN, 0};
+    if (poll(&watched, 1, 100) <= 0) continue;
+    char buffer[64];
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    got.append(buffer, static_cast<std::size_t>(n));
+  }
+  return got;
+}
+
+// True when the board's side has no byte waiting.
+bool BoardHasNothing(int master) {
+  char byte;
+  const ssize_t n = read(master, &byte, 1);
+  const int error = errno;
+  return n < 0 && error == EAGAIN;
+}
+
+// ---- The command ----
+
+struct Child {
+  pid_t pid;
+  int held;  // read end: one byte when the shim holds the command
+  int go;    // write end: closing it lets the command go on
+};
+
+std::string ReadFile(const std::string& path) {
+  std::string text;
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return text;
+  char buffer[512];
+  std::size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+  std::fclose(file);
+  return text;
+}
+
+bool StartCommand(const std::vector<std::string>& args, const char* holdAt, const std::string& shim,
+                  const std::string& outPath, const std::string& errPath, Child* child) {
+  *child = Child{-1, -1, -1};
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  std::vector<std::string> envText;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::strncmp(*entry, "LD_PRELOAD=", 11) != 0 &&
+        std::strncmp(*entry, "KAVNORI_PAUSE_AT=", 17) != 0) {
+      envText.push_back(*entry);
+    }
+  }
+  int heldPipe[2] = {-1, -1};
+  int goPipe[2] = {-1, -1};
+  if (holdAt != nullptr) {
+    envText.push_back("LD_PRELOAD=" + shim);
+    envText.push_back(std::string("KAVNORI_PAUSE_AT=") + holdAt);
+    if (pipe2(heldPipe, O_CLOEXEC) != 0 || pipe2(goPipe, O_CLOEXEC) != 0) return false;
+  }
+  std::vector<char*> envp;
+  for (const std::string& entry : envText) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
+  const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (out < 0 || err < 0) return false;
+
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Never outlive the test.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (holdAt != nullptr) {
+      dup2(heldPipe[1], kHeldFd);
+      dup2(goPipe[0], kGoFd);
+    }
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  close(out);
+  close(err);
+  if (holdAt != nullptr) {
+    close(heldPipe[1]);
+    close(goPipe[0]);
+    child->held = heldPipe[0];
+    child->go = goPipe[1];
+  }
+  child->pid = pid;
+  return pid > 0;
+}
+
+// True once the shim says it holds the command; false if the command ended
+// without reaching the call.
+bool WaitHeld(const Child& child) {
+  struct pollfd watched = {child.held, POLLIN, 0};
+  if (poll(&watched, 1, kWaitMilliseconds) != 1) return false;
+  char byte;
+  return read(child.held, &byte, 1) == 1;
+}
+
+void LetGo(Child* child) {
+  CloseFd(&child->go);
+  CloseFd(&child->held);
+}
+
+bool StillRunning(pid_t pid) {
+  siginfo_t info;
+  std::memset(&info, 0, sizeof info);
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == 0;
+}
+
+// True once the command sleeps in write() on its port (descriptor above 2),
+// as /proc/PID/syscall shows: the system call number, then its arguments.
+bool WaitInWrite(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/syscall";
+  const long long deadline = NowMilliseconds() + kWaitMilliseconds;
+  while (NowMilliseconds() < deadline && StillRunning(pid)) {
+    const std::string text = ReadFile(path);
+    long number = -1;
+    unsigned long fd = 0;
+    if (std::sscanf(text.c_str(), "%ld 0x%lx", &number, &fd) == 2 && number == SYS_write &&
+        fd > 2) {
+      return true;
+    }
+    struct timespec pause = {0, 2L * 1000L * 1000L};
+    nanosleep(&pause, nullptr);
+  }
+  return false;
+}
+
+// The command's exit status, or -1 with `how` set when it did not exit by
+// itself in time (then it is killed) or ended on a signal.
+int WaitExit(pid_t pid, std::string* how) {
+  const long long deadline = NowMilliseconds() + kWaitMilliseconds;
+  int status = 0;
+  pid_t done = 0;
+  while ((done = waitpid(pid, &status, WNOHANG)) == 0 && NowMilliseconds() < deadline) {
+    struct timespec pause = {0, 5L * 1000L * 1000L};
+    nanosleep(&pause, nullptr);
+  }
+  if (done == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    *how = "did not end by itself; killed";
+    return -1;
+  }
+  if (WIFSIGNALED(status)) {
+    *how = "ended on signal " + std::to_string(WTERMSIG(status));
+    return -1;
+  }
+  return WEXITSTATUS(status);
+}
+
+// ---- One case ----
+
+void RunCase(const FaultCase& c, int index, const std::string& kavnori, const std::string& shim,
+             const std::string& work) {
+  const char* name = c.name;
+  const int failedBefore = failed;
+  const int address = index + 1;
+  const int relay = index % 16 + 1;
+  const Frame frame = FrameFor(address, relay);
+  Pty pty;
+  if (!OpenPty(&pty)) {
+    Fail(name, std::string("cannot make a pseudo-terminal: ") + std::strerror(errno));
+    ClosePty(&pty);
+    return;
+  }
+  std::string port = pty.path;
+
+  // Before the run.
+  switch (c.fault) {
+    case Fault::kGoneBeforeRun:
+      ClosePty(&pty);
+      break;
+    case Fault::kGoneBeforeRunSlaveHeld:
+      CloseFd(&pty.master);
+      break;
+    case Fault::kGoneBeforeRunViaLink:
+      port = work + "/by-id-link";
+      unlink(port.c_str());
+      if (symlink(pty.path.c_str(), port.c_str()) != 0) Fail(name, "cannot make the link");
+      ClosePty(&pty);
+      break;
+    case Fault::kGoneWhileWriteWaits:
+    case Fault::kResumedWhileWriteWaits:
+      if (tcflow(pty.holder, TCOOFF) != 0) Fail(name, "cannot stop the terminal's output");
+      break;
+    default:
+      break;
+  }
+
+  Child child;
+  const std::vector<std::string> args = {kavnori, port, std::to_string(address),
+                                         std::to_string(relay), "1"};
+  if (!StartCommand(args, c.holdAt, shim, work + "/out", work + "/err", &child)) {
+    Fail(name, std::string("cannot start the command: ") + std::strerror(errno));
+    ClosePty(&pty);
+    return;
+  }
+
+  // During the run.
+  std::string taken;
+  if (c.holdAt != nullptr) {
+    Check(WaitHeld(child), name, std::string("the command never reached ") + c.holdAt);
+  }
+  switch (c.fault) {
+    case Fault::kGoneAtHold:
+      Check(BoardHasNothing(pty.master), name, "bytes reached the board before the write");
+      ClosePty(&pty);
+      break;
+    case Fault::kFrameTakenThenGone:
+      taken = ReadFromBoard(pty.master, kFrameSize);
+      Check(BoardHasNothing(pty.master), name, "more than the frame reached the board");
+      ClosePty(&pty);
+      break;
+    case Fault::kGoneWhileWriteWaits:
+      Check(WaitInWrite(child.pid), name, "the command never waited in its write");
+      Check(BoardHasNothing(pty.master), name, "bytes reached the board while output was stopped");
+      ClosePty(&pty);
+      break;
+    case Fault::kResumedWhileWriteWaits:
+      Check(WaitInWrite(child.pid), name, "the command never waited in its write");
+      Check(BoardHasNothing(pty.master), name, "bytes reached the board while output was stopped");
+      Check(tcflow(pty.holder, TCOON) == 0, name, "cannot start the terminal's output again");
+      break;
+    default:
+      break;
+  }
+  LetGo(&child);
+
+  std::string how;
+  const int status = WaitExit(child.pid, &how);
+  const std::string out = ReadFile(work + "/out");
+  const std::string err = ReadFile(work + "/err");
+  if (pty.master >= 0) {
+    taken = ReadFromBoard(pty.master, kFrameSize);
+    Check(BoardHasNothing(pty.master), name, "more than the frame reached the board");
+  }
+  ClosePty(&pty);
+  if (c.fault == Fault::kGoneBeforeRunViaLink) unlink(port.c_str());
+
+  std::string want;
+  if (c.configuredLine) want += "Serial port [" + port + "] configured.\n";
+  if (c.failureLine != nullptr) want += std::string(c.failureLine) + "\n";
+  if (c.powerLine) want += "Power On @ Relay " + std::to_string(relay) + "\n";
+  const std::string wantFrame = c.frameArrives ? Hex(frame.bytes, kFrameSize) : "";
+  const std::string gotFrame =
+      Hex(reinterpret_cast<const unsigned char*>(taken.data()), taken.size());
+
+  Check(status == c.status, name,
+        "status " + (status < 0 ? how : std::to_string(status)) + ", wanted " +
+            std::to_string(c.status));
+  Check(out == want, name, "stdout " + Shown(out) + ", wanted " + Shown(want));
+  Check(err.empty(), name, "stderr " + Shown(err));
+  Check(gotFrame == wantFrame, name,
+        "the board read [" + gotFrame + "], wanted [" + wantFrame + "]");
+  if (failed == failedBefore) {
+    std::printf("ok: %s: status %d, %s\n", name, status,
+                c.failureLine != nullptr ? c.failureLine : "frame sent whole");
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: kavnori_stress_faults KAVNORI PAUSE_SHIM\n");
+    return 2;
+  }
+  const std::string kavnori = argv[1];
+  const std::string shim = argv[2];
+  char workTemplate[] = "/tmp/kavnori-stress-faults-XXXXXX";
+  if (mkdtemp(workTemplate) == nullptr) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  const std::string work = workTemplate;
+
+  int index = 0;
+  for (const FaultCase& c : kCases) RunCase(c, index++, kavnori, shim, work);
+
+  unlink((work + "/out").c_str());
+  unlink((work + "/err").c_str());
+  rmdir(work.c_str());
+  std::printf("stress faults: %d passed, %d failed\n", passed, failed);
+  return failed == 0 ? 0 : 1;
+}
