@@ -242,9 +242,12 @@ bool StartCommand(const std::vector<std::string>& args, const char* holdAt, cons
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   std::vector<std::string> envText;
+  std::string asanOptions;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, "LD_PRELOAD=", 11) != 0 &&
-        std::strncmp(*entry, "KAVNORI_PAUSE_AT=", 17) != 0) {
+    if (std::strncmp(*entry, "ASAN_OPTIONS=", 13) == 0) {
+      asanOptions = *entry + 13;
+    } else if (std::strncmp(*entry, "LD_PRELOAD=", 11) != 0 &&
+               std::strncmp(*entry, "KAVNORI_PAUSE_AT=", 17) != 0) {
       envText.push_back(*entry);
     }
   }
@@ -253,6 +256,13 @@ bool StartCommand(const std::vector<std::string>& args, const char* holdAt, cons
   if (holdAt != nullptr) {
     envText.push_back("LD_PRELOAD=" + shim);
     envText.push_back(std::string("KAVNORI_PAUSE_AT=") + holdAt);
+    // A sanitizer build of the command would refuse to start with the shim
+    // loaded before its runtime.
+    asanOptions += asanOptions.empty() ? "" : ":";
+    asanOptions += "verify_asan_link_order=0";
+  }
+  if (!asanOptions.empty()) envText.push_back("ASAN_OPTIONS=" + asanOptions);
+  if (holdAt != nullptr) {
     if (pipe2(heldPipe, O_CLOEXEC) != 0 || pipe2(goPipe, O_CLOEXEC) != 0) return false;
   }
   std::vector<char*> envp;
