@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/install-deps.sh
 kavnori_install_missing cmake make g++ googletest libgtest-dev libgmock-dev mingw-w64 wine64 \
-  util-linux dpkg-dev man-db
+  util-linux dpkg-dev man-db valgrind clang libclang-rt-14-dev
 
 jobs=$(nproc)
 for preset in native windows; do
@@ -14,6 +14,16 @@ for preset in native windows; do
   cmake --build --preset "${preset}" -j "${jobs}"
   ctest --preset "${preset}" -j "${jobs}"
 done
+
+echo "== sanitize: ASan and UBSan over the native suite"
+cmake --preset sanitize
+cmake --build --preset sanitize -j "${jobs}"
+ctest --preset sanitize -j "${jobs}"
+
+echo "== fuzz: the argument path under libFuzzer (clang)"
+cmake --preset fuzz
+cmake --build --preset fuzz -j "${jobs}"
+ctest --preset fuzz -j "${jobs}" -R '^fuzz_'
 
 echo "== packages: build, unpack and run the .deb and the .zip"
 bash tests/package/check-packages.sh build/native build/windows
