@@ -5,6 +5,8 @@ find_program(KAVNORI_WINE_LOADER NAMES wine64 wine)
 if(NOT KAVNORI_WINE_LOADER)
   message(FATAL_ERROR "Wine is needed to run the Windows tests (Debian package wine64)")
 endif()
+find_program(KAVNORI_WINESERVER NAMES wineserver PATHS /usr/lib/wine NO_DEFAULT_PATH)
+find_program(KAVNORI_WINESERVER NAMES wineserver)
 set(KAVNORI_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 set(KAVNORI_WINE_RUN ${CMAKE_BINARY_DIR}/wine-run.sh)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.sh.in ${KAVNORI_WINE_RUN}
