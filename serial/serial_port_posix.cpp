@@ -133,6 +133,9 @@ LineSetup ConfigureSerialLine(const SerialPort& port) {
 }
 
 bool WriteCommandFrame(const SerialPort& port, const CommandFrame& frame) {
+  // A short write sets no errno: cleared first, the line then shows 0 rather
+  // than the leftover code of some earlier call.
+  errno = 0;
   const ssize_t written = posixSerialCalls.write(Descriptor(port), frame.bytes, kCommandFrameSize);
   const int error = errno;
   // A frame cut short switches nothing and leaves the board out of step.

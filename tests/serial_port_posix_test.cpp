@@ -186,6 +186,16 @@ TEST_F(PosixSeam, SettingsTheDriverDidNotKeepAreAFailure) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "SetCommState failed with error 22.\n");
 }
 
+ssize_t WriteFiveBytes(int, const void*, size_t) { return 5; }
+
+TEST_F(PosixSeam, ShortWriteFailsWithoutALeftoverErrorCode) {
+  posixSerialCalls.write = WriteFiveBytes;
+  testing::internal::CaptureStdout();
+  errno = ENOTTY;  // left over from an earlier call
+  EXPECT_FALSE(WriteCommandFrame(SerialPort{kFd}, BuildCommandFrame(1, 1, 3)));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "WriteFile failed with error 0.\n");
+}
+
 // ---- On a real pseudo-terminal, as a user's port. ----
 
 class PseudoTerminal : public testing::Test {
