@@ -42,7 +42,8 @@ double TimeOnce(Command& command) {
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   const double start = NowMicros();
   pid_t pid = 0;
-  const int error = posix_spawnp(&pid, command.argv[0], &actions, nullptr, command.argv.data(), environ);
+  const int error =
+      posix_spawnp(&pid, command.argv[0], &actions, nullptr, command.argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) {
     std::fprintf(stderr, "spawn-timer: %s: %s\n", command.argv[0], std::strerror(error));
@@ -71,7 +72,8 @@ double Percentile(std::vector<double> values, double fraction) {
 
 int main(int argc, char** argv) {
   if (argc < 5) {
-    std::fprintf(stderr, "usage: spawn-timer ROUNDS WARMUP LABEL CMD ARGS... [--- LABEL CMD ARGS...]...\n");
+    std::fprintf(stderr,
+                 "usage: spawn-timer ROUNDS WARMUP LABEL CMD ARGS... [--- LABEL CMD ARGS...]...\n");
     return 2;
   }
   const int rounds = std::atoi(argv[1]);

@@ -192,8 +192,7 @@ TEST_F(Win32Seam, WritesTheWholeFrameInOneSynchronousCall) {
   testing::internal::CaptureStdout();
   EXPECT_TRUE(WriteCommandFrame(SerialPort{reinterpret_cast<std::intptr_t>(kHandle)}, frame));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(recorded.written,
-            (std::vector<unsigned char>{0x55, 0xFF, 0x12, 0, 0, 0, 0x10, 0x76}));
+  EXPECT_EQ(recorded.written, (std::vector<unsigned char>{0x55, 0xFF, 0x12, 0, 0, 0, 0x10, 0x76}));
   EXPECT_EQ(recorded.writtenPreset, 0u);
   EXPECT_EQ(recorded.overlapped, nullptr);
 }

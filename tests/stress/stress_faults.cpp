@@ -54,20 +54,20 @@ constexpr int kWaitMilliseconds = 10000;
 constexpr std::size_t kFrameSize = 8;
 
 enum class Fault {
-  kNone,                     // nothing goes wrong: the hold alone changes nothing
-  kGoneBeforeRun,            // master and every slave closed before the run
-  kGoneBeforeRunSlaveHeld,   // master closed; another program still holds the slave
-  kGoneBeforeRunViaLink,     // gone, and named by a stable link (like /dev/serial/by-id)
-  kGoneAtHold,               // the master closes while the command is held
-  kFrameTakenThenGone,       // held at the close: the board reads the frame, then goes
-  kGoneWhileWriteWaits,      // output stopped; the master closes while the write waits
-  kResumedWhileWriteWaits,   // output stopped; started again while the write waits
+  kNone,                    // nothing goes wrong: the hold alone changes nothing
+  kGoneBeforeRun,           // master and every slave closed before the run
+  kGoneBeforeRunSlaveHeld,  // master closed; another program still holds the slave
+  kGoneBeforeRunViaLink,    // gone, and named by a stable link (like /dev/serial/by-id)
+  kGoneAtHold,              // the master closes while the command is held
+  kFrameTakenThenGone,      // held at the close: the board reads the frame, then goes
+  kGoneWhileWriteWaits,     // output stopped; the master closes while the write waits
+  kResumedWhileWriteWaits,  // output stopped; started again while the write waits
 };
 
 struct FaultCase {
   const char* name;
   Fault fault;
-  const char* holdAt;       // call the shim holds at, or nullptr: no shim
+  const char* holdAt;  // call the shim holds at, or nullptr: no shim
   int status;
   bool configuredLine;      // "Serial port [PORT] configured."
   const char* failureLine;  // or nullptr
@@ -85,8 +85,8 @@ const FaultCase kCases[] = {
      false},
     {"board gone before the run, port named by a link", Fault::kGoneBeforeRunViaLink, nullptr, 2,
      false, "GetCommState failed with error 9.", false, false},
-    {"board gone between the open and the settings read", Fault::kGoneAtHold, "nanosleep", 2,
-     false, "GetCommState failed with error 5.", false, false},
+    {"board gone between the open and the settings read", Fault::kGoneAtHold, "nanosleep", 2, false,
+     "GetCommState failed with error 5.", false, false},
     {"board gone between the settings read and the apply", Fault::kGoneAtHold, "tcsetattr", 3,
      false, "SetCommState failed with error 5.", false, false},
     {"board gone after the line was set, before the write", Fault::kGoneAtHold, "write", 4, true,
