@@ -5,7 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/install-deps.sh
 kavnori_install_missing cmake make g++ googletest libgtest-dev libgmock-dev mingw-w64 wine64 \
-  util-linux dpkg-dev man-db valgrind clang libclang-rt-14-dev
+  util-linux dpkg-dev man-db valgrind clang libclang-rt-14-dev clang-format
+
+echo "== format: every C and C++ source as .clang-format has it"
+git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format --dry-run -Werror
 
 jobs=$(nproc)
 for preset in native windows; do
