@@ -183,5 +183,5 @@ else
   fail "package file Kavnori-${version}-win64.zip" "$(ls "${scratch}/zip" 2>&1)"
 fi
 
-echo "package checks: ${passed} passed, ${failed} failed"
+echo "packages: ${passed} passed, ${failed} failed"
 [ "${failed}" -eq 0 ]
