@@ -27,6 +27,7 @@ fi
 
 # What the benchmark itself needs (Debian packages), installed when missing.
 . scripts/install-deps.sh
+. scripts/virtual-board.sh
 kavnori_install_missing python3-serial time valgrind gcc g++
 
 work=$(mktemp -d)
@@ -48,17 +49,9 @@ g++ -std=c++17 -O2 -static-libstdc++ -static-libgcc -o "${work}/pause-only" benc
 g++ -std=c++17 -O2 -Wall -Wextra -o "${work}/spawn-timer" bench/spawn_timer.cpp
 gcc -O2 -Wall -Wextra -shared -fPIC -o "${work}/alloc-counter.so" bench/alloc_counter.c -ldl
 
-"${sim}" --json >"${work}/sim.jsonl" 2>"${work}/sim.err" &
-sim_pid=$!
-for _ in $(seq 50); do
-  [ -s "${work}/sim.jsonl" ] && break
-  sleep 0.1
-done
-port=$(head -n 1 "${work}/sim.jsonl" | sed -n 's/^{"event":"ready","path":"\([^"]*\)".*/\1/p')
-if [ -z "${port}" ]; then
-  echo "bench: the simulator did not start: $(cat "${work}/sim.err")" >&2
-  exit 1
-fi
+start_virtual_board "${sim}" "${work}/sim.jsonl" || exit 1
+sim_pid=${board_pid}
+port=${board_path}
 frames=0 # frames sent to the board, to check that every run switched
 
 # All three send 55 01 12 00 00 00 03 6B (board 1, relay 3 on).

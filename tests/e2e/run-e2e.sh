@@ -9,6 +9,8 @@ set -u
 mode=$1 kavnori=$2 simulator=$3
 wine_run=${4:-} wineprefix=${5:-}
 
+. "$(dirname "$0")/../../scripts/virtual-board.sh"
+
 work=$(mktemp -d)
 board_pid=""
 holder_pid=""
@@ -37,17 +39,7 @@ events_read=0
 start_board() {
   local link_args=()
   [ "${mode}" = windows ] && link_args=(--link "${wineprefix}/dosdevices/com12")
-  "${simulator}" --json "${link_args[@]}" >"${board_out}" 2>"${work}/board.err" &
-  board_pid=$!
-  for _ in $(seq 100); do
-    [ -s "${board_out}" ] && break
-    sleep 0.05
-  done
-  board_path=$(sed -n '1s/.*"path":"\([^"]*\)".*/\1/p' "${board_out}")
-  if [ -z "${board_path}" ]; then
-    echo "the board did not start: $(cat "${work}/board.err")"
-    exit 1
-  fi
+  start_virtual_board "${simulator}" "${board_out}" "${link_args[@]}" || exit 1
 }
 
 # The board's next report into ${event}, waiting up to 5 s for it.

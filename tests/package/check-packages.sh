@@ -11,6 +11,7 @@ fi
 native=$(cd "$1" && pwd)
 windows=$(cd "$2" && pwd)
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+. "${source_dir}/scripts/virtual-board.sh"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "${native}/CMakeCache.txt")
 
 scratch=$(mktemp -d)
@@ -116,14 +117,9 @@ if [ -f "${deb}" ]; then
 
   # The two packaged programs together: one frame from Kavnori to the board.
   sim_out="${scratch}/sim.jsonl"
-  "${root}/usr/bin/relay-board-sim" --json --frames 1 >"${sim_out}" 2>&1 &
-  sim_pid=$!
-  for _ in $(seq 50); do
-    [ -s "${sim_out}" ] && break
-    sleep 0.1
-  done
-  port=$(head -n 1 "${sim_out}" | sed -n 's/^{"event":"ready","path":"\([^"]*\)".*/\1/p')
-  if [ -n "${port}" ]; then
+  if start_virtual_board "${root}/usr/bin/relay-board-sim" "${sim_out}" --frames 1; then
+    sim_pid=${board_pid}
+    port=${board_path}
     run timeout 10 "${kavnori}" "${port}" 1 3 1
     expect_run "packaged Kavnori switches relay 3 on the packaged simulator" 0 \
       "$(printf 'Serial port [%s] configured.\nPower On @ Relay 3' "${port}")"
@@ -138,7 +134,7 @@ if [ -f "${deb}" ]; then
       fail "packaged simulator received the frame" "status ${sim_status}, line: ${frame}"
     fi
   else
-    fail "packaged simulator prints its terminal path" "$(cat "${sim_out}")"
+    fail "packaged simulator prints its terminal path" "$(cat "${sim_out}" "${sim_out}.err")"
   fi
 else
   fail "package file kavnori_${version}_amd64.deb" "$(ls "${scratch}/deb" 2>&1)"

@@ -26,6 +26,8 @@ if [ "${runs}" -lt 1 ] || [ "${runs}" -gt 255 ]; then
   exit 2
 fi
 
+. "$(dirname "$0")/../../scripts/virtual-board.sh"
+
 work=$(mktemp -d)
 board_pid=""
 run_pids=()
@@ -70,17 +72,7 @@ fi
 board_out="${work}/board.jsonl"
 
 start_board() {
-  "${simulator}" --json "${link_args[@]}" >"${board_out}" 2>"${work}/board.err" &
-  board_pid=$!
-  for _ in $(seq 100); do
-    [ -s "${board_out}" ] && break
-    sleep 0.05
-  done
-  board_path=$(sed -n '1s/.*"path":"\([^"]*\)".*/\1/p' "${board_out}")
-  if [ -z "${board_path}" ]; then
-    echo "the board did not start: $(cat "${work}/board.err")"
-    exit 1
-  fi
+  start_virtual_board "${simulator}" "${board_out}" "${link_args[@]}" || exit 1
   if [ "${mode}" = windows ]; then port=COM13; else port=${board_path}; fi
 }
 
@@ -202,7 +194,7 @@ run_round() {
   if stop_board; then
     pass
   else
-    fail "round ${round}: the board did not end cleanly" "$(cat "${work}/board.err")"
+    fail "round ${round}: the board did not end cleanly" "$(cat "${board_out}.err")"
   fi
 
   # Everything the board reported after its ready line, frame by frame.
