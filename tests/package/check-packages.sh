@@ -53,16 +53,29 @@ expect_run() {
   fi
 }
 
+# build_package GENERATOR BUILD_DIR EXPECTED_FILE: runs cpack into the
+# scratch folder; true when it worked and made the expected file.
+build_package() {
+  local generator=$1 build=$2 file=$3 out
+  out="$(dirname "${file}")"
+  if cpack -G "${generator}" --config "${build}/CPackConfig.cmake" -B "${out}" \
+    >"${out}.log" 2>&1; then
+    pass "cpack -G ${generator}"
+  else
+    fail "cpack -G ${generator}" "$(tail -n 5 "${out}.log")"
+  fi
+  if [ -f "${file}" ]; then
+    pass "package file $(basename "${file}")"
+  else
+    fail "package file $(basename "${file}")" "$(ls "${out}" 2>&1)"
+    return 1
+  fi
+}
+
 # ---- Linux: the .deb ----
 echo "== .deb from ${native}"
-if cpack -G DEB --config "${native}/CPackConfig.cmake" -B "${scratch}/deb" >"${scratch}/cpack-deb.log" 2>&1; then
-  pass "cpack -G DEB"
-else
-  fail "cpack -G DEB" "$(tail -n 5 "${scratch}/cpack-deb.log")"
-fi
 deb="${scratch}/deb/kavnori_${version}_amd64.deb"
-if [ -f "${deb}" ]; then
-  pass "package file kavnori_${version}_amd64.deb"
+if build_package DEB "${native}" "${deb}"; then
   check "dpkg-deb -I reads the package" dpkg-deb -I "${deb}" >/dev/null
   check "package name kavnori" test "$(dpkg-deb -f "${deb}" Package)" == kavnori
   check "package version ${version}" test "$(dpkg-deb -f "${deb}" Version)" == "${version}"
@@ -136,20 +149,12 @@ if [ -f "${deb}" ]; then
   else
     fail "packaged simulator prints its terminal path" "$(cat "${sim_out}" "${sim_out}.err")"
   fi
-else
-  fail "package file kavnori_${version}_amd64.deb" "$(ls "${scratch}/deb" 2>&1)"
 fi
 
 # ---- Windows: the .zip ----
 echo "== .zip from ${windows}"
-if cpack -G ZIP --config "${windows}/CPackConfig.cmake" -B "${scratch}/zip" >"${scratch}/cpack-zip.log" 2>&1; then
-  pass "cpack -G ZIP"
-else
-  fail "cpack -G ZIP" "$(tail -n 5 "${scratch}/cpack-zip.log")"
-fi
 zip="${scratch}/zip/Kavnori-${version}-win64.zip"
-if [ -f "${zip}" ]; then
-  pass "package file Kavnori-${version}-win64.zip"
+if build_package ZIP "${windows}" "${zip}"; then
   mkdir "${scratch}/unzipped"
   (cd "${scratch}/unzipped" && cmake -E tar xf "${zip}")
   top="${scratch}/unzipped/Kavnori-${version}-win64"
@@ -175,8 +180,6 @@ if [ -f "${zip}" ]; then
   run "${windows}/wine-run.sh" "${exe}" COM231 1 3 1
   expect_run "zipped Kavnori.exe on COM231, which does not exist, status 2" 2 \
     "$(printf 'GetCommState failed with error 6.\r')" no
-else
-  fail "package file Kavnori-${version}-win64.zip" "$(ls "${scratch}/zip" 2>&1)"
 fi
 
 echo "packages: ${passed} passed, ${failed} failed"
