@@ -14,9 +14,12 @@
 namespace {
 
 constexpr int kInvalidDescriptor = -1;
+// Standard input, output and error are 0, 1 and 2; the port sits above them.
+constexpr int kLowestPortDescriptor = 3;
 constexpr long kDriverPauseNanoseconds = 5L * 1000L * 1000L;
 
 int RealOpen(const char* path, int flags) { return ::open(path, flags); }
+int RealDuplicateFrom(int fd, int lowest) { return ::fcntl(fd, F_DUPFD_CLOEXEC, lowest); }
 int RealGetStatusFlags(int fd) { return ::fcntl(fd, F_GETFL); }
 int RealSetStatusFlags(int fd, int flags) { return ::fcntl(fd, F_SETFL, flags); }
 
@@ -28,6 +31,18 @@ bool MakeBlocking(int fd) {
   return posixSerialCalls.setStatusFlags(fd, flags & ~O_NONBLOCK) == 0;
 }
 
+// A parent may start us with standard input, output or error closed, and an
+// open takes the lowest free number: our own lines written to standard
+// output would then go onto the serial line around the frame. The port is
+// moved above them and the number it took is closed again, so that those
+// writes fail as they would have without a port.
+int MoveAboveStandardStreams(int fd) {
+  if (fd >= kLowestPortDescriptor) return fd;
+  const int moved = posixSerialCalls.duplicateFrom(fd, kLowestPortDescriptor);
+  posixSerialCalls.close(fd);
+  return moved < 0 ? kInvalidDescriptor : moved;
+}
+
 // Opens the device for this run alone, as a Win32 open with share mode 0
 // does. O_NONBLOCK keeps the open from waiting for carrier detect; the
 // descriptor is then made blocking so that the write waits for the driver.
@@ -37,7 +52,9 @@ bool MakeBlocking(int fd) {
 // away every later non-root opener, also after runs that end without a
 // close. A holder's own TIOCEXCL still turns us away when we are not root.
 int OpenExclusive(const char* path) {
-  int fd = posixSerialCalls.open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int opened = posixSerialCalls.open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (opened < 0) return kInvalidDescriptor;
+  const int fd = MoveAboveStandardStreams(opened);
   if (fd < 0) return kInvalidDescriptor;
   if (posixSerialCalls.flock(fd, LOCK_EX | LOCK_NB) != 0 || !MakeBlocking(fd)) {
     posixSerialCalls.close(fd);
@@ -79,9 +96,16 @@ bool LineFormatTook(const struct termios& applied) {
 }  // namespace
 
 const PosixSerialCalls kRealPosixSerialCalls = {
-    RealOpen,           ::flock,     RealGetStatusFlags,
-    RealSetStatusFlags, ::nanosleep, ::tcgetattr,
-    ::tcsetattr,        ::write,     ::close,
+    RealOpen,
+    RealDuplicateFrom,
+    ::flock,
+    RealGetStatusFlags,
+    RealSetStatusFlags,
+    ::nanosleep,
+    ::tcgetattr,
+    ::tcsetattr,
+    ::write,
+    ::close,
 };
 
 PosixSerialCalls posixSerialCalls = kRealPosixSerialCalls;

@@ -9,6 +9,7 @@
 
 struct PosixSerialCalls {
   int (*open)(const char* path, int flags);
+  int (*duplicateFrom)(int fd, int lowest);  // fcntl F_DUPFD_CLOEXEC
   int (*flock)(int fd, int operation);
   int (*getStatusFlags)(int fd);             // fcntl F_GETFL
   int (*setStatusFlags)(int fd, int flags);  // fcntl F_SETFL

@@ -22,6 +22,7 @@ int FakeOpen(const char*, int) {
   ++log.opens;
   return failure == FakeFailure::kOpen ? Fail() : kFakeDescriptor;
 }
+int FakeDuplicateFrom(int, int) { return kFakeDescriptor; }
 int FakeFlock(int, int) { return 0; }
 int FakeGetStatusFlags(int) { return 0; }
 int FakeSetStatusFlags(int, int) { return 0; }
@@ -71,9 +72,9 @@ void InstallFakeSerial(FakeFailure chosen, std::uint32_t code) {
   errorCode = static_cast<int>(code);
   log = FakeSerialLog{};
   std::memset(&lineSettings, 0, sizeof lineSettings);
-  posixSerialCalls = {FakeOpen,           FakeFlock,     FakeGetStatusFlags,
-                      FakeSetStatusFlags, FakeNanosleep, FakeTcgetattr,
-                      FakeTcsetattr,      FakeWrite,     FakeClose};
+  posixSerialCalls = {FakeOpen,           FakeDuplicateFrom, FakeFlock,     FakeGetStatusFlags,
+                      FakeSetStatusFlags, FakeNanosleep,     FakeTcgetattr, FakeTcsetattr,
+                      FakeWrite,          FakeClose};
 }
 
 void RestoreRealSerial() { posixSerialCalls = kRealPosixSerialCalls; }

@@ -23,42 +23,58 @@ namespace {
 struct Recorded {
   std::string openedPath;
   int openFlags = 0;
+  int duplicatedFd = -1;
+  int duplicateLowest = -1;
+  int flockFd = -1;
   int flockOperation = 0;
+  int statusFlagsFd = -1;
   int statusFlagsSet = -1;
   struct timespec pause = {-1, -1};
-  int closes = 0;
+  std::vector<int> closed;
   struct termios read = {};
   struct termios applied = {};
+  int appliedWhen = -1;
   int tcgetattrCalls = 0;
-  bool refuseDataBits = false;
-  bool openFails = false;
-  bool flockFails = false;
+  // What the run meets: the descriptor the open returns, the one a
+  // duplicate gets, the call that fails, and what the read-back shows.
+  int openedFd = 7;
+  int duplicateFd = 7;
+  std::string failingCall;
+  void (*driverKept)(struct termios*) = nullptr;
 };
 Recorded recorded;
 
 constexpr int kFd = 7;
 
+// The chosen call fails with an errno of its kind.
+bool Fails(const char* call, int error) {
+  if (recorded.failingCall != call) return false;
+  errno = error;
+  return true;
+}
+
 int RecordOpen(const char* path, int flags) {
   recorded.openedPath = path;
   recorded.openFlags = flags;
-  if (recorded.openFails) {
-    errno = ENOENT;
-    return -1;
-  }
-  return kFd;
+  return Fails("open", ENOENT) ? -1 : recorded.openedFd;
 }
-int RecordFlock(int, int operation) {
+int RecordDuplicateFrom(int fd, int lowest) {
+  recorded.duplicatedFd = fd;
+  recorded.duplicateLowest = lowest;
+  return Fails("F_DUPFD_CLOEXEC", EMFILE) ? -1 : recorded.duplicateFd;
+}
+int RecordFlock(int fd, int operation) {
+  recorded.flockFd = fd;
   recorded.flockOperation = operation;
-  if (recorded.flockFails) {
-    errno = EWOULDBLOCK;
-    return -1;
-  }
-  return 0;
+  return Fails("flock", EWOULDBLOCK) ? -1 : 0;
 }
-int RecordGetStatusFlags(int) { return O_RDWR | O_NONBLOCK; }
+int RecordGetStatusFlags(int fd) {
+  recorded.statusFlagsFd = fd;
+  return Fails("F_GETFL", EBADF) ? -1 : O_RDWR | O_NONBLOCK;
+}
 int RecordSetStatusFlags(int, int flags) {
   recorded.statusFlagsSet = flags;
-  return 0;
+  return Fails("F_SETFL", EINVAL) ? -1 : 0;
 }
 int RecordNanosleep(const struct timespec* pause, struct timespec*) {
   recorded.pause = *pause;
@@ -70,18 +86,22 @@ int RecordTcgetattr(int fd, struct termios* settings) {
     return -1;
   }
   // The first read gives what the driver holds; later ones what it kept.
-  *settings = recorded.tcgetattrCalls++ == 0 ? recorded.read : recorded.applied;
-  if (recorded.tcgetattrCalls > 1 && recorded.refuseDataBits) {
-    settings->c_cflag = (settings->c_cflag & ~CSIZE) | CS7;
+  if (recorded.tcgetattrCalls++ == 0) {
+    *settings = recorded.read;
+    return 0;
   }
+  if (Fails("read-back", EIO)) return -1;
+  *settings = recorded.applied;
+  if (recorded.driverKept != nullptr) recorded.driverKept(settings);
   return 0;
 }
-int RecordTcsetattr(int, int, const struct termios* settings) {
+int RecordTcsetattr(int, int when, const struct termios* settings) {
+  recorded.appliedWhen = when;
   recorded.applied = *settings;
   return 0;
 }
-int RecordClose(int) {
-  ++recorded.closes;
+int RecordClose(int fd) {
+  recorded.closed.push_back(fd);
   return 0;
 }
 
@@ -91,6 +111,7 @@ class PosixSeam : public testing::Test {
     recorded = Recorded{};
     posixSerialCalls = kRealPosixSerialCalls;
     posixSerialCalls.open = RecordOpen;
+    posixSerialCalls.duplicateFrom = RecordDuplicateFrom;
     posixSerialCalls.flock = RecordFlock;
     posixSerialCalls.getStatusFlags = RecordGetStatusFlags;
     posixSerialCalls.setStatusFlags = RecordSetStatusFlags;
@@ -121,23 +142,74 @@ TEST_F(PosixSeam, OpensExclusivelyWithoutWaitingForCarrierThenBlocks) {
   EXPECT_EQ(recorded.pause.tv_nsec, 5000000);
 }
 
-TEST_F(PosixSeam, FailedOpenOrLockLeavesThePortInvalidAfterThePause) {
-  recorded.openFails = true;
-  SerialPort port = OpenSerialPort(Name("/dev/nothing"));
-  EXPECT_LT(port.handle, 0);
-  EXPECT_EQ(recorded.pause.tv_nsec, 5000000);
-  EXPECT_EQ(recorded.flockOperation, 0);
+struct DescriptorCase {
+  int opened;     // what the open returns
+  int duplicate;  // what a duplicate from 3 up returns, -1 for EMFILE
+  std::intptr_t port;
+  std::vector<int> closed;
+};
 
-  recorded = Recorded{};
-  recorded.flockFails = true;
-  port = OpenSerialPort(Name("/dev/held"));
-  EXPECT_LT(port.handle, 0);
-  EXPECT_EQ(recorded.closes, 1);  // our descriptor is not kept
-  EXPECT_EQ(recorded.pause.tv_nsec, 5000000);
+// Started with standard input, output or error closed, the open takes that
+// number; the port must still never be one of them, or our own lines would
+// go onto the serial line.
+TEST_F(PosixSeam, PortIsNeverStandardInputOutputOrError) {
+  const DescriptorCase cases[] = {
+      {kFd, kFd, kFd, {}},                      // nothing closed: used where it opened
+      {3, kFd, 3, {}},     {0, kFd, kFd, {0}},  // a port opened as descriptor 0 is a valid port
+      {1, kFd, kFd, {1}},  {2, kFd, kFd, {2}},
+      {1, -1, -1, {1}},  // no free number above 2: the run ends at the read
+  };
+  for (const DescriptorCase& c : cases) {
+    SCOPED_TRACE(c.opened);
+    recorded = Recorded{};
+    recorded.openedFd = c.opened;
+    recorded.duplicateFd = c.duplicate;
+    if (c.duplicate < 0) recorded.failingCall = "F_DUPFD_CLOEXEC";
+    const SerialPort port = OpenSerialPort(Name("/dev/ttyUSB0"));
+    EXPECT_EQ(port.handle, c.port);
+    EXPECT_EQ(recorded.closed, c.closed);
+    EXPECT_EQ(recorded.pause.tv_nsec, 5000000);
+    if (c.opened < 3) {
+      EXPECT_EQ(recorded.duplicatedFd, c.opened);
+      EXPECT_EQ(recorded.duplicateLowest, 3);
+    } else {
+      EXPECT_EQ(recorded.duplicatedFd, -1);  // not duplicated
+    }
+    if (c.port >= 0) {
+      // Locked and made blocking where it stays.
+      EXPECT_EQ(recorded.flockFd, c.port);
+      EXPECT_EQ(recorded.statusFlagsFd, c.port);
+    }
+  }
+}
 
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(ConfigureSerialLine(port), LineSetup::kReadFailed);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "GetCommState failed with error 9.\n");
+struct OpenFailureCase {
+  const char* failingCall;
+  std::vector<int> closed;
+};
+
+// Any failure on the way leaves the port invalid, our descriptor closed and
+// the pause taken; reading the settings then ends the run with status 2.
+TEST_F(PosixSeam, FailedOpenLockOrBlockingLeavesThePortInvalidAfterThePause) {
+  const OpenFailureCase cases[] = {
+      {"open", {}},
+      {"flock", {kFd}},  // held by another program
+      {"F_GETFL", {kFd}},
+      {"F_SETFL", {kFd}},
+  };
+  for (const OpenFailureCase& c : cases) {
+    SCOPED_TRACE(c.failingCall);
+    recorded = Recorded{};
+    recorded.failingCall = c.failingCall;
+    const SerialPort port = OpenSerialPort(Name("/dev/ttyUSB0"));
+    EXPECT_LT(port.handle, 0);
+    EXPECT_EQ(recorded.closed, c.closed);
+    EXPECT_EQ(recorded.pause.tv_nsec, 5000000);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ConfigureSerialLine(port), LineSetup::kReadFailed);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "GetCommState failed with error 9.\n");
+  }
 }
 
 // What a driver might hold before the run: another speed, 7E2, flow control
@@ -163,6 +235,8 @@ TEST_F(PosixSeam, ChangesOnlySpeedFormatAndOutputProcessing) {
   EXPECT_EQ(ConfigureSerialLine(SerialPort{kFd}), LineSetup::kConfigured);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
+  // At once: TCSAFLUSH would throw away input the driver holds.
+  EXPECT_EQ(recorded.appliedWhen, TCSANOW);
   const struct termios& before = recorded.read;
   const struct termios& after = recorded.applied;
   EXPECT_EQ(cfgetispeed(&after), static_cast<speed_t>(B9600));
@@ -178,12 +252,46 @@ TEST_F(PosixSeam, ChangesOnlySpeedFormatAndOutputProcessing) {
   EXPECT_EQ(std::memcmp(after.c_cc, before.c_cc, sizeof before.c_cc), 0);
 }
 
-TEST_F(PosixSeam, SettingsTheDriverDidNotKeepAreAFailure) {
-  recorded.read = DriverSettings();
-  recorded.refuseDataBits = true;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(ConfigureSerialLine(SerialPort{kFd}), LineSetup::kApplyFailed);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "SetCommState failed with error 22.\n");
+struct ReadBackCase {
+  const char* name;
+  void (*driverKept)(struct termios*);
+  const char* failingCall;
+  LineSetup result;
+  const char* output;
+};
+
+// tcsetattr reports success when any one change took: the read-back decides.
+TEST_F(PosixSeam, ReadBackDecidesWhetherTheLineIsSet) {
+  const ReadBackCase cases[] = {
+      {"everything kept, CLOCAL and CRTSCTS already set",
+       [](struct termios* t) { t->c_cflag |= CLOCAL | CRTSCTS; }, "", LineSetup::kConfigured, ""},
+      {"seven data bits", [](struct termios* t) { t->c_cflag = (t->c_cflag & ~CSIZE) | CS7; }, "",
+       LineSetup::kApplyFailed, "SetCommState failed with error 22.\n"},
+      {"parity", [](struct termios* t) { t->c_cflag |= PARENB; }, "", LineSetup::kApplyFailed,
+       "SetCommState failed with error 22.\n"},
+      {"two stop bits", [](struct termios* t) { t->c_cflag |= CSTOPB; }, "",
+       LineSetup::kApplyFailed, "SetCommState failed with error 22.\n"},
+      {"old output speed", [](struct termios* t) { cfsetospeed(t, B115200); }, "",
+       LineSetup::kApplyFailed, "SetCommState failed with error 22.\n"},
+      {"old input speed", [](struct termios* t) { cfsetispeed(t, B115200); }, "",
+       LineSetup::kApplyFailed, "SetCommState failed with error 22.\n"},
+      {"output processing", [](struct termios* t) { t->c_oflag |= OPOST; }, "",
+       LineSetup::kApplyFailed, "SetCommState failed with error 22.\n"},
+      // The settings went to the driver: applying them is what failed.
+      {"read-back fails", nullptr, "read-back", LineSetup::kApplyFailed,
+       "SetCommState failed with error 5.\n"},
+  };
+  for (const ReadBackCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    recorded = Recorded{};
+    recorded.read = DriverSettings();
+    recorded.read.c_cflag |= CLOCAL;
+    recorded.driverKept = c.driverKept;
+    recorded.failingCall = c.failingCall;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ConfigureSerialLine(SerialPort{kFd}), c.result);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
+  }
 }
 
 ssize_t WriteFiveBytes(int, const void*, size_t) { return 5; }
