@@ -1,12 +1,14 @@
-# Windows programs built here run under Wine, in a prefix of the build's own,
-# so that CTest runs the Windows tests and not only builds them.
+# The tests of a Windows build made on Linux run under Wine, in a prefix of
+# the build's own. Wine is needed only to run them: without it the build
+# goes on and the Windows tests are not registered.
 find_program(KAVNORI_WINE_LOADER NAMES wine64 wine PATHS /usr/lib/wine NO_DEFAULT_PATH)
 find_program(KAVNORI_WINE_LOADER NAMES wine64 wine)
-if(NOT KAVNORI_WINE_LOADER)
-  message(FATAL_ERROR "Wine is needed to run the Windows tests (Debian package wine64)")
-endif()
 find_program(KAVNORI_WINESERVER NAMES wineserver PATHS /usr/lib/wine NO_DEFAULT_PATH)
 find_program(KAVNORI_WINESERVER NAMES wineserver)
+if(NOT KAVNORI_WINE_LOADER OR NOT KAVNORI_WINESERVER)
+  message(STATUS "Wine not found (Debian package wine64): the Windows tests are not registered")
+  return()
+endif()
 set(KAVNORI_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 set(KAVNORI_WINE_RUN ${CMAKE_BINARY_DIR}/wine-run.sh)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.sh.in ${KAVNORI_WINE_RUN}

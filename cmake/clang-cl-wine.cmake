@@ -1,0 +1,57 @@
+# MSVC-mode build of Kavnori.exe on Debian: clang-cl, lld-link and llvm-rc
+# (packages clang, lld, llvm) with the Windows SDK and C runtime headers and
+# import libraries of Wine's development package (libwine-dev).
+#
+# It checks that the command compiles with the MSVC-style warnings and links
+# with one manifest and the version resource, as Visual Studio would build
+# it. Debian has no MSVC C++ standard library and no static C runtime, so
+# msvc-wine/ stands in for the little of them the command uses; see there.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+
+set(kavnori_llvm_bin /usr/lib/llvm-14/bin)
+set(CMAKE_C_COMPILER ${kavnori_llvm_bin}/clang-cl)
+set(CMAKE_CXX_COMPILER ${kavnori_llvm_bin}/clang-cl)
+set(CMAKE_C_COMPILER_TARGET x86_64-pc-windows-msvc)
+set(CMAKE_CXX_COMPILER_TARGET x86_64-pc-windows-msvc)
+set(CMAKE_LINKER ${kavnori_llvm_bin}/lld-link)
+set(CMAKE_AR ${kavnori_llvm_bin}/llvm-lib)
+set(CMAKE_RC_COMPILER ${kavnori_llvm_bin}/llvm-rc)
+set(CMAKE_MT ${kavnori_llvm_bin}/llvm-mt)
+
+set(kavnori_wine_include /usr/include/wine/wine)
+set(kavnori_wine_lib /usr/lib/x86_64-linux-gnu/wine/x86_64-windows)
+set(kavnori_adapter ${CMAKE_CURRENT_LIST_DIR}/msvc-wine)
+
+# -imsvc: system headers, as the SDK's are to cl. WINE_UNICODE_NATIVE makes
+# WCHAR the compiler's wchar_t, as in the SDK. Wine's winnt.h defines
+# _InterlockedCompareExchange128 as an inline function, which clang-cl has as
+# a built-in; the rename keeps the two apart (the command uses neither). /GS-:
+# the stack cookie lives in the static C runtime, which Wine does not have.
+set(kavnori_compile_flags
+    "-imsvc ${kavnori_adapter}/include -imsvc ${kavnori_wine_include}/msvcrt -imsvc ${kavnori_wine_include}/windows -DWINE_UNICODE_NATIVE -D_InterlockedCompareExchange128=kavnori_InterlockedCompareExchange128 /GS-")
+set(CMAKE_C_FLAGS_INIT "${kavnori_compile_flags}")
+set(CMAKE_CXX_FLAGS_INIT "${kavnori_compile_flags}")
+
+# The static C runtime (libcmt) that /MT asks for is not there: the C library
+# comes from Wine's ucrtbase import library, and the program start from
+# msvc-wine/crt_startup.cpp (CMakeLists.txt adds it to every program).
+set(CMAKE_EXE_LINKER_FLAGS_INIT
+    "/libpath:${kavnori_wine_lib} /entry:mainCRTStartup /subsystem:console /nodefaultlib:libcmt.lib /nodefaultlib:libcmtd.lib /nodefaultlib:oldnames.lib")
+set(CMAKE_C_STANDARD_LIBRARIES "libucrtbase.a libkernel32.a")
+set(CMAKE_CXX_STANDARD_LIBRARIES "libucrtbase.a libkernel32.a")
+set(KAVNORI_WINE_CRT_STARTUP ${kavnori_adapter}/crt_startup.cpp)
+
+# The compiler checks build a library, not a program: a program needs the
+# start-up code above, which the checks do not have.
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+
+# Look for libraries and packages among Wine's Windows ones only, never the
+# host's Linux builds (GoogleTest among them).
+set(CMAKE_FIND_ROOT_PATH ${kavnori_wine_lib})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(CMAKE_USER_MAKE_RULES_OVERRIDE_CXX ${kavnori_adapter}/link-rules.cmake)
