@@ -1,0 +1,205 @@
+#!/usr/bin/env bash
+# Test rack: labgrid's pytest plugin and pdudaemon switch relays of the
+# virtual board through the files in examples/, used as they are. Kavnori
+# is put on PATH under its own name, as a rack would have it installed.
+#
+#   run-test-rack.sh KAVNORI SIMULATOR
+set -u
+if [ "$#" -ne 2 ] || [ ! -x "$1" ] || [ ! -x "$2" ]; then
+  echo "usage: $0 KAVNORI SIMULATOR (the built Linux command and relay-board-sim)" >&2
+  exit 2
+fi
+root=$(cd "$(dirname "$0")/../.." && pwd)
+. "${root}/scripts/virtual-board.sh"
+labgrid_env="${root}/examples/labgrid/relay-target.yaml"
+labgrid_test="${root}/examples/labgrid/test_power.py"
+pdu_conf="${root}/examples/pdudaemon/pdudaemon.conf"
+simulator=$2
+
+work=$(mktemp -d)
+mkdir "${work}/bin"
+ln -s "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")" "${work}/bin/Kavnori"
+export PATH="${work}/bin:${PATH}"
+# Python must not leave caches in the examples folder.
+export PYTHONDONTWRITEBYTECODE=1
+
+board_pids=()
+daemon_pid=""
+cleanup() {
+  stop_daemon
+  local pid
+  for pid in "${board_pids[@]}"; do
+    kill -TERM "${pid}" 2>/dev/null && wait "${pid}" 2>/dev/null
+  done
+  rm -rf "${work}"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+
+passed=0
+failed=0
+# expect NAME WANT GOT: GOT must be WANT to the letter.
+expect() {
+  if [ "$2" == "$3" ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    printf 'FAIL: %s\n    wanted: %s\n    got:    %s\n' "$1" "${2//$'\n'/ | }" "${3//$'\n'/ | }"
+  fi
+}
+# expect_line NAME LINE FILE: FILE must hold LINE as a whole line.
+expect_line() {
+  if grep -qxF -- "$2" "$3"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    printf 'FAIL: %s\n    no line: %s\n' "$1" "$2"
+    sed 's/^/    | /' "$3" | tail -n 30
+  fi
+}
+
+# ---- The boards: relay-board-1 and relay-board-2, each on its own port ----
+
+start_board() {
+  start_virtual_board "${simulator}" "${work}/$1.jsonl" --link "${work}/$1" || exit 1
+  board_pids+=("${board_pid}")
+}
+
+# What a board saw after its ready line, once COUNT reports are in (or 5 s
+# passed) and a frame gap went by with nothing more: "ADDRESS RELAY POWER"
+# for each frame applied, any other report whole.
+#   board_saw NAME COUNT
+board_saw() {
+  local reports="${work}/$1.jsonl"
+  for _ in $(seq 100); do
+    [ "$(wc -l <"${reports}")" -gt "$2" ] && break
+    sleep 0.05
+  done
+  sleep 0.2
+  sed -n '2,$p' "${reports}" | sed -E \
+    's/^\{"event":"frame","bytes":"[^"]*","address":([0-9]+),"relay":([0-9]+),"power":"(on|off)",.*"applied":true\}$/\1 \2 \3/'
+}
+
+start_board relay-board-1
+start_board relay-board-2
+
+# ---- labgrid: the pytest plugin powers the target on, off, and cycles it ----
+
+# run_labgrid PORT: runs the example's tests with the board's port set, its
+# output in ${work}/labgrid.out and its status in ${labgrid_status}.
+run_labgrid() {
+  (cd "${work}" && LG_RELAY_PORT=$1 /usr/bin/python3 -m pytest -p no:cacheprovider \
+    --lg-env "${labgrid_env}" "${labgrid_test}") >"${work}/labgrid.out" 2>&1
+  labgrid_status=$?
+}
+
+run_labgrid "${work}/relay-board-1"
+expect "labgrid: pytest status" 0 "${labgrid_status}"
+grep -qE '^=+ 3 passed in [0-9.]+s =+$' "${work}/labgrid.out"
+expect "labgrid: the three tests pass" 0 $?
+expect "labgrid: on, off, then the cycle's off and on, relay 3 of board 1 only" \
+  "1 3 on"$'\n'"1 3 off"$'\n'"1 3 off"$'\n'"1 3 on" "$(board_saw relay-board-1 4)"
+
+# A board that is not there: every test fails, saying why.
+run_labgrid "${work}/no-such-port"
+expect "labgrid, missing port: pytest status" 1 "${labgrid_status}"
+for wanted in "E           subprocess.CalledProcessError: Command '['Kavnori', '${work}/no-such-port', '1', '3', '1']' returned non-zero exit status 2." \
+  "GetCommState failed with error 9."; do
+  grep -qF -- "${wanted}" "${work}/labgrid.out"
+  expect "labgrid, missing port: the report holds: ${wanted}" 0 $?
+done
+expect "labgrid, missing port: the board saw nothing more" 4 "$(board_saw relay-board-1 4 | wc -l)"
+
+# ---- pdudaemon: HTTP requests queued per board, each run through Kavnori ----
+
+daemon_log="${work}/pdudaemon.log"
+stop_daemon() {
+  [ -n "${daemon_pid}" ] || return 0
+  kill -TERM "${daemon_pid}" 2>/dev/null
+  for _ in $(seq 100); do
+    kill -0 "${daemon_pid}" 2>/dev/null || break
+    sleep 0.05
+  done
+  kill -KILL "${daemon_pid}" 2>/dev/null
+  wait "${daemon_pid}" 2>/dev/null
+  daemon_pid=""
+}
+
+# The example's settings with only the listener's port moved to a free one.
+http_port=$(/usr/bin/python3 - "${pdu_conf}" "${work}/pdudaemon.conf" <<'EOF'
+import json, socket, sys
+with open(sys.argv[1]) as f:
+    settings = json.load(f)
+with socket.socket() as s:
+    s.bind(("127.0.0.1", 0))
+    settings["daemon"]["port"] = s.getsockname()[1]
+with open(sys.argv[2], "w") as f:
+    json.dump(settings, f)
+print(settings["daemon"]["port"])
+EOF
+)
+
+# Its log and the commands' lines both go where the packaged unit sends them
+# (the journal); here, one file.
+export RELAY_BOARD_1="${work}/relay-board-1" RELAY_BOARD_2="${work}/relay-board-2"
+/usr/sbin/pdudaemon --conf "${work}/pdudaemon.conf" >"${daemon_log}" 2>&1 &
+daemon_pid=$!
+for _ in $(seq 200); do
+  if grep -q ' INFO Listening on ' "${daemon_log}" || ! kill -0 "${daemon_pid}" 2>/dev/null; then
+    break
+  fi
+  sleep 0.05
+done
+grep -q " INFO Listening on 127.0.0.1:${http_port}\$" "${daemon_log}"
+expect "pdudaemon: started and listening" 0 $?
+expect "pdudaemon: every socket it listens on is on the loopback address" \
+  "127.0.0.1:${http_port}" "$(ss -Hlntup | grep "pid=${daemon_pid}," | awk '{print $5}' | sort -u)"
+
+# pdu_request ACTION BOARD RELAY: one request over HTTP; pdudaemon answers
+# once the command has run. Prints the reply's body.
+pdu_request() {
+  local reply
+  exec 3<>"/dev/tcp/127.0.0.1/${http_port}" || return 1
+  printf 'GET /power/control/%s?hostname=%s&port=%s HTTP/1.0\r\n\r\n' "$1" "$2" "$3" >&3
+  reply=$(timeout 10 cat <&3)
+  exec 3<&-
+  printf '%s' "${reply#*$'\r\n\r\n'}"
+}
+
+accepted="OK - accepted request"
+for request in "on relay-board-1 3" "on relay-board-2 5" "off relay-board-1 3" "off relay-board-2 5"; do
+  read -r action board relay <<<"${request}"
+  expect "pdudaemon: ${request} answered" "${accepted}" "$(pdu_request "${action}" "${board}" "${relay}")"
+done
+expect "pdudaemon: board 1 saw relay 3 on then off, once each" \
+  "1 3 on"$'\n'"1 3 off" "$(board_saw relay-board-1 6 | tail -n +5)"
+expect "pdudaemon: board 2 saw relay 5 on then off, once each" \
+  "2 5 on"$'\n'"2 5 off" "$(board_saw relay-board-2 2)"
+expect "pdudaemon: the log holds each run's status and Kavnori's lines, in order" \
+  "$(printf '%s\n' \
+    "relay-board-1 relay 3 on: status 0: Serial port [${RELAY_BOARD_1}] configured. Power On @ Relay 3" \
+    "relay-board-2 relay 5 on: status 0: Serial port [${RELAY_BOARD_2}] configured. Power On @ Relay 5" \
+    "relay-board-1 relay 3 off: status 0: Serial port [${RELAY_BOARD_1}] configured. Power Off @ Relay 3" \
+    "relay-board-2 relay 5 off: status 0: Serial port [${RELAY_BOARD_2}] configured. Power Off @ Relay 5")" \
+  "$(grep '^relay-board-' "${daemon_log}")"
+
+# Board 2 unplugged: pdudaemon still answers OK; only the log tells.
+kill -TERM "${board_pids[1]}" && wait "${board_pids[1]}"
+expect "pdudaemon, board gone: the request is still accepted" "${accepted}" \
+  "$(pdu_request on relay-board-2 5)"
+expect_line "pdudaemon, board gone: the log holds Kavnori's status and line" \
+  "relay-board-2 relay 5 on: status 2: GetCommState failed with error 9." "${daemon_log}"
+
+stop_daemon
+expect "pdudaemon: stopped, nothing listens on its port" "" "$(ss -Hlnt "sport = :${http_port}")"
+
+# One-shot mode, with the example's file itself.
+/usr/sbin/pdudaemon --conf "${pdu_conf}" --drive --hostname relay-board-1 --port 7 --request on \
+  >"${work}/drive.log" 2>&1
+expect_line "pdudaemon --drive: the log holds Kavnori's lines and status" \
+  "relay-board-1 relay 7 on: status 0: Serial port [${RELAY_BOARD_1}] configured. Power On @ Relay 7" \
+  "${work}/drive.log"
+expect "pdudaemon --drive: board 1 saw relay 7 on, once" "1 7 on" "$(board_saw relay-board-1 7 | tail -n +7)"
+
+echo "test rack: ${passed} passed, ${failed} failed"
+[ "${failed}" -eq 0 ]
