@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/install-deps.sh
 kavnori_install_missing cmake make g++ googletest libgtest-dev libgmock-dev mingw-w64 wine64 \
-  util-linux dpkg-dev man-db valgrind clang libclang-rt-14-dev clang-format
+  util-linux dpkg-dev man-db valgrind clang libclang-rt-14-dev clang-format \
+  python3-labgrid pdudaemon python3-pytest iproute2
 
 echo "== format: every C and C++ source as .clang-format has it"
 git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format --dry-run -Werror
@@ -30,3 +31,6 @@ ctest --preset fuzz -j "${jobs}" -R '^fuzz_'
 
 echo "== packages: build, unpack and run the .deb and the .zip"
 bash tests/package/check-packages.sh build/native build/windows
+
+echo "== test rack: labgrid and pdudaemon switch the virtual board through Kavnori"
+bash tests/integration/run-test-rack.sh build/native/Kavnori build/native/sim/relay-board-sim
