@@ -1,11 +1,24 @@
 # Install rules and CPack packages: a .deb on Linux, a .zip on Windows.
-#   cpack -G DEB   (in build/native)   -> kavnori_1.0.0_amd64.deb
-#   cpack -G ZIP   (in build/windows)  -> Kavnori-1.0.0-win64.zip
+#   cpack -G DEB   (in build/native)               -> kavnori_<version>_amd64.deb
+#   cpack -G ZIP   (in build/windows-cross-mingw)  -> Kavnori-<version>-win64.zip
+# scripts/make-release.sh puts both beside a SHA256SUMS file.
+
+# The address that users write to about the packages. example.org holds the
+# place until the project has an address of its own: set it when building
+# packages to publish (-DKAVNORI_MAINTAINER=...).
+set(KAVNORI_MAINTAINER "Kavnori developers <kavnori@example.org>"
+    CACHE STRING "Maintainer of the packages: name <address>")
+
+set(kavnori_packaging ${CMAKE_CURRENT_BINARY_DIR}/packaging)
 
 if(WIN32)
-  # A folder to unzip anywhere: the program beside its README and licence.
+  # A folder to unzip anywhere: the program, a guide that Notepad shows as
+  # it should (CR LF), the README, the changes and the licence.
+  configure_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/windows/Kavnori-guide.txt
+                 ${kavnori_packaging}/Kavnori-guide.txt @ONLY NEWLINE_STYLE CRLF)
   install(TARGETS Kavnori RUNTIME DESTINATION .)
-  install(FILES README.md LICENSE DESTINATION .)
+  install(FILES ${kavnori_packaging}/Kavnori-guide.txt README.md CHANGELOG.md LICENSE
+          DESTINATION .)
 else()
   set(kavnori_programs Kavnori)
   if(TARGET relay-board-sim)
@@ -17,24 +30,39 @@ else()
     target_link_options(${program} PRIVATE -static-libstdc++ -static-libgcc)
     install(TARGETS ${program} RUNTIME DESTINATION bin)
 
-    # Man pages compressed as Debian ships them (-n: no name or time inside,
-    # so the same source gives the same bytes).
-    set(page ${CMAKE_CURRENT_BINARY_DIR}/man/${program}.1)
+    # Man pages with the project's version, compressed as Debian ships them
+    # (-n: no name or time inside, so the same source gives the same bytes).
+    set(page ${kavnori_packaging}/man/${program}.1)
+    configure_file(${CMAKE_CURRENT_SOURCE_DIR}/man/${program}.1 ${page} @ONLY)
     add_custom_command(OUTPUT ${page}.gz
-      COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/man/${program}.1 ${page}
-      COMMAND gzip -9nf ${page}
-      DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/man/${program}.1
+      COMMAND gzip -9nkf ${page}
+      DEPENDS ${page}
       VERBATIM)
     add_custom_target(${program}-man ALL DEPENDS ${page}.gz)
     install(FILES ${page}.gz DESTINATION share/man/man1)
   endforeach()
-  install(FILES README.md DESTINATION share/doc/kavnori)
-  install(FILES LICENSE DESTINATION share/doc/kavnori RENAME copyright)
+
+  # The Debian changelog, and the licence in Debian's copyright format.
+  set(changelog ${kavnori_packaging}/changelog.gz)
+  add_custom_command(OUTPUT ${changelog}
+    COMMAND gzip -9nc ${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/changelog > ${changelog}
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/changelog
+    VERBATIM)
+  add_custom_target(kavnori-changelog ALL DEPENDS ${changelog})
+  file(READ ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE licence_text)
+  string(REGEX REPLACE "^MIT License\n\n" "" licence_text "${licence_text}")
+  string(REGEX REPLACE "\n+$" "" licence_text "${licence_text}")
+  string(REGEX REPLACE "\n\n" "\n.\n" licence_text "${licence_text}")
+  string(REGEX REPLACE "\n" "\n " licence_text "${licence_text}")
+  configure_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/copyright.in
+                 ${kavnori_packaging}/copyright @ONLY)
+  install(FILES README.md CHANGELOG.md ${changelog} ${kavnori_packaging}/copyright
+          DESTINATION share/doc/kavnori)
 endif()
 
 set(CPACK_PACKAGE_NAME Kavnori)
-set(CPACK_PACKAGE_VENDOR "Kavnori developers")
-set(CPACK_PACKAGE_CONTACT "Kavnori developers")
+set(CPACK_PACKAGE_VENDOR "the Kavnori developers")
+set(CPACK_PACKAGE_CONTACT "${KAVNORI_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "switches the relays of serial relay boards")
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
 set(CPACK_RESOURCE_FILE_README ${CMAKE_CURRENT_SOURCE_DIR}/README.md)
@@ -48,7 +76,7 @@ endif()
 
 set(CPACK_DEBIAN_PACKAGE_NAME kavnori)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Kavnori developers")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KAVNORI_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The summary above is the first line; this is the text below it.

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Makes the .deb and the .zip from two finished builds, unpacks each as a
 # user would, and checks what is inside and that the programs in it run.
-#   tests/package/check-packages.sh BUILD_NATIVE BUILD_WINDOWS
+# Any further Kavnori.exe given (an MSVC-mode build) gets the exe checks too.
+#   tests/package/check-packages.sh BUILD_NATIVE BUILD_WINDOWS [KAVNORI_EXE...]
 set -uo pipefail
 
-if [ "$#" -ne 2 ] || [ ! -f "$1/CPackConfig.cmake" ] || [ ! -f "$2/CPackConfig.cmake" ]; then
-  echo "usage: $0 BUILD_NATIVE BUILD_WINDOWS (two configured and built CMake build folders)" >&2
+if [ "$#" -lt 2 ] || [ ! -f "$1/CPackConfig.cmake" ] || [ ! -f "$2/CPackConfig.cmake" ]; then
+  echo "usage: $0 BUILD_NATIVE BUILD_WINDOWS [KAVNORI_EXE...] (two configured and built CMake build folders)" >&2
   exit 2
 fi
 native=$(cd "$1" && pwd)
 windows=$(cd "$2" && pwd)
+shift 2
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 . "${source_dir}/scripts/virtual-board.sh"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "${native}/CMakeCache.txt")
@@ -79,7 +81,10 @@ if build_package DEB "${native}" "${deb}"; then
   check "dpkg-deb -I reads the package" dpkg-deb -I "${deb}" >/dev/null
   check "package name kavnori" test "$(dpkg-deb -f "${deb}" Package)" == kavnori
   check "package version ${version}" test "$(dpkg-deb -f "${deb}" Version)" == "${version}"
-  check "maintainer" test "$(dpkg-deb -f "${deb}" Maintainer)" == "Kavnori developers"
+  check "maintainer with a contact address ($(dpkg-deb -f "${deb}" Maintainer))" \
+    grep -qE '^[^<>]+ <[^@<> ]+@[^@<> ]+\.[a-z]+>$' <<<"$(dpkg-deb -f "${deb}" Maintainer)"
+  lintian_errors=$(lintian --allow-root "${deb}" 2>&1 | grep '^E:')
+  check "lintian prints no E: line${lintian_errors:+ (${lintian_errors})}" test -z "${lintian_errors}"
 
   # Every entry of Depends must be the C library (libc6, any version).
   depends=$(dpkg-deb -f "${deb}" Depends)
@@ -100,6 +105,8 @@ if build_package DEB "${native}" "${deb}"; then
 
     page="${root}/usr/share/man/man1/${program}.1.gz"
     check "man page ${program}.1.gz is a sound gzip file" gzip -t "${page}"
+    check "${program}(1) names version ${version}" \
+      grep -q "^\.TH .* \"Kavnori ${version}\" " <(gzip -dc "${page}")
     for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" OUTPUT EXAMPLES "SEE ALSO"; do
       check "${program}(1) has ${section}" grep -qx "\.SH \"\?${section}\"\?" <(gzip -dc "${page}")
     done
@@ -115,7 +122,14 @@ if build_package DEB "${native}" "${deb}"; then
       fail "${program}(1) renders with no warning" "man (package man-db) is not installed"
     fi
   done
-  check "licence in usr/share/doc/kavnori/copyright" cmp -s "${source_dir}/LICENSE" "${root}/usr/share/doc/kavnori/copyright"
+  doc="${root}/usr/share/doc/kavnori"
+  check "copyright in Debian's format" grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "${doc}/copyright"
+  # The licence below its title, as the copyright file indents it.
+  check "copyright holds the licence" cmp -s <(tail -n +3 "${source_dir}/LICENSE") \
+    <(sed -n '/^License: Expat$/,$p' "${doc}/copyright" | tail -n +2 | sed 's/^ //; s/^\.$//')
+  check "Debian changelog's latest entry is ${version}" \
+    grep -q "^kavnori (${version}) " <(gzip -dc "${doc}/changelog.gz" | head -n 1)
+  check "CHANGELOG.md has ${version}" grep -qx "## ${version}" "${doc}/CHANGELOG.md"
 
   kavnori="${root}/usr/bin/Kavnori"
   run "${kavnori}"
@@ -159,12 +173,17 @@ if build_package ZIP "${windows}" "${zip}"; then
   (cd "${scratch}/unzipped" && cmake -E tar xf "${zip}")
   top="${scratch}/unzipped/Kavnori-${version}-win64"
   files=$(cd "${top}" 2>/dev/null && find . -type f | sort | tr '\n' ' ')
-  check "zip holds Kavnori.exe, LICENSE, README.md and nothing else (${files})" \
-    test "${files}" == "./Kavnori.exe ./LICENSE ./README.md "
-  check "zip's LICENSE is the project's" cmp -s "${source_dir}/LICENSE" "${top}/LICENSE"
-  check "zip's README.md is the project's" cmp -s "${source_dir}/README.md" "${top}/README.md"
+  check "zip holds Kavnori.exe, the guide, CHANGELOG.md, LICENSE, README.md and nothing else (${files})" \
+    test "${files}" == "./CHANGELOG.md ./Kavnori-guide.txt ./Kavnori.exe ./LICENSE ./README.md "
+  for doc in LICENSE README.md CHANGELOG.md; do
+    check "zip's ${doc} is the project's" cmp -s "${source_dir}/${doc}" "${top}/${doc}"
+  done
+  guide="${top}/Kavnori-guide.txt"
+  check "guide ends every line with CR LF" test "$(grep -c $'\r$' "${guide}")" -eq "$(wc -l <"${guide}")"
+  check "guide names version ${version}" grep -q "^Kavnori ${version} for Windows" "${guide}"
 
   exe="${top}/Kavnori.exe"
+  set -- "${exe}" "$@"
   # Makes the build's Wine prefix if no test run has made it yet.
   "${windows}/wine-run.sh" wineboot --init >/dev/null 2>&1
   dlls=$(x86_64-w64-mingw32-objdump -p "${exe}" 2>/dev/null | sed -n 's/.*DLL Name: //p' | sort | tr '\n' ' ')
@@ -180,6 +199,34 @@ if build_package ZIP "${windows}" "${zip}"; then
   run "${windows}/wine-run.sh" "${exe}" COM231 1 3 1
   expect_run "zipped Kavnori.exe on COM231, which does not exist, status 2" 2 \
     "$(printf 'GetCommState failed with error 6.\r')" no
+fi
+
+# ---- Every Kavnori.exe: one manifest, asking for no elevation, and the version ----
+for exe in "$@"; do
+  name="${exe#"${scratch}"/}"
+  manifests=$(llvm-readobj-14 --coff-resources "${exe}" 2>/dev/null | grep -c 'Type: MANIFEST (ID 24)')
+  check "${name} carries one manifest" test "${manifests}" -eq 1
+  manifest=$(tr -d '\0' <"${exe}" | sed -n '/<assembly /,/<\/assembly>/p')
+  check "${name}'s manifest asks for asInvoker, no uiAccess" \
+    grep -qE 'level="asInvoker" ([a-z_0-9]+:)?uiAccess="false"' <<<"${manifest}"
+  check "${name}'s manifest names version ${version}.0" grep -q "name=\"Kavnori\" version=\"${version}.0\"" <<<"${manifest}"
+  strings_found=$(strings -el "${exe}" | tr '\n' '|')
+  for field in FileVersion ProductVersion; do
+    check "${name}'s ${field} is ${version}" grep -qF "|${field}|${version}|" <<<"|${strings_found}"
+  done
+  for field in "FileDescription|Kavnori: switches relays on serial relay boards" "ProductName|Kavnori" \
+    "OriginalFilename|Kavnori.exe" "LegalCopyright|Copyright (c) 2026 the Kavnori developers. MIT License."; do
+    check "${name}'s ${field%%|*}" grep -qF "|${field}|" <<<"|${strings_found}"
+  done
+done
+
+# ---- Both packages beside their checksums ----
+release="${scratch}/release"
+if bash "${source_dir}/scripts/make-release.sh" "${native}" "${windows}" "${release}" >"${release}.log" 2>&1; then
+  check "SHA256SUMS names the .deb and the .zip and matches them" \
+    sh -c 'cd "$1" && test "$(wc -l <SHA256SUMS)" -eq 2 && sha256sum --quiet -c SHA256SUMS' sh "${release}"
+else
+  fail "make-release.sh" "$(tail -n 5 "${release}.log")"
 fi
 
 echo "packages: ${passed} passed, ${failed} failed"
