@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing (Debian or Ubuntu), builds the Linux and the
-# Windows targets, and runs every test: the Windows ones under Wine.
+# Installs what is missing (Debian or Ubuntu), builds the Linux target and
+# the Windows one twice (mingw-w64, and MSVC mode with clang-cl), and runs
+# every test: the Windows ones under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/install-deps.sh
 kavnori_install_missing cmake make g++ googletest libgtest-dev libgmock-dev mingw-w64 wine64 \
+  lld llvm libwine-dev lintian \
   util-linux dpkg-dev man-db valgrind clang libclang-rt-14-dev clang-format \
   python3-labgrid pdudaemon python3-pytest iproute2
 
@@ -12,7 +14,7 @@ echo "== format: every C and C++ source as .clang-format has it"
 git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format --dry-run -Werror
 
 jobs=$(nproc)
-for preset in native windows; do
+for preset in native windows-cross-mingw windows-cross-clang-cl; do
   echo "== ${preset}: configure, build, test"
   cmake --preset "${preset}"
   cmake --build --preset "${preset}" -j "${jobs}"
@@ -29,8 +31,9 @@ cmake --preset fuzz
 cmake --build --preset fuzz -j "${jobs}"
 ctest --preset fuzz -j "${jobs}" -R '^fuzz_'
 
-echo "== packages: build, unpack and run the .deb and the .zip"
-bash tests/package/check-packages.sh build/native build/windows
+echo "== packages: build, unpack and run the .deb and the .zip; both Windows exes' resources"
+bash tests/package/check-packages.sh build/native build/windows-cross-mingw \
+  build/windows-cross-clang-cl/Kavnori.exe
 
 echo "== test rack: labgrid and pdudaemon switch the virtual board through Kavnori"
 bash tests/integration/run-test-rack.sh build/native/Kavnori build/native/sim/relay-board-sim
