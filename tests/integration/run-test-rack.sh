@@ -25,6 +25,18 @@ export PYTHONDONTWRITEBYTECODE=1
 
 board_pids=()
 daemon_pid=""
+# pdudaemon stops on SIGTERM; one that hangs is killed after 5 s.
+stop_daemon() {
+  [ -n "${daemon_pid}" ] || return 0
+  kill -TERM "${daemon_pid}" 2>/dev/null
+  for _ in $(seq 100); do
+    kill -0 "${daemon_pid}" 2>/dev/null || break
+    sleep 0.05
+  done
+  kill -KILL "${daemon_pid}" 2>/dev/null
+  wait "${daemon_pid}" 2>/dev/null
+  daemon_pid=""
+}
 cleanup() {
   stop_daemon
   local pid
@@ -113,17 +125,6 @@ expect "labgrid, missing port: the board saw nothing more" 4 "$(board_saw relay-
 # ---- pdudaemon: HTTP requests queued per board, each run through Kavnori ----
 
 daemon_log="${work}/pdudaemon.log"
-stop_daemon() {
-  [ -n "${daemon_pid}" ] || return 0
-  kill -TERM "${daemon_pid}" 2>/dev/null
-  for _ in $(seq 100); do
-    kill -0 "${daemon_pid}" 2>/dev/null || break
-    sleep 0.05
-  done
-  kill -KILL "${daemon_pid}" 2>/dev/null
-  wait "${daemon_pid}" 2>/dev/null
-  daemon_pid=""
-}
 
 # The example's settings with only the listener's port moved to a free one.
 http_port=$(/usr/bin/python3 - "${pdu_conf}" "${work}/pdudaemon.conf" <<'EOF'
