@@ -13,6 +13,10 @@ kavnori_install_missing cmake make g++ googletest libgtest-dev libgmock-dev ming
 echo "== format: every C and C++ source as .clang-format has it"
 git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format --dry-run -Werror
 
+echo "== workflow: the Windows CI definition is a valid GitHub Actions workflow"
+command -v npx >/dev/null || kavnori_install_missing nodejs npm
+npx --yes @action-validator/cli@0.6.0 .github/workflows/windows.yml
+
 jobs=$(nproc)
 for preset in native windows-cross-mingw windows-cross-clang-cl; do
   echo "== ${preset}: configure, build, test"
