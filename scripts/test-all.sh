@@ -5,6 +5,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/install-deps.sh
+# pdudaemon's package starts its service, listening on every address, where
+# systemd runs; the test rack runs a daemon of its own on the loopback address
+# only. Masked before the install, the service is neither started nor enabled.
+if [ -d /run/systemd/system ] && ! dpkg-query -W pdudaemon >/dev/null 2>&1; then
+  if [ "$(id -u)" -eq 0 ]; then systemctl mask pdudaemon.service; else sudo systemctl mask pdudaemon.service; fi
+fi
 kavnori_install_missing cmake make g++ googletest libgtest-dev libgmock-dev mingw-w64 wine64 \
   lld llvm libwine-dev lintian \
   util-linux dpkg-dev man-db valgrind clang libclang-rt-14-dev clang-format \
