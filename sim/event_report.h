@@ -18,4 +18,7 @@ std::string FormatJsonLine(const FrameEvent& event, const RelayBank& bank);
 // "bad_checksum" and so on; "frame" for a valid one.
 const char* EventKindName(FrameEventKind kind);
 
+// A quoted JSON string. Control characters become \u00XX; each byte that is
+// not part of well-formed UTF-8 becomes \uFFFD, since a path may hold any
+// bytes and JSON text may not.
 std::string JsonString(const std::string& text);

@@ -247,4 +247,24 @@ TEST(EventReport, ShowsTheRelayRowAndWhyAFrameWasRejected) {
   EXPECT_NE(FormatHumanLine(events[0], bank).find("REJECTED bad_checksum"), std::string::npos);
 }
 
+// A link path may hold any bytes; the ready line must stay valid JSON.
+TEST(EventReport, JsonStringsAreValidJsonWhateverTheBytes) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"/tmp/com12", "\"/tmp/com12\""},
+      {"a\"b\\c", "\"a\\\"b\\\\c\""},
+      {"tab\there", "\"tab\\u0009here\""},
+      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x8C",
+       "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x8C\""},
+      {"com\xE9", "\"com\\uFFFD\""},                             // Latin-1, not UTF-8
+      {"\xC3", "\"\\uFFFD\""},                                   // cut off
+      {"\xC0\xAF", "\"\\uFFFD\\uFFFD\""},                        // overlong '/'
+      {"\xED\xA0\x80", "\"\\uFFFD\\uFFFD\\uFFFD\""},             // a surrogate
+      {"\xF4\x90\x80\x80", "\"\\uFFFD\\uFFFD\\uFFFD\\uFFFD\""},  // past U+10FFFF
+  };
+  for (const auto& [text, json] : cases) {
+    SCOPED_TRACE(json);
+    EXPECT_EQ(JsonString(text), json);
+  }
+}
+
 }  // namespace
