@@ -67,6 +67,8 @@ const char kUsage[] =
     "                    count, stray bytes do not)\n"
     "  -h, --help        show this help\n"
     "\n"
+    "An existing PATH is replaced only when it is a link to a pseudo-terminal.\n"
+    "\n"
     "Exits 0 on SIGINT, SIGTERM or SIGHUP, or after N frames; 1 when the\n"
     "terminal or the link cannot be set up; 2 on a wrong option.\n";
 
@@ -154,34 +156,65 @@ bool OpenPty(Pty* pty) {
   return true;
 }
 
-// A link left behind by a simulator that was killed points at a terminal
-// that is gone; it is safe to take over. Anything else belongs to someone.
-bool IsDanglingLink(const std::string& path) {
-  struct stat info;
-  if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return false;
-  const int found = stat(path.c_str(), &info);
-  const int error = errno;
-  return found != 0 && error == ENOENT;
-}
-
-bool CreateLink(const std::string& linkPath, const std::string& target) {
-  int made = symlink(target.c_str(), linkPath.c_str());
-  int error = errno;
-  if (made != 0 && error == EEXIST && IsDanglingLink(linkPath)) {
-    std::fprintf(stderr, "relay-board-sim: replacing stale link %s\n", linkPath.c_str());
-    unlink(linkPath.c_str());
-    made = symlink(target.c_str(), linkPath.c_str());
-    error = errno;
-  }
-  if (made != 0) ReportFailure("cannot create link", linkPath, error);
-  return made == 0;
-}
-
 std::string LinkTarget(const std::string& linkPath) {
   char target[512];
   const ssize_t length = readlink(linkPath.c_str(), target, sizeof target - 1);
   if (length < 0) return "";
   return std::string(target, static_cast<std::size_t>(length));
+}
+
+// A link to a pseudo-terminal is taken to be one a simulator made and left
+// behind. Whether it dangles tells nothing: after a kill -9 the next
+// simulator is often given the same /dev/pts/N.
+bool IsLinkToPseudoTerminal(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return false;
+  const std::string target = LinkTarget(path);
+  const std::string folder = "/dev/pts/";
+  if (target.size() <= folder.size() || target.compare(0, folder.size(), folder) != 0) return false;
+  return target.find_first_not_of("0123456789", folder.size()) == std::string::npos;
+}
+
+// A new link renamed over the old one: a program that opens the path
+// meanwhile finds the old terminal or the new one, never nothing.
+bool ReplaceLink(const std::string& linkPath, const std::string& target) {
+  const std::size_t slash = linkPath.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : linkPath.substr(0, slash + 1);
+  const std::string temporary = folder + ".relay-board-sim-" + std::to_string(getpid());
+  const int made = symlink(target.c_str(), temporary.c_str());
+  const int error = errno;
+  if (made != 0) {
+    ReportFailure("cannot create link", temporary, error);
+    return false;
+  }
+  const int renamed = rename(temporary.c_str(), linkPath.c_str());
+  const int renameError = errno;
+  if (renamed != 0) {
+    unlink(temporary.c_str());
+    ReportFailure("cannot replace link", linkPath, renameError);
+    return false;
+  }
+  return true;
+}
+
+bool CreateLink(const std::string& linkPath, const std::string& target) {
+  const int made = symlink(target.c_str(), linkPath.c_str());
+  const int error = errno;
+  if (made == 0) return true;
+  if (error != EEXIST) {
+    ReportFailure("cannot create link", linkPath, error);
+    return false;
+  }
+  if (!IsLinkToPseudoTerminal(linkPath)) {
+    std::fprintf(stderr,
+                 "relay-board-sim: cannot create link %s: %s; only a link to a pseudo-terminal "
+                 "(/dev/pts/N) is replaced\n",
+                 linkPath.c_str(), std::strerror(error));
+    return false;
+  }
+  std::fprintf(stderr, "relay-board-sim: replacing %s, a link to the pseudo-terminal %s\n",
+               linkPath.c_str(), LinkTarget(linkPath).c_str());
+  return ReplaceLink(linkPath, target);
 }
 
 // Removes the link only while it is still ours: someone may have replaced it.

@@ -30,6 +30,7 @@ struct Simulator {
   int out;  // its standard output
   int err;  // its standard error
   std::string buffered;
+  std::string errors;  // its standard error, once it has exited
 };
 
 Simulator StartSimulator(std::vector<std::string> arguments) {
@@ -45,7 +46,7 @@ Simulator StartSimulator(std::vector<std::string> arguments) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-  Simulator simulator = {-1, out[0], err[0], ""};
+  Simulator simulator = {-1, out[0], err[0], "", ""};
   EXPECT_EQ(posix_spawn(&simulator.pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
@@ -96,6 +97,7 @@ int WaitForExit(Simulator* simulator) {
   for (int waited = 0; waited < kExitTimeoutMs; waited += 10) {
     if (waitpid(simulator->pid, &status, WNOHANG) == simulator->pid) {
       simulator->pid = -1;
+      simulator->errors = ReadAll(simulator->err);
       close(simulator->out);
       close(simulator->err);
       return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -204,6 +206,69 @@ TEST(SimulatorProcess, HumanOutputStopsAfterTheFramesAskedFor) {
   EXPECT_NE(second.find("board 7 all relays on"), std::string::npos) << second;
   EXPECT_NE(second.find("[#### #### #### ####]"), std::string::npos) << second;
   EXPECT_EQ(WaitForExit(&simulator), 0);
+}
+
+std::string LinkTarget(const std::string& path) {
+  char target[256] = {};
+  return readlink(path.c_str(), target, sizeof target - 1) > 0 ? target : "";
+}
+
+// The killed simulator leaves its link, and the next one is often given the
+// same /dev/pts/N, so the link does not even dangle.
+TEST(SimulatorProcess, TakesItsLinkBackAfterKill9) {
+  char dir[] = "/tmp/relay-board-sim-test-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string link = std::string(dir) + "/com12";
+  Simulator killed = StartSimulator({"--link", link});
+  const KillOnExit killedGuard = {&killed};
+  ASSERT_EQ(ReadLine(&killed).rfind("/dev/pts/", 0), 0u);
+  ASSERT_EQ(kill(killed.pid, SIGKILL), 0);
+  EXPECT_EQ(WaitForExit(&killed), 128 + SIGKILL);
+
+  Simulator simulator = StartSimulator({"--link", link});
+  const KillOnExit guard = {&simulator};
+  const std::string slavePath = ReadLine(&simulator);
+  ASSERT_EQ(slavePath.rfind("/dev/pts/", 0), 0u) << slavePath;
+  EXPECT_EQ(LinkTarget(link), slavePath);
+  ASSERT_EQ(kill(simulator.pid, SIGTERM), 0);
+  EXPECT_EQ(WaitForExit(&simulator), 0);
+  EXPECT_NE(simulator.errors.find("replacing " + link), std::string::npos) << simulator.errors;
+  struct stat info;
+  EXPECT_NE(lstat(link.c_str(), &info), 0) << "link left behind";
+  unlink(link.c_str());
+  rmdir(dir);
+}
+
+// Anything but a link to a pseudo-terminal is someone else's, such as a
+// link to a drive that is not mounted yet.
+TEST(SimulatorProcess, LeavesAnythingButALinkToATerminalAlone) {
+  char dir[] = "/tmp/relay-board-sim-test-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/com12";
+  const char* const linkTargets[] = {"/mnt/not-mounted-yet/port", "/dev/null", nullptr};
+  for (const char* linkTo : linkTargets) {
+    SCOPED_TRACE(linkTo == nullptr ? "a regular file" : linkTo);
+    if (linkTo != nullptr) {
+      ASSERT_EQ(symlink(linkTo, path.c_str()), 0);
+    } else {
+      const int file = open(path.c_str(), O_CREAT | O_WRONLY, 0600);
+      ASSERT_GE(file, 0);
+      close(file);
+    }
+    Simulator simulator = StartSimulator({"--link", path});
+    EXPECT_EQ(WaitForExit(&simulator), 1);
+    EXPECT_NE(simulator.errors.find("only a link to a pseudo-terminal"), std::string::npos)
+        << simulator.errors;
+    struct stat info;
+    ASSERT_EQ(lstat(path.c_str(), &info), 0);
+    if (linkTo != nullptr) {
+      EXPECT_EQ(LinkTarget(path), linkTo);
+    } else {
+      EXPECT_TRUE(S_ISREG(info.st_mode));
+    }
+    unlink(path.c_str());
+  }
+  rmdir(dir);
 }
 
 TEST(SimulatorOptions, WrongOptionsPrintUsageAndExit2) {
