@@ -18,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -36,6 +37,9 @@ constexpr int kExitUsage = 2;
 // A board drops a frame whose bytes stop coming for this long.
 constexpr long long kFrameGapMilliseconds = 100;
 constexpr std::size_t kReadChunk = 256;
+// Output the reader has not taken yet is kept up to this much; a line that
+// does not fit then is dropped.
+constexpr std::size_t kMaxPendingOutput = 256 * 1024;
 
 struct Options {
   bool json;
@@ -53,6 +57,19 @@ struct Pty {
   std::string slavePath;
 };
 
+// Standard output, written without ever waiting for its reader: a reader
+// that stops must not stop the simulator reading the terminal (senders would
+// block) or seeing the signals that end it.
+struct Output {
+  std::string pending;     // lines the reader has not taken yet
+  long droppedUnreported;  // lines dropped since the last note on stderr
+  long droppedInAll;
+  int sharedFlags;  // descriptor 1's own flags to put back at exit, or -1
+  bool failed;      // a write failed, and that was reported
+};
+
+const char kCannotWriteOutput[] = "cannot write standard output";
+
 const char kUsage[] =
     "Usage: relay-board-sim [--json] [--link PATH] [--frames N]\n"
     "\n"
@@ -68,9 +85,12 @@ const char kUsage[] =
     "  -h, --help        show this help\n"
     "\n"
     "An existing PATH is replaced only when it is a link to a pseudo-terminal.\n"
+    "Output is never waited for: up to 256 KiB that the reader has not taken is\n"
+    "kept, then lines are dropped and counted on standard error.\n"
     "\n"
     "Exits 0 on SIGINT, SIGTERM or SIGHUP, or after N frames; 1 when the\n"
-    "terminal or the link cannot be set up; 2 on a wrong option.\n";
+    "terminal or the link cannot be set up, or output failed or was lost; 2 on\n"
+    "a wrong option.\n";
 
 void ReportFailure(const char* what, const std::string& subject, int error) {
   std::fprintf(stderr, "relay-board-sim: %s%s%s: %s\n", what, subject.empty() ? "" : " ",
@@ -249,10 +269,114 @@ int OpenExitSignals() {
   return fd;
 }
 
-bool PrintLine(const std::string& text) {
-  std::fputs(text.c_str(), stdout);
-  std::fputc('\n', stdout);
-  return std::fflush(stdout) == 0;
+// Gives descriptor fd an open file description of its own, non-blocking.
+// Setting O_NONBLOCK on the one it came with would reach every process that
+// shares it: a terminal's is often the shell's standard input as well.
+bool ReopenNonBlocking(int fd) {
+  const std::string path = "/proc/self/fd/" + std::to_string(fd);
+  const int reopened = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (reopened < 0) return false;
+  const int moved = dup2(reopened, fd);
+  close(reopened);
+  return moved == fd;
+}
+
+bool IsRegularFile(int fd) {
+  struct stat info;
+  return fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// A regular file never waits for a reader, and reopening it would lose its
+// offset: it is written as it is. Anything else is made non-blocking; a
+// socket, which cannot be reopened, on the description it came with, whose
+// flags are put back at exit.
+bool OpenOutput(Output* output) {
+  *output = Output{"", 0, 0, -1, false};
+  struct stat info;
+  const int found = fstat(STDOUT_FILENO, &info);
+  const int error = errno;
+  if (found != 0) {
+    ReportFailure(kCannotWriteOutput, "", error);
+    return false;
+  }
+  if (S_ISREG(info.st_mode) || ReopenNonBlocking(STDOUT_FILENO)) return true;
+  const int flags = fcntl(STDOUT_FILENO, F_GETFL);
+  const int getError = errno;
+  if (flags < 0) {
+    ReportFailure(kCannotWriteOutput, "", getError);
+    return false;
+  }
+  const int set = fcntl(STDOUT_FILENO, F_SETFL, flags | O_NONBLOCK);
+  const int setError = errno;
+  if (set != 0) {
+    ReportFailure(kCannotWriteOutput, "", setError);
+    return false;
+  }
+  output->sharedFlags = flags;
+  return true;
+}
+
+// With descriptor 0 or 2 closed, the terminal could be opened there, and
+// error messages would go to the sender: /dev/null stands in. A message
+// must not hold the simulator either (2>&1 into a stuck pipe): one that
+// the reader cannot take at once is lost.
+void SettleStandardDescriptors() {
+  for (const int fd : {STDIN_FILENO, STDERR_FILENO}) {
+    if (fcntl(fd, F_GETFD) >= 0) continue;
+    const int opened = open("/dev/null", O_RDWR);
+    if (opened >= 0 && opened != fd) close(opened);
+  }
+  if (!IsRegularFile(STDERR_FILENO)) ReopenNonBlocking(STDERR_FILENO);
+}
+
+// A line goes in whole or not at all, so that the reader only ever gets
+// whole lines.
+void QueueLine(Output* output, const std::string& text) {
+  if (output->pending.size() + text.size() + 1 > kMaxPendingOutput) {
+    ++output->droppedUnreported;
+    ++output->droppedInAll;
+    return;
+  }
+  if (output->droppedUnreported > 0) {
+    std::fprintf(stderr,
+                 "relay-board-sim: standard output was not being read: %ld line(s) dropped\n",
+                 output->droppedUnreported);
+    output->droppedUnreported = 0;
+  }
+  output->pending += text;
+  output->pending += '\n';
+}
+
+// Writes what the reader takes now. False once a write has failed.
+bool FlushOutput(Output* output) {
+  while (!output->failed && !output->pending.empty()) {
+    const ssize_t written = write(STDOUT_FILENO, output->pending.data(), output->pending.size());
+    const int error = errno;
+    if (written < 0 && error == EINTR) continue;
+    if (written < 0 && error == EAGAIN) break;
+    if (written <= 0) {
+      ReportFailure(kCannotWriteOutput, "", written < 0 ? error : EIO);
+      output->failed = true;
+      break;
+    }
+    output->pending.erase(0, static_cast<std::size_t>(written));
+  }
+  return !output->failed;
+}
+
+// At exit: what the reader takes now, then a count of the lines it never
+// got. False when output failed or lines were lost.
+bool FinishOutput(Output* output) {
+  FlushOutput(output);
+  if (output->sharedFlags >= 0) fcntl(STDOUT_FILENO, F_SETFL, output->sharedFlags);
+  if (output->failed) return false;
+  const long unwritten =
+      static_cast<long>(std::count(output->pending.begin(), output->pending.end(), '\n'));
+  const long lost = output->droppedInAll + unwritten;
+  if (lost == 0) return true;
+  std::fprintf(stderr, "relay-board-sim: standard output was not being read: %ld line(s) lost\n",
+               lost);
+  return false;
 }
 
 long long NowMilliseconds() {
@@ -291,31 +415,37 @@ ReadOutcome ReadFromSender(const Pty& pty, std::vector<std::uint8_t>* bytes, Lin
   return ReadOutcome::kBytes;
 }
 
-enum class Verdict { kGoOn, kDone, kFailed };
-
-Verdict ReportEvents(const std::vector<FrameEvent>& events, const Options& options, RelayBank* bank,
-                     long* framesSeen) {
+// Whether the frames asked for have all been seen.
+bool ReportEvents(const std::vector<FrameEvent>& events, const Options& options, RelayBank* bank,
+                  long* framesSeen, Output* output) {
   for (const FrameEvent& event : events) {
     if (event.kind == FrameEventKind::kFrame) ApplyFrame(bank, event);
-    const std::string text =
-        options.json ? FormatJsonLine(event, *bank) : FormatHumanLine(event, *bank);
-    if (!PrintLine(text)) return Verdict::kFailed;
+    QueueLine(output, options.json ? FormatJsonLine(event, *bank) : FormatHumanLine(event, *bank));
     if (CountsAsFrame(event)) ++*framesSeen;
-    if (options.frameLimit > 0 && *framesSeen >= options.frameLimit) return Verdict::kDone;
+    if (options.frameLimit > 0 && *framesSeen >= options.frameLimit) return true;
   }
-  return Verdict::kGoOn;
+  return false;
 }
 
-int RunBoard(const Pty& pty, int signalFd, const Options& options) {
+int RunBoard(const Pty& pty, int signalFd, const Options& options, Output* output) {
   FrameDecoder decoder = NewFrameDecoder();
   RelayBank bank = NewRelayBank();
   long framesSeen = 0;
   long long lastByteAt = 0;
+  bool allFramesSeen = false;
   std::vector<std::uint8_t> bytes;
   std::vector<FrameEvent> events;
   for (;;) {
-    struct pollfd watched[2] = {{pty.master, POLLIN, 0}, {signalFd, POLLIN, 0}};
-    const int ready = poll(watched, 2, PollTimeout(decoder, lastByteAt));
+    if (!FlushOutput(output)) return kExitFailure;
+    // After the last frame only the queued lines are still to go out.
+    if (allFramesSeen && output->pending.empty()) return kExitOk;
+    struct pollfd watched[3] = {
+        {allFramesSeen ? -1 : pty.master, POLLIN, 0},
+        {signalFd, POLLIN, 0},
+        {output->pending.empty() ? -1 : STDOUT_FILENO, POLLOUT, 0},
+    };
+    const int timeout = allFramesSeen ? -1 : PollTimeout(decoder, lastByteAt);
+    const int ready = poll(watched, 3, timeout);
     const int error = errno;
     if (ready < 0 && error == EINTR) continue;
     if (ready < 0) {
@@ -333,31 +463,32 @@ int RunBoard(const Pty& pty, int signalFd, const Options& options) {
         lastByteAt = NowMilliseconds();
         FeedBytes(&decoder, bytes.data(), bytes.size(), line, &events);
       }
-    } else if (HasPendingInput(decoder) && PollTimeout(decoder, lastByteAt) == 0) {
+    } else if (!allFramesSeen && HasPendingInput(decoder) &&
+               PollTimeout(decoder, lastByteAt) == 0) {
       FeedGapElapsed(&decoder, &events);
     }
-    const Verdict verdict = ReportEvents(events, options, &bank, &framesSeen);
-    if (verdict == Verdict::kDone) return kExitOk;
-    if (verdict == Verdict::kFailed) return kExitFailure;
+    if (ReportEvents(events, options, &bank, &framesSeen, output)) allFramesSeen = true;
   }
 }
 
 int RunSimulator(const Options& options) {
   // A reader that goes away must not kill us before the link is removed.
   signal(SIGPIPE, SIG_IGN);
+  Output output;
+  if (!OpenOutput(&output)) return kExitFailure;
+  SettleStandardDescriptors();
   const int signalFd = OpenExitSignals();
-  if (signalFd < 0) return kExitFailure;
-  Pty pty;
+  Pty pty = {-1, -1, ""};
   const bool linked = !options.linkPath.empty();
   int status = kExitFailure;
-  if (OpenPty(&pty) && (!linked || CreateLink(options.linkPath, pty.slavePath))) {
-    if (PrintLine(FormatReadyLine(pty.slavePath, options.linkPath, options.json))) {
-      status = RunBoard(pty, signalFd, options);
-    }
+  if (signalFd >= 0 && OpenPty(&pty) && (!linked || CreateLink(options.linkPath, pty.slavePath))) {
+    QueueLine(&output, FormatReadyLine(pty.slavePath, options.linkPath, options.json));
+    status = RunBoard(pty, signalFd, options, &output);
     if (linked && !RemoveLink(options.linkPath, pty.slavePath)) status = kExitFailure;
   }
+  if (!FinishOutput(&output)) status = kExitFailure;
   ClosePty(&pty);
-  close(signalFd);
+  if (signalFd >= 0) close(signalFd);
   return status;
 }
 
@@ -366,9 +497,14 @@ int RunSimulator(const Options& options) {
 int main(int argc, char** argv) {
   Options options;
   switch (ParseOptions(argc, argv, &options)) {
-    case ParseResult::kHelp:
+    case ParseResult::kHelp: {
       std::fputs(kUsage, stdout);
-      return kExitOk;
+      const int flushed = std::fflush(stdout);
+      const int error = errno;
+      if (flushed == 0) return kExitOk;
+      ReportFailure(kCannotWriteOutput, "", error);
+      return kExitFailure;
+    }
     case ParseResult::kUsageError:
       std::fputs(kUsage, stderr);
       return kExitUsage;

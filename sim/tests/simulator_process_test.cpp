@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -33,18 +35,31 @@ struct Simulator {
   std::string errors;  // its standard error, once it has exited
 };
 
-Simulator StartSimulator(std::vector<std::string> arguments) {
+// What the simulator's standard output is.
+enum class Output { kPipe, kSocket, kClosed, kDevFull };
+
+Simulator StartSimulator(std::vector<std::string> arguments, Output output = Output::kPipe) {
   arguments.insert(arguments.begin(), RELAY_BOARD_SIM_PATH);
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
   int out[2];
   int err[2];
-  EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+  if (output == Output::kSocket) {
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out), 0);
+  } else {
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+  }
   EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  if (output == Output::kClosed) {
+    posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
+  } else if (output == Output::kDevFull) {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/full", O_WRONLY, 0);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  }
   posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
   Simulator simulator = {-1, out[0], err[0], "", ""};
   EXPECT_EQ(posix_spawn(&simulator.pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
@@ -269,6 +284,60 @@ TEST(SimulatorProcess, LeavesAnythingButALinkToATerminalAlone) {
     unlink(path.c_str());
   }
   rmdir(dir);
+}
+
+TEST(SimulatorProcess, SaysWhenItCannotWriteItsOutput) {
+  struct OutputCase {
+    std::vector<std::string> arguments;
+    Output output;
+    const char* errors;
+  };
+  const OutputCase cases[] = {
+      {{}, Output::kClosed, "relay-board-sim: cannot write standard output: Bad file descriptor\n"},
+      {{},
+       Output::kDevFull,
+       "relay-board-sim: cannot write standard output: No space left on device\n"},
+      {{"--help"},
+       Output::kClosed,
+       "relay-board-sim: cannot write standard output: Bad file descriptor\n"},
+  };
+  for (const OutputCase& testCase : cases) {
+    SCOPED_TRACE(testCase.errors);
+    Simulator simulator = StartSimulator(testCase.arguments, testCase.output);
+    EXPECT_EQ(WaitForExit(&simulator), 1);
+    EXPECT_EQ(simulator.errors, testCase.errors);
+  }
+}
+
+// A reader that stops reading must hold neither the sender nor the
+// simulator's signals: it reads on, keeps what it can, and counts the rest.
+TEST(SimulatorProcess, StopsOnSignalWhileItsOutputIsNotRead) {
+  for (const Output output : {Output::kPipe, Output::kSocket}) {
+    SCOPED_TRACE(output == Output::kPipe ? "pipe" : "socket");
+    Simulator simulator = StartSimulator({}, output);
+    const KillOnExit guard = {&simulator};
+    const std::string slavePath = ReadLine(&simulator);
+    ASSERT_EQ(slavePath.rfind("/dev/pts/", 0), 0u) << slavePath;
+    const int port = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(port, 0);
+    // Far more than the terminal holds; every 64 bytes is a line of output,
+    // far more than the reader's buffer and the simulator's queue.
+    const std::vector<std::uint8_t> noise(4096, 0);
+    const std::size_t total = 64 * noise.size();
+    std::size_t sent = 0;
+    struct pollfd writable = {port, POLLOUT, 0};
+    while (sent < total && poll(&writable, 1, kLineTimeoutMs) == 1) {
+      const ssize_t count = write(port, noise.data(), std::min(noise.size(), total - sent));
+      if (count < 0 && errno != EAGAIN) break;
+      if (count > 0) sent += static_cast<std::size_t>(count);
+    }
+    close(port);
+    EXPECT_EQ(sent, total) << "the sender was held";
+    ASSERT_EQ(kill(simulator.pid, SIGTERM), 0);
+    EXPECT_EQ(WaitForExit(&simulator), 1);
+    EXPECT_NE(simulator.errors.find("standard output was not being read"), std::string::npos)
+        << simulator.errors;
+  }
 }
 
 TEST(SimulatorOptions, WrongOptionsPrintUsageAndExit2) {
