@@ -1,7 +1,8 @@
 // Finds command frames in the byte stream a board receives.
 //
-// Bytes go in as they are read, each read with the line settings in force
-// when it arrived; a pause in the stream goes in as FeedGapElapsed. Out come
+// Bytes go in as they are read, each read with the line settings read just
+// before it (the kernel keeps no record of the settings each byte was sent
+// with); a pause in the stream goes in as FeedGapElapsed. Out come
 // events: a frame the board acts on, or input it throws away and why.
 //
 // A frame starts at 0x55 and is 8 bytes long. Bytes before a start byte are

@@ -27,6 +27,7 @@
 #include "sim/event_report.h"
 #include "sim/frame_decoder.h"
 #include "sim/line_settings.h"
+#include "sim/line_speed.h"
 #include "sim/relay_bank.h"
 
 namespace {
@@ -391,11 +392,29 @@ int PollTimeout(const FrameDecoder& decoder, long long lastByteAt) {
   return remaining > 0 ? static_cast<int>(remaining) : 0;
 }
 
+// Read as soon as the simulator wakes, before the bytes: these are the
+// settings in force now, not when the bytes were written, and a sender may
+// change them right after it writes.
+bool ReadLineSettings(const Pty& pty, LineSettings* line) {
+  struct termios settings;
+  const int got = tcgetattr(pty.slave, &settings);
+  const int error = errno;
+  if (got != 0) {
+    ReportFailure("tcgetattr", pty.slavePath, error);
+    return false;
+  }
+  *line = LineSettingsFromTermios(settings);
+  const int speedError = ReadLineSpeeds(pty.slave, &line->baud, &line->inputBaud);
+  if (speedError != 0) {
+    ReportFailure("TCGETS2", pty.slavePath, speedError);
+    return false;
+  }
+  return true;
+}
+
 enum class ReadOutcome { kBytes, kNothing, kFailed };
 
-// Reads what the sender wrote, then the line settings it is in force with:
-// the sender sets the line before it writes, and nothing resets it after.
-ReadOutcome ReadFromSender(const Pty& pty, std::vector<std::uint8_t>* bytes, LineSettings* line) {
+ReadOutcome ReadFromSender(const Pty& pty, std::vector<std::uint8_t>* bytes) {
   bytes->resize(kReadChunk);
   const ssize_t count = read(pty.master, bytes->data(), bytes->size());
   const int error = errno;
@@ -405,13 +424,6 @@ ReadOutcome ReadFromSender(const Pty& pty, std::vector<std::uint8_t>* bytes, Lin
     return ReadOutcome::kFailed;
   }
   bytes->resize(static_cast<std::size_t>(count));
-  struct termios settings;
-  if (tcgetattr(pty.slave, &settings) != 0) {
-    const int attrError = errno;
-    ReportFailure("tcgetattr", pty.slavePath, attrError);
-    return ReadOutcome::kFailed;
-  }
-  *line = LineSettingsFromTermios(settings);
   return ReadOutcome::kBytes;
 }
 
@@ -447,6 +459,8 @@ int RunBoard(const Pty& pty, int signalFd, const Options& options, Output* outpu
     const int timeout = allFramesSeen ? -1 : PollTimeout(decoder, lastByteAt);
     const int ready = poll(watched, 3, timeout);
     const int error = errno;
+    LineSettings line = {};
+    if (watched[0].revents != 0 && !ReadLineSettings(pty, &line)) return kExitFailure;
     if (ready < 0 && error == EINTR) continue;
     if (ready < 0) {
       ReportFailure("poll", "", error);
@@ -456,8 +470,7 @@ int RunBoard(const Pty& pty, int signalFd, const Options& options, Output* outpu
 
     events.clear();
     if (watched[0].revents != 0) {
-      LineSettings line = {};
-      const ReadOutcome outcome = ReadFromSender(pty, &bytes, &line);
+      const ReadOutcome outcome = ReadFromSender(pty, &bytes);
       if (outcome == ReadOutcome::kFailed) return kExitFailure;
       if (outcome == ReadOutcome::kBytes) {
         lastByteAt = NowMilliseconds();
