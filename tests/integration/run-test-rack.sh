@@ -202,5 +202,5 @@ expect_line "pdudaemon --drive: the log holds Kavnori's lines and status" \
   "${work}/drive.log"
 expect "pdudaemon --drive: board 1 saw relay 7 on, once" "1 7 on" "$(board_saw relay-board-1 7 | tail -n +7)"
 
-echo "test rack: ${passed} passed, ${failed} failed"
+echo "test-rack: ${passed} passed, ${failed} failed"
 [ "${failed}" -eq 0 ]
