@@ -19,6 +19,13 @@ void PrintPowerLine(const RelayCommand& command) {
   std::printf("Power %s @ Relay %d\n", command.powerState == 1 ? "On" : "Off", command.relayNumber);
 }
 
+// The write and the close after a progress line can wait without end (an
+// XOFF with IXON, or CTS low with hardware flow control), and a caller may
+// then stop the run. Output to a pipe or file is fully buffered, so each
+// line is pushed out before the wait. A flush, not line buffering: the
+// Windows C runtime treats line buffering as full buffering.
+void PushOut() { std::fflush(stdout); }
+
 }  // namespace
 
 int RunKavnori(int argc, const char* const* argv) {
@@ -41,11 +48,13 @@ int RunKavnori(int argc, const char* const* argv) {
   const LineSetup setup = ConfigureSerialLine(port);
   if (setup != LineSetup::kConfigured) return ExitStatusFor(setup);
   PrintConfiguredLine(command.portName);
+  PushOut();
 
   const CommandFrame frame =
       BuildCommandFrame(command.address, command.powerState, command.relayNumber);
   if (!WriteCommandFrame(port, frame)) return kExitWrite;
   PrintPowerLine(command);
+  PushOut();
 
   if (!CloseSerialPort(port)) return kExitClose;
   return kExitSuccess;

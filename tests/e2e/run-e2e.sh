@@ -66,13 +66,14 @@ board_quiet() {
 
 if [ "${mode}" = windows ]; then
   port=COM12
-  run_command() { "${wine_run}" "${kavnori}" "$@"; }
+  command=("${wine_run}" "${kavnori}")
   line_end=$'\r\n'
 else
   port=""  # set once the board is up
-  run_command() { "${kavnori}" "$@"; }
+  command=("${kavnori}")
   line_end=$'\n'
 fi
+run_command() { "${command[@]}" "$@"; }
 
 # Lines as the command prints them on this platform.
 expected_output() {
@@ -179,6 +180,64 @@ for row in "${frames[@]}"; do
   expect_run "frame ${numbers}" 0 "${frame}" -- "${port}" "${address}" "${relay}" "${power}" \
     -- "$(configured)" "${power_line}"
 done
+
+# Started with standard output, error or input closed, the command must not
+# use one of those numbers or handles for the port: its own lines would go
+# onto the line around the frame. The board gets the frame alone.
+for closed in '>&-' '2>&- >&-' '<&- 2>&- >&-'; do
+  eval 'run_command "${port}" 1 3 1 '"${closed}"
+  code=$?
+  next_event
+  if [ "${code}" = 0 ] && [[ "${event}" == *'"event":"frame","bytes":"55 01 12 00 00 00 03 6B"'*'"applied":true'* ]] &&
+    board_quiet; then
+    pass
+  else
+    fail "run with ${closed}: status ${code}, the board got more than the frame" "${event}" \
+      "$(tail -n +$((events_read + 2)) "${board_out}" | head -3)"
+    events_read=$(($(wc -l <"${board_out}") - 1))
+  fi
+done
+
+# A write held by flow control (here the line's output stopped, as an XOFF
+# with IXON stops it) waits as long as the line stays stopped. A caller that
+# stops the run with timeout must still find the configured line in its
+# file, and nothing of the frame reaches the board.
+line_flow() {
+  /usr/bin/python3 -c 'import os, sys, termios
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+termios.tcflow(fd, getattr(termios, sys.argv[2]))' "${board_path}" "$1"
+}
+line_flow TCOOFF
+held_for=3
+[ "${mode}" = windows ] && held_for=8  # a Wine start takes its time
+timeout "${held_for}" "${command[@]}" "${port}" 1 3 1 >"${work}/held" 2>"${work}/stderr" &
+held_pid=$!
+for _ in $(seq 100); do
+  [ -s "${work}/held" ] && break
+  sleep 0.05
+done
+if [ "${mode}" = native ] && [ -s "${work}/held" ]; then
+  # The held run keeps the port locked until it ends.
+  expect_run "port locked by a held run" 2 - -- "${port}" 1 3 1 -- "GetCommState failed with error 9."
+fi
+wait "${held_pid}"
+code=$?
+want=$(expected_output "$(configured)"; echo .)
+got=$(cat "${work}/held"; echo .)
+if [ "${code}" = 124 ] && [ "${got}" = "${want}" ]; then
+  pass
+else
+  fail "write held by XOFF, stopped by timeout: status ${code}, wanted 124" \
+    "stdout: $(printf %q "${got%.}")" "wanted: $(printf %q "${want%.}")" "stderr: $(cat "${work}/stderr")"
+fi
+line_flow TCOON
+if board_quiet; then
+  pass
+else
+  fail "write held by XOFF: the board received bytes after the run was stopped" \
+    "$(tail -n +$((events_read + 2)) "${board_out}" | head -3)"
+  events_read=$(($(wc -l <"${board_out}") - 1))
+fi
 
 # Nothing reaches the port unless every check passed.
 long_name=$(printf 'p%.0s' $(seq 300))
