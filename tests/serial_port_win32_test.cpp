@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/port_name.h"
 #include "app/run.h"
 #include "serial/serial_port.h"
 #include "serial/serial_port_win32.h"
@@ -32,6 +33,11 @@ struct Recorded {
   DWORD writtenPreset = 0xFFFFFFFF;
   LPOVERLAPPED overlapped = nullptr;
   bool openFails = false;
+  // What the write reports: its result, the count and the error code.
+  BOOL writeAccepted = TRUE;
+  DWORD writeReports = 8;
+  DWORD writeError = 0;
+  DWORD lastError = 0;
 };
 Recorded recorded;
 
@@ -63,9 +69,11 @@ BOOL WINAPI RecordWriteFile(HANDLE, LPCVOID bytes, DWORD count, LPDWORD written,
   recorded.written.assign(first, first + count);
   recorded.writtenPreset = *written;
   recorded.overlapped = overlapped;
-  *written = count;
-  return TRUE;
+  *written = recorded.writeReports;
+  recorded.lastError = recorded.writeError;
+  return recorded.writeAccepted;
 }
+DWORD WINAPI RecordGetLastError() { return recorded.lastError; }
 
 class Win32Seam : public testing::Test {
  protected:
@@ -77,6 +85,7 @@ class Win32Seam : public testing::Test {
     win32SerialCalls.getCommState = RecordGetCommState;
     win32SerialCalls.setCommState = RecordSetCommState;
     win32SerialCalls.writeFile = RecordWriteFile;
+    win32SerialCalls.getLastError = RecordGetLastError;
   }
   void TearDown() override { win32SerialCalls = kRealWin32SerialCalls; }
 };
@@ -99,26 +108,41 @@ TEST_F(Win32Seam, OpensExclusivelyForSynchronousReadAndWriteThenPauses) {
   EXPECT_EQ(recorded.pause, 5u);
 }
 
+// As typed on the command line, through the conversion from the ANSI code
+// page, to the name CreateFileW gets.
 TEST_F(Win32Seam, BareComNamesOpenThroughTheDeviceNamespace) {
+  // The non-ASCII names are Windows-1252 bytes, the ANSI code page of an
+  // English or C locale, under which the suite runs.
+  ASSERT_EQ(GetACP(), 1252u);
   const struct {
-    const wchar_t* typed;
+    const char* typed;
     const wchar_t* opened;
   } cases[] = {
-      {L"COM3", L"\\\\.\\COM3"},
-      {L"COM10", L"\\\\.\\COM10"},
-      {L"com255", L"\\\\.\\com255"},
-      {L"cOm7", L"\\\\.\\cOm7"},
-      {L"\\\\.\\COM12", L"\\\\.\\COM12"},
-      {L"\\\\?\\GLOBALROOT\\Device\\Serial0", L"\\\\?\\GLOBALROOT\\Device\\Serial0"},
-      {L"COM", L"COM"},
-      {L"COM1x", L"COM1x"},
-      {L"COM 1", L"COM 1"},
-      {L"LPT1", L"LPT1"},
-      {L"", L""},
-      {L"COM1234567890123456789012345678", L"\\\\.\\COM1234567890123456789012345678"},
+      {"COM3", L"\\\\.\\COM3"},
+      {"COM10", L"\\\\.\\COM10"},
+      {"com255", L"\\\\.\\com255"},
+      {"cOm7", L"\\\\.\\cOm7"},
+      {"\\\\.\\COM12", L"\\\\.\\COM12"},
+      {"\\\\?\\GLOBALROOT\\Device\\Serial0", L"\\\\?\\GLOBALROOT\\Device\\Serial0"},
+      {"COM", L"COM"},
+      {"COM1x", L"COM1x"},
+      {"COM 1", L"COM 1"},
+      {"LPT1", L"LPT1"},
+      {"XOM1", L"XOM1"},
+      {"CXM1", L"CXM1"},
+      {"COX1", L"COX1"},
+      {"cxm1", L"cxm1"},
+      {"COM\xB9", L"COM\u00B9"},            // superscript one is no digit
+      {"caf\xE9", L"caf\u00E9"},            // Latin-1, not UTF-8
+      {"caf\xC3\xA9", L"caf\u00C3\u00A9"},  // UTF-8 bytes read as two characters
+      {"", L""},
+      {"COM1234567890123456789012345678", L"\\\\.\\COM1234567890123456789012345678"},
   };
   for (const auto& c : cases) {
-    OpenSerialPort(Name(c.typed));
+    SCOPED_TRACE(c.typed);
+    PortName name;
+    ASSERT_TRUE(ConvertPortName(c.typed, &name));
+    OpenSerialPort(name);
     EXPECT_EQ(recorded.path, c.opened);
   }
 }
@@ -126,6 +150,7 @@ TEST_F(Win32Seam, BareComNamesOpenThroughTheDeviceNamespace) {
 TEST_F(Win32Seam, FailedOpenStillPausesAndEndsAtTheSettingsRead) {
   recorded.openFails = true;
   win32SerialCalls.getCommState = kRealWin32SerialCalls.getCommState;
+  win32SerialCalls.getLastError = kRealWin32SerialCalls.getLastError;
   const SerialPort port = OpenSerialPort(Name(L"COM9"));
   EXPECT_EQ(reinterpret_cast<HANDLE>(port.handle), INVALID_HANDLE_VALUE);
   EXPECT_EQ(recorded.pause, 5u);
@@ -195,6 +220,38 @@ TEST_F(Win32Seam, WritesTheWholeFrameInOneSynchronousCall) {
   EXPECT_EQ(recorded.written, (std::vector<unsigned char>{0x55, 0xFF, 0x12, 0, 0, 0, 0x10, 0x76}));
   EXPECT_EQ(recorded.writtenPreset, 0u);
   EXPECT_EQ(recorded.overlapped, nullptr);
+}
+
+struct WriteCase {
+  BOOL accepted;
+  DWORD reported;
+  DWORD error;
+  bool written;
+  const char* output;
+};
+
+// Only a write that succeeds with all 8 bytes counts: the board acts on
+// whole frames alone.
+TEST_F(Win32Seam, WriteCountsOnlyWhenAcceptedWithAllEightBytes) {
+  const WriteCase cases[] = {
+      {TRUE, 8, 0, true, ""},
+      {FALSE, 8, ERROR_IO_DEVICE, false, "WriteFile failed with error 1117.\n"},
+      {FALSE, 0, ERROR_OPERATION_ABORTED, false, "WriteFile failed with error 995.\n"},
+      {TRUE, 0, ERROR_SUCCESS, false, "WriteFile failed with error 0.\n"},
+      {TRUE, 5, ERROR_SUCCESS, false, "WriteFile failed with error 0.\n"},
+  };
+  for (const WriteCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.accepted << " " << c.reported);
+    recorded = Recorded{};
+    recorded.writeAccepted = c.accepted;
+    recorded.writeReports = c.reported;
+    recorded.writeError = c.error;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(WriteCommandFrame(SerialPort{reinterpret_cast<std::intptr_t>(kHandle)},
+                                BuildCommandFrame(1, 1, 3)),
+              c.written);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
+  }
 }
 
 // ---- The real Win32 calls. ----
