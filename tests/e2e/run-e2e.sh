@@ -224,8 +224,11 @@ for _ in $(seq 100); do
   sleep 0.05
 done
 if [ "${mode}" = native ] && [ -s "${work}/held" ]; then
-  # The held run keeps the port locked until it ends.
+  # The held run keeps the port locked until it ends. Should the lock not
+  # hold, this run would wait on the stopped line too: timeout ends it.
+  command=(timeout 10 "${kavnori}")
   expect_run "port locked by a held run" 2 - -- "${port}" 1 3 1 -- "GetCommState failed with error 9."
+  command=("${kavnori}")
 fi
 wait "${held_pid}"
 code=$?
