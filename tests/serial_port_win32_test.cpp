@@ -113,7 +113,7 @@ TEST_F(Win32Seam, OpensExclusivelyForSynchronousReadAndWriteThenPauses) {
 TEST_F(Win32Seam, BareComNamesOpenThroughTheDeviceNamespace) {
   // The non-ASCII names are Windows-1252 bytes, the ANSI code page of an
   // English or C locale, under which the suite runs.
-  ASSERT_EQ(GetACP(), 1252u);
+  ASSERT_EQ(GetACP(), 1252u) << "run the tests in an English or C locale (Wine: LANG=C.UTF-8)";
   const struct {
     const char* typed;
     const wchar_t* opened;
