@@ -14,7 +14,7 @@ fi
 kavnori_install_missing cmake make g++ googletest libgtest-dev libgmock-dev mingw-w64 wine64 \
   lld llvm libwine-dev lintian \
   util-linux dpkg-dev man-db valgrind clang libclang-rt-14-dev clang-format \
-  python3-labgrid pdudaemon python3-pytest iproute2
+  python3 python3-labgrid pdudaemon python3-pytest iproute2
 
 echo "== format: every C and C++ source as .clang-format has it"
 git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format --dry-run -Werror
