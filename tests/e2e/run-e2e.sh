@@ -184,13 +184,17 @@ done
 # Started with standard output, error or input closed, the command must not
 # use one of those numbers or handles for the port: its own lines would go
 # onto the line around the frame. The board gets the frame alone.
-closed_streams=('>&-' '2>&- >&-' '<&- 2>&- >&-')
+# Standard output into a pipe whose reader has gone (7) must not stop the
+# frame either.
+exec 7> >(exit 0)
+wait $!
+closed_streams=('>&-' '2>&- >&-' '<&- 2>&- >&-' '>&7')
 # Wine 8 started with standard input and output both closed gives its own
 # connection to its server the free numbers, and hands them to the program
 # as standard handles: the first line printed breaks that connection and
 # Wine ends the run, with status 0, before the frame. That is Wine's, not
 # the command's, so under Wine standard input stays open.
-[ "${mode}" = windows ] && closed_streams=('>&-' '2>&- >&-')
+[ "${mode}" = windows ] && closed_streams=('>&-' '2>&- >&-' '>&7')
 for closed in "${closed_streams[@]}"; do
   eval 'run_command "${port}" 1 3 1 '"${closed}"
   code=$?
