@@ -18,6 +18,22 @@ constexpr int kInvalidDescriptor = -1;
 constexpr int kLowestPortDescriptor = 3;
 constexpr long kDriverPauseNanoseconds = 5L * 1000L * 1000L;
 
+// Linux keeps a separate input speed in CIBAUD, which an earlier program can
+// set (BOTHER through TCSETS2, say 250000). glibc's cfsetispeed writes the
+// output field and cfgetispeed reads it, so neither sees CIBAUD. Zero there
+// makes the input speed follow the output speed, as a DCB's one BaudRate
+// does; a driver may also report 9600 in it.
+#ifdef CIBAUD
+constexpr int kInputSpeedShift = 16;  // the kernel's IBSHIFT, not in glibc's headers
+static_assert(CIBAUD == static_cast<tcflag_t>(CBAUD) << kInputSpeedShift,
+              "CIBAUD is CBAUD moved up");
+constexpr tcflag_t kInputSpeedField = CIBAUD;
+constexpr tcflag_t kInputSpeed9600 = static_cast<tcflag_t>(B9600) << kInputSpeedShift;
+#else
+constexpr tcflag_t kInputSpeedField = 0;
+constexpr tcflag_t kInputSpeed9600 = 0;
+#endif
+
 int RealOpen(const char* path, int flags) { return ::open(path, flags); }
 int RealDuplicateFrom(int fd, int lowest) { return ::fcntl(fd, F_DUPFD_CLOEXEC, lowest); }
 int RealGetStatusFlags(int fd) { return ::fcntl(fd, F_GETFL); }
@@ -71,6 +87,12 @@ void PauseForDriver() {
 void SetSpeed9600(struct termios* settings) {
   cfsetispeed(settings, B9600);
   cfsetospeed(settings, B9600);
+  settings->c_cflag &= ~kInputSpeedField;
+}
+
+bool InputSpeedIs9600(const struct termios& applied) {
+  const tcflag_t input = applied.c_cflag & kInputSpeedField;
+  return cfgetispeed(&applied) == B9600 && (input == 0 || input == kInputSpeed9600);
 }
 
 void SetDataBits8(struct termios* settings) {
@@ -88,7 +110,7 @@ void SetOneStopBit(struct termios* settings) {
 void SetRawOutput(struct termios* settings) { settings->c_oflag &= ~static_cast<tcflag_t>(OPOST); }
 
 bool LineFormatTook(const struct termios& applied) {
-  return cfgetispeed(&applied) == B9600 && cfgetospeed(&applied) == B9600 &&
+  return InputSpeedIs9600(applied) && cfgetospeed(&applied) == B9600 &&
          (applied.c_cflag & CSIZE) == CS8 && (applied.c_cflag & PARENB) == 0 &&
          (applied.c_cflag & CSTOPB) == 0 && (applied.c_oflag & OPOST) == 0;
 }

@@ -212,6 +212,8 @@ TEST_F(PosixSeam, FailedOpenLockOrBlockingLeavesThePortInvalidAfterThePause) {
   }
 }
 
+// BOTHER in CIBAUD: an input speed of its own, set through TCSETS2.
+constexpr tcflag_t kOwnInputSpeed = 0010000u << 16;
 // What a driver might hold before the run: another speed, 7E2, flow control
 // of both kinds, output processing, and its own special characters.
 struct termios DriverSettings() {
@@ -226,6 +228,7 @@ struct termios DriverSettings() {
   t.c_cc[VMIN] = 3;
   cfsetispeed(&t, B115200);
   cfsetospeed(&t, B115200);
+  t.c_cflag |= kOwnInputSpeed;
   return t;
 }
 
@@ -274,6 +277,8 @@ TEST_F(PosixSeam, ReadBackDecidesWhetherTheLineIsSet) {
       {"old output speed", [](struct termios* t) { cfsetospeed(t, B115200); }, "",
        LineSetup::kApplyFailed, "SetCommState failed with error 22.\n"},
       {"old input speed", [](struct termios* t) { cfsetispeed(t, B115200); }, "",
+       LineSetup::kApplyFailed, "SetCommState failed with error 22.\n"},
+      {"input speed of its own", [](struct termios* t) { t->c_cflag |= kOwnInputSpeed; }, "",
        LineSetup::kApplyFailed, "SetCommState failed with error 22.\n"},
       {"output processing", [](struct termios* t) { t->c_oflag |= OPOST; }, "",
        LineSetup::kApplyFailed, "SetCommState failed with error 22.\n"},
