@@ -208,6 +208,7 @@ for closed in "${closed_streams[@]}"; do
     events_read=$(($(wc -l <"${board_out}") - 1))
   fi
 done
+exec 7>&-
 
 # A write held by flow control (here the line's output stopped, as an XOFF
 # with IXON stops it) waits as long as the line stays stopped. A caller that
