@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "serial/serial_port_win32.h"
@@ -49,7 +50,7 @@ BOOL WINAPI FakeWriteFile(HANDLE, LPCVOID bytes, DWORD count, LPDWORD written, L
   DWORD taken = count;
   if (failure == FakeFailure::kZeroWrite) taken = 0;
   if (failure == FakeFailure::kShortWrite) taken = 5;
-  std::memcpy(log.written, bytes, taken);
+  std::copy_n(static_cast<const std::uint8_t*>(bytes), taken, log.written);
   log.writtenCount = taken;
   *written = taken;
   if (taken != count) lastError = errorCode;
