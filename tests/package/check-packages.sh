@@ -204,7 +204,7 @@ fi
 # ---- Every Kavnori.exe: one manifest, asking for no elevation, and the version ----
 for exe in "$@"; do
   name="${exe#"${scratch}"/}"
-  manifests=$(llvm-readobj-14 --coff-resources "${exe}" 2>/dev/null | grep -c 'Type: MANIFEST (ID 24)')
+  manifests=$(llvm-readobj --coff-resources "${exe}" 2>/dev/null | grep -c 'Type: MANIFEST (ID 24)')
   check "${name} carries one manifest" test "${manifests}" -eq 1
   manifest=$(tr -d '\0' <"${exe}" | sed -n '/<assembly /,/<\/assembly>/p')
   check "${name}'s manifest asks for asInvoker, no uiAccess" \
