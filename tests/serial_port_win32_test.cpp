@@ -92,8 +92,7 @@ class Win32Seam : public testing::Test {
 
 PortName Name(const wchar_t* text) {
   PortName name = {};
-  for (std::size_t i = 0; text[i] != L'\0' && i + 1 < kPortNameCapacity; ++i)
-    name.text[i] = text[i];
+  for (std::size_t i = 0; i + 1 < kPortNameCapacity && text[i]; ++i) name.text[i] = text[i];
   return name;
 }
 
