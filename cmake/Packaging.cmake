@@ -12,12 +12,23 @@ set(KAVNORI_MAINTAINER "Kavnori developers <kavnori@example.org>"
 set(kavnori_packaging ${CMAKE_CURRENT_BINARY_DIR}/packaging)
 
 if(WIN32)
-  # A folder to unzip anywhere: the program, a guide that Notepad shows as
-  # it should (CR LF), the README, the changes and the licence.
+  # A folder to unzip anywhere: the program, a guide, the README, the
+  # changes and the licence, every text file with CR LF line ends, as Windows
+  # tools expect them.
   configure_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/windows/Kavnori-guide.txt
                  ${kavnori_packaging}/Kavnori-guide.txt @ONLY NEWLINE_STYLE CRLF)
+  # Copied as they are, @ signs included (configure_file would replace
+  # @NAME@); a checkout that already has CR LF gets no second CR.
+  foreach(doc README.md CHANGELOG.md LICENSE)
+    file(READ ${CMAKE_CURRENT_SOURCE_DIR}/${doc} text)
+    string(REPLACE "\r\n" "\n" text "${text}")
+    string(REPLACE "\n" "\r\n" text "${text}")
+    file(WRITE ${kavnori_packaging}/${doc} "${text}")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${doc})
+  endforeach()
   install(TARGETS Kavnori RUNTIME DESTINATION .)
-  install(FILES ${kavnori_packaging}/Kavnori-guide.txt README.md CHANGELOG.md LICENSE
+  install(FILES ${kavnori_packaging}/Kavnori-guide.txt ${kavnori_packaging}/README.md
+                ${kavnori_packaging}/CHANGELOG.md ${kavnori_packaging}/LICENSE
           DESTINATION .)
 else()
   set(kavnori_programs Kavnori)

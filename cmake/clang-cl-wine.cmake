@@ -9,15 +9,29 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 
-set(kavnori_llvm_bin /usr/lib/llvm-14/bin)
-set(CMAKE_C_COMPILER ${kavnori_llvm_bin}/clang-cl)
-set(CMAKE_CXX_COMPILER ${kavnori_llvm_bin}/clang-cl)
+# The installed LLVM, whichever version: clang-cl on PATH, or else in the
+# newest /usr/lib/llvm-N/bin (Debian installs clang-cl there, and on PATH only
+# under a versioned name); the other tools from the same LLVM where it has
+# them. -DKAVNORI_CLANG_CL=... chooses another.
+file(GLOB kavnori_llvm_dirs /usr/lib/llvm-*/bin)
+list(SORT kavnori_llvm_dirs COMPARE NATURAL ORDER DESCENDING)
+find_program(KAVNORI_CLANG_CL NAMES clang-cl PATHS ${kavnori_llvm_dirs} REQUIRED)
+get_filename_component(kavnori_llvm_bin ${KAVNORI_CLANG_CL} REALPATH)
+get_filename_component(kavnori_llvm_bin ${kavnori_llvm_bin} DIRECTORY)
+foreach(tool lld-link llvm-lib llvm-rc llvm-mt)
+  string(TOUPPER "KAVNORI_${tool}" variable)
+  string(REPLACE "-" "_" variable ${variable})
+  find_program(${variable} NAMES ${tool} HINTS ${kavnori_llvm_bin} PATHS ${kavnori_llvm_dirs}
+               REQUIRED)
+endforeach()
+set(CMAKE_C_COMPILER ${KAVNORI_CLANG_CL})
+set(CMAKE_CXX_COMPILER ${KAVNORI_CLANG_CL})
 set(CMAKE_C_COMPILER_TARGET x86_64-pc-windows-msvc)
 set(CMAKE_CXX_COMPILER_TARGET x86_64-pc-windows-msvc)
-set(CMAKE_LINKER ${kavnori_llvm_bin}/lld-link)
-set(CMAKE_AR ${kavnori_llvm_bin}/llvm-lib)
-set(CMAKE_RC_COMPILER ${kavnori_llvm_bin}/llvm-rc)
-set(CMAKE_MT ${kavnori_llvm_bin}/llvm-mt)
+set(CMAKE_LINKER ${KAVNORI_LLD_LINK})
+set(CMAKE_AR ${KAVNORI_LLVM_LIB})
+set(CMAKE_RC_COMPILER ${KAVNORI_LLVM_RC})
+set(CMAKE_MT ${KAVNORI_LLVM_MT})
 
 set(kavnori_wine_include /usr/include/wine/wine)
 set(kavnori_wine_lib /usr/lib/x86_64-linux-gnu/wine/x86_64-windows)

@@ -13,7 +13,7 @@ if [ -d /run/systemd/system ] && ! dpkg-query -W pdudaemon >/dev/null 2>&1; then
 fi
 kavnori_install_missing cmake make g++ googletest libgtest-dev libgmock-dev mingw-w64 wine64 \
   lld llvm libwine-dev lintian \
-  util-linux dpkg-dev man-db valgrind clang libclang-rt-14-dev clang-format \
+  util-linux dpkg-dev man-db valgrind clang libclang-rt-dev clang-format \
   python3 python3-labgrid pdudaemon python3-pytest iproute2
 
 echo "== format: every C and C++ source as .clang-format has it"

@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include <cstring>
-#include <cwchar>
 
 #include "serial/platform_failure.h"
 #include "serial/serial_port.h"
@@ -30,16 +29,19 @@ bool IsBareComName(const wchar_t* name) {
   return *c == L'\0';
 }
 
+// Copies the text with its terminator and returns where the terminator went.
+// A loop: MinGW marks wmemcpy as unsafe, as Visual Studio marks wcscpy.
+wchar_t* CopyWideText(wchar_t* to, const wchar_t* from) {
+  while ((*to = *from++) != L'\0') ++to;
+  return to;
+}
+
 // Only COM1 to COM9 are known by their bare names everywhere; COM10 and up
 // open only as \\.\COM<N>, which works for every port. Any other name,
 // including one that already starts with a backslash, goes as typed.
 void DevicePathFor(const PortName& portName, wchar_t* path) {
-  std::size_t length = 0;
-  if (IsBareComName(portName.text)) {
-    std::wmemcpy(path, kDevicePrefix, kDevicePrefixLength);
-    length = kDevicePrefixLength;
-  }
-  std::wmemcpy(path + length, portName.text, std::wcslen(portName.text) + 1);
+  if (IsBareComName(portName.text)) path = CopyWideText(path, kDevicePrefix);
+  CopyWideText(path, portName.text);
 }
 
 void SetLineFormat(DCB* settings) {

@@ -49,7 +49,8 @@ BOOL WINAPI FakeWriteFile(HANDLE, LPCVOID bytes, DWORD count, LPDWORD written, L
   DWORD taken = count;
   if (failure == FakeFailure::kZeroWrite) taken = 0;
   if (failure == FakeFailure::kShortWrite) taken = 5;
-  std::memcpy(log.written, bytes, taken);
+  const std::uint8_t* frame = static_cast<const std::uint8_t*>(bytes);
+  for (DWORD i = 0; i < taken; ++i) log.written[i] = frame[i];  // MinGW flags memcpy
   log.writtenCount = taken;
   *written = taken;
   if (taken != count) lastError = errorCode;

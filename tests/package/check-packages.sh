@@ -176,10 +176,12 @@ if build_package ZIP "${windows}" "${zip}"; then
   check "zip holds Kavnori.exe, the guide, CHANGELOG.md, LICENSE, README.md and nothing else (${files})" \
     test "${files}" == "./CHANGELOG.md ./Kavnori-guide.txt ./Kavnori.exe ./LICENSE ./README.md "
   for doc in LICENSE README.md CHANGELOG.md; do
-    check "zip's ${doc} is the project's" cmp -s "${source_dir}/${doc}" "${top}/${doc}"
+    check "zip's ${doc} is the project's" cmp -s "${source_dir}/${doc}" <(tr -d '\r' <"${top}/${doc}")
+  done
+  for doc in Kavnori-guide.txt LICENSE README.md CHANGELOG.md; do
+    check "zip's ${doc} ends every line with CR LF" test "$(grep -c $'\r$' "${top}/${doc}")" -eq "$(wc -l <"${top}/${doc}")"
   done
   guide="${top}/Kavnori-guide.txt"
-  check "guide ends every line with CR LF" test "$(grep -c $'\r$' "${guide}")" -eq "$(wc -l <"${guide}")"
   check "guide names version ${version}" grep -q "^Kavnori ${version} for Windows" "${guide}"
 
   exe="${top}/Kavnori.exe"
@@ -199,12 +201,23 @@ if build_package ZIP "${windows}" "${zip}"; then
   run "${windows}/wine-run.sh" "${exe}" COM231 1 3 1
   expect_run "zipped Kavnori.exe on COM231, which does not exist, status 2" 2 \
     "$(printf 'GetCommState failed with error 6.\r')" no
+
+  # The guide's .bat file, saved beside Kavnori.exe, and elsewhere.
+  sed -n '/^    @echo off/,/^    exit \/b %status%/s/^    //p' "${guide}" >"${top}/switch-on.bat"
+  mkdir "${scratch}/elsewhere" && cp "${top}/switch-on.bat" "${scratch}/elsewhere/"
+  run "${windows}/wine-run.sh" cmd /c "Z:${top//\//\\}\\switch-on.bat"
+  expect_run "guide's .bat on COM5, which does not exist: its status 2 line" 2 \
+    "$(printf 'GetCommState failed with error 6.\r\nCOM5 is not there, or another program has it open.\r')" no
+  # cmd's 9009, "not found", of which Linux keeps the low 8 bits.
+  run "${windows}/wine-run.sh" cmd /c "Z:${scratch//\//\\}\\elsewhere\\switch-on.bat"
+  expect_run "guide's .bat without Kavnori.exe: the run did not finish" 49 \
+    "$(printf 'The run did not finish (status 9009): not found, or stopped.\r')" no
 fi
 
 # ---- Every Kavnori.exe: one manifest, asking for no elevation, and the version ----
 for exe in "$@"; do
   name="${exe#"${scratch}"/}"
-  manifests=$(llvm-readobj-14 --coff-resources "${exe}" 2>/dev/null | grep -c 'Type: MANIFEST (ID 24)')
+  manifests=$(llvm-readobj --coff-resources "${exe}" 2>/dev/null | grep -c 'Type: MANIFEST (ID 24)')
   check "${name} carries one manifest" test "${manifests}" -eq 1
   manifest=$(tr -d '\0' <"${exe}" | sed -n '/<assembly /,/<\/assembly>/p')
   check "${name}'s manifest asks for asInvoker, no uiAccess" \
