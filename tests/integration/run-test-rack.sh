@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Test rack: labgrid's pytest plugin, alone and through pdudaemon, switches
-# relays of the virtual board through the files in examples/, used as they
-# are. Kavnori is put on PATH under its own name, as a rack would have it.
+# Test rack: labgrid's pytest plugin (alone and through pdudaemon) and
+# pdudaemon switch relays of the virtual board through the files in examples/,
+# used as they are. Kavnori is put on PATH under its own name, as installed.
 #
 #   run-test-rack.sh KAVNORI SIMULATOR
 set -u
