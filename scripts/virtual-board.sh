@@ -18,3 +18,10 @@ start_virtual_board() {
     return 1
   fi
 }
+# line_flow PORT TCOOFF|TCOON: stops or restarts the output of the terminal
+# PORT, as an XOFF stops it while IXON is on: a write to it waits meanwhile.
+line_flow() {
+  /usr/bin/python3 -c 'import os, sys, termios
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+termios.tcflow(fd, getattr(termios, sys.argv[2]))' "$1" "$2"
+}

@@ -214,12 +214,7 @@ exec 7>&-
 # with IXON stops it) waits as long as the line stays stopped. A caller that
 # stops the run with timeout must still find the configured line in its
 # file, and nothing of the frame reaches the board.
-line_flow() {
-  /usr/bin/python3 -c 'import os, sys, termios
-fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
-termios.tcflow(fd, getattr(termios, sys.argv[2]))' "${board_path}" "$1"
-}
-line_flow TCOOFF
+line_flow "${board_path}" TCOOFF
 held_for=3
 [ "${mode}" = windows ] && held_for=8  # a Wine start takes its time
 timeout "${held_for}" "${command[@]}" "${port}" 1 3 1 >"${work}/held" 2>"${work}/stderr" &
@@ -245,7 +240,7 @@ else
   fail "write held by XOFF, stopped by timeout: status ${code}, wanted 124" \
     "stdout: $(printf %q "${got%.}")" "wanted: $(printf %q "${want%.}")" "stderr: $(cat "${work}/stderr")"
 fi
-line_flow TCOON
+line_flow "${board_path}" TCOON
 if board_quiet; then
   pass
 else

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Test rack: labgrid's pytest plugin and pdudaemon switch relays of the
-# virtual board through the files in examples/, used as they are. Kavnori
-# is put on PATH under its own name, as a rack would have it installed.
+# Test rack: labgrid's pytest plugin (alone and through pdudaemon) and
+# pdudaemon switch relays of the virtual board through the files in examples/,
+# used as they are. Kavnori is put on PATH under its own name, as installed.
 #
 #   run-test-rack.sh KAVNORI SIMULATOR
 set -u
@@ -97,15 +97,15 @@ start_board relay-board-2
 
 # ---- labgrid: the pytest plugin powers the target on, off, and cycles it ----
 
-# run_labgrid PORT: runs the example's tests with the board's port set, its
-# output in ${work}/labgrid.out and its status in ${labgrid_status}.
+# run_labgrid ENV LG_NAME=VALUE: runs the example's tests in environment ENV,
+# output in ${work}/labgrid.out, status in ${labgrid_status}.
 run_labgrid() {
-  (cd "${work}" && LG_RELAY_PORT=$1 /usr/bin/python3 -m pytest -p no:cacheprovider \
-    --lg-env "${labgrid_env}" "${labgrid_test}") >"${work}/labgrid.out" 2>&1
+  (cd "${work}" && env "$2" /usr/bin/python3 -m pytest -p no:cacheprovider \
+    --lg-env "$1" "${labgrid_test}") >"${work}/labgrid.out" 2>&1
   labgrid_status=$?
 }
 
-run_labgrid "${work}/relay-board-1"
+run_labgrid "${labgrid_env}" LG_RELAY_PORT="${work}/relay-board-1"
 expect "labgrid: pytest status" 0 "${labgrid_status}"
 grep -qE '^=+ 3 passed in [0-9.]+s =+$' "${work}/labgrid.out"
 expect "labgrid: the three tests pass" 0 $?
@@ -113,9 +113,9 @@ expect "labgrid: on, off, then the cycle's off and on, relay 3 of board 1 only" 
   "1 3 on"$'\n'"1 3 off"$'\n'"1 3 off"$'\n'"1 3 on" "$(board_saw relay-board-1 4)"
 
 # A board that is not there: every test fails, saying why.
-run_labgrid "${work}/no-such-port"
+run_labgrid "${labgrid_env}" LG_RELAY_PORT="${work}/no-such-port"
 expect "labgrid, missing port: pytest status" 1 "${labgrid_status}"
-for wanted in "E           subprocess.CalledProcessError: Command '['Kavnori', '${work}/no-such-port', '1', '3', '1']' returned non-zero exit status 2." \
+for wanted in "'${work}/no-such-port', '1', '3', '1']' returned non-zero exit status 2." \
   "GetCommState failed with error 9."; do
   grep -qF -- "${wanted}" "${work}/labgrid.out"
   expect "labgrid, missing port: the report holds: ${wanted}" 0 $?
@@ -191,6 +191,29 @@ expect "pdudaemon, board gone: the request is still accepted" "${accepted}" \
 expect_line "pdudaemon, board gone: the log holds Kavnori's status and line" \
   "relay-board-2 relay 5 on: status 2: GetCommState failed with error 9." "${daemon_log}"
 
+# Board 2's name now leads to board 1's port, two boards on one bus: the two
+# PDUs' queues run at once, and their runs take turns on the port's lock.
+ln -s "$(readlink "${RELAY_BOARD_1}")" "${RELAY_BOARD_2}"
+(for r in {1..10}; do pdu_request on relay-board-1 "$r" & pdu_request on relay-board-2 "$r" & done >/dev/null; wait)
+expect "pdudaemon, one port: 20 requests at once, every frame arrived, once" \
+  "$(printf '%s\n' {1,2}' '{1..10}' on' | sort)" "$(board_saw relay-board-1 26 | tail -n +7 | sort)"
+
+run_labgrid "${root}/examples/labgrid/relay-target-pdudaemon.yaml" LG_PDUDAEMON="127.0.0.1:${http_port}"
+expect "labgrid through pdudaemon: the tests' on, off, then the reboot's off and on, relay 3 of board 1" \
+  "1 3 on"$'\n'"1 3 off"$'\n'"1 3 off"$'\n'"1 3 on" "$(board_saw relay-board-1 30 | tail -n +27)"
+
+# A held write is stopped by timeout, and logged so. The other PDU's run waits
+# on the lock meanwhile; only its frame arrives, once the line moves again.
+line_flow "${RELAY_BOARD_1}" TCOOFF
+pdu_request on relay-board-1 4 >/dev/null & held_pid=$!
+lock="/run/lock/kavnori-$(basename "$(readlink -f "${RELAY_BOARD_1}")").lock"
+timeout 5 sh -c 'while flock -n "$0" true; do sleep 0.05; done' "${lock}" # till it is taken
+pdu_request on relay-board-2 5 >/dev/null & waiting_pid=$!
+wait "${held_pid}"; line_flow "${RELAY_BOARD_1}" TCOON; wait "${waiting_pid}"
+expect_line "pdudaemon, held write: logged as timed out" "relay-board-1 relay 4 on: status 124 (timed out\
+ after 5 s, the frame may not have gone out): Serial port [${RELAY_BOARD_1}] configured." "${daemon_log}"
+expect "pdudaemon, held write: only the waiting run's frame arrived" "2 5 on" "$(board_saw relay-board-1 31 | tail -n +31)"
+
 stop_daemon
 expect "pdudaemon: stopped, nothing listens on its port" "" "$(ss -Hlnt "sport = :${http_port}")"
 
@@ -200,7 +223,7 @@ expect "pdudaemon: stopped, nothing listens on its port" "" "$(ss -Hlnt "sport =
 expect_line "pdudaemon --drive: the log holds Kavnori's lines and status" \
   "relay-board-1 relay 7 on: status 0: Serial port [${RELAY_BOARD_1}] configured. Power On @ Relay 7" \
   "${work}/drive.log"
-expect "pdudaemon --drive: board 1 saw relay 7 on, once" "1 7 on" "$(board_saw relay-board-1 7 | tail -n +7)"
+expect "pdudaemon --drive: board 1 saw relay 7 on, once" "1 7 on" "$(board_saw relay-board-1 32 | tail -n +32)"
 
 echo "test-rack: ${passed} passed, ${failed} failed"
 [ "${failed}" -eq 0 ]
