@@ -124,5 +124,11 @@ scripts without hardware.")
 # dpkg-shlibdeps reads the programs' real needs; with libstdc++ and libgcc
 # linked in, that is libc6 alone (tests/package/check-packages.sh checks it).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(CMAKE_CROSSCOMPILING AND NOT WIN32)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+  set(CPACK_KAVNORI_OBJDUMP ${CMAKE_OBJDUMP})
+  set(CPACK_KAVNORI_PROGRAMS ${CMAKE_BINARY_DIR}/Kavnori ${CMAKE_BINARY_DIR}/sim/relay-board-sim)
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/CrossDebDepends.cmake)
+endif()
 
 include(CPack)
