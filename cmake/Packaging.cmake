@@ -1,7 +1,8 @@
 # Install rules and CPack packages: a .deb on Linux, a .zip on Windows.
 #   cpack -G DEB   (in build/native)               -> kavnori_<version>_amd64.deb
 #   cpack -G ZIP   (in build/windows-cross-mingw)  -> Kavnori-<version>-win64.zip
-# scripts/make-release.sh puts both beside a SHA256SUMS file.
+# and, built with the Linux presets, kavnori-<version>-linux-<arch>.tar.gz.
+# scripts/make-release.sh builds them all and puts them beside a SHA256SUMS file.
 
 # The address that users write to about the packages. example.org holds the
 # place until the project has an address of its own: set it when building
@@ -40,6 +41,9 @@ else()
     # nothing but the C library.
     target_link_options(${program} PRIVATE -static-libstdc++ -static-libgcc)
     install(TARGETS ${program} RUNTIME DESTINATION bin)
+    # The compilers' names and versions, as Debian's own packages leave out.
+    install(CODE "execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                  \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/${program}\")")
 
     # Man pages with the project's version, compressed as Debian ships them
     # (-n: no name or time inside, so the same source gives the same bytes).
@@ -71,6 +75,46 @@ else()
           DESTINATION share/doc/kavnori)
 endif()
 
+# Kavnori linked statically, for systems without Debian packages (Alpine,
+# Home Assistant OS): kavnori-VERSION-linux-ARCH.tar.gz, ARCH as uname -m
+# names the machine, armhf for 32-bit arm with hardware floating point.
+option(KAVNORI_STATIC_TARBALL "Build kavnori-VERSION-linux-ARCH.tar.gz, Kavnori linked statically" OFF)
+if(KAVNORI_STATIC_TARBALL AND NOT WIN32)
+  # Not every system has a static C library (Fedora: glibc-static).
+  include(CheckLinkerFlag)
+  check_linker_flag(CXX -static KAVNORI_CAN_LINK_STATICALLY)
+  if(NOT KAVNORI_CAN_LINK_STATICALLY)
+    message(STATUS "No static C library: the static tarball is not built")
+  endif()
+endif()
+if(KAVNORI_STATIC_TARBALL AND NOT WIN32 AND KAVNORI_CAN_LINK_STATICALLY)
+  set(arch ${CMAKE_SYSTEM_PROCESSOR})
+  if(KAVNORI_DEB_ARCH)
+    string(REGEX REPLACE "^amd64$" "x86_64" arch "${KAVNORI_DEB_ARCH}")
+    string(REGEX REPLACE "^arm64$" "aarch64" arch "${arch}")
+  endif()
+  set(name kavnori-${PROJECT_VERSION}-linux-${arch})
+  set(staged ${kavnori_packaging}/static/${name})
+  file(MAKE_DIRECTORY ${kavnori_packaging}/static)
+
+  add_executable(kavnori-static app/main.cpp)
+  target_link_libraries(kavnori-static PRIVATE kavnori_core)
+  # -static with no -pie: no dynamic section and no interpreter.
+  target_link_options(kavnori-static PRIVATE -static)
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/${name}.tar.gz
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${staged}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${staged}
+    COMMAND ${CMAKE_OBJCOPY} --strip-all --remove-section=.comment $<TARGET_FILE:kavnori-static>
+            ${staged}/Kavnori
+    COMMAND ${CMAKE_COMMAND} -E copy ${kavnori_packaging}/man/Kavnori.1
+            ${CMAKE_CURRENT_SOURCE_DIR}/README.md ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE ${staged}
+    COMMAND ${CMAKE_COMMAND} -E tar czf ${CMAKE_BINARY_DIR}/${name}.tar.gz --format=gnutar ${name}
+    WORKING_DIRECTORY ${kavnori_packaging}/static
+    DEPENDS kavnori-static ${kavnori_packaging}/man/Kavnori.1 README.md LICENSE
+    VERBATIM)
+  add_custom_target(kavnori-static-tarball ALL DEPENDS ${CMAKE_BINARY_DIR}/${name}.tar.gz)
+endif()
+
 set(CPACK_PACKAGE_NAME Kavnori)
 set(CPACK_PACKAGE_VENDOR "the Kavnori developers")
 set(CPACK_PACKAGE_CONTACT "${KAVNORI_MAINTAINER}")
@@ -86,6 +130,9 @@ else()
 endif()
 
 set(CPACK_DEBIAN_PACKAGE_NAME kavnori)
+if(KAVNORI_DEB_ARCH)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${KAVNORI_DEB_ARCH})
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KAVNORI_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
@@ -99,5 +146,11 @@ scripts without hardware.")
 # dpkg-shlibdeps reads the programs' real needs; with libstdc++ and libgcc
 # linked in, that is libc6 alone (tests/package/check-packages.sh checks it).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(CMAKE_CROSSCOMPILING AND NOT WIN32)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+  set(CPACK_KAVNORI_OBJDUMP ${CMAKE_OBJDUMP})
+  set(CPACK_KAVNORI_PROGRAMS ${CMAKE_BINARY_DIR}/Kavnori ${CMAKE_BINARY_DIR}/sim/relay-board-sim)
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/CrossDebDepends.cmake)
+endif()
 
 include(CPack)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing (Debian or Ubuntu), builds the Linux target and
-# the Windows one twice (mingw-w64, and MSVC mode with clang-cl), and runs
-# every test: the Windows ones under Wine.
+# Installs what is missing (Debian or Ubuntu), builds the Linux target, the
+# Windows one twice (mingw-w64, and MSVC mode with clang-cl) and the Linux one
+# for arm64 and armhf, and runs every test: the Windows ones under Wine, the
+# arm ones under qemu-user.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/install-deps.sh
@@ -14,7 +15,8 @@ fi
 kavnori_install_missing cmake make g++ googletest libgtest-dev libgmock-dev mingw-w64 wine64 \
   lld llvm libwine-dev lintian \
   util-linux dpkg-dev man-db valgrind clang libclang-rt-dev clang-format \
-  python3 python3-labgrid pdudaemon python3-pytest iproute2
+  python3 python3-labgrid pdudaemon python3-pytest iproute2 \
+  g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user devscripts
 
 echo "== format: every C and C++ source as .clang-format has it"
 git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format --dry-run -Werror
@@ -24,7 +26,7 @@ command -v npx >/dev/null || kavnori_install_missing nodejs npm
 npx --yes @action-validator/cli@0.6.0 .github/workflows/windows.yml
 
 jobs=$(nproc)
-for preset in native windows-cross-mingw windows-cross-clang-cl; do
+for preset in native windows-cross-mingw windows-cross-clang-cl linux-cross-arm64 linux-cross-armhf; do
   echo "== ${preset}: configure, build, test"
   cmake --preset "${preset}"
   cmake --build --preset "${preset}" -j "${jobs}"
@@ -41,9 +43,8 @@ cmake --preset fuzz
 cmake --build --preset fuzz -j "${jobs}"
 ctest --preset fuzz -j "${jobs}" -R '^fuzz_'
 
-echo "== packages: build, unpack and run the .deb and the .zip; both Windows exes' resources"
-bash tests/package/check-packages.sh build/native build/windows-cross-mingw \
-  build/windows-cross-clang-cl/Kavnori.exe
+echo "== packages: the release (3 .debs, 3 static tarballs, the .zip) built, unpacked and run; both Windows exes' resources"
+bash tests/package/check-packages.sh build/windows-cross-clang-cl/Kavnori.exe
 
 echo "== test rack: labgrid and pdudaemon switch the virtual board through Kavnori"
 bash tests/integration/run-test-rack.sh build/native/Kavnori build/native/sim/relay-board-sim

@@ -6,5 +6,7 @@
 
 #include <cstdint>
 
-// 0, or the errno of the failed read.
+// 0, or the errno of the failed read. Where TCGETS2 is missing, 0 with the
+// speeds left as they are: the caller has them from tcgetattr, with 0 for a
+// speed that has no B constant.
 int ReadLineSpeeds(int fd, std::uint32_t* outputBaud, std::uint32_t* inputBaud);

@@ -39,7 +39,7 @@ struct Simulator {
 enum class Output { kPipe, kSocket, kClosed, kDevFull };
 
 Simulator StartSimulator(std::vector<std::string> arguments, Output output = Output::kPipe) {
-  arguments.insert(arguments.begin(), RELAY_BOARD_SIM_PATH);
+  arguments.insert(arguments.begin(), {RELAY_BOARD_SIM_COMMAND});
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
@@ -62,7 +62,7 @@ Simulator StartSimulator(std::vector<std::string> arguments, Output output = Out
   }
   posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
   Simulator simulator = {-1, out[0], err[0], "", ""};
-  EXPECT_EQ(posix_spawn(&simulator.pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  EXPECT_EQ(posix_spawnp(&simulator.pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
   close(err[1]);

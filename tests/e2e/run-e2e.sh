@@ -3,7 +3,7 @@
 # pseudo-terminal. Every run's status and exact output are checked, and every
 # frame is checked byte for byte as the board received it.
 #
-#   run-e2e.sh native  KAVNORI SIMULATOR
+#   run-e2e.sh native  KAVNORI SIMULATOR [EMULATOR...]
 #   run-e2e.sh windows KAVNORI_EXE SIMULATOR WINE_RUN WINEPREFIX
 set -u
 mode=$1 kavnori=$2 simulator=$3
@@ -70,7 +70,8 @@ if [ "${mode}" = windows ]; then
   line_end=$'\r\n'
 else
   port=""  # set once the board is up
-  command=("${kavnori}")
+  # A build for another machine runs under its emulator (qemu-user).
+  command=("${@:4}" "${kavnori}")
   line_end=$'\n'
 fi
 run_command() { "${command[@]}" "$@"; }
@@ -226,9 +227,9 @@ done
 if [ "${mode}" = native ] && [ -s "${work}/held" ]; then
   # The held run keeps the port locked until it ends. Should the lock not
   # hold, this run would wait on the stopped line too: timeout ends it.
-  command=(timeout 10 "${kavnori}")
+  command=(timeout 10 "${command[@]}")
   expect_run "port locked by a held run" 2 - -- "${port}" 1 3 1 -- "GetCommState failed with error 9."
-  command=("${kavnori}")
+  command=("${command[@]:2}")
 fi
 wait "${held_pid}"
 code=$?

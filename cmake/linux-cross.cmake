@@ -1,0 +1,14 @@
+# Shared by the Linux cross toolchain files, which set KAVNORI_CROSS_TRIPLET,
+# CMAKE_SYSTEM_PROCESSOR and KAVNORI_QEMU: Debian's cross compiler for that
+# triplet, the target's libraries from its own folder, and qemu-user as the
+# test runner, finding the target's C library in that same folder. qemu is
+# needed only to run the tests, not to build.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_C_COMPILER ${KAVNORI_CROSS_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${KAVNORI_CROSS_TRIPLET}-g++)
+set(CMAKE_FIND_ROOT_PATH /usr/${KAVNORI_CROSS_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${KAVNORI_QEMU} -L /usr/${KAVNORI_CROSS_TRIPLET})
