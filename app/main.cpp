@@ -1,4 +1,4 @@
-#include <csignal>
+#include <signal.h>
 
 #include "app/run.h"
 
@@ -9,7 +9,7 @@ namespace {
 // and the run goes on to the write and ends with the stage's status.
 // Windows raises no signal there; the write just fails.
 #ifdef SIGPIPE
-void IgnoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
+void IgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
 #else
 void IgnoreBrokenPipe() {}
 #endif
