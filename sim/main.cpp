@@ -328,16 +328,15 @@ bool CreateLink(const std::string& linkPath, const std::string& terminal) {
     const int lstatError = errno;
     if (found != 0 && lstatError == ENOENT) continue;
     const std::string target = LinkTarget(linkPath);
-    if (found != 0 || !S_ISLNK(info.st_mode) || !IsPseudoTerminalPath(target)) {
+    const bool isLink = found == 0 && S_ISLNK(info.st_mode);
+    const bool toTerminal = isLink && IsPseudoTerminalPath(target);
+    if (!toTerminal || !LeadsToAGoneTerminal(target, terminal)) {
+      const std::string why = !isLink      ? std::strerror(error)
+                              : toTerminal ? "it leads to " + target + ", a terminal in use"
+                                           : "it leads to " + target;
       Say("relay-board-sim: cannot create link %s: %s; only a link to a pseudo-terminal "
           "(/dev/pts/N) that is gone is replaced\n",
-          linkPath.c_str(), std::strerror(error));
-      return false;
-    }
-    if (!LeadsToAGoneTerminal(target, terminal)) {
-      Say("relay-board-sim: cannot create link %s: it leads to %s, a terminal in use; only a "
-          "link to a pseudo-terminal (/dev/pts/N) that is gone is replaced\n",
-          linkPath.c_str(), target.c_str());
+          linkPath.c_str(), why.c_str());
       return false;
     }
     Say("relay-board-sim: replacing %s, a link to the pseudo-terminal %s, which is gone\n",
