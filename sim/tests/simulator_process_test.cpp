@@ -41,18 +41,16 @@ enum class Output { kPipe, kSocket, kClosed, kDevFull, kFullPipe, kFullSocket };
 // A pipe or a socket pair, blocking as a shell's; a full one has no room left.
 void OpenChannel(Output kind, int ends[2]) {
   const bool socket = kind == Output::kSocket || kind == Output::kFullSocket;
-  EXPECT_EQ(socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, ends)
+  ASSERT_EQ(socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, ends)
                    : pipe2(ends, O_CLOEXEC | O_NONBLOCK),
             0);
-  const char fill[4096] = {};
+  static const char kFill[4096] = {};
   const bool full = kind == Output::kFullPipe || kind == Output::kFullSocket;
-  while (full && write(ends[1], fill, sizeof fill) > 0) {
-  }
+  while (full && write(ends[1], kFill, sizeof kFill) > 0) continue;
   for (int end = 0; end < 2; ++end) fcntl(ends[end], F_SETFL, 0);
 }
 
-// `shared`, when given, gets the test's own descriptor on the description
-// that is the simulator's standard output.
+// `shared` gets a descriptor on the simulator's standard output description.
 Simulator StartSimulator(std::vector<std::string> arguments, Output output = Output::kPipe,
                          Output errors = Output::kPipe, int* shared = nullptr) {
   arguments.insert(arguments.begin(), RELAY_BOARD_SIM_PATH);
@@ -164,6 +162,11 @@ void WriteBytes(int fd, const std::vector<std::uint8_t>& bytes) {
   ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
 
+std::string LinkTarget(const std::string& path) {
+  char target[256] = {};
+  return readlink(path.c_str(), target, sizeof target - 1) > 0 ? target : "";
+}
+
 const std::vector<std::uint8_t> kOn1Relay3 = {0x55, 0x01, 0x12, 0x00, 0x00, 0x00, 0x03, 0x6B};
 
 TEST(SimulatorProcess, JsonFramesThroughTheLinkThenSigtermRemovesIt) {
@@ -176,9 +179,7 @@ TEST(SimulatorProcess, JsonFramesThroughTheLinkThenSigtermRemovesIt) {
   ASSERT_EQ(JsonText(ready, "event"), "ready") << ready;
   const std::string slavePath = JsonText(ready, "path");
   ASSERT_EQ(slavePath.rfind("/dev/pts/", 0), 0u) << ready;
-  char target[256] = {};
-  ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
-  EXPECT_EQ(slavePath, target);
+  EXPECT_EQ(LinkTarget(link), slavePath);
 
   const int port = open(link.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(port, 0);
@@ -236,11 +237,6 @@ TEST(SimulatorProcess, HumanOutputStopsAfterTheFramesAskedFor) {
   EXPECT_EQ(WaitForExit(&simulator), 0);
 }
 
-std::string LinkTarget(const std::string& path) {
-  char target[256] = {};
-  return readlink(path.c_str(), target, sizeof target - 1) > 0 ? target : "";
-}
-
 // The killed simulator leaves its link to a terminal that is gone. With
 // standard error full, the note on replacing it is lost; nothing waits for it.
 TEST(SimulatorProcess, TakesItsLinkBackAfterKill9) {
@@ -251,8 +247,7 @@ TEST(SimulatorProcess, TakesItsLinkBackAfterKill9) {
     SCOPED_TRACE(errors == Output::kPipe ? "stderr a pipe" : "stderr a full socket");
     Simulator killed = StartSimulator({"--link", link});
     const KillOnExit killedGuard = {&killed};
-    // Its /dev/pts entry goes with the board; held open, its number is not
-    // given to another test's terminal meanwhile.
+    // Held open, its number cannot go to another test's terminal meanwhile.
     const int slave = open(ReadLine(&killed).c_str(), O_RDWR | O_NOCTTY);
     ASSERT_EQ(kill(killed.pid, SIGKILL), 0);
     EXPECT_EQ(WaitForExit(&killed), 128 + SIGKILL);
@@ -326,15 +321,13 @@ TEST(SimulatorProcess, SaysWhenItCannotWriteItsOutput) {
       {{"--help"},
        Output::kClosed,
        "relay-board-sim: cannot write standard output: Bad file descriptor\n"},
-      // The message cannot go out either, and must not hold the simulator.
-      {{"--json"}, Output::kClosed, "", Output::kFullPipe},
+      {{"--json"}, Output::kClosed, "", Output::kFullPipe},  // the message must not hold it
   };
   for (const OutputCase& testCase : cases) {
     SCOPED_TRACE(testCase.errors);
     Simulator simulator = StartSimulator(testCase.arguments, testCase.output, testCase.errorsTo);
     EXPECT_EQ(WaitForExit(&simulator), 1);
-    // What the test filled standard error with is not the simulator's.
-    simulator.errors.erase(0, simulator.errors.find_first_not_of('\0'));
+    simulator.errors.erase(0, simulator.errors.find_first_not_of('\0'));  // the test's filling
     EXPECT_EQ(simulator.errors, testCase.errors);
   }
 }
@@ -349,8 +342,7 @@ TEST(SimulatorProcess, StopsOnSignalWhileItsOutputIsNotRead) {
     const KillOnExit guard = {&simulator};
     const std::string slavePath = ReadLine(&simulator);
     ASSERT_EQ(slavePath.rfind("/dev/pts/", 0), 0u) << slavePath;
-    // A shell sharing the description would get EAGAIN, even after a kill -9.
-    EXPECT_EQ(fcntl(shared, F_GETFL) & O_NONBLOCK, 0) << "the mode reached the shared description";
+    EXPECT_EQ(fcntl(shared, F_GETFL) & O_NONBLOCK, 0) << "a shell sharing it would get EAGAIN";
     close(shared);
     const int port = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(port, 0);
