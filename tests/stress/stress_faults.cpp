@@ -13,9 +13,8 @@
 //   - Once the master is closed, the slave's /dev/pts entry is gone, even if
 //     another program still has the slave open: open() fails with ENOENT.
 //     The command then reads settings on descriptor -1: status 2, error 9
-//     (EBADF), as for any port that does not open. A freed /dev/pts/N may be
-//     another test's board at once: the command gets a name this test removed,
-//     or a /dev/pts/N whose slave it still holds (so the number stays its own).
+//     (EBADF), as for any port that does not open. The command never gets a
+//     freed /dev/pts/N: another test's board may have that number by then.
 //   - Closing the master hangs the slave up. A descriptor the command
 //     already holds then fails every later ioctl and write with EIO (5):
 //     tcgetattr gives status 2, tcsetattr status 3, the write status 4.
