@@ -9,11 +9,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -41,6 +44,11 @@ constexpr std::size_t kReadChunk = 256;
 // Output the reader has not taken yet is kept up to this much; a line that
 // does not fit then is dropped.
 constexpr std::size_t kMaxPendingOutput = 256 * 1024;
+// How long a write may wait before it is cut short; see WriteWhatFits.
+constexpr long kWriteWaitMicroseconds = 10000;
+// Boards that start at once on one link path may each find a link another
+// has just moved or made; after this many tries the path is given up.
+constexpr int kLinkAttempts = 3;
 
 struct Options {
   bool json;
@@ -65,8 +73,7 @@ struct Output {
   std::string pending;     // lines the reader has not taken yet
   long droppedUnreported;  // lines dropped since the last note on stderr
   long droppedInAll;
-  int sharedFlags;  // descriptor 1's own flags to put back at exit, or -1
-  bool failed;      // a write failed, and that was reported
+  bool failed;  // a write failed, and that was reported
 };
 
 const char kCannotWriteOutput[] = "cannot write standard output";
@@ -85,7 +92,8 @@ const char kUsage[] =
     "                    count, stray bytes do not)\n"
     "  -h, --help        show this help\n"
     "\n"
-    "An existing PATH is replaced only when it is a link to a pseudo-terminal.\n"
+    "An existing PATH is replaced only when it is a link to a pseudo-terminal\n"
+    "(/dev/pts/N) that is gone.\n"
     "Output is never waited for: up to 256 KiB that the reader has not taken is\n"
     "kept, then lines are dropped and counted on standard error.\n"
     "\n"
@@ -93,9 +101,67 @@ const char kUsage[] =
     "terminal or the link cannot be set up, or output failed or was lost; 2 on\n"
     "a wrong option.\n";
 
+// Does nothing: the signal is only there to end a write that waits.
+void EndWaitingWrite(int) {}
+
+// SIGALRM without SA_RESTART: a write it interrupts returns what went in.
+void PrepareWriteTimer() {
+  struct sigaction action = {};
+  action.sa_handler = EndWaitingWrite;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGALRM, &action, nullptr);
+}
+
+// Writes to fd what its reader takes now; the count written, with *error
+// 0 when the rest has to wait, or why writing failed.
+//
+// The descriptor's flags are never changed: its open file description is
+// often shared (a shell's terminal, a supervisor's socket), and O_NONBLOCK
+// would reach those processes and stay set after a kill -9. Instead, poll
+// says whether there is room, at most PIPE_BUF bytes go in at a time (what
+// a pipe with room takes whole), and an interval timer cuts short a write
+// that still waits, such as one to a terminal whose room another writer
+// took.
+std::size_t WriteWhatFits(int fd, const char* data, std::size_t size, int* error) {
+  std::size_t done = 0;
+  *error = 0;
+  while (done < size) {
+    struct pollfd room = {fd, POLLOUT, 0};
+    if (poll(&room, 1, 0) != 1) break;
+    const struct itimerval tick = {{0, kWriteWaitMicroseconds}, {0, kWriteWaitMicroseconds}};
+    setitimer(ITIMER_REAL, &tick, nullptr);
+    const ssize_t written = write(fd, data + done, std::min<std::size_t>(size - done, PIPE_BUF));
+    const int writeError = errno;
+    const struct itimerval off = {};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    if (written < 0 && (writeError == EINTR || writeError == EAGAIN)) break;
+    if (written <= 0) {
+      *error = written < 0 ? writeError : EIO;
+      break;
+    }
+    done += static_cast<std::size_t>(written);
+  }
+  return done;
+}
+
+// Every message goes out this way, from the first line of main on: one that
+// the reader of standard error does not take at once is lost, and the
+// simulator goes on (a stuck 2>&1 pipe, a full socket).
+__attribute__((format(printf, 1, 2))) void Say(const char* format, ...) {
+  char text[2048];
+  va_list arguments;
+  va_start(arguments, format);
+  const int length = std::vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  if (length <= 0) return;
+  int error = 0;
+  WriteWhatFits(STDERR_FILENO, text, std::min(static_cast<std::size_t>(length), sizeof text - 1),
+                &error);
+}
+
 void ReportFailure(const char* what, const std::string& subject, int error) {
-  std::fprintf(stderr, "relay-board-sim: %s%s%s: %s\n", what, subject.empty() ? "" : " ",
-               subject.c_str(), std::strerror(error));
+  Say("relay-board-sim: %s%s%s: %s\n", what, subject.empty() ? "" : " ", subject.c_str(),
+      std::strerror(error));
 }
 
 bool ParseFrameLimit(const char* text, long* limit) {
@@ -117,8 +183,10 @@ ParseResult ParseOptions(int argc, char** argv, Options* options) {
       {nullptr, 0, nullptr, 0},
   };
   *options = Options{false, "", 0};
+  // getopt's own messages would go through stdio, which waits for stderr.
+  opterr = 0;
   int option = 0;
-  while ((option = getopt_long(argc, argv, "jl:n:h", kLongOptions, nullptr)) != -1) {
+  while ((option = getopt_long(argc, argv, ":jl:n:h", kLongOptions, nullptr)) != -1) {
     switch (option) {
       case 'j':
         options->json = true;
@@ -129,18 +197,22 @@ ParseResult ParseOptions(int argc, char** argv, Options* options) {
         break;
       case 'n':
         if (!ParseFrameLimit(optarg, &options->frameLimit)) {
-          std::fprintf(stderr, "relay-board-sim: --frames needs a whole number from 1\n");
+          Say("relay-board-sim: --frames needs a whole number from 1\n");
           return ParseResult::kUsageError;
         }
         break;
       case 'h':
         return ParseResult::kHelp;
+      case ':':
+        Say("relay-board-sim: option '%s' needs a value\n", argv[optind - 1]);
+        return ParseResult::kUsageError;
       default:
+        Say("relay-board-sim: unrecognized option '%s'\n", argv[optind - 1]);
         return ParseResult::kUsageError;
     }
   }
   if (optind < argc) {
-    std::fprintf(stderr, "relay-board-sim: unexpected argument '%s'\n", argv[optind]);
+    Say("relay-board-sim: unexpected argument '%s'\n", argv[optind]);
     return ParseResult::kUsageError;
   }
   return ParseResult::kRun;
@@ -184,71 +256,111 @@ std::string LinkTarget(const std::string& linkPath) {
   return std::string(target, static_cast<std::size_t>(length));
 }
 
-// A link to a pseudo-terminal is taken to be one a simulator made and left
-// behind. Whether it dangles tells nothing: after a kill -9 the next
-// simulator is often given the same /dev/pts/N.
-bool IsLinkToPseudoTerminal(const std::string& path) {
-  struct stat info;
-  if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return false;
-  const std::string target = LinkTarget(path);
+bool IsPseudoTerminalPath(const std::string& path) {
   const std::string folder = "/dev/pts/";
-  if (target.size() <= folder.size() || target.compare(0, folder.size(), folder) != 0) return false;
-  return target.find_first_not_of("0123456789", folder.size()) == std::string::npos;
+  if (path.size() <= folder.size() || path.compare(0, folder.size(), folder) != 0) return false;
+  return path.find_first_not_of("0123456789", folder.size()) == std::string::npos;
 }
 
-// A new link renamed over the old one: a program that opens the path
-// meanwhile finds the old terminal or the new one, never nothing.
-bool ReplaceLink(const std::string& linkPath, const std::string& target) {
+// A /dev/pts/N that still exists belongs to a live terminal, another board's
+// or a shell's. Only one whose entry is gone (its board was killed with -9)
+// is free, or one that is now this board's own: the next simulator is often
+// given the number of the one that was killed.
+bool LeadsToAGoneTerminal(const std::string& target, const std::string& terminal) {
+  if (target == terminal) return true;
+  struct stat info;
+  const int found = stat(target.c_str(), &info);
+  const int error = errno;
+  return found != 0 && error == ENOENT;
+}
+
+enum class Aside { kDeleted, kNotThere, kPutBack, kFailed };
+
+// Moves the link at linkPath aside, then deletes it if it leads to
+// `terminal` (or, with anyGone, to any terminal that is gone), and otherwise
+// puts it back. Looking first and deleting after would leave a window in
+// which a link that another board made meanwhile is deleted: one moved aside
+// is this process's alone to look at.
+Aside DeleteLinkIfItLeads(const std::string& linkPath, const std::string& terminal, bool anyGone,
+                          const char* what) {
   const std::size_t slash = linkPath.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : linkPath.substr(0, slash + 1);
-  const std::string temporary = folder + ".relay-board-sim-" + std::to_string(getpid());
-  const int made = symlink(target.c_str(), temporary.c_str());
+  const std::string aside = linkPath.substr(0, slash == std::string::npos ? 0 : slash + 1) +
+                            ".relay-board-sim-" + std::to_string(getpid());
+  const int moved = rename(linkPath.c_str(), aside.c_str());
   const int error = errno;
-  if (made != 0) {
-    ReportFailure("cannot create link", temporary, error);
-    return false;
+  if (moved != 0 && error == ENOENT) return Aside::kNotThere;
+  if (moved != 0) {
+    ReportFailure(what, linkPath, error);
+    return Aside::kFailed;
   }
-  const int renamed = rename(temporary.c_str(), linkPath.c_str());
-  const int renameError = errno;
-  if (renamed != 0) {
-    unlink(temporary.c_str());
-    ReportFailure("cannot replace link", linkPath, renameError);
-    return false;
+  const std::string target = LinkTarget(aside);
+  if (target == terminal || (anyGone && LeadsToAGoneTerminal(target, terminal))) {
+    unlink(aside.c_str());
+    return Aside::kDeleted;
   }
+  // A hard link to the link itself: it fails, rather than replaces, should
+  // yet another link be there by now.
+  const int putBack = linkat(AT_FDCWD, aside.c_str(), AT_FDCWD, linkPath.c_str(), 0);
+  const int putBackError = errno;
+  if (putBack != 0) {
+    Say("relay-board-sim: cannot put %s back in place of %s: %s\n", aside.c_str(), linkPath.c_str(),
+        std::strerror(putBackError));
+    return Aside::kFailed;
+  }
+  unlink(aside.c_str());
+  return Aside::kPutBack;
+}
+
+// Made only where nothing is (symlink fails on any existing name), so that of
+// boards started at once on one path, one gets it and the others see its
+// link to a live terminal and refuse it.
+bool CreateLink(const std::string& linkPath, const std::string& terminal) {
+  for (int attempt = 0; attempt < kLinkAttempts; ++attempt) {
+    const int made = symlink(terminal.c_str(), linkPath.c_str());
+    const int error = errno;
+    if (made == 0) return true;
+    if (error != EEXIST) {
+      ReportFailure("cannot create link", linkPath, error);
+      return false;
+    }
+    struct stat info;
+    const int found = lstat(linkPath.c_str(), &info);
+    const int lstatError = errno;
+    if (found != 0 && lstatError == ENOENT) continue;
+    const std::string target = LinkTarget(linkPath);
+    const bool isLink = found == 0 && S_ISLNK(info.st_mode);
+    const bool toTerminal = isLink && IsPseudoTerminalPath(target);
+    if (!toTerminal || !LeadsToAGoneTerminal(target, terminal)) {
+      const std::string why = !isLink      ? std::strerror(error)
+                              : toTerminal ? "it leads to " + target + ", a terminal in use"
+                                           : "it leads to " + target;
+      Say("relay-board-sim: cannot create link %s: %s; only a link to a pseudo-terminal "
+          "(/dev/pts/N) that is gone is replaced\n",
+          linkPath.c_str(), why.c_str());
+      return false;
+    }
+    Say("relay-board-sim: replacing %s, a link to the pseudo-terminal %s, which is gone\n",
+        linkPath.c_str(), target.c_str());
+    if (DeleteLinkIfItLeads(linkPath, terminal, true, "cannot replace link") == Aside::kFailed) {
+      return false;
+    }
+  }
+  ReportFailure("cannot create link", linkPath, EEXIST);
+  return false;
+}
+
+// Removes the link only while it is still this board's: someone may have
+// replaced it. Done while the terminal is still open, so that no other
+// board can take the link over as one to a terminal that is gone.
+bool RemoveLink(const std::string& linkPath, const std::string& terminal) {
+  if (LinkTarget(linkPath) == terminal) {
+    const Aside outcome = DeleteLinkIfItLeads(linkPath, terminal, false, "cannot remove link");
+    if (outcome == Aside::kFailed) return false;
+    if (outcome == Aside::kDeleted) return true;
+  }
+  Say("relay-board-sim: %s no longer points to %s; left as it is\n", linkPath.c_str(),
+      terminal.c_str());
   return true;
-}
-
-bool CreateLink(const std::string& linkPath, const std::string& target) {
-  const int made = symlink(target.c_str(), linkPath.c_str());
-  const int error = errno;
-  if (made == 0) return true;
-  if (error != EEXIST) {
-    ReportFailure("cannot create link", linkPath, error);
-    return false;
-  }
-  if (!IsLinkToPseudoTerminal(linkPath)) {
-    std::fprintf(stderr,
-                 "relay-board-sim: cannot create link %s: %s; only a link to a pseudo-terminal "
-                 "(/dev/pts/N) is replaced\n",
-                 linkPath.c_str(), std::strerror(error));
-    return false;
-  }
-  std::fprintf(stderr, "relay-board-sim: replacing %s, a link to the pseudo-terminal %s\n",
-               linkPath.c_str(), LinkTarget(linkPath).c_str());
-  return ReplaceLink(linkPath, target);
-}
-
-// Removes the link only while it is still ours: someone may have replaced it.
-bool RemoveLink(const std::string& linkPath, const std::string& target) {
-  if (LinkTarget(linkPath) != target) {
-    std::fprintf(stderr, "relay-board-sim: %s no longer points to %s; left as it is\n",
-                 linkPath.c_str(), target.c_str());
-    return true;
-  }
-  const int removed = unlink(linkPath.c_str());
-  const int error = errno;
-  if (removed != 0) ReportFailure("cannot remove link", linkPath, error);
-  return removed == 0;
 }
 
 // Blocked signals wait in the signalfd, so one that comes before the loop
@@ -270,64 +382,26 @@ int OpenExitSignals() {
   return fd;
 }
 
-// Gives descriptor fd an open file description of its own, non-blocking.
-// Setting O_NONBLOCK on the one it came with would reach every process that
-// shares it: a terminal's is often the shell's standard input as well.
-bool ReopenNonBlocking(int fd) {
-  const std::string path = "/proc/self/fd/" + std::to_string(fd);
-  const int reopened = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (reopened < 0) return false;
-  const int moved = dup2(reopened, fd);
-  close(reopened);
-  return moved == fd;
-}
-
-bool IsRegularFile(int fd) {
-  struct stat info;
-  return fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-}
-
-// A regular file never waits for a reader, and reopening it would lose its
-// offset: it is written as it is. Anything else is made non-blocking; a
-// socket, which cannot be reopened, on the description it came with, whose
-// flags are put back at exit.
+// Only that standard output is open: it is written as it is, never made
+// non-blocking (see WriteWhatFits).
 bool OpenOutput(Output* output) {
-  *output = Output{"", 0, 0, -1, false};
+  *output = Output{"", 0, 0, false};
   struct stat info;
   const int found = fstat(STDOUT_FILENO, &info);
   const int error = errno;
-  if (found != 0) {
-    ReportFailure(kCannotWriteOutput, "", error);
-    return false;
-  }
-  if (S_ISREG(info.st_mode) || ReopenNonBlocking(STDOUT_FILENO)) return true;
-  const int flags = fcntl(STDOUT_FILENO, F_GETFL);
-  const int getError = errno;
-  if (flags < 0) {
-    ReportFailure(kCannotWriteOutput, "", getError);
-    return false;
-  }
-  const int set = fcntl(STDOUT_FILENO, F_SETFL, flags | O_NONBLOCK);
-  const int setError = errno;
-  if (set != 0) {
-    ReportFailure(kCannotWriteOutput, "", setError);
-    return false;
-  }
-  output->sharedFlags = flags;
-  return true;
+  if (found == 0) return true;
+  ReportFailure(kCannotWriteOutput, "", error);
+  return false;
 }
 
 // With descriptor 0 or 2 closed, the terminal could be opened there, and
-// error messages would go to the sender: /dev/null stands in. A message
-// must not hold the simulator either (2>&1 into a stuck pipe): one that
-// the reader cannot take at once is lost.
+// error messages would go to the sender: /dev/null stands in.
 void SettleStandardDescriptors() {
   for (const int fd : {STDIN_FILENO, STDERR_FILENO}) {
     if (fcntl(fd, F_GETFD) >= 0) continue;
     const int opened = open("/dev/null", O_RDWR);
     if (opened >= 0 && opened != fd) close(opened);
   }
-  if (!IsRegularFile(STDERR_FILENO)) ReopenNonBlocking(STDERR_FILENO);
 }
 
 // A line goes in whole or not at all, so that the reader only ever gets
@@ -339,9 +413,8 @@ void QueueLine(Output* output, const std::string& text) {
     return;
   }
   if (output->droppedUnreported > 0) {
-    std::fprintf(stderr,
-                 "relay-board-sim: standard output was not being read: %ld line(s) dropped\n",
-                 output->droppedUnreported);
+    Say("relay-board-sim: standard output was not being read: %ld line(s) dropped\n",
+        output->droppedUnreported);
     output->droppedUnreported = 0;
   }
   output->pending += text;
@@ -350,33 +423,26 @@ void QueueLine(Output* output, const std::string& text) {
 
 // Writes what the reader takes now. False once a write has failed.
 bool FlushOutput(Output* output) {
-  while (!output->failed && !output->pending.empty()) {
-    const ssize_t written = write(STDOUT_FILENO, output->pending.data(), output->pending.size());
-    const int error = errno;
-    if (written < 0 && error == EINTR) continue;
-    if (written < 0 && error == EAGAIN) break;
-    if (written <= 0) {
-      ReportFailure(kCannotWriteOutput, "", written < 0 ? error : EIO);
-      output->failed = true;
-      break;
-    }
-    output->pending.erase(0, static_cast<std::size_t>(written));
-  }
-  return !output->failed;
+  if (output->failed) return false;
+  int error = 0;
+  output->pending.erase(
+      0, WriteWhatFits(STDOUT_FILENO, output->pending.data(), output->pending.size(), &error));
+  if (error == 0) return true;
+  ReportFailure(kCannotWriteOutput, "", error);
+  output->failed = true;
+  return false;
 }
 
 // At exit: what the reader takes now, then a count of the lines it never
 // got. False when output failed or lines were lost.
 bool FinishOutput(Output* output) {
   FlushOutput(output);
-  if (output->sharedFlags >= 0) fcntl(STDOUT_FILENO, F_SETFL, output->sharedFlags);
   if (output->failed) return false;
   const long unwritten =
       static_cast<long>(std::count(output->pending.begin(), output->pending.end(), '\n'));
   const long lost = output->droppedInAll + unwritten;
   if (lost == 0) return true;
-  std::fprintf(stderr, "relay-board-sim: standard output was not being read: %ld line(s) lost\n",
-               lost);
+  Say("relay-board-sim: standard output was not being read: %ld line(s) lost\n", lost);
   return false;
 }
 
@@ -485,11 +551,8 @@ int RunBoard(const Pty& pty, int signalFd, const Options& options, Output* outpu
 }
 
 int RunSimulator(const Options& options) {
-  // A reader that goes away must not kill us before the link is removed.
-  signal(SIGPIPE, SIG_IGN);
   Output output;
   if (!OpenOutput(&output)) return kExitFailure;
-  SettleStandardDescriptors();
   const int signalFd = OpenExitSignals();
   Pty pty = {-1, -1, ""};
   const bool linked = !options.linkPath.empty();
@@ -505,21 +568,28 @@ int RunSimulator(const Options& options) {
   return status;
 }
 
+int PrintHelp() {
+  int error = 0;
+  const std::size_t size = sizeof kUsage - 1;
+  if (WriteWhatFits(STDOUT_FILENO, kUsage, size, &error) == size) return kExitOk;
+  ReportFailure(kCannotWriteOutput, "", error != 0 ? error : EAGAIN);
+  return kExitFailure;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything can print: no message may wait for its reader, and a
+  // reader that goes away must not kill the board before its link is removed.
+  SettleStandardDescriptors();
+  PrepareWriteTimer();
+  signal(SIGPIPE, SIG_IGN);
   Options options;
   switch (ParseOptions(argc, argv, &options)) {
-    case ParseResult::kHelp: {
-      std::fputs(kUsage, stdout);
-      const int flushed = std::fflush(stdout);
-      const int error = errno;
-      if (flushed == 0) return kExitOk;
-      ReportFailure(kCannotWriteOutput, "", error);
-      return kExitFailure;
-    }
+    case ParseResult::kHelp:
+      return PrintHelp();
     case ParseResult::kUsageError:
-      std::fputs(kUsage, stderr);
+      Say("%s", kUsage);
       return kExitUsage;
     case ParseResult::kRun:
       break;

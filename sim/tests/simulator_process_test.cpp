@@ -35,22 +35,32 @@ struct Simulator {
   std::string errors;  // its standard error, once it has exited
 };
 
-// What the simulator's standard output is.
-enum class Output { kPipe, kSocket, kClosed, kDevFull };
+// What the simulator's standard output or error is.
+enum class Output { kPipe, kSocket, kClosed, kDevFull, kFullPipe, kFullSocket };
 
-Simulator StartSimulator(std::vector<std::string> arguments, Output output = Output::kPipe) {
+// A pipe or a socket pair, blocking as a shell's; a full one has no room left.
+void OpenChannel(Output kind, int ends[2]) {
+  const bool socket = kind == Output::kSocket || kind == Output::kFullSocket;
+  ASSERT_EQ(socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, ends)
+                   : pipe2(ends, O_CLOEXEC | O_NONBLOCK),
+            0);
+  static const char kFill[4096] = {};
+  const bool full = kind == Output::kFullPipe || kind == Output::kFullSocket;
+  while (full && write(ends[1], kFill, sizeof kFill) > 0) continue;
+  for (int end = 0; end < 2; ++end) fcntl(ends[end], F_SETFL, 0);
+}
+
+// `shared` gets a descriptor on the simulator's standard output description.
+Simulator StartSimulator(std::vector<std::string> arguments, Output output = Output::kPipe,
+                         Output errors = Output::kPipe, int* shared = nullptr) {
   arguments.insert(arguments.begin(), {RELAY_BOARD_SIM_COMMAND});
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
   int out[2];
   int err[2];
-  if (output == Output::kSocket) {
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out), 0);
-  } else {
-    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-  }
-  EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+  OpenChannel(output, out);
+  OpenChannel(errors, err);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (output == Output::kClosed) {
@@ -64,6 +74,7 @@ Simulator StartSimulator(std::vector<std::string> arguments, Output output = Out
   Simulator simulator = {-1, out[0], err[0], "", ""};
   EXPECT_EQ(posix_spawnp(&simulator.pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
+  if (shared != nullptr) *shared = dup(out[1]);
   close(out[1]);
   close(err[1]);
   return simulator;
@@ -151,6 +162,11 @@ void WriteBytes(int fd, const std::vector<std::uint8_t>& bytes) {
   ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
 
+std::string LinkTarget(const std::string& path) {
+  char target[256] = {};
+  return readlink(path.c_str(), target, sizeof target - 1) > 0 ? target : "";
+}
+
 const std::vector<std::uint8_t> kOn1Relay3 = {0x55, 0x01, 0x12, 0x00, 0x00, 0x00, 0x03, 0x6B};
 
 TEST(SimulatorProcess, JsonFramesThroughTheLinkThenSigtermRemovesIt) {
@@ -163,9 +179,7 @@ TEST(SimulatorProcess, JsonFramesThroughTheLinkThenSigtermRemovesIt) {
   ASSERT_EQ(JsonText(ready, "event"), "ready") << ready;
   const std::string slavePath = JsonText(ready, "path");
   ASSERT_EQ(slavePath.rfind("/dev/pts/", 0), 0u) << ready;
-  char target[256] = {};
-  ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
-  EXPECT_EQ(slavePath, target);
+  EXPECT_EQ(LinkTarget(link), slavePath);
 
   const int port = open(link.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(port, 0);
@@ -223,44 +237,49 @@ TEST(SimulatorProcess, HumanOutputStopsAfterTheFramesAskedFor) {
   EXPECT_EQ(WaitForExit(&simulator), 0);
 }
 
-std::string LinkTarget(const std::string& path) {
-  char target[256] = {};
-  return readlink(path.c_str(), target, sizeof target - 1) > 0 ? target : "";
-}
-
-// The killed simulator leaves its link, and the next one is often given the
-// same /dev/pts/N, so the link does not even dangle.
+// The killed simulator leaves its link to a terminal that is gone. With
+// standard error full, the note on replacing it is lost; nothing waits for it.
 TEST(SimulatorProcess, TakesItsLinkBackAfterKill9) {
   char dir[] = "/tmp/relay-board-sim-test-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string link = std::string(dir) + "/com12";
-  Simulator killed = StartSimulator({"--link", link});
-  const KillOnExit killedGuard = {&killed};
-  ASSERT_EQ(ReadLine(&killed).rfind("/dev/pts/", 0), 0u);
-  ASSERT_EQ(kill(killed.pid, SIGKILL), 0);
-  EXPECT_EQ(WaitForExit(&killed), 128 + SIGKILL);
+  for (const Output errors : {Output::kPipe, Output::kFullSocket}) {
+    SCOPED_TRACE(errors == Output::kPipe ? "stderr a pipe" : "stderr a full socket");
+    Simulator killed = StartSimulator({"--link", link});
+    const KillOnExit killedGuard = {&killed};
+    // Held open, its number cannot go to another test's terminal meanwhile.
+    const int slave = open(ReadLine(&killed).c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(kill(killed.pid, SIGKILL), 0);
+    EXPECT_EQ(WaitForExit(&killed), 128 + SIGKILL);
 
-  Simulator simulator = StartSimulator({"--link", link});
-  const KillOnExit guard = {&simulator};
-  const std::string slavePath = ReadLine(&simulator);
-  ASSERT_EQ(slavePath.rfind("/dev/pts/", 0), 0u) << slavePath;
-  EXPECT_EQ(LinkTarget(link), slavePath);
-  ASSERT_EQ(kill(simulator.pid, SIGTERM), 0);
-  EXPECT_EQ(WaitForExit(&simulator), 0);
-  EXPECT_NE(simulator.errors.find("replacing " + link), std::string::npos) << simulator.errors;
-  struct stat info;
-  EXPECT_NE(lstat(link.c_str(), &info), 0) << "link left behind";
+    Simulator simulator = StartSimulator({"--link", link}, Output::kPipe, errors);
+    const KillOnExit guard = {&simulator};
+    const std::string slavePath = ReadLine(&simulator);
+    close(slave);
+    ASSERT_EQ(slavePath.rfind("/dev/pts/", 0), 0u) << slavePath;
+    EXPECT_EQ(LinkTarget(link), slavePath);
+    ASSERT_EQ(kill(simulator.pid, SIGTERM), 0);
+    EXPECT_EQ(WaitForExit(&simulator), 0);
+    EXPECT_EQ(simulator.errors.find("replacing " + link) != std::string::npos,
+              errors == Output::kPipe);
+    struct stat info;
+    EXPECT_NE(lstat(link.c_str(), &info), 0) << "link left behind";
+  }
   unlink(link.c_str());
   rmdir(dir);
 }
 
-// Anything but a link to a pseudo-terminal is someone else's, such as a
-// link to a drive that is not mounted yet.
-TEST(SimulatorProcess, LeavesAnythingButALinkToATerminalAlone) {
+// Anything but a link to a terminal that is gone is someone else's, such as
+// a link to a drive that is not mounted yet, or to a live board.
+TEST(SimulatorProcess, LeavesAnythingButALinkToAGoneTerminalAlone) {
   char dir[] = "/tmp/relay-board-sim-test-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string path = std::string(dir) + "/com12";
-  const char* const linkTargets[] = {"/mnt/not-mounted-yet/port", "/dev/null", nullptr};
+  Simulator board = StartSimulator({});
+  const KillOnExit boardGuard = {&board};
+  const std::string live = ReadLine(&board);
+  const char* const linkTargets[] = {"/mnt/not-mounted-yet/port", "/dev/null", live.c_str(),
+                                     nullptr};
   for (const char* linkTo : linkTargets) {
     SCOPED_TRACE(linkTo == nullptr ? "a regular file" : linkTo);
     if (linkTo != nullptr) {
@@ -272,8 +291,9 @@ TEST(SimulatorProcess, LeavesAnythingButALinkToATerminalAlone) {
     }
     Simulator simulator = StartSimulator({"--link", path});
     EXPECT_EQ(WaitForExit(&simulator), 1);
-    EXPECT_NE(simulator.errors.find("only a link to a pseudo-terminal"), std::string::npos)
-        << simulator.errors;
+    const std::string why =
+        linkTo == nullptr ? "File exists" : "it leads to " + std::string(linkTo);
+    EXPECT_NE(simulator.errors.find(path + ": " + why), std::string::npos) << simulator.errors;
     struct stat info;
     ASSERT_EQ(lstat(path.c_str(), &info), 0);
     if (linkTo != nullptr) {
@@ -291,6 +311,7 @@ TEST(SimulatorProcess, SaysWhenItCannotWriteItsOutput) {
     std::vector<std::string> arguments;
     Output output;
     const char* errors;
+    Output errorsTo = Output::kPipe;
   };
   const OutputCase cases[] = {
       {{}, Output::kClosed, "relay-board-sim: cannot write standard output: Bad file descriptor\n"},
@@ -300,11 +321,13 @@ TEST(SimulatorProcess, SaysWhenItCannotWriteItsOutput) {
       {{"--help"},
        Output::kClosed,
        "relay-board-sim: cannot write standard output: Bad file descriptor\n"},
+      {{"--json"}, Output::kClosed, "", Output::kFullPipe},  // the message must not hold it
   };
   for (const OutputCase& testCase : cases) {
     SCOPED_TRACE(testCase.errors);
-    Simulator simulator = StartSimulator(testCase.arguments, testCase.output);
+    Simulator simulator = StartSimulator(testCase.arguments, testCase.output, testCase.errorsTo);
     EXPECT_EQ(WaitForExit(&simulator), 1);
+    simulator.errors.erase(0, simulator.errors.find_first_not_of('\0'));  // the test's filling
     EXPECT_EQ(simulator.errors, testCase.errors);
   }
 }
@@ -314,10 +337,13 @@ TEST(SimulatorProcess, SaysWhenItCannotWriteItsOutput) {
 TEST(SimulatorProcess, StopsOnSignalWhileItsOutputIsNotRead) {
   for (const Output output : {Output::kPipe, Output::kSocket}) {
     SCOPED_TRACE(output == Output::kPipe ? "pipe" : "socket");
-    Simulator simulator = StartSimulator({}, output);
+    int shared = -1;
+    Simulator simulator = StartSimulator({}, output, Output::kPipe, &shared);
     const KillOnExit guard = {&simulator};
     const std::string slavePath = ReadLine(&simulator);
     ASSERT_EQ(slavePath.rfind("/dev/pts/", 0), 0u) << slavePath;
+    EXPECT_EQ(fcntl(shared, F_GETFL) & O_NONBLOCK, 0) << "a shell sharing it would get EAGAIN";
+    close(shared);
     const int port = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(port, 0);
     // Far more than the terminal holds; every 64 bytes is a line of output,

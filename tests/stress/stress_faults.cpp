@@ -13,7 +13,8 @@
 //   - Once the master is closed, the slave's /dev/pts entry is gone, even if
 //     another program still has the slave open: open() fails with ENOENT.
 //     The command then reads settings on descriptor -1: status 2, error 9
-//     (EBADF), as for any port that does not open.
+//     (EBADF), as for any port that does not open. The command never gets a
+//     freed /dev/pts/N: another test's board may have that number by then.
 //   - Closing the master hangs the slave up. A descriptor the command
 //     already holds then fails every later ioctl and write with EIO (5):
 //     tcgetattr gives status 2, tcsetattr status 3, the write status 4.
@@ -55,7 +56,7 @@ constexpr std::size_t kFrameSize = 8;
 
 enum class Fault {
   kNone,                    // nothing goes wrong: the hold alone changes nothing
-  kGoneBeforeRun,           // master and every slave closed before the run
+  kGoneBeforeRun,           // master closed and the port's name removed before the run
   kGoneBeforeRunSlaveHeld,  // master closed; another program still holds the slave
   kGoneBeforeRunViaLink,    // gone, and named by a stable link (like /dev/serial/by-id)
   kGoneAtHold,              // the master closes while the command is held
@@ -382,16 +383,15 @@ void RunCase(const FaultCase& c, int index, const std::string& kavnori, const st
   // Before the run.
   switch (c.fault) {
     case Fault::kGoneBeforeRun:
-      ClosePty(&pty);
-      break;
-    case Fault::kGoneBeforeRunSlaveHeld:
-      CloseFd(&pty.master);
-      break;
     case Fault::kGoneBeforeRunViaLink:
       port = work + "/by-id-link";
       unlink(port.c_str());
       if (symlink(pty.path.c_str(), port.c_str()) != 0) Fail(name, "cannot make the link");
-      ClosePty(&pty);
+      CloseFd(&pty.master);
+      if (c.fault == Fault::kGoneBeforeRun) unlink(port.c_str());
+      break;
+    case Fault::kGoneBeforeRunSlaveHeld:
+      CloseFd(&pty.master);
       break;
     case Fault::kGoneWhileWriteWaits:
     case Fault::kResumedWhileWriteWaits:
