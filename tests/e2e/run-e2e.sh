@@ -70,8 +70,9 @@ if [ "${mode}" = windows ]; then
   line_end=$'\r\n'
 else
   port=""  # set once the board is up
-  # A build for another machine runs under its emulator (qemu-user).
-  command=("${@:4}" "${kavnori}")
+  # A build for another machine runs under its emulator (qemu-user). A run
+  # that hangs fails its row with status 124, rather than the whole script.
+  command=(timeout 60 "${@:4}" "${kavnori}")
   line_end=$'\n'
 fi
 run_command() { "${command[@]}" "$@"; }
