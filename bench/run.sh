@@ -28,7 +28,7 @@ fi
 # What the benchmark itself needs (Debian packages), installed when missing.
 . scripts/install-deps.sh
 . scripts/virtual-board.sh
-kavnori_install_missing python3-serial time valgrind gcc g++
+kavnori_install_missing python3-serial time valgrind gcc g++ dpkg-dev
 
 work=$(mktemp -d)
 sim_pid=""
@@ -44,8 +44,12 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# The floor is linked as the packaged Kavnori is, so only the work differs.
-g++ -std=c++17 -O2 -static-libstdc++ -static-libgcc -o "${work}/pause-only" bench/pause_only.cpp
+# The floor is built and linked as the packaged Kavnori is (Debian's hardening
+# flags: PIE, relro with bind-now, ...), so only the work differs.
+read -ra hardened <<<"$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS) \
+$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)"
+g++ -std=c++17 "${hardened[@]}" -O2 -static-libstdc++ -static-libgcc -o "${work}/pause-only" \
+  bench/pause_only.cpp
 g++ -std=c++17 -O2 -Wall -Wextra -o "${work}/spawn-timer" bench/spawn_timer.cpp
 gcc -O2 -Wall -Wextra -shared -fPIC -o "${work}/alloc-counter.so" bench/alloc_counter.c -ldl
 
