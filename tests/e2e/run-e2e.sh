@@ -10,12 +10,11 @@ mode=$1 kavnori=$2 simulator=$3
 wine_run=${4:-} wineprefix=${5:-}
 
 . "$(dirname "$0")/../../scripts/virtual-board.sh"
+. "$(dirname "$0")/../test-kit.sh"
 
 work=$(mktemp -d)
 board_pid=""
 holder_pid=""
-passed=0
-failed=0
 
 cleanup() {
   [ -n "${holder_pid}" ] && kill "${holder_pid}" 2>/dev/null
@@ -23,13 +22,6 @@ cleanup() {
   rm -rf "${work}"
 }
 trap cleanup EXIT
-
-pass() { passed=$((passed + 1)); }
-fail() {
-  failed=$((failed + 1))
-  printf 'FAIL: %s\n' "$1"
-  [ $# -gt 1 ] && printf '%s\n' "${@:2}" | sed 's/^/    /'
-}
 
 # ---- The board ----
 
@@ -82,14 +74,6 @@ expected_output() {
   local line
   for line in "$@"; do printf '%s%s' "${line}" "${line_end}"; done
 }
-
-usage_lines=(
-  "Usage: ./Kavnori.exe <Serial port> <Relay num> <On/Off>"
-  "       Serial Port:  COM<N> (N:1~255)"
-  "       Adress:    0~255, "
-  "       Relay Num:    1~16, 0 - All"
-  "       On/Off:       On - 1 Off - 0"
-)
 
 # Runs the command twice, its output once to a pipe and once to a file, and
 # checks the status and the exact bytes of the output each time. After each

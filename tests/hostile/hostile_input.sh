@@ -17,6 +17,7 @@
 # valgrind's leak kinds is part of one option (SC2054).
 # shellcheck disable=SC2016,SC2054
 set -u
+. "$(dirname "$0")/../test-kit.sh"
 
 runner=()
 if [ "${1:-}" = "--valgrind" ]; then
@@ -40,14 +41,7 @@ cases=0
 
 # ---- expected outputs ------------------------------------------------------
 
-usage_text() {
-  printf '%s\n' \
-    'Usage: ./Kavnori.exe <Serial port> <Relay num> <On/Off>' \
-    '       Serial Port:  COM<N> (N:1~255)' \
-    '       Adress:    0~255, ' \
-    '       Relay Num:    1~16, 0 - All' \
-    '       On/Off:       On - 1 Off - 0'
-}
+usage_text() { printf '%s\n' "${usage_lines[@]}"; }
 
 # usage:   wrong argument count
 # refused: a value or the name out of range

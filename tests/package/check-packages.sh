@@ -8,6 +8,7 @@ set -uo pipefail
 
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 . "${source_dir}/scripts/virtual-board.sh"
+. "${source_dir}/tests/test-kit.sh"
 windows="${source_dir}/build/windows-cross-mingw"
 
 scratch=$(mktemp -d)
@@ -18,8 +19,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passed=0
-failed=0
 pass() { passed=$((passed + 1)); echo "ok   $1"; }
 fail() { failed=$((failed + 1)); echo "FAIL $1"; [ -z "${2:-}" ] || echo "     $2"; }
 # check NAME COMMAND...: one named check, passed when COMMAND succeeds.
@@ -86,12 +85,6 @@ expect_switch() {
   fi
 }
 
-usage_lines=(
-  'Usage: ./Kavnori.exe <Serial port> <Relay num> <On/Off>'
-  '       Serial Port:  COM<N> (N:1~255)'
-  '       Adress:    0~255, '
-  '       Relay Num:    1~16, 0 - All'
-  '       On/Off:       On - 1 Off - 0')
 usage_text=$(printf '%s\n' "${usage_lines[@]}")
 
 # Debian architecture | machine, as the tarball names it | dynamic loader |

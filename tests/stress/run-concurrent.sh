@@ -27,12 +27,11 @@ if [ "${runs}" -lt 1 ] || [ "${runs}" -gt 255 ]; then
 fi
 
 . "$(dirname "$0")/../../scripts/virtual-board.sh"
+. "$(dirname "$0")/../test-kit.sh"
 
 work=$(mktemp -d)
 board_pid=""
 run_pids=()
-passed=0
-failed=0
 
 cleanup() {
   local pid
@@ -42,13 +41,6 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
-
-pass() { passed=$((passed + 1)); }
-fail() {
-  failed=$((failed + 1))
-  printf 'FAIL: %s\n' "$1"
-  [ $# -gt 1 ] && printf '%s\n' "${@:2}" | sed 's/^/    /'
-}
 
 # ---- The platform ----
 
