@@ -60,12 +60,8 @@ set(KAVNORI_WINE_CRT_STARTUP ${kavnori_adapter}/crt_startup.cpp)
 # start-up code above, which the checks do not have.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 
-# Look for libraries and packages among Wine's Windows ones only, never the
-# host's Linux builds (GoogleTest among them).
+# Libraries and packages: Wine's Windows ones only.
 set(CMAKE_FIND_ROOT_PATH ${kavnori_wine_lib})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/target-root.cmake)
 
 set(CMAKE_USER_MAKE_RULES_OVERRIDE_CXX ${kavnori_adapter}/link-rules.cmake)
