@@ -132,6 +132,20 @@ const PosixSerialCalls kRealPosixSerialCalls = {
 
 PosixSerialCalls posixSerialCalls = kRealPosixSerialCalls;
 
+namespace {
+
+// Reads the driver's settings; a failure is reported under the name of the
+// step it belongs to.
+bool ReadSettings(int fd, struct termios* settings, const char* step) {
+  std::memset(settings, 0, sizeof *settings);
+  if (posixSerialCalls.tcgetattr(fd, settings) == 0) return true;
+  const int error = errno;
+  ReportPlatformFailure(step, static_cast<std::uint32_t>(error));
+  return false;
+}
+
+}  // namespace
+
 SerialPort OpenSerialPort(const PortName& portName) {
   SerialPort port = {OpenExclusive(portName.text)};
   // The pause comes whatever the open returned.
@@ -142,12 +156,7 @@ SerialPort OpenSerialPort(const PortName& portName) {
 LineSetup ConfigureSerialLine(const SerialPort& port) {
   const int fd = Descriptor(port);
   struct termios settings;
-  std::memset(&settings, 0, sizeof settings);
-  if (posixSerialCalls.tcgetattr(fd, &settings) != 0) {
-    const int error = errno;
-    ReportPlatformFailure("GetCommState", static_cast<std::uint32_t>(error));
-    return LineSetup::kReadFailed;
-  }
+  if (!ReadSettings(fd, &settings, "GetCommState")) return LineSetup::kReadFailed;
 
   // Everything else (flow control, modem lines, CLOCAL, HUPCL, input
   // processing) goes back to the driver as it was read.
@@ -165,12 +174,7 @@ LineSetup ConfigureSerialLine(const SerialPort& port) {
   // tcsetattr reports success when any one change took; only a read-back
   // shows whether the driver kept the line format.
   struct termios applied;
-  std::memset(&applied, 0, sizeof applied);
-  if (posixSerialCalls.tcgetattr(fd, &applied) != 0) {
-    const int error = errno;
-    ReportPlatformFailure("SetCommState", static_cast<std::uint32_t>(error));
-    return LineSetup::kApplyFailed;
-  }
+  if (!ReadSettings(fd, &applied, "SetCommState")) return LineSetup::kApplyFailed;
   if (!LineFormatTook(applied)) {
     ReportPlatformFailure("SetCommState", EINVAL);
     return LineSetup::kApplyFailed;
