@@ -19,11 +19,13 @@ constexpr std::uint8_t kCommandSwitchOff = 0x11;
 constexpr std::uint8_t kCommandSwitchOn = 0x12;
 
 // Where each field sits; bytes 3 up to the relay are reserved and 00.
-constexpr std::size_t kFrameAddressOffset = 1;
-constexpr std::size_t kFrameCommandOffset = 2;
-constexpr std::size_t kFrameFirstReservedOffset = 3;
-constexpr std::size_t kFrameRelayOffset = 6;
-constexpr std::size_t kFrameChecksumOffset = 7;
+enum FrameOffset : std::size_t {
+  kFrameAddressOffset = 1,
+  kFrameCommandOffset = 2,
+  kFrameFirstReservedOffset = 3,
+  kFrameRelayOffset = 6,
+  kFrameChecksumOffset = 7,
+};
 
 // Relays are numbered from 1; relay 0 in a frame means every one of them.
 constexpr int kRelaysPerBoard = 16;

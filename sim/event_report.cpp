@@ -131,26 +131,26 @@ std::size_t Utf8SequenceLength(const std::string& text, std::size_t at) {
   return length;
 }
 
+// The names scripts match in "kind" and after REJECTED.
+struct KindName {
+  FrameEventKind kind;
+  const char* name;
+};
+
+constexpr KindName kKindNames[] = {{FrameEventKind::kFrame, "frame"},
+                                   {FrameEventKind::kLineNotBoardLine, "line_not_9600_8n1"},
+                                   {FrameEventKind::kBadChecksum, "bad_checksum"},
+                                   {FrameEventKind::kUnknownCommand, "unknown_command"},
+                                   {FrameEventKind::kReservedNotZero, "reserved_not_zero"},
+                                   {FrameEventKind::kRelayOutOfRange, "relay_out_of_range"},
+                                   {FrameEventKind::kStrayBytes, "stray_bytes"},
+                                   {FrameEventKind::kShortFrame, "short_frame"}};
+
 }  // namespace
 
 const char* EventKindName(FrameEventKind kind) {
-  switch (kind) {
-    case FrameEventKind::kFrame:
-      return "frame";
-    case FrameEventKind::kLineNotBoardLine:
-      return "line_not_9600_8n1";
-    case FrameEventKind::kBadChecksum:
-      return "bad_checksum";
-    case FrameEventKind::kUnknownCommand:
-      return "unknown_command";
-    case FrameEventKind::kReservedNotZero:
-      return "reserved_not_zero";
-    case FrameEventKind::kRelayOutOfRange:
-      return "relay_out_of_range";
-    case FrameEventKind::kStrayBytes:
-      return "stray_bytes";
-    case FrameEventKind::kShortFrame:
-      return "short_frame";
+  for (const KindName& known : kKindNames) {
+    if (known.kind == kind) return known.name;
   }
   return "unknown";
 }

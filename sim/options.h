@@ -3,9 +3,9 @@
 
 #include <string>
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
+// What scripts see: 0 after a signal or the frames asked for, 1 when
+// something could not be done, 2 for a wrong option.
+enum ExitStatus { kExitOk = 0, kExitFailure = 1, kExitUsage = 2 };
 
 struct Options {
   bool json;
