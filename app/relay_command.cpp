@@ -3,11 +3,11 @@
 #include <cstdio>
 
 #include "app/port_name.h"
+#include "protocol/command_frame.h"
 
 namespace {
 
 constexpr int kArgumentCount = 4;
-constexpr std::uint32_t kHighestRelay = 16;
 constexpr std::uint32_t kHighestPowerState = 1;
 
 bool IsCSpace(char c) {
@@ -46,7 +46,7 @@ ParseResult ParseRelayCommand(int argc, const char* const* argv, RelayCommand* c
   command->address = static_cast<std::uint8_t>(ConvertNumber(argv[2]) & 0xFF);
   command->relayNumber = ConvertNumber(argv[3]);
   command->powerState = ConvertNumber(argv[4]);
-  if (!WithinRange(command->relayNumber, kHighestRelay) ||
+  if (!WithinRange(command->relayNumber, kRelaysPerBoard) ||
       !WithinRange(command->powerState, kHighestPowerState) || !nameFits) {
     return ParseResult::kOutOfRange;
   }

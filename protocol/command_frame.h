@@ -18,6 +18,19 @@ constexpr std::uint8_t kFrameStartByte = 0x55;
 constexpr std::uint8_t kCommandSwitchOff = 0x11;
 constexpr std::uint8_t kCommandSwitchOn = 0x12;
 
+// Where each field sits; bytes 3 up to the relay are reserved and 00.
+enum FrameOffset : std::size_t {
+  kFrameAddressOffset = 1,
+  kFrameCommandOffset = 2,
+  kFrameFirstReservedOffset = 3,
+  kFrameRelayOffset = 6,
+  kFrameChecksumOffset = 7,
+};
+
+// Relays are numbered from 1; relay 0 in a frame means every one of them.
+constexpr int kRelaysPerBoard = 16;
+constexpr std::uint8_t kAllRelays = 0;
+
 struct CommandFrame {
   std::uint8_t bytes[kCommandFrameSize];
 };

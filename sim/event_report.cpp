@@ -21,6 +21,11 @@ std::string HexByte(std::uint8_t byte) {
   return text;
 }
 
+// "3-5", "1-16": a run of byte offsets or relay numbers, as the texts write it.
+std::string NumberRange(std::size_t first, std::size_t last) {
+  return std::to_string(first) + "-" + std::to_string(last);
+}
+
 const char* PowerName(const FrameEvent& event) {
   return FrameCommand(event) == kCommandSwitchOn ? "on" : "off";
 }
@@ -49,18 +54,22 @@ std::string RejectionDetail(const FrameEvent& event) {
     case FrameEventKind::kLineNotBoardLine:
       return "a board reads 9600 8N1 only";
     case FrameEventKind::kBadChecksum:
-      return "checksum " + HexByte(ReceivedChecksum(event)) + ", sum of bytes 0-6 is " +
-             HexByte(ExpectedChecksum(event));
+      return "checksum " + HexByte(ReceivedChecksum(event)) + ", sum of bytes " +
+             NumberRange(0, kFrameChecksumOffset - 1) + " is " + HexByte(ExpectedChecksum(event));
     case FrameEventKind::kUnknownCommand:
-      return "command " + HexByte(FrameCommand(event)) + " is neither 12 (on) nor 11 (off)";
+      return "command " + HexByte(FrameCommand(event)) + " is neither " +
+             HexByte(kCommandSwitchOn) + " (on) nor " + HexByte(kCommandSwitchOff) + " (off)";
     case FrameEventKind::kReservedNotZero:
-      return "bytes 3-5 must be 00";
+      return "bytes " + NumberRange(kFrameFirstReservedOffset, kFrameRelayOffset - 1) +
+             " must be 00";
     case FrameEventKind::kRelayOutOfRange:
-      return "relay " + std::to_string(FrameRelay(event)) + " is over 16";
+      return "relay " + std::to_string(FrameRelay(event)) + " is over " +
+             std::to_string(kRelaysPerBoard);
     case FrameEventKind::kStrayBytes:
       return std::to_string(event.byteCount) + " byte(s) outside a frame";
     case FrameEventKind::kShortFrame:
-      return "line went quiet after " + std::to_string(event.byteCount) + " of 8 bytes";
+      return "line went quiet after " + std::to_string(event.byteCount) + " of " +
+             std::to_string(kCommandFrameSize) + " bytes";
   }
   return "";
 }
@@ -122,26 +131,26 @@ std::size_t Utf8SequenceLength(const std::string& text, std::size_t at) {
   return length;
 }
 
+// The names scripts match in "kind" and after REJECTED.
+struct KindName {
+  FrameEventKind kind;
+  const char* name;
+};
+
+constexpr KindName kKindNames[] = {{FrameEventKind::kFrame, "frame"},
+                                   {FrameEventKind::kLineNotBoardLine, "line_not_9600_8n1"},
+                                   {FrameEventKind::kBadChecksum, "bad_checksum"},
+                                   {FrameEventKind::kUnknownCommand, "unknown_command"},
+                                   {FrameEventKind::kReservedNotZero, "reserved_not_zero"},
+                                   {FrameEventKind::kRelayOutOfRange, "relay_out_of_range"},
+                                   {FrameEventKind::kStrayBytes, "stray_bytes"},
+                                   {FrameEventKind::kShortFrame, "short_frame"}};
+
 }  // namespace
 
 const char* EventKindName(FrameEventKind kind) {
-  switch (kind) {
-    case FrameEventKind::kFrame:
-      return "frame";
-    case FrameEventKind::kLineNotBoardLine:
-      return "line_not_9600_8n1";
-    case FrameEventKind::kBadChecksum:
-      return "bad_checksum";
-    case FrameEventKind::kUnknownCommand:
-      return "unknown_command";
-    case FrameEventKind::kReservedNotZero:
-      return "reserved_not_zero";
-    case FrameEventKind::kRelayOutOfRange:
-      return "relay_out_of_range";
-    case FrameEventKind::kStrayBytes:
-      return "stray_bytes";
-    case FrameEventKind::kShortFrame:
-      return "short_frame";
+  for (const KindName& known : kKindNames) {
+    if (known.kind == kind) return known.name;
   }
   return "unknown";
 }
@@ -182,8 +191,8 @@ std::string FormatReadyLine(const std::string& slavePath, const std::string& lin
 std::string FormatHumanLine(const FrameEvent& event, const RelayBank& bank) {
   std::string text = HexBytes(event) + "  ";
   if (event.kind == FrameEventKind::kFrame) {
-    text += WhatTheFrameSays(event) + "  " + DescribeLine(event.line) + "  relays 1-16 " +
-            RelayRow(bank, FrameAddress(event));
+    text += WhatTheFrameSays(event) + "  " + DescribeLine(event.line) + "  relays " +
+            NumberRange(1, kRelaysPerBoard) + " " + RelayRow(bank, FrameAddress(event));
   } else {
     text += std::string("REJECTED ") + EventKindName(event.kind) + ": " + RejectionDetail(event) +
             "  " + DescribeLine(event.line);

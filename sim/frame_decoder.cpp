@@ -4,12 +4,6 @@
 
 namespace {
 
-constexpr std::size_t kAddressOffset = 1;
-constexpr std::size_t kCommandOffset = 2;
-constexpr std::size_t kFirstReservedOffset = 3;
-constexpr std::size_t kRelayOffset = 6;
-constexpr std::size_t kChecksumOffset = 7;
-
 FrameEvent EventFromPending(const FrameDecoder& decoder, FrameEventKind kind) {
   FrameEvent event = {};
   event.kind = kind;
@@ -31,7 +25,7 @@ void ReportStrayBytes(FrameDecoder* decoder, std::vector<FrameEvent>* events) {
 }
 
 bool ReservedBytesAreZero(const std::uint8_t* frame) {
-  for (std::size_t i = kFirstReservedOffset; i < kRelayOffset; ++i) {
+  for (std::size_t i = kFrameFirstReservedOffset; i < kFrameRelayOffset; ++i) {
     if (frame[i] != 0) return false;
   }
   return true;
@@ -41,13 +35,13 @@ bool ReservedBytesAreZero(const std::uint8_t* frame) {
 // can be trusted from a garbled line or a wrong checksum.
 FrameEventKind ClassifyFrame(const std::uint8_t* frame, const LineSettings& line) {
   if (!IsBoardLine(line)) return FrameEventKind::kLineNotBoardLine;
-  if (FrameChecksum(frame) != frame[kChecksumOffset]) return FrameEventKind::kBadChecksum;
-  const std::uint8_t command = frame[kCommandOffset];
+  if (FrameChecksum(frame) != frame[kFrameChecksumOffset]) return FrameEventKind::kBadChecksum;
+  const std::uint8_t command = frame[kFrameCommandOffset];
   if (command != kCommandSwitchOn && command != kCommandSwitchOff) {
     return FrameEventKind::kUnknownCommand;
   }
   if (!ReservedBytesAreZero(frame)) return FrameEventKind::kReservedNotZero;
-  if (frame[kRelayOffset] > kRelaysPerBoard) return FrameEventKind::kRelayOutOfRange;
+  if (frame[kFrameRelayOffset] > kRelaysPerBoard) return FrameEventKind::kRelayOutOfRange;
   return FrameEventKind::kFrame;
 }
 
@@ -118,8 +112,8 @@ bool IsWholeFrame(const FrameEvent& event) {
 
 bool CountsAsFrame(const FrameEvent& event) { return event.kind != FrameEventKind::kStrayBytes; }
 
-std::uint8_t FrameAddress(const FrameEvent& event) { return event.bytes[kAddressOffset]; }
-std::uint8_t FrameCommand(const FrameEvent& event) { return event.bytes[kCommandOffset]; }
-std::uint8_t FrameRelay(const FrameEvent& event) { return event.bytes[kRelayOffset]; }
-std::uint8_t ReceivedChecksum(const FrameEvent& event) { return event.bytes[kChecksumOffset]; }
+std::uint8_t FrameAddress(const FrameEvent& event) { return event.bytes[kFrameAddressOffset]; }
+std::uint8_t FrameCommand(const FrameEvent& event) { return event.bytes[kFrameCommandOffset]; }
+std::uint8_t FrameRelay(const FrameEvent& event) { return event.bytes[kFrameRelayOffset]; }
+std::uint8_t ReceivedChecksum(const FrameEvent& event) { return event.bytes[kFrameChecksumOffset]; }
 std::uint8_t ExpectedChecksum(const FrameEvent& event) { return FrameChecksum(event.bytes); }

@@ -20,8 +20,6 @@
 #include "protocol/command_frame.h"
 #include "sim/line_settings.h"
 
-constexpr int kRelaysPerBoard = 16;
-constexpr std::uint8_t kAllRelays = 0;
 // Stray bytes beyond this many are reported in more than one event.
 constexpr std::size_t kMaxReportedBytes = 64;
 

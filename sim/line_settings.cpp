@@ -75,20 +75,23 @@ Parity ParityFromFlags(tcflag_t cflag) {
   return odd ? Parity::kOdd : Parity::kEven;
 }
 
-char ParityLetter(Parity parity) {
-  switch (parity) {
-    case Parity::kNone:
-      return 'N';
-    case Parity::kEven:
-      return 'E';
-    case Parity::kOdd:
-      return 'O';
-    case Parity::kMark:
-      return 'M';
-    case Parity::kSpace:
-      return 'S';
+// A parity's letter in "8N1" and its name in JSON.
+struct ParityNames {
+  Parity parity;
+  char letter;
+  const char* name;
+};
+
+constexpr ParityNames kParityNames[] = {
+    {Parity::kNone, 'N', "none"}, {Parity::kEven, 'E', "even"},   {Parity::kOdd, 'O', "odd"},
+    {Parity::kMark, 'M', "mark"}, {Parity::kSpace, 'S', "space"},
+};
+
+ParityNames NamesOf(Parity parity) {
+  for (const ParityNames& names : kParityNames) {
+    if (names.parity == parity) return names;
   }
-  return '?';
+  return {parity, '?', "unknown"};
 }
 
 }  // namespace
@@ -114,25 +117,11 @@ bool IsBoardLine(const LineSettings& line) {
 
 std::string DescribeLine(const LineSettings& line) {
   std::string text = std::to_string(line.baud) + " " + std::to_string(line.dataBits) +
-                     ParityLetter(line.parity) + std::to_string(line.stopBits);
+                     NamesOf(line.parity).letter + std::to_string(line.stopBits);
   if (line.inputBaud != 0 && line.inputBaud != line.baud) {
     text += " (input " + std::to_string(line.inputBaud) + ")";
   }
   return text;
 }
 
-const char* ParityName(Parity parity) {
-  switch (parity) {
-    case Parity::kNone:
-      return "none";
-    case Parity::kEven:
-      return "even";
-    case Parity::kOdd:
-      return "odd";
-    case Parity::kMark:
-      return "mark";
-    case Parity::kSpace:
-      return "space";
-  }
-  return "unknown";
-}
+const char* ParityName(Parity parity) { return NamesOf(parity).name; }

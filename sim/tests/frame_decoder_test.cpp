@@ -245,6 +245,22 @@ TEST(EventReport, ShowsTheRelayRowAndWhyAFrameWasRejected) {
       << json;
   EXPECT_NE(json.find("\"applied\":false}"), std::string::npos) << json;
   EXPECT_NE(FormatHumanLine(events[0], bank).find("REJECTED bad_checksum"), std::string::npos);
+
+  const std::pair<Bytes, std::string> details[] = {
+      {kCommand13, "command 13 is neither 12 (on) nor 11 (off)"},
+      {kReservedSet, "bytes 3-5 must be 00"},
+      {kRelay17, "relay 17 is over 16"},
+      {Slice(kOn1Relay3, 0, 3), "line went quiet after 3 of 8 bytes"},
+  };
+  for (const auto& [bytes, detail] : details) {
+    events.clear();
+    FeedBytes(&decoder, bytes.data(), bytes.size(), BoardLine(), &events);
+    FeedGapElapsed(&decoder, &events);
+    ASSERT_EQ(events.size(), 1u) << detail;
+    EXPECT_NE(FormatJsonLine(events[0], bank).find("\"detail\":\"" + detail + "\""),
+              std::string::npos)
+        << detail;
+  }
 }
 
 // A link path may hold any bytes; the ready line must stay valid JSON.

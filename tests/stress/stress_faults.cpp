@@ -42,6 +42,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/pty.h"
+
 extern char** environ;
 
 namespace {
@@ -157,35 +159,12 @@ std::string Shown(const std::string& text) {
   return "\"" + shown + "\"";
 }
 
-// ---- The port: a pseudo-terminal of our own ----
-
-struct Pty {
-  int master;  // the board's side
-  int holder;  // our own descriptor on the slave, as the simulator keeps one
-  std::string path;
-};
+// ---- The port: a pseudo-terminal, opened as the simulator opens its own ----
+// Its master is the board's side; its slave stays held, as the simulator's is.
 
 void CloseFd(int* fd) {
   if (*fd >= 0) close(*fd);
   *fd = -1;
-}
-
-bool OpenPty(Pty* pty) {
-  *pty = Pty{-1, -1, ""};
-  pty->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (pty->master < 0 || grantpt(pty->master) != 0 || unlockpt(pty->master) != 0) return false;
-  char path[128];
-  if (ptsname_r(pty->master, path, sizeof path) != 0) return false;
-  pty->path = path;
-  const int flags = fcntl(pty->master, F_GETFL);
-  if (flags < 0 || fcntl(pty->master, F_SETFL, flags | O_NONBLOCK) != 0) return false;
-  pty->holder = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  return pty->holder >= 0;
-}
-
-void ClosePty(Pty* pty) {
-  CloseFd(&pty->holder);
-  CloseFd(&pty->master);
 }
 
 long long NowMilliseconds() {
@@ -373,9 +352,10 @@ void RunCase(const FaultCase& c, int index, const std::string& kavnori, const st
   const int relay = index % 16 + 1;
   const Frame frame = FrameFor(address, relay);
   Pty pty;
-  if (!OpenPty(&pty)) {
-    Fail(name, std::string("cannot make a pseudo-terminal: ") + std::strerror(errno));
-    ClosePty(&pty);
+  PtyFailure failure = {};
+  if (!OpenPty(&pty, &failure)) {
+    Fail(name, std::string("cannot make a pseudo-terminal: ") + failure.call + ": " +
+                   std::strerror(failure.error));
     return;
   }
   std::string port = pty.path;
@@ -395,7 +375,7 @@ void RunCase(const FaultCase& c, int index, const std::string& kavnori, const st
       break;
     case Fault::kGoneWhileWriteWaits:
     case Fault::kResumedWhileWriteWaits:
-      if (tcflow(pty.holder, TCOOFF) != 0) Fail(name, "cannot stop the terminal's output");
+      if (tcflow(pty.slave, TCOOFF) != 0) Fail(name, "cannot stop the terminal's output");
       break;
     default:
       break;
@@ -433,7 +413,7 @@ void RunCase(const FaultCase& c, int index, const std::string& kavnori, const st
     case Fault::kResumedWhileWriteWaits:
       Check(WaitInWrite(child.pid), name, "the command never waited in its write");
       Check(BoardHasNothing(pty.master), name, "bytes reached the board while output was stopped");
-      Check(tcflow(pty.holder, TCOON) == 0, name, "cannot start the terminal's output again");
+      Check(tcflow(pty.slave, TCOON) == 0, name, "cannot start the terminal's output again");
       break;
     default:
       break;

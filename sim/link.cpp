@@ -1,0 +1,133 @@
+#include "sim/link.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "sim/output_queue.h"
+
+namespace {
+
+// Boards that start at once on one link path may each find a link another
+// has just moved or made; after this many tries the path is given up.
+constexpr int kLinkAttempts = 3;
+
+std::string LinkTarget(const std::string& linkPath) {
+  char target[512];
+  const ssize_t length = readlink(linkPath.c_str(), target, sizeof target - 1);
+  if (length < 0) return "";
+  return std::string(target, static_cast<std::size_t>(length));
+}
+
+bool IsPseudoTerminalPath(const std::string& path) {
+  const std::string folder = "/dev/pts/";
+  if (path.size() <= folder.size() || path.compare(0, folder.size(), folder) != 0) return false;
+  return path.find_first_not_of("0123456789", folder.size()) == std::string::npos;
+}
+
+// A /dev/pts/N that still exists belongs to a live terminal, another board's
+// or a shell's. Only one whose entry is gone (its board was killed with -9)
+// is free, or one that is now this board's own: the next simulator is often
+// given the number of the one that was killed.
+bool LeadsToAGoneTerminal(const std::string& target, const std::string& terminal) {
+  if (target == terminal) return true;
+  struct stat info;
+  const int found = stat(target.c_str(), &info);
+  const int error = errno;
+  return found != 0 && error == ENOENT;
+}
+
+enum class Aside { kDeleted, kNotThere, kPutBack, kFailed };
+
+// Moves the link at linkPath aside, then deletes it if it leads to
+// `terminal` (or, with anyGone, to any terminal that is gone), and otherwise
+// puts it back. Looking first and deleting after would leave a window in
+// which a link that another board made meanwhile is deleted: one moved aside
+// is this process's alone to look at.
+Aside DeleteLinkIfItLeads(const std::string& linkPath, const std::string& terminal, bool anyGone,
+                          const char* what) {
+  const std::size_t slash = linkPath.rfind('/');
+  const std::string aside = linkPath.substr(0, slash == std::string::npos ? 0 : slash + 1) +
+                            ".relay-board-sim-" + std::to_string(getpid());
+  const int moved = rename(linkPath.c_str(), aside.c_str());
+  const int error = errno;
+  if (moved != 0 && error == ENOENT) return Aside::kNotThere;
+  if (moved != 0) {
+    ReportFailure(what, linkPath, error);
+    return Aside::kFailed;
+  }
+  const std::string target = LinkTarget(aside);
+  if (target == terminal || (anyGone && LeadsToAGoneTerminal(target, terminal))) {
+    unlink(aside.c_str());
+    return Aside::kDeleted;
+  }
+  // A hard link to the link itself: it fails, rather than replaces, should
+  // yet another link be there by now.
+  const int putBack = linkat(AT_FDCWD, aside.c_str(), AT_FDCWD, linkPath.c_str(), 0);
+  const int putBackError = errno;
+  if (putBack != 0) {
+    Say("relay-board-sim: cannot put %s back in place of %s: %s\n", aside.c_str(), linkPath.c_str(),
+        std::strerror(putBackError));
+    return Aside::kFailed;
+  }
+  unlink(aside.c_str());
+  return Aside::kPutBack;
+}
+
+}  // namespace
+
+// Made only where nothing is (symlink fails on any existing name), so that of
+// boards started at once on one path, one gets it and the others see its
+// link to a live terminal and refuse it.
+bool CreateLink(const std::string& linkPath, const std::string& terminal) {
+  for (int attempt = 0; attempt < kLinkAttempts; ++attempt) {
+    const int made = symlink(terminal.c_str(), linkPath.c_str());
+    const int error = errno;
+    if (made == 0) return true;
+    if (error != EEXIST) {
+      ReportFailure("cannot create link", linkPath, error);
+      return false;
+    }
+    struct stat info;
+    const int found = lstat(linkPath.c_str(), &info);
+    const int lstatError = errno;
+    if (found != 0 && lstatError == ENOENT) continue;
+    const std::string target = LinkTarget(linkPath);
+    const bool isLink = found == 0 && S_ISLNK(info.st_mode);
+    const bool toTerminal = isLink && IsPseudoTerminalPath(target);
+    if (!toTerminal || !LeadsToAGoneTerminal(target, terminal)) {
+      const std::string why = !isLink      ? std::strerror(error)
+                              : toTerminal ? "it leads to " + target + ", a terminal in use"
+                                           : "it leads to " + target;
+      Say("relay-board-sim: cannot create link %s: %s; only a link to a pseudo-terminal "
+          "(/dev/pts/N) that is gone is replaced\n",
+          linkPath.c_str(), why.c_str());
+      return false;
+    }
+    Say("relay-board-sim: replacing %s, a link to the pseudo-terminal %s, which is gone\n",
+        linkPath.c_str(), target.c_str());
+    if (DeleteLinkIfItLeads(linkPath, terminal, true, "cannot replace link") == Aside::kFailed) {
+      return false;
+    }
+  }
+  ReportFailure("cannot create link", linkPath, EEXIST);
+  return false;
+}
+
+// Someone may have replaced the link. Done while the terminal is still open,
+// so that no other board can take the link over as one to a terminal that is
+// gone.
+bool RemoveLink(const std::string& linkPath, const std::string& terminal) {
+  if (LinkTarget(linkPath) == terminal) {
+    const Aside outcome = DeleteLinkIfItLeads(linkPath, terminal, false, "cannot remove link");
+    if (outcome == Aside::kFailed) return false;
+    if (outcome == Aside::kDeleted) return true;
+  }
+  Say("relay-board-sim: %s no longer points to %s; left as it is\n", linkPath.c_str(),
+      terminal.c_str());
+  return true;
+}
