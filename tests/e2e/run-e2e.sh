@@ -38,14 +38,9 @@ start_board() {
 next_event() {
   local line_number=$((events_read + 2))
   event="(no report from the board)"
-  for _ in $(seq 100); do
-    if [ "$(wc -l <"${board_out}")" -ge "${line_number}" ]; then
-      events_read=$((events_read + 1))
-      event=$(sed -n "${line_number}p" "${board_out}")
-      return
-    fi
-    sleep 0.05
-  done
+  wait_until 5 lines_over "${board_out}" $((line_number - 1)) || return 0
+  events_read=$((events_read + 1))
+  event=$(sed -n "${line_number}p" "${board_out}")
 }
 
 # True when the board has reported nothing new after its frame gap.
@@ -205,10 +200,7 @@ held_for=3
 [ "${mode}" = windows ] && held_for=8  # a Wine start takes its time
 timeout "${held_for}" "${command[@]}" "${port}" 1 3 1 >"${work}/held" 2>"${work}/stderr" &
 held_pid=$!
-for _ in $(seq 100); do
-  [ -s "${work}/held" ] && break
-  sleep 0.05
-done
+wait_until 5 test -s "${work}/held"
 if [ "${mode}" = native ] && [ -s "${work}/held" ]; then
   # The held run keeps the port locked until it ends. Should the lock not
   # hold, this run would wait on the stopped line too: timeout ends it.

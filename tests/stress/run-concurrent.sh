@@ -78,13 +78,7 @@ stop_board() {
 }
 
 # Waits up to 10 s for the board to report FRAME_BYTES; true when it did.
-board_reported() {
-  for _ in $(seq 200); do
-    grep -q "\"bytes\":\"$1\"" "${board_out}" && return 0
-    sleep 0.05
-  done
-  return 1
-}
+board_reported() { wait_until 10 grep -q "\"bytes\":\"$1\"" "${board_out}"; }
 
 # ---- Frames and runs ----
 
