@@ -10,6 +10,7 @@
 #include "app/run.h"
 #include "serial/serial_port.h"
 #include "serial/serial_port_win32.h"
+#include "tests/test_kit.h"
 
 namespace {
 
@@ -264,14 +265,6 @@ TEST_F(Win32Seam, WriteCountsOnlyWhenAcceptedWithAllEightBytes) {
 
 // ---- The real Win32 calls. ----
 
-std::string Plain(std::string text) {
-  std::string plain;
-  for (char c : text) {
-    if (c != '\r') plain += c;
-  }
-  return plain;
-}
-
 TEST(RealWin32, PortThatDoesNotExistEndsWithTheReadLine) {
   // The code is the one that reading settings on an invalid handle leaves.
   DCB probe;
@@ -283,7 +276,7 @@ TEST(RealWin32, PortThatDoesNotExistEndsWithTheReadLine) {
   const char* argv[] = {"Kavnori", "COM231", "1", "3", "1"};
   testing::internal::CaptureStdout();
   EXPECT_EQ(RunKavnori(5, argv), 2);
-  EXPECT_EQ(Plain(testing::internal::GetCapturedStdout()),
+  EXPECT_EQ(WithoutCarriageReturns(testing::internal::GetCapturedStdout()),
             "GetCommState failed with error " + std::to_string(invalidHandleError) + ".\n");
 }
 
@@ -295,7 +288,7 @@ TEST(RealWin32, FileThatIsNotAPortEndsWithStatus2AndReceivesNothing) {
   const char* argv[] = {"Kavnori", path, "1", "3", "1"};
   testing::internal::CaptureStdout();
   const int status = RunKavnori(5, argv);
-  const std::string output = Plain(testing::internal::GetCapturedStdout());
+  const std::string output = WithoutCarriageReturns(testing::internal::GetCapturedStdout());
   EXPECT_EQ(status, 2);
   EXPECT_EQ(output.rfind("GetCommState failed with error ", 0), 0u) << output;
   WIN32_FILE_ATTRIBUTE_DATA info;

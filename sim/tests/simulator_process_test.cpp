@@ -19,13 +19,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/test_kit.h"
+
 extern char** environ;
 
 namespace {
 
 // Long enough for a loaded machine; only a hang would reach them.
 constexpr int kLineTimeoutMs = 10000;
-constexpr int kExitTimeoutMs = 10000;
 
 struct Simulator {
   pid_t pid;
@@ -120,22 +121,18 @@ struct KillOnExit {
 // The exit status, or -1 when it had to be killed.
 int WaitForExit(Simulator* simulator) {
   int status = 0;
-  for (int waited = 0; waited < kExitTimeoutMs; waited += 10) {
-    if (waitpid(simulator->pid, &status, WNOHANG) == simulator->pid) {
-      simulator->pid = -1;
-      simulator->errors = ReadAll(simulator->err);
-      close(simulator->out);
-      close(simulator->err);
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    usleep(10000);
+  const bool exited =
+      WaitUntil([&] { return waitpid(simulator->pid, &status, WNOHANG) == simulator->pid; });
+  if (!exited) {
+    kill(simulator->pid, SIGKILL);
+    waitpid(simulator->pid, &status, 0);
   }
-  kill(simulator->pid, SIGKILL);
-  waitpid(simulator->pid, &status, 0);
   simulator->pid = -1;
+  if (exited) simulator->errors = ReadAll(simulator->err);
   close(simulator->out);
   close(simulator->err);
-  return -1;
+  if (!exited) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 std::string JsonText(const std::string& line, const std::string& key) {
