@@ -1,5 +1,7 @@
-# Sourced by the shell tests: the usage text as Kavnori prints it (without
-# line ends), and the counters that each script's closing line reports.
+# Sourced by the shell tests: the virtual board and the wait-until loop they
+# share with the demo, the usage text as Kavnori prints it (without line
+# ends), and the counters that each script's closing line reports.
+. "$(dirname "${BASH_SOURCE[0]}")/../scripts/virtual-board.sh"
 mapfile -t usage_lines <"$(dirname "${BASH_SOURCE[0]}")/data/usage.txt"
 passed=0
 failed=0

@@ -9,7 +9,6 @@ set -u
 mode=$1 kavnori=$2 simulator=$3
 wine_run=${4:-} wineprefix=${5:-}
 
-. "$(dirname "$0")/../../scripts/virtual-board.sh"
 . "$(dirname "$0")/../test-kit.sh"
 
 work=$(mktemp -d)

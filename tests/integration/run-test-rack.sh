@@ -10,7 +10,6 @@ if [ "$#" -ne 2 ] || [ ! -x "$1" ] || [ ! -x "$2" ]; then
   exit 2
 fi
 root=$(cd "$(dirname "$0")/../.." && pwd)
-. "${root}/scripts/virtual-board.sh"
 . "${root}/tests/test-kit.sh"
 labgrid_env="${root}/examples/labgrid/relay-target.yaml"
 labgrid_test="${root}/examples/labgrid/test_power.py"

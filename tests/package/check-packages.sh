@@ -7,7 +7,6 @@
 set -uo pipefail
 
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
-. "${source_dir}/scripts/virtual-board.sh"
 . "${source_dir}/tests/test-kit.sh"
 windows="${source_dir}/build/windows-cross-mingw"
 
