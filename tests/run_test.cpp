@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,13 +15,10 @@ namespace {
 
 // The usage text as Kavnori prints it, from the file the shell tests read.
 std::string UsageText() {
-  std::string text;
-  if (FILE* file = std::fopen(KAVNORI_USAGE_FILE, "r")) {
-    char line[128];
-    while (std::fgets(line, sizeof line, file) != nullptr) text += line;
-    std::fclose(file);
-  }
-  return text;
+  std::ifstream file(KAVNORI_USAGE_FILE);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
 }
 const std::string kUsage = UsageText();
 const char kParameterError[] = "***Please check you parameters!\n";

@@ -15,112 +15,16 @@
 #include "app/run.h"
 #include "serial/serial_port.h"
 #include "serial/serial_port_posix.h"
+#include "tests/fake_serial.h"
 
 namespace {
 
 // ---- Through the seam: what the backend asks of the system. ----
 
-struct Recorded {
-  std::string openedPath;
-  int openFlags = 0;
-  int duplicatedFd = -1;
-  int duplicateLowest = -1;
-  int flockFd = -1;
-  int flockOperation = 0;
-  int statusFlagsFd = -1;
-  int statusFlagsSet = -1;
-  struct timespec pause = {-1, -1};
-  std::vector<int> closed;
-  struct termios read = {};
-  struct termios applied = {};
-  int appliedWhen = -1;
-  int tcgetattrCalls = 0;
-  // What the run meets: the descriptor the open returns, the one a
-  // duplicate gets, the call that fails, and what the read-back shows.
-  int openedFd = 7;
-  int duplicateFd = 7;
-  std::string failingCall;
-  void (*driverKept)(struct termios*) = nullptr;
-};
-Recorded recorded;
-
-constexpr int kFd = 7;
-
-// The chosen call fails with an errno of its kind.
-bool Fails(const char* call, int error) {
-  if (recorded.failingCall != call) return false;
-  errno = error;
-  return true;
-}
-
-int RecordOpen(const char* path, int flags) {
-  recorded.openedPath = path;
-  recorded.openFlags = flags;
-  return Fails("open", ENOENT) ? -1 : recorded.openedFd;
-}
-int RecordDuplicateFrom(int fd, int lowest) {
-  recorded.duplicatedFd = fd;
-  recorded.duplicateLowest = lowest;
-  return Fails("F_DUPFD_CLOEXEC", EMFILE) ? -1 : recorded.duplicateFd;
-}
-int RecordFlock(int fd, int operation) {
-  recorded.flockFd = fd;
-  recorded.flockOperation = operation;
-  return Fails("flock", EWOULDBLOCK) ? -1 : 0;
-}
-int RecordGetStatusFlags(int fd) {
-  recorded.statusFlagsFd = fd;
-  return Fails("F_GETFL", EBADF) ? -1 : O_RDWR | O_NONBLOCK;
-}
-int RecordSetStatusFlags(int, int flags) {
-  recorded.statusFlagsSet = flags;
-  return Fails("F_SETFL", EINVAL) ? -1 : 0;
-}
-int RecordNanosleep(const struct timespec* pause, struct timespec*) {
-  recorded.pause = *pause;
-  return 0;
-}
-int RecordTcgetattr(int fd, struct termios* settings) {
-  if (fd != kFd) {
-    errno = EBADF;
-    return -1;
-  }
-  // The first read gives what the driver holds; later ones what it kept.
-  if (recorded.tcgetattrCalls++ == 0) {
-    *settings = recorded.read;
-    return 0;
-  }
-  if (Fails("read-back", EIO)) return -1;
-  *settings = recorded.applied;
-  if (recorded.driverKept != nullptr) recorded.driverKept(settings);
-  return 0;
-}
-int RecordTcsetattr(int, int when, const struct termios* settings) {
-  recorded.appliedWhen = when;
-  recorded.applied = *settings;
-  return 0;
-}
-int RecordClose(int fd) {
-  recorded.closed.push_back(fd);
-  return 0;
-}
-
 class PosixSeam : public testing::Test {
  protected:
-  void SetUp() override {
-    recorded = Recorded{};
-    posixSerialCalls = kRealPosixSerialCalls;
-    posixSerialCalls.open = RecordOpen;
-    posixSerialCalls.duplicateFrom = RecordDuplicateFrom;
-    posixSerialCalls.flock = RecordFlock;
-    posixSerialCalls.getStatusFlags = RecordGetStatusFlags;
-    posixSerialCalls.setStatusFlags = RecordSetStatusFlags;
-    posixSerialCalls.nanosleep = RecordNanosleep;
-    posixSerialCalls.tcgetattr = RecordTcgetattr;
-    posixSerialCalls.tcsetattr = RecordTcsetattr;
-    posixSerialCalls.close = RecordClose;
-  }
-  void TearDown() override { posixSerialCalls = kRealPosixSerialCalls; }
+  void SetUp() override { InstallFakeSerial(FakeFailure::kNone, 0); }
+  void TearDown() override { RestoreRealSerial(); }
 };
 
 PortName Name(const char* text) {
@@ -131,15 +35,15 @@ PortName Name(const char* text) {
 
 TEST_F(PosixSeam, OpensExclusivelyWithoutWaitingForCarrierThenBlocks) {
   const SerialPort port = OpenSerialPort(Name("/dev/ttyUSB0"));
-  EXPECT_EQ(port.handle, kFd);
-  EXPECT_EQ(recorded.openedPath, "/dev/ttyUSB0");
-  EXPECT_EQ(recorded.openFlags & O_ACCMODE, O_RDWR);
-  EXPECT_NE(recorded.openFlags & O_NOCTTY, 0);
-  EXPECT_NE(recorded.openFlags & O_NONBLOCK, 0);
-  EXPECT_EQ(recorded.flockOperation, LOCK_EX | LOCK_NB);
-  EXPECT_EQ(recorded.statusFlagsSet, O_RDWR);  // blocking again
-  EXPECT_EQ(recorded.pause.tv_sec, 0);
-  EXPECT_EQ(recorded.pause.tv_nsec, 5000000);
+  EXPECT_EQ(port.handle, kFakeDescriptor);
+  EXPECT_EQ(posixFake.openedPath, "/dev/ttyUSB0");
+  EXPECT_EQ(posixFake.openFlags & O_ACCMODE, O_RDWR);
+  EXPECT_NE(posixFake.openFlags & O_NOCTTY, 0);
+  EXPECT_NE(posixFake.openFlags & O_NONBLOCK, 0);
+  EXPECT_EQ(posixFake.flockOperation, LOCK_EX | LOCK_NB);
+  EXPECT_EQ(posixFake.statusFlagsSet, O_RDWR);  // blocking again
+  EXPECT_EQ(posixFake.pause.tv_sec, 0);
+  EXPECT_EQ(posixFake.pause.tv_nsec, 5000000);
 }
 
 struct DescriptorCase {
@@ -154,31 +58,36 @@ struct DescriptorCase {
 // go onto the serial line.
 TEST_F(PosixSeam, PortIsNeverStandardInputOutputOrError) {
   const DescriptorCase cases[] = {
-      {kFd, kFd, kFd, {}},                      // nothing closed: used where it opened
-      {3, kFd, 3, {}},     {0, kFd, kFd, {0}},  // a port opened as descriptor 0 is a valid port
-      {1, kFd, kFd, {1}},  {2, kFd, kFd, {2}},
+      {kFakeDescriptor,
+       kFakeDescriptor,
+       kFakeDescriptor,
+       {}},  // nothing closed: used where it opened
+      {3, kFakeDescriptor, 3, {}},
+      {0, kFakeDescriptor, kFakeDescriptor, {0}},  // a port opened as descriptor 0 is a valid port
+      {1, kFakeDescriptor, kFakeDescriptor, {1}},
+      {2, kFakeDescriptor, kFakeDescriptor, {2}},
       {1, -1, -1, {1}},  // no free number above 2: the run ends at the read
   };
   for (const DescriptorCase& c : cases) {
     SCOPED_TRACE(c.opened);
-    recorded = Recorded{};
-    recorded.openedFd = c.opened;
-    recorded.duplicateFd = c.duplicate;
-    if (c.duplicate < 0) recorded.failingCall = "F_DUPFD_CLOEXEC";
+    InstallFakeSerial(FakeFailure::kNone, 0);
+    posixFake.openedFd = c.opened;
+    posixFake.duplicateFd = c.duplicate;
+    if (c.duplicate < 0) posixFake.failingCall = "F_DUPFD_CLOEXEC";
     const SerialPort port = OpenSerialPort(Name("/dev/ttyUSB0"));
     EXPECT_EQ(port.handle, c.port);
-    EXPECT_EQ(recorded.closed, c.closed);
-    EXPECT_EQ(recorded.pause.tv_nsec, 5000000);
+    EXPECT_EQ(posixFake.closed, c.closed);
+    EXPECT_EQ(posixFake.pause.tv_nsec, 5000000);
     if (c.opened < 3) {
-      EXPECT_EQ(recorded.duplicatedFd, c.opened);
-      EXPECT_EQ(recorded.duplicateLowest, 3);
+      EXPECT_EQ(posixFake.duplicatedFd, c.opened);
+      EXPECT_EQ(posixFake.duplicateLowest, 3);
     } else {
-      EXPECT_EQ(recorded.duplicatedFd, -1);  // not duplicated
+      EXPECT_EQ(posixFake.duplicatedFd, -1);  // not duplicated
     }
     if (c.port >= 0) {
       // Locked and made blocking where it stays.
-      EXPECT_EQ(recorded.flockFd, c.port);
-      EXPECT_EQ(recorded.statusFlagsFd, c.port);
+      EXPECT_EQ(posixFake.flockFd, c.port);
+      EXPECT_EQ(posixFake.statusFlagsFd, c.port);
     }
   }
 }
@@ -193,18 +102,18 @@ struct OpenFailureCase {
 TEST_F(PosixSeam, FailedOpenLockOrBlockingLeavesThePortInvalidAfterThePause) {
   const OpenFailureCase cases[] = {
       {"open", {}},
-      {"flock", {kFd}},  // held by another program
-      {"F_GETFL", {kFd}},
-      {"F_SETFL", {kFd}},
+      {"flock", {kFakeDescriptor}},  // held by another program
+      {"F_GETFL", {kFakeDescriptor}},
+      {"F_SETFL", {kFakeDescriptor}},
   };
   for (const OpenFailureCase& c : cases) {
     SCOPED_TRACE(c.failingCall);
-    recorded = Recorded{};
-    recorded.failingCall = c.failingCall;
+    InstallFakeSerial(FakeFailure::kNone, 0);
+    posixFake.failingCall = c.failingCall;
     const SerialPort port = OpenSerialPort(Name("/dev/ttyUSB0"));
     EXPECT_LT(port.handle, 0);
-    EXPECT_EQ(recorded.closed, c.closed);
-    EXPECT_EQ(recorded.pause.tv_nsec, 5000000);
+    EXPECT_EQ(posixFake.closed, c.closed);
+    EXPECT_EQ(posixFake.pause.tv_nsec, 5000000);
 
     testing::internal::CaptureStdout();
     EXPECT_EQ(ConfigureSerialLine(port), LineSetup::kReadFailed);
@@ -233,15 +142,15 @@ struct termios DriverSettings() {
 }
 
 TEST_F(PosixSeam, ChangesOnlySpeedFormatAndOutputProcessing) {
-  recorded.read = DriverSettings();
+  posixFake.read = DriverSettings();
   testing::internal::CaptureStdout();
-  EXPECT_EQ(ConfigureSerialLine(SerialPort{kFd}), LineSetup::kConfigured);
+  EXPECT_EQ(ConfigureSerialLine(SerialPort{kFakeDescriptor}), LineSetup::kConfigured);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
   // At once: TCSAFLUSH would throw away input the driver holds.
-  EXPECT_EQ(recorded.appliedWhen, TCSANOW);
-  const struct termios& before = recorded.read;
-  const struct termios& after = recorded.applied;
+  EXPECT_EQ(posixFake.appliedWhen, TCSANOW);
+  const struct termios& before = posixFake.read;
+  const struct termios& after = posixFake.applied;
   EXPECT_EQ(cfgetispeed(&after), static_cast<speed_t>(B9600));
   EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
   EXPECT_EQ(after.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -288,24 +197,23 @@ TEST_F(PosixSeam, ReadBackDecidesWhetherTheLineIsSet) {
   };
   for (const ReadBackCase& c : cases) {
     SCOPED_TRACE(c.name);
-    recorded = Recorded{};
-    recorded.read = DriverSettings();
-    recorded.read.c_cflag |= CLOCAL;
-    recorded.driverKept = c.driverKept;
-    recorded.failingCall = c.failingCall;
+    InstallFakeSerial(FakeFailure::kNone, 0);
+    posixFake.read = DriverSettings();
+    posixFake.read.c_cflag |= CLOCAL;
+    posixFake.driverKept = c.driverKept;
+    posixFake.failingCall = c.failingCall;
+    posixFake.error = EIO;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(ConfigureSerialLine(SerialPort{kFd}), c.result);
+    EXPECT_EQ(ConfigureSerialLine(SerialPort{kFakeDescriptor}), c.result);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
   }
 }
 
-ssize_t WriteFiveBytes(int, const void*, size_t) { return 5; }
-
 TEST_F(PosixSeam, ShortWriteFailsWithoutALeftoverErrorCode) {
-  posixSerialCalls.write = WriteFiveBytes;
+  posixFake.writeTakes = 5;
   testing::internal::CaptureStdout();
   errno = ENOTTY;  // left over from an earlier call
-  EXPECT_FALSE(WriteCommandFrame(SerialPort{kFd}, BuildCommandFrame(1, 1, 3)));
+  EXPECT_FALSE(WriteCommandFrame(SerialPort{kFakeDescriptor}, BuildCommandFrame(1, 1, 3)));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "WriteFile failed with error 0.\n");
 }
 

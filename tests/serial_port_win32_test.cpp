@@ -10,85 +10,17 @@
 #include "app/run.h"
 #include "serial/serial_port.h"
 #include "serial/serial_port_win32.h"
+#include "tests/fake_serial.h"
 #include "tests/test_kit.h"
 
 namespace {
 
 // ---- Through the seam: what the backend passes to Win32. ----
 
-HANDLE const kHandle = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x64));
-
-struct Recorded {
-  std::wstring path;
-  DWORD access = 0;
-  DWORD share = 0xFFFFFFFF;
-  LPSECURITY_ATTRIBUTES security = nullptr;
-  DWORD disposition = 0;
-  DWORD flags = 0xFFFFFFFF;
-  HANDLE templateFile = nullptr;
-  DWORD pause = 0;
-  DCB handedToRead = {};
-  DCB driver = {};
-  DCB applied = {};
-  std::vector<unsigned char> written;
-  DWORD writtenPreset = 0xFFFFFFFF;
-  LPOVERLAPPED overlapped = nullptr;
-  bool openFails = false;
-  // What the write reports: its result, the count and the error code.
-  BOOL writeAccepted = TRUE;
-  DWORD writeReports = 8;
-  DWORD writeError = 0;
-  DWORD lastError = 0;
-};
-Recorded recorded;
-
-HANDLE WINAPI RecordCreateFileW(LPCWSTR path, DWORD access, DWORD share,
-                                LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
-                                HANDLE templateFile) {
-  recorded.path = path;
-  recorded.access = access;
-  recorded.share = share;
-  recorded.security = security;
-  recorded.disposition = disposition;
-  recorded.flags = flags;
-  recorded.templateFile = templateFile;
-  return recorded.openFails ? INVALID_HANDLE_VALUE : kHandle;
-}
-void WINAPI RecordSleep(DWORD milliseconds) { recorded.pause = milliseconds; }
-BOOL WINAPI RecordGetCommState(HANDLE, LPDCB settings) {
-  recorded.handedToRead = *settings;
-  *settings = recorded.driver;
-  return TRUE;
-}
-BOOL WINAPI RecordSetCommState(HANDLE, LPDCB settings) {
-  recorded.applied = *settings;
-  return TRUE;
-}
-BOOL WINAPI RecordWriteFile(HANDLE, LPCVOID bytes, DWORD count, LPDWORD written,
-                            LPOVERLAPPED overlapped) {
-  const unsigned char* first = static_cast<const unsigned char*>(bytes);
-  recorded.written.assign(first, first + count);
-  recorded.writtenPreset = *written;
-  recorded.overlapped = overlapped;
-  *written = recorded.writeReports;
-  recorded.lastError = recorded.writeError;
-  return recorded.writeAccepted;
-}
-DWORD WINAPI RecordGetLastError() { return recorded.lastError; }
-
 class Win32Seam : public testing::Test {
  protected:
-  void SetUp() override {
-    recorded = Recorded{};
-    win32SerialCalls = kRealWin32SerialCalls;
-    win32SerialCalls.createFileW = RecordCreateFileW;
-    win32SerialCalls.sleep = RecordSleep;
-    win32SerialCalls.getCommState = RecordGetCommState;
-    win32SerialCalls.setCommState = RecordSetCommState;
-    win32SerialCalls.writeFile = RecordWriteFile;
-    win32SerialCalls.getLastError = RecordGetLastError;
-  }
-  void TearDown() override { win32SerialCalls = kRealWin32SerialCalls; }
+  void SetUp() override { InstallFakeSerial(FakeFailure::kNone, 0); }
+  void TearDown() override { RestoreRealSerial(); }
 };
 
 PortName Name(const wchar_t* text) {
@@ -99,14 +31,14 @@ PortName Name(const wchar_t* text) {
 
 TEST_F(Win32Seam, OpensExclusivelyForSynchronousReadAndWriteThenPauses) {
   const SerialPort port = OpenSerialPort(Name(L"COM3"));
-  EXPECT_EQ(reinterpret_cast<HANDLE>(port.handle), kHandle);
-  EXPECT_EQ(recorded.access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
-  EXPECT_EQ(recorded.share, 0u);
-  EXPECT_EQ(recorded.security, nullptr);
-  EXPECT_EQ(recorded.disposition, static_cast<DWORD>(OPEN_EXISTING));
-  EXPECT_EQ(recorded.flags, 0u);  // no overlapped I/O
-  EXPECT_EQ(recorded.templateFile, nullptr);
-  EXPECT_EQ(recorded.pause, 5u);
+  EXPECT_EQ(reinterpret_cast<HANDLE>(port.handle), kFakeHandle);
+  EXPECT_EQ(win32Fake.access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
+  EXPECT_EQ(win32Fake.share, 0u);
+  EXPECT_EQ(win32Fake.security, nullptr);
+  EXPECT_EQ(win32Fake.disposition, static_cast<DWORD>(OPEN_EXISTING));
+  EXPECT_EQ(win32Fake.flags, 0u);  // no overlapped I/O
+  EXPECT_EQ(win32Fake.templateFile, nullptr);
+  EXPECT_EQ(win32Fake.pause, 5u);
 }
 
 struct NameCase {
@@ -119,7 +51,7 @@ void ExpectOpenedAs(const NameCase& c) {
   PortName name;
   ASSERT_TRUE(ConvertPortName(c.typed, &name));
   OpenSerialPort(name);
-  EXPECT_EQ(recorded.path, c.opened);
+  EXPECT_EQ(win32Fake.path, c.opened);
 }
 
 // As typed on the command line, through the conversion from the ANSI code
@@ -157,12 +89,12 @@ TEST_F(Win32Seam, BareComNamesOpenThroughTheDeviceNamespace) {
 }
 
 TEST_F(Win32Seam, FailedOpenStillPausesAndEndsAtTheSettingsRead) {
-  recorded.openFails = true;
+  win32Fake.failingCall = "CreateFileW";
   win32SerialCalls.getCommState = kRealWin32SerialCalls.getCommState;
   win32SerialCalls.getLastError = kRealWin32SerialCalls.getLastError;
   const SerialPort port = OpenSerialPort(Name(L"COM9"));
   EXPECT_EQ(reinterpret_cast<HANDLE>(port.handle), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(recorded.pause, 5u);
+  EXPECT_EQ(win32Fake.pause, 5u);
   testing::internal::CaptureStdout();
   EXPECT_EQ(ConfigureSerialLine(port), LineSetup::kReadFailed);
   const std::string line = testing::internal::GetCapturedStdout();
@@ -202,33 +134,35 @@ DCB DriverSettings() {
 }
 
 TEST_F(Win32Seam, ReadsIntoAZeroedRecordAndChangesExactlyFourFields) {
-  recorded.driver = DriverSettings();
+  win32Fake.driver = DriverSettings();
   testing::internal::CaptureStdout();
-  EXPECT_EQ(ConfigureSerialLine(SerialPort{reinterpret_cast<std::intptr_t>(kHandle)}),
+  EXPECT_EQ(ConfigureSerialLine(SerialPort{reinterpret_cast<std::intptr_t>(kFakeHandle)}),
             LineSetup::kConfigured);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
   DCB zeroed;
   std::memset(&zeroed, 0, sizeof zeroed);
   zeroed.DCBlength = sizeof zeroed;
-  EXPECT_EQ(std::memcmp(&recorded.handedToRead, &zeroed, sizeof zeroed), 0);
+  EXPECT_EQ(std::memcmp(&win32Fake.handedToRead, &zeroed, sizeof zeroed), 0);
 
-  DCB expected = recorded.driver;
+  DCB expected = win32Fake.driver;
   expected.BaudRate = 9600;
   expected.ByteSize = 8;
   expected.Parity = 0;
   expected.StopBits = 0;
-  EXPECT_EQ(std::memcmp(&recorded.applied, &expected, sizeof expected), 0);
+  EXPECT_EQ(std::memcmp(&win32Fake.applied, &expected, sizeof expected), 0);
 }
 
 TEST_F(Win32Seam, WritesTheWholeFrameInOneSynchronousCall) {
   const CommandFrame frame = BuildCommandFrame(255, 1, 16);
   testing::internal::CaptureStdout();
-  EXPECT_TRUE(WriteCommandFrame(SerialPort{reinterpret_cast<std::intptr_t>(kHandle)}, frame));
+  EXPECT_TRUE(WriteCommandFrame(SerialPort{reinterpret_cast<std::intptr_t>(kFakeHandle)}, frame));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(recorded.written, (std::vector<unsigned char>{0x55, 0xFF, 0x12, 0, 0, 0, 0x10, 0x76}));
-  EXPECT_EQ(recorded.writtenPreset, 0u);
-  EXPECT_EQ(recorded.overlapped, nullptr);
+  EXPECT_EQ(std::vector<unsigned char>(win32Fake.calls.written,
+                                       win32Fake.calls.written + win32Fake.calls.writtenCount),
+            (std::vector<unsigned char>{0x55, 0xFF, 0x12, 0, 0, 0, 0x10, 0x76}));
+  EXPECT_EQ(win32Fake.writtenPreset, 0u);
+  EXPECT_EQ(win32Fake.overlapped, nullptr);
 }
 
 struct WriteCase {
@@ -251,12 +185,10 @@ TEST_F(Win32Seam, WriteCountsOnlyWhenAcceptedWithAllEightBytes) {
   };
   for (const WriteCase& c : cases) {
     SCOPED_TRACE(testing::Message() << c.accepted << " " << c.reported);
-    recorded = Recorded{};
-    recorded.writeAccepted = c.accepted;
-    recorded.writeReports = c.reported;
-    recorded.writeError = c.error;
+    InstallFakeSerial(c.accepted ? FakeFailure::kNone : FakeFailure::kWrite, c.error);
+    win32Fake.writeReports = c.reported;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(WriteCommandFrame(SerialPort{reinterpret_cast<std::intptr_t>(kHandle)},
+    EXPECT_EQ(WriteCommandFrame(SerialPort{reinterpret_cast<std::intptr_t>(kFakeHandle)},
                                 BuildCommandFrame(1, 1, 3)),
               c.written);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
