@@ -4,6 +4,8 @@
 // chosen, which fails with the error code given.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -41,13 +43,25 @@ const FakeSerialLog& FakeSerialCalls();
 // The code that reading the settings on an invalid handle leaves.
 std::uint32_t InvalidHandleError();
 
+// Each test starts with the fake installed and nothing recorded.
+class FakeSerialTest : public testing::Test {
+ protected:
+  void SetUp() override { InstallFakeSerial(FakeFailure::kNone, 0); }
+  void TearDown() override { RestoreRealSerial(); }
+};
+
+// Each platform's fake: the call that each FakeFailure makes fail, in the
+// enum's order, and the installing of its calls.
+extern const char* const kFakeFailingCalls[];
+void InstallFakeSerialCalls();
+
 #ifdef _WIN32
 #include <windows.h>
 
 inline HANDLE const kFakeHandle = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x64));
 
 // What the Win32 backend passed to the system, and what the fake gives back.
-struct FakeWin32Serial {
+struct FakeSerial {
   FakeSerialLog calls;
   std::wstring path;
   DWORD access = 0;
@@ -66,11 +80,10 @@ struct FakeWin32Serial {
   // code, and the count a write reports.
   DCB driver = {};
   std::string failingCall;
-  DWORD error = 0;
-  DWORD writeReports = kCommandFrameSize;
+  std::uint32_t error = 0;
+  std::uint32_t writeReports = kCommandFrameSize;
   DWORD lastError = 0;
 };
-extern FakeWin32Serial win32Fake;
 #else
 #include <termios.h>
 #include <time.h>
@@ -78,7 +91,7 @@ extern FakeWin32Serial win32Fake;
 constexpr int kFakeDescriptor = 7;
 
 // What the POSIX backend asked of the system, and what the fake gives back.
-struct FakePosixSerial {
+struct FakeSerial {
   FakeSerialLog calls;
   std::string openedPath;
   int openFlags = 0;
@@ -96,14 +109,15 @@ struct FakePosixSerial {
   // driver holds at the first read and what it keeps of those applied, the
   // call that fails ("open", "F_DUPFD_CLOEXEC", "flock", "F_GETFL", "F_SETFL",
   // "tcgetattr", "read-back", "tcsetattr", "write" or "close") with its errno,
-  // and the count a write reports (-1: all).
+  // and the count a write reports.
   int openedFd = kFakeDescriptor;
   int duplicateFd = kFakeDescriptor;
   struct termios read = {};
   void (*driverKept)(struct termios*) = nullptr;
   std::string failingCall;
-  int error = 0;
-  long writeTakes = -1;
+  std::uint32_t error = 0;
+  std::uint32_t writeReports = kCommandFrameSize;
 };
-extern FakePosixSerial posixFake;
 #endif
+
+extern FakeSerial fakeSerial;

@@ -6,114 +6,90 @@
 #include "serial/serial_port_posix.h"
 #include "tests/fake_serial.h"
 
-FakePosixSerial posixFake;
-
 namespace {
 
 // The chosen call fails with the errno given.
 bool Fails(const char* call) {
-  if (posixFake.failingCall != call) return false;
-  errno = posixFake.error;
+  if (fakeSerial.failingCall != call) return false;
+  errno = static_cast<int>(fakeSerial.error);
   return true;
 }
 
 int FakeOpen(const char* path, int flags) {
-  ++posixFake.calls.opens;
-  posixFake.openedPath = path;
-  posixFake.openFlags = flags;
-  return Fails("open") ? -1 : posixFake.openedFd;
+  ++fakeSerial.calls.opens;
+  fakeSerial.openedPath = path;
+  fakeSerial.openFlags = flags;
+  return Fails("open") ? -1 : fakeSerial.openedFd;
 }
 int FakeDuplicateFrom(int fd, int lowest) {
-  posixFake.duplicatedFd = fd;
-  posixFake.duplicateLowest = lowest;
-  return Fails("F_DUPFD_CLOEXEC") ? -1 : posixFake.duplicateFd;
+  fakeSerial.duplicatedFd = fd;
+  fakeSerial.duplicateLowest = lowest;
+  return Fails("F_DUPFD_CLOEXEC") ? -1 : fakeSerial.duplicateFd;
 }
 int FakeFlock(int fd, int operation) {
-  posixFake.flockFd = fd;
-  posixFake.flockOperation = operation;
+  fakeSerial.flockFd = fd;
+  fakeSerial.flockOperation = operation;
   return Fails("flock") ? -1 : 0;
 }
 int FakeGetStatusFlags(int fd) {
-  posixFake.statusFlagsFd = fd;
+  fakeSerial.statusFlagsFd = fd;
   return Fails("F_GETFL") ? -1 : O_RDWR | O_NONBLOCK;
 }
 int FakeSetStatusFlags(int, int flags) {
-  posixFake.statusFlagsSet = flags;
+  fakeSerial.statusFlagsSet = flags;
   return Fails("F_SETFL") ? -1 : 0;
 }
 int FakeNanosleep(const struct timespec* pause, struct timespec*) {
-  ++posixFake.calls.pauses;
-  posixFake.pause = *pause;
+  ++fakeSerial.calls.pauses;
+  fakeSerial.pause = *pause;
   return 0;
 }
 // The first read gives what the driver holds; later ones what it kept.
 int FakeTcgetattr(int fd, struct termios* settings) {
-  const bool first = ++posixFake.calls.reads == 1;
+  const bool first = ++fakeSerial.calls.reads == 1;
   if (fd != kFakeDescriptor) {
     errno = EBADF;
     return -1;
   }
   if (Fails(first ? "tcgetattr" : "read-back")) return -1;
-  *settings = first ? posixFake.read : posixFake.applied;
-  if (!first && posixFake.driverKept != nullptr) posixFake.driverKept(settings);
+  *settings = first ? fakeSerial.read : fakeSerial.applied;
+  if (!first && fakeSerial.driverKept != nullptr) fakeSerial.driverKept(settings);
   return 0;
 }
 int FakeTcsetattr(int, int when, const struct termios* settings) {
-  ++posixFake.calls.applies;
-  posixFake.appliedWhen = when;
+  ++fakeSerial.calls.applies;
+  fakeSerial.appliedWhen = when;
   if (Fails("tcsetattr")) return -1;
-  posixFake.applied = *settings;
+  fakeSerial.applied = *settings;
   return 0;
 }
 ssize_t FakeWrite(int, const void* bytes, size_t count) {
-  ++posixFake.calls.writes;
+  ++fakeSerial.calls.writes;
   if (Fails("write")) return -1;
-  const std::size_t taken =
-      posixFake.writeTakes < 0 ? count : static_cast<std::size_t>(posixFake.writeTakes);
-  std::memcpy(posixFake.calls.written, bytes, taken);
-  posixFake.calls.writtenCount = taken;
-  // A driver that leaves a code behind a short write: the command must not use it.
-  if (taken != count && posixFake.error != 0) errno = posixFake.error;
+  const std::size_t taken = fakeSerial.writeReports < count ? fakeSerial.writeReports : count;
+  std::memcpy(fakeSerial.calls.written, bytes, taken);
+  fakeSerial.calls.writtenCount = taken;
+  // A code set along with a short write is the one the command reports.
+  if (taken != count && fakeSerial.error != 0) errno = static_cast<int>(fakeSerial.error);
   return static_cast<ssize_t>(taken);
 }
 int FakeClose(int fd) {
-  ++posixFake.calls.closes;
-  posixFake.closed.push_back(fd);
+  ++fakeSerial.calls.closes;
+  fakeSerial.closed.push_back(fd);
   return Fails("close") ? -1 : 0;
-}
-
-const char* FailingCall(FakeFailure failure) {
-  switch (failure) {
-    case FakeFailure::kOpen:
-      return "open";
-    case FakeFailure::kReadSettings:
-      return "tcgetattr";
-    case FakeFailure::kApplySettings:
-      return "tcsetattr";
-    case FakeFailure::kWrite:
-      return "write";
-    case FakeFailure::kClose:
-      return "close";
-    default:
-      return "";
-  }
 }
 
 }  // namespace
 
-void InstallFakeSerial(FakeFailure failure, std::uint32_t code) {
-  posixFake = FakePosixSerial{};
-  posixFake.failingCall = FailingCall(failure);
-  posixFake.error = static_cast<int>(code);
-  if (failure == FakeFailure::kZeroWrite) posixFake.writeTakes = 0;
-  if (failure == FakeFailure::kShortWrite) posixFake.writeTakes = 5;
+const char* const kFakeFailingCalls[] = {"",      "open", "tcgetattr", "tcsetattr",
+                                         "write", "",     "",          "close"};
+
+void InstallFakeSerialCalls() {
   posixSerialCalls = {FakeOpen,           FakeDuplicateFrom, FakeFlock,     FakeGetStatusFlags,
                       FakeSetStatusFlags, FakeNanosleep,     FakeTcgetattr, FakeTcsetattr,
                       FakeWrite,          FakeClose};
 }
 
 void RestoreRealSerial() { posixSerialCalls = kRealPosixSerialCalls; }
-
-const FakeSerialLog& FakeSerialCalls() { return posixFake.calls; }
 
 std::uint32_t InvalidHandleError() { return EBADF; }

@@ -21,11 +21,7 @@ namespace {
 
 // ---- Through the seam: what the backend asks of the system. ----
 
-class PosixSeam : public testing::Test {
- protected:
-  void SetUp() override { InstallFakeSerial(FakeFailure::kNone, 0); }
-  void TearDown() override { RestoreRealSerial(); }
-};
+using PosixSeam = FakeSerialTest;
 
 PortName Name(const char* text) {
   PortName name = {};
@@ -36,14 +32,14 @@ PortName Name(const char* text) {
 TEST_F(PosixSeam, OpensExclusivelyWithoutWaitingForCarrierThenBlocks) {
   const SerialPort port = OpenSerialPort(Name("/dev/ttyUSB0"));
   EXPECT_EQ(port.handle, kFakeDescriptor);
-  EXPECT_EQ(posixFake.openedPath, "/dev/ttyUSB0");
-  EXPECT_EQ(posixFake.openFlags & O_ACCMODE, O_RDWR);
-  EXPECT_NE(posixFake.openFlags & O_NOCTTY, 0);
-  EXPECT_NE(posixFake.openFlags & O_NONBLOCK, 0);
-  EXPECT_EQ(posixFake.flockOperation, LOCK_EX | LOCK_NB);
-  EXPECT_EQ(posixFake.statusFlagsSet, O_RDWR);  // blocking again
-  EXPECT_EQ(posixFake.pause.tv_sec, 0);
-  EXPECT_EQ(posixFake.pause.tv_nsec, 5000000);
+  EXPECT_EQ(fakeSerial.openedPath, "/dev/ttyUSB0");
+  EXPECT_EQ(fakeSerial.openFlags & O_ACCMODE, O_RDWR);
+  EXPECT_NE(fakeSerial.openFlags & O_NOCTTY, 0);
+  EXPECT_NE(fakeSerial.openFlags & O_NONBLOCK, 0);
+  EXPECT_EQ(fakeSerial.flockOperation, LOCK_EX | LOCK_NB);
+  EXPECT_EQ(fakeSerial.statusFlagsSet, O_RDWR);  // blocking again
+  EXPECT_EQ(fakeSerial.pause.tv_sec, 0);
+  EXPECT_EQ(fakeSerial.pause.tv_nsec, 5000000);
 }
 
 struct DescriptorCase {
@@ -71,23 +67,23 @@ TEST_F(PosixSeam, PortIsNeverStandardInputOutputOrError) {
   for (const DescriptorCase& c : cases) {
     SCOPED_TRACE(c.opened);
     InstallFakeSerial(FakeFailure::kNone, 0);
-    posixFake.openedFd = c.opened;
-    posixFake.duplicateFd = c.duplicate;
-    if (c.duplicate < 0) posixFake.failingCall = "F_DUPFD_CLOEXEC";
+    fakeSerial.openedFd = c.opened;
+    fakeSerial.duplicateFd = c.duplicate;
+    if (c.duplicate < 0) fakeSerial.failingCall = "F_DUPFD_CLOEXEC";
     const SerialPort port = OpenSerialPort(Name("/dev/ttyUSB0"));
     EXPECT_EQ(port.handle, c.port);
-    EXPECT_EQ(posixFake.closed, c.closed);
-    EXPECT_EQ(posixFake.pause.tv_nsec, 5000000);
+    EXPECT_EQ(fakeSerial.closed, c.closed);
+    EXPECT_EQ(fakeSerial.pause.tv_nsec, 5000000);
     if (c.opened < 3) {
-      EXPECT_EQ(posixFake.duplicatedFd, c.opened);
-      EXPECT_EQ(posixFake.duplicateLowest, 3);
+      EXPECT_EQ(fakeSerial.duplicatedFd, c.opened);
+      EXPECT_EQ(fakeSerial.duplicateLowest, 3);
     } else {
-      EXPECT_EQ(posixFake.duplicatedFd, -1);  // not duplicated
+      EXPECT_EQ(fakeSerial.duplicatedFd, -1);  // not duplicated
     }
     if (c.port >= 0) {
       // Locked and made blocking where it stays.
-      EXPECT_EQ(posixFake.flockFd, c.port);
-      EXPECT_EQ(posixFake.statusFlagsFd, c.port);
+      EXPECT_EQ(fakeSerial.flockFd, c.port);
+      EXPECT_EQ(fakeSerial.statusFlagsFd, c.port);
     }
   }
 }
@@ -109,11 +105,11 @@ TEST_F(PosixSeam, FailedOpenLockOrBlockingLeavesThePortInvalidAfterThePause) {
   for (const OpenFailureCase& c : cases) {
     SCOPED_TRACE(c.failingCall);
     InstallFakeSerial(FakeFailure::kNone, 0);
-    posixFake.failingCall = c.failingCall;
+    fakeSerial.failingCall = c.failingCall;
     const SerialPort port = OpenSerialPort(Name("/dev/ttyUSB0"));
     EXPECT_LT(port.handle, 0);
-    EXPECT_EQ(posixFake.closed, c.closed);
-    EXPECT_EQ(posixFake.pause.tv_nsec, 5000000);
+    EXPECT_EQ(fakeSerial.closed, c.closed);
+    EXPECT_EQ(fakeSerial.pause.tv_nsec, 5000000);
 
     testing::internal::CaptureStdout();
     EXPECT_EQ(ConfigureSerialLine(port), LineSetup::kReadFailed);
@@ -142,15 +138,15 @@ struct termios DriverSettings() {
 }
 
 TEST_F(PosixSeam, ChangesOnlySpeedFormatAndOutputProcessing) {
-  posixFake.read = DriverSettings();
+  fakeSerial.read = DriverSettings();
   testing::internal::CaptureStdout();
   EXPECT_EQ(ConfigureSerialLine(SerialPort{kFakeDescriptor}), LineSetup::kConfigured);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
   // At once: TCSAFLUSH would throw away input the driver holds.
-  EXPECT_EQ(posixFake.appliedWhen, TCSANOW);
-  const struct termios& before = posixFake.read;
-  const struct termios& after = posixFake.applied;
+  EXPECT_EQ(fakeSerial.appliedWhen, TCSANOW);
+  const struct termios& before = fakeSerial.read;
+  const struct termios& after = fakeSerial.applied;
   EXPECT_EQ(cfgetispeed(&after), static_cast<speed_t>(B9600));
   EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
   EXPECT_EQ(after.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -198,11 +194,11 @@ TEST_F(PosixSeam, ReadBackDecidesWhetherTheLineIsSet) {
   for (const ReadBackCase& c : cases) {
     SCOPED_TRACE(c.name);
     InstallFakeSerial(FakeFailure::kNone, 0);
-    posixFake.read = DriverSettings();
-    posixFake.read.c_cflag |= CLOCAL;
-    posixFake.driverKept = c.driverKept;
-    posixFake.failingCall = c.failingCall;
-    posixFake.error = EIO;
+    fakeSerial.read = DriverSettings();
+    fakeSerial.read.c_cflag |= CLOCAL;
+    fakeSerial.driverKept = c.driverKept;
+    fakeSerial.failingCall = c.failingCall;
+    fakeSerial.error = EIO;
     testing::internal::CaptureStdout();
     EXPECT_EQ(ConfigureSerialLine(SerialPort{kFakeDescriptor}), c.result);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
@@ -210,7 +206,7 @@ TEST_F(PosixSeam, ReadBackDecidesWhetherTheLineIsSet) {
 }
 
 TEST_F(PosixSeam, ShortWriteFailsWithoutALeftoverErrorCode) {
-  posixFake.writeTakes = 5;
+  fakeSerial.writeReports = 5;
   testing::internal::CaptureStdout();
   errno = ENOTTY;  // left over from an earlier call
   EXPECT_FALSE(WriteCommandFrame(SerialPort{kFakeDescriptor}, BuildCommandFrame(1, 1, 3)));

@@ -17,11 +17,7 @@ namespace {
 
 // ---- Through the seam: what the backend passes to Win32. ----
 
-class Win32Seam : public testing::Test {
- protected:
-  void SetUp() override { InstallFakeSerial(FakeFailure::kNone, 0); }
-  void TearDown() override { RestoreRealSerial(); }
-};
+using Win32Seam = FakeSerialTest;
 
 PortName Name(const wchar_t* text) {
   PortName name = {};
@@ -32,13 +28,13 @@ PortName Name(const wchar_t* text) {
 TEST_F(Win32Seam, OpensExclusivelyForSynchronousReadAndWriteThenPauses) {
   const SerialPort port = OpenSerialPort(Name(L"COM3"));
   EXPECT_EQ(reinterpret_cast<HANDLE>(port.handle), kFakeHandle);
-  EXPECT_EQ(win32Fake.access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
-  EXPECT_EQ(win32Fake.share, 0u);
-  EXPECT_EQ(win32Fake.security, nullptr);
-  EXPECT_EQ(win32Fake.disposition, static_cast<DWORD>(OPEN_EXISTING));
-  EXPECT_EQ(win32Fake.flags, 0u);  // no overlapped I/O
-  EXPECT_EQ(win32Fake.templateFile, nullptr);
-  EXPECT_EQ(win32Fake.pause, 5u);
+  EXPECT_EQ(fakeSerial.access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
+  EXPECT_EQ(fakeSerial.share, 0u);
+  EXPECT_EQ(fakeSerial.security, nullptr);
+  EXPECT_EQ(fakeSerial.disposition, static_cast<DWORD>(OPEN_EXISTING));
+  EXPECT_EQ(fakeSerial.flags, 0u);  // no overlapped I/O
+  EXPECT_EQ(fakeSerial.templateFile, nullptr);
+  EXPECT_EQ(fakeSerial.pause, 5u);
 }
 
 struct NameCase {
@@ -51,7 +47,7 @@ void ExpectOpenedAs(const NameCase& c) {
   PortName name;
   ASSERT_TRUE(ConvertPortName(c.typed, &name));
   OpenSerialPort(name);
-  EXPECT_EQ(win32Fake.path, c.opened);
+  EXPECT_EQ(fakeSerial.path, c.opened);
 }
 
 // As typed on the command line, through the conversion from the ANSI code
@@ -89,12 +85,12 @@ TEST_F(Win32Seam, BareComNamesOpenThroughTheDeviceNamespace) {
 }
 
 TEST_F(Win32Seam, FailedOpenStillPausesAndEndsAtTheSettingsRead) {
-  win32Fake.failingCall = "CreateFileW";
+  fakeSerial.failingCall = "CreateFileW";
   win32SerialCalls.getCommState = kRealWin32SerialCalls.getCommState;
   win32SerialCalls.getLastError = kRealWin32SerialCalls.getLastError;
   const SerialPort port = OpenSerialPort(Name(L"COM9"));
   EXPECT_EQ(reinterpret_cast<HANDLE>(port.handle), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(win32Fake.pause, 5u);
+  EXPECT_EQ(fakeSerial.pause, 5u);
   testing::internal::CaptureStdout();
   EXPECT_EQ(ConfigureSerialLine(port), LineSetup::kReadFailed);
   const std::string line = testing::internal::GetCapturedStdout();
@@ -134,7 +130,7 @@ DCB DriverSettings() {
 }
 
 TEST_F(Win32Seam, ReadsIntoAZeroedRecordAndChangesExactlyFourFields) {
-  win32Fake.driver = DriverSettings();
+  fakeSerial.driver = DriverSettings();
   testing::internal::CaptureStdout();
   EXPECT_EQ(ConfigureSerialLine(SerialPort{reinterpret_cast<std::intptr_t>(kFakeHandle)}),
             LineSetup::kConfigured);
@@ -143,14 +139,14 @@ TEST_F(Win32Seam, ReadsIntoAZeroedRecordAndChangesExactlyFourFields) {
   DCB zeroed;
   std::memset(&zeroed, 0, sizeof zeroed);
   zeroed.DCBlength = sizeof zeroed;
-  EXPECT_EQ(std::memcmp(&win32Fake.handedToRead, &zeroed, sizeof zeroed), 0);
+  EXPECT_EQ(std::memcmp(&fakeSerial.handedToRead, &zeroed, sizeof zeroed), 0);
 
-  DCB expected = win32Fake.driver;
+  DCB expected = fakeSerial.driver;
   expected.BaudRate = 9600;
   expected.ByteSize = 8;
   expected.Parity = 0;
   expected.StopBits = 0;
-  EXPECT_EQ(std::memcmp(&win32Fake.applied, &expected, sizeof expected), 0);
+  EXPECT_EQ(std::memcmp(&fakeSerial.applied, &expected, sizeof expected), 0);
 }
 
 TEST_F(Win32Seam, WritesTheWholeFrameInOneSynchronousCall) {
@@ -158,11 +154,11 @@ TEST_F(Win32Seam, WritesTheWholeFrameInOneSynchronousCall) {
   testing::internal::CaptureStdout();
   EXPECT_TRUE(WriteCommandFrame(SerialPort{reinterpret_cast<std::intptr_t>(kFakeHandle)}, frame));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(std::vector<unsigned char>(win32Fake.calls.written,
-                                       win32Fake.calls.written + win32Fake.calls.writtenCount),
+  EXPECT_EQ(std::vector<unsigned char>(fakeSerial.calls.written,
+                                       fakeSerial.calls.written + fakeSerial.calls.writtenCount),
             (std::vector<unsigned char>{0x55, 0xFF, 0x12, 0, 0, 0, 0x10, 0x76}));
-  EXPECT_EQ(win32Fake.writtenPreset, 0u);
-  EXPECT_EQ(win32Fake.overlapped, nullptr);
+  EXPECT_EQ(fakeSerial.writtenPreset, 0u);
+  EXPECT_EQ(fakeSerial.overlapped, nullptr);
 }
 
 struct WriteCase {
@@ -186,7 +182,7 @@ TEST_F(Win32Seam, WriteCountsOnlyWhenAcceptedWithAllEightBytes) {
   for (const WriteCase& c : cases) {
     SCOPED_TRACE(testing::Message() << c.accepted << " " << c.reported);
     InstallFakeSerial(c.accepted ? FakeFailure::kNone : FakeFailure::kWrite, c.error);
-    win32Fake.writeReports = c.reported;
+    fakeSerial.writeReports = c.reported;
     testing::internal::CaptureStdout();
     EXPECT_EQ(WriteCommandFrame(SerialPort{reinterpret_cast<std::intptr_t>(kFakeHandle)},
                                 BuildCommandFrame(1, 1, 3)),
