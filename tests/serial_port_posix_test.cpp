@@ -22,6 +22,7 @@ namespace {
 // ---- Through the seam: what the backend asks of the system. ----
 
 using PosixSeam = FakeSerialTest;
+constexpr int kFd = kFakeDescriptor;
 
 PortName Name(const char* text) {
   PortName name = {};
@@ -31,7 +32,7 @@ PortName Name(const char* text) {
 
 TEST_F(PosixSeam, OpensExclusivelyWithoutWaitingForCarrierThenBlocks) {
   const SerialPort port = OpenSerialPort(Name("/dev/ttyUSB0"));
-  EXPECT_EQ(port.handle, kFakeDescriptor);
+  EXPECT_EQ(port.handle, kFd);
   EXPECT_EQ(fakeSerial.openedPath, "/dev/ttyUSB0");
   EXPECT_EQ(fakeSerial.openFlags & O_ACCMODE, O_RDWR);
   EXPECT_NE(fakeSerial.openFlags & O_NOCTTY, 0);
@@ -54,14 +55,9 @@ struct DescriptorCase {
 // go onto the serial line.
 TEST_F(PosixSeam, PortIsNeverStandardInputOutputOrError) {
   const DescriptorCase cases[] = {
-      {kFakeDescriptor,
-       kFakeDescriptor,
-       kFakeDescriptor,
-       {}},  // nothing closed: used where it opened
-      {3, kFakeDescriptor, 3, {}},
-      {0, kFakeDescriptor, kFakeDescriptor, {0}},  // a port opened as descriptor 0 is a valid port
-      {1, kFakeDescriptor, kFakeDescriptor, {1}},
-      {2, kFakeDescriptor, kFakeDescriptor, {2}},
+      {kFd, kFd, kFd, {}},                      // nothing closed: used where it opened
+      {3, kFd, 3, {}},     {0, kFd, kFd, {0}},  // a port opened as descriptor 0 is a valid port
+      {1, kFd, kFd, {1}},  {2, kFd, kFd, {2}},
       {1, -1, -1, {1}},  // no free number above 2: the run ends at the read
   };
   for (const DescriptorCase& c : cases) {
@@ -98,9 +94,9 @@ struct OpenFailureCase {
 TEST_F(PosixSeam, FailedOpenLockOrBlockingLeavesThePortInvalidAfterThePause) {
   const OpenFailureCase cases[] = {
       {"open", {}},
-      {"flock", {kFakeDescriptor}},  // held by another program
-      {"F_GETFL", {kFakeDescriptor}},
-      {"F_SETFL", {kFakeDescriptor}},
+      {"flock", {kFd}},  // held by another program
+      {"F_GETFL", {kFd}},
+      {"F_SETFL", {kFd}},
   };
   for (const OpenFailureCase& c : cases) {
     SCOPED_TRACE(c.failingCall);
@@ -140,7 +136,7 @@ struct termios DriverSettings() {
 TEST_F(PosixSeam, ChangesOnlySpeedFormatAndOutputProcessing) {
   fakeSerial.read = DriverSettings();
   testing::internal::CaptureStdout();
-  EXPECT_EQ(ConfigureSerialLine(SerialPort{kFakeDescriptor}), LineSetup::kConfigured);
+  EXPECT_EQ(ConfigureSerialLine(SerialPort{kFd}), LineSetup::kConfigured);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
   // At once: TCSAFLUSH would throw away input the driver holds.
@@ -200,7 +196,7 @@ TEST_F(PosixSeam, ReadBackDecidesWhetherTheLineIsSet) {
     fakeSerial.failingCall = c.failingCall;
     fakeSerial.error = EIO;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(ConfigureSerialLine(SerialPort{kFakeDescriptor}), c.result);
+    EXPECT_EQ(ConfigureSerialLine(SerialPort{kFd}), c.result);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
   }
 }
@@ -209,7 +205,7 @@ TEST_F(PosixSeam, ShortWriteFailsWithoutALeftoverErrorCode) {
   fakeSerial.writeReports = 5;
   testing::internal::CaptureStdout();
   errno = ENOTTY;  // left over from an earlier call
-  EXPECT_FALSE(WriteCommandFrame(SerialPort{kFakeDescriptor}, BuildCommandFrame(1, 1, 3)));
+  EXPECT_FALSE(WriteCommandFrame(SerialPort{kFd}, BuildCommandFrame(1, 1, 3)));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "WriteFile failed with error 0.\n");
 }
 
