@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "protocol/command_frame.h"
+#include "serial/serial_port.h"
 
 enum class FakeFailure {
   kNone,
@@ -42,6 +43,14 @@ const FakeSerialLog& FakeSerialCalls();
 
 // The code that reading the settings on an invalid handle leaves.
 std::uint32_t InvalidHandleError();
+
+// A port name as the command hands it on, from a test's text.
+template <typename Char>
+PortName PortNameOf(const Char* text) {
+  PortName name = {};
+  for (std::size_t i = 0; i + 1 < kPortNameCapacity && text[i]; ++i) name.text[i] = text[i];
+  return name;
+}
 
 // Each test starts with the fake installed and nothing recorded.
 class FakeSerialTest : public testing::Test {

@@ -24,14 +24,8 @@ namespace {
 using PosixSeam = FakeSerialTest;
 constexpr int kFd = kFakeDescriptor;
 
-PortName Name(const char* text) {
-  PortName name = {};
-  std::strncpy(name.text, text, kPortNameCapacity - 1);
-  return name;
-}
-
 TEST_F(PosixSeam, OpensExclusivelyWithoutWaitingForCarrierThenBlocks) {
-  const SerialPort port = OpenSerialPort(Name("/dev/ttyUSB0"));
+  const SerialPort port = OpenSerialPort(PortNameOf("/dev/ttyUSB0"));
   EXPECT_EQ(port.handle, kFd);
   EXPECT_EQ(fakeSerial.openedPath, "/dev/ttyUSB0");
   EXPECT_EQ(fakeSerial.openFlags & O_ACCMODE, O_RDWR);
@@ -66,7 +60,7 @@ TEST_F(PosixSeam, PortIsNeverStandardInputOutputOrError) {
     fakeSerial.openedFd = c.opened;
     fakeSerial.duplicateFd = c.duplicate;
     if (c.duplicate < 0) fakeSerial.failingCall = "F_DUPFD_CLOEXEC";
-    const SerialPort port = OpenSerialPort(Name("/dev/ttyUSB0"));
+    const SerialPort port = OpenSerialPort(PortNameOf("/dev/ttyUSB0"));
     EXPECT_EQ(port.handle, c.port);
     EXPECT_EQ(fakeSerial.closed, c.closed);
     EXPECT_EQ(fakeSerial.pause.tv_nsec, 5000000);
@@ -102,7 +96,7 @@ TEST_F(PosixSeam, FailedOpenLockOrBlockingLeavesThePortInvalidAfterThePause) {
     SCOPED_TRACE(c.failingCall);
     InstallFakeSerial(FakeFailure::kNone, 0);
     fakeSerial.failingCall = c.failingCall;
-    const SerialPort port = OpenSerialPort(Name("/dev/ttyUSB0"));
+    const SerialPort port = OpenSerialPort(PortNameOf("/dev/ttyUSB0"));
     EXPECT_LT(port.handle, 0);
     EXPECT_EQ(fakeSerial.closed, c.closed);
     EXPECT_EQ(fakeSerial.pause.tv_nsec, 5000000);

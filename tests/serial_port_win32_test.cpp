@@ -19,14 +19,8 @@ namespace {
 
 using Win32Seam = FakeSerialTest;
 
-PortName Name(const wchar_t* text) {
-  PortName name = {};
-  for (std::size_t i = 0; i + 1 < kPortNameCapacity && text[i]; ++i) name.text[i] = text[i];
-  return name;
-}
-
 TEST_F(Win32Seam, OpensExclusivelyForSynchronousReadAndWriteThenPauses) {
-  const SerialPort port = OpenSerialPort(Name(L"COM3"));
+  const SerialPort port = OpenSerialPort(PortNameOf(L"COM3"));
   EXPECT_EQ(reinterpret_cast<HANDLE>(port.handle), kFakeHandle);
   EXPECT_EQ(fakeSerial.access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
   EXPECT_EQ(fakeSerial.share, 0u);
@@ -88,7 +82,7 @@ TEST_F(Win32Seam, FailedOpenStillPausesAndEndsAtTheSettingsRead) {
   fakeSerial.failingCall = "CreateFileW";
   win32SerialCalls.getCommState = kRealWin32SerialCalls.getCommState;
   win32SerialCalls.getLastError = kRealWin32SerialCalls.getLastError;
-  const SerialPort port = OpenSerialPort(Name(L"COM9"));
+  const SerialPort port = OpenSerialPort(PortNameOf(L"COM9"));
   EXPECT_EQ(reinterpret_cast<HANDLE>(port.handle), INVALID_HANDLE_VALUE);
   EXPECT_EQ(fakeSerial.pause, 5u);
   testing::internal::CaptureStdout();
