@@ -21,6 +21,9 @@ lines_over() { [ "$(wc -l <"$1")" -gt "$2" ]; }
 start_virtual_board() {
   local simulator=$1 output=$2
   shift 2
+  # Emptied here, not only by the board's redirect, which may come after the
+  # first look: an earlier board's lines must not pass for this one's.
+  : >"${output}"
   "${simulator}" --json "$@" >"${output}" 2>"${output}.err" &
   board_pid=$!
   wait_until 5 test -s "${output}" || true
