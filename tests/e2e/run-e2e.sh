@@ -167,7 +167,10 @@ done
 # Standard output into a pipe whose reader has gone (7) must not stop the
 # frame either.
 exec 7> >(exit 0)
-wait $!
+# Not `wait $!`: with the substitution already reaped, bash 5.2 was seen to
+# wait there on the board instead, for good.
+reader=$!
+wait_until 5 eval '! kill -0 "${reader}" 2>/dev/null'
 closed_streams=('>&-' '2>&- >&-' '<&- 2>&- >&-' '>&7')
 # Wine 8 started with standard input and output both closed gives its own
 # connection to its server the free numbers, and hands them to the program
