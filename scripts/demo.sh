@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/install-deps.sh
+. scripts/virtual-board.sh
 kavnori_install_missing cmake make g++
 
 build=build/demo
@@ -21,7 +22,7 @@ stop_board() {
 }
 trap stop_board EXIT
 
-for _ in $(seq 100); do [ -s "${board_out}" ] && break; sleep 0.05; done
+wait_until 5 test -s "${board_out}" || true
 port=$(head -n 1 "${board_out}")
 echo "The virtual relay board is listening on ${port}."
 shown=1
@@ -31,10 +32,7 @@ switch() {
   echo "\$ Kavnori ${port} $*"
   "${build}/Kavnori" "${port}" "$@"
   # The board's report of the frame it received.
-  for _ in $(seq 100); do
-    [ "$(wc -l <"${board_out}")" -gt "${shown}" ] && break
-    sleep 0.05
-  done
+  wait_until 5 lines_over "${board_out}" "${shown}" || true
   shown=$((shown + 1))
   echo "board: $(sed -n "${shown}p" "${board_out}")"
   sleep 0.5

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 
+#include "tests/test_kit.h"
+
 namespace {
 
 using Bytes = std::array<std::uint8_t, kCommandFrameSize>;
@@ -56,13 +58,8 @@ TEST(CommandFrame, EveryAddressAndRelayGivesAWellFormedFrame) {
   for (int address = 0; address <= 255; ++address) {
     for (std::int32_t relay = 0; relay <= 16; ++relay) {
       for (std::int32_t power = 0; power <= 1; ++power) {
-        const CommandFrame f = BuildCommandFrame(static_cast<std::uint8_t>(address), power, relay);
-        ASSERT_EQ(f.bytes[0], 0x55);
-        ASSERT_EQ(f.bytes[1], address);
-        ASSERT_EQ(f.bytes[2], power == 1 ? 0x12 : 0x11);
-        ASSERT_EQ(f.bytes[3] | f.bytes[4] | f.bytes[5], 0);
-        ASSERT_EQ(f.bytes[6], relay);
-        ASSERT_EQ(f.bytes[7], (0x55 + address + f.bytes[2] + relay) % 256);
+        ASSERT_EQ(BytesOf(BuildCommandFrame(static_cast<std::uint8_t>(address), power, relay)),
+                  ExpectedFrame(address, power, relay));
       }
     }
   }

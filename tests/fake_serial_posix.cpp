@@ -1,4 +1,5 @@
 #include <errno.h>
+#include <fcntl.h>
 
 #include <cstring>
 
@@ -7,78 +8,88 @@
 
 namespace {
 
-constexpr int kFakeDescriptor = 42;
-
-FakeFailure failure;
-int errorCode;
-FakeSerialLog log;
-
-int Fail() {
-  errno = errorCode;
-  return -1;
+// The chosen call fails with the errno given.
+bool Fails(const char* call) {
+  if (fakeSerial.failingCall != call) return false;
+  errno = static_cast<int>(fakeSerial.error);
+  return true;
 }
 
-int FakeOpen(const char*, int) {
-  ++log.opens;
-  return failure == FakeFailure::kOpen ? Fail() : kFakeDescriptor;
+int FakeOpen(const char* path, int flags) {
+  ++fakeSerial.calls.opens;
+  fakeSerial.openedPath = path;
+  fakeSerial.openFlags = flags;
+  return Fails("open") ? -1 : fakeSerial.openedFd;
 }
-int FakeDuplicateFrom(int, int) { return kFakeDescriptor; }
-int FakeFlock(int, int) { return 0; }
-int FakeGetStatusFlags(int) { return 0; }
-int FakeSetStatusFlags(int, int) { return 0; }
-int FakeNanosleep(const struct timespec*, struct timespec*) {
-  ++log.pauses;
+int FakeDuplicateFrom(int fd, int lowest) {
+  fakeSerial.duplicatedFd = fd;
+  fakeSerial.duplicateLowest = lowest;
+  return Fails("F_DUPFD_CLOEXEC") ? -1 : fakeSerial.duplicateFd;
+}
+int FakeFlock(int fd, int operation) {
+  fakeSerial.flockFd = fd;
+  fakeSerial.flockOperation = operation;
+  return Fails("flock") ? -1 : 0;
+}
+int FakeGetStatusFlags(int fd) {
+  fakeSerial.statusFlagsFd = fd;
+  return Fails("F_GETFL") ? -1 : O_RDWR | O_NONBLOCK;
+}
+int FakeSetStatusFlags(int, int flags) {
+  fakeSerial.statusFlagsSet = flags;
+  return Fails("F_SETFL") ? -1 : 0;
+}
+int FakeNanosleep(const struct timespec* pause, struct timespec*) {
+  ++fakeSerial.calls.pauses;
+  fakeSerial.pause = *pause;
   return 0;
 }
-
-struct termios lineSettings;
-
+// The first read gives what the driver holds; later ones what it kept.
 int FakeTcgetattr(int fd, struct termios* settings) {
-  ++log.reads;
+  const bool first = ++fakeSerial.calls.reads == 1;
   if (fd != kFakeDescriptor) {
     errno = EBADF;
     return -1;
   }
-  if (failure == FakeFailure::kReadSettings) return Fail();
-  *settings = lineSettings;
+  if (Fails(first ? "tcgetattr" : "read-back")) return -1;
+  *settings = first ? fakeSerial.read : fakeSerial.applied;
+  if (!first && fakeSerial.driverKept != nullptr) fakeSerial.driverKept(settings);
   return 0;
 }
-int FakeTcsetattr(int, int, const struct termios* settings) {
-  ++log.applies;
-  if (failure == FakeFailure::kApplySettings) return Fail();
-  lineSettings = *settings;
+int FakeTcsetattr(int, int when, const struct termios* settings) {
+  ++fakeSerial.calls.applies;
+  fakeSerial.appliedWhen = when;
+  if (Fails("tcsetattr")) return -1;
+  fakeSerial.applied = *settings;
   return 0;
 }
 ssize_t FakeWrite(int, const void* bytes, size_t count) {
-  ++log.writes;
-  if (failure == FakeFailure::kWrite) return Fail();
-  std::size_t taken = count;
-  if (failure == FakeFailure::kZeroWrite) taken = 0;
-  if (failure == FakeFailure::kShortWrite) taken = 5;
-  std::memcpy(log.written, bytes, taken);
-  log.writtenCount = taken;
-  if (taken != count) errno = errorCode;
+  ++fakeSerial.calls.writes;
+  if (Fails("write")) return -1;
+  const std::size_t taken = fakeSerial.writeReports < count ? fakeSerial.writeReports : count;
+  std::memcpy(fakeSerial.calls.written, bytes, taken);
+  fakeSerial.calls.writtenCount = taken;
+  // A code set along with a short write is the one the command reports.
+  if (taken != count && fakeSerial.error != 0) errno = static_cast<int>(fakeSerial.error);
   return static_cast<ssize_t>(taken);
 }
-int FakeClose(int) {
-  ++log.closes;
-  return failure == FakeFailure::kClose ? Fail() : 0;
+int FakeClose(int fd) {
+  ++fakeSerial.calls.closes;
+  fakeSerial.closed.push_back(fd);
+  return Fails("close") ? -1 : 0;
 }
 
 }  // namespace
 
-void InstallFakeSerial(FakeFailure chosen, std::uint32_t code) {
-  failure = chosen;
-  errorCode = static_cast<int>(code);
-  log = FakeSerialLog{};
-  std::memset(&lineSettings, 0, sizeof lineSettings);
+const char* const kFakeFailingCalls[] = {"",      "open", "tcgetattr", "tcsetattr",
+                                         "write", "",     "",          "close"};
+
+void InstallFakeSerialCalls() {
   posixSerialCalls = {FakeOpen,           FakeDuplicateFrom, FakeFlock,     FakeGetStatusFlags,
                       FakeSetStatusFlags, FakeNanosleep,     FakeTcgetattr, FakeTcsetattr,
                       FakeWrite,          FakeClose};
 }
 
 void RestoreRealSerial() { posixSerialCalls = kRealPosixSerialCalls; }
-
-const FakeSerialLog& FakeSerialCalls() { return log; }
 
 std::uint32_t InvalidHandleError() { return EBADF; }

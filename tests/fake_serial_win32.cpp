@@ -1,82 +1,81 @@
 #include <windows.h>
 
-#include <cstring>
-
 #include "serial/serial_port_win32.h"
 #include "tests/fake_serial.h"
 
 namespace {
 
-HANDLE const kFakeHandle = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x42));
-
-FakeFailure failure;
-DWORD errorCode;
-DWORD lastError;
-FakeSerialLog log;
-DCB lineSettings;
-
-BOOL Fail() {
-  lastError = errorCode;
-  return FALSE;
+// The chosen call fails with the code given.
+bool Fails(const char* call) {
+  if (fakeSerial.failingCall != call) return false;
+  fakeSerial.lastError = fakeSerial.error;
+  return true;
 }
 
-HANDLE WINAPI FakeCreateFileW(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
-  ++log.opens;
-  if (failure != FakeFailure::kOpen) return kFakeHandle;
-  Fail();
-  return INVALID_HANDLE_VALUE;
+HANDLE WINAPI FakeCreateFileW(LPCWSTR path, DWORD access, DWORD share,
+                              LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                              HANDLE templateFile) {
+  ++fakeSerial.calls.opens;
+  fakeSerial.path = path;
+  fakeSerial.access = access;
+  fakeSerial.share = share;
+  fakeSerial.security = security;
+  fakeSerial.disposition = disposition;
+  fakeSerial.flags = flags;
+  fakeSerial.templateFile = templateFile;
+  return Fails("CreateFileW") ? INVALID_HANDLE_VALUE : kFakeHandle;
 }
-void WINAPI FakeSleep(DWORD) { ++log.pauses; }
+void WINAPI FakeSleep(DWORD milliseconds) {
+  ++fakeSerial.calls.pauses;
+  fakeSerial.pause = milliseconds;
+}
 BOOL WINAPI FakeGetCommState(HANDLE handle, LPDCB settings) {
-  ++log.reads;
+  ++fakeSerial.calls.reads;
+  fakeSerial.handedToRead = *settings;
   if (handle != kFakeHandle) {
-    lastError = ERROR_INVALID_HANDLE;
+    fakeSerial.lastError = ERROR_INVALID_HANDLE;
     return FALSE;
   }
-  if (failure == FakeFailure::kReadSettings) return Fail();
-  *settings = lineSettings;
+  if (Fails("GetCommState")) return FALSE;
+  *settings = fakeSerial.driver;
   return TRUE;
 }
 BOOL WINAPI FakeSetCommState(HANDLE, LPDCB settings) {
-  ++log.applies;
-  if (failure == FakeFailure::kApplySettings) return Fail();
-  lineSettings = *settings;
-  return TRUE;
+  ++fakeSerial.calls.applies;
+  fakeSerial.applied = *settings;
+  return !Fails("SetCommState");
 }
-BOOL WINAPI FakeWriteFile(HANDLE, LPCVOID bytes, DWORD count, LPDWORD written, LPOVERLAPPED) {
-  ++log.writes;
-  if (failure == FakeFailure::kWrite) return Fail();
-  DWORD taken = count;
-  if (failure == FakeFailure::kZeroWrite) taken = 0;
-  if (failure == FakeFailure::kShortWrite) taken = 5;
+// Takes what the write reports, and reports it whether or not it fails.
+BOOL WINAPI FakeWriteFile(HANDLE, LPCVOID bytes, DWORD count, LPDWORD written,
+                          LPOVERLAPPED overlapped) {
+  ++fakeSerial.calls.writes;
+  fakeSerial.writtenPreset = *written;
+  fakeSerial.overlapped = overlapped;
+  const DWORD taken = fakeSerial.writeReports < count ? fakeSerial.writeReports : count;
   const std::uint8_t* frame = static_cast<const std::uint8_t*>(bytes);
-  for (DWORD i = 0; i < taken; ++i) log.written[i] = frame[i];  // MinGW flags memcpy
-  log.writtenCount = taken;
-  *written = taken;
-  if (taken != count) lastError = errorCode;
+  for (DWORD i = 0; i < taken; ++i) fakeSerial.calls.written[i] = frame[i];  // MinGW flags memcpy
+  fakeSerial.calls.writtenCount = taken;
+  *written = fakeSerial.writeReports;
+  if (Fails("WriteFile")) return FALSE;
+  if (taken != count) fakeSerial.lastError = fakeSerial.error;
   return TRUE;
 }
 BOOL WINAPI FakeCloseHandle(HANDLE) {
-  ++log.closes;
-  return failure == FakeFailure::kClose ? Fail() : TRUE;
+  ++fakeSerial.calls.closes;
+  return !Fails("CloseHandle");
 }
-DWORD WINAPI FakeGetLastError() { return lastError; }
+DWORD WINAPI FakeGetLastError() { return fakeSerial.lastError; }
 
 }  // namespace
 
-void InstallFakeSerial(FakeFailure chosen, std::uint32_t code) {
-  failure = chosen;
-  errorCode = code;
-  lastError = 0;
-  log = FakeSerialLog{};
-  std::memset(&lineSettings, 0, sizeof lineSettings);
-  lineSettings.DCBlength = sizeof lineSettings;
+const char* const kFakeFailingCalls[] = {
+    "", "CreateFileW", "GetCommState", "SetCommState", "WriteFile", "", "", "CloseHandle"};
+
+void InstallFakeSerialCalls() {
   win32SerialCalls = {FakeCreateFileW, FakeSleep,       FakeGetCommState, FakeSetCommState,
                       FakeWriteFile,   FakeCloseHandle, FakeGetLastError};
 }
 
 void RestoreRealSerial() { win32SerialCalls = kRealWin32SerialCalls; }
-
-const FakeSerialLog& FakeSerialCalls() { return log; }
 
 std::uint32_t InvalidHandleError() { return ERROR_INVALID_HANDLE; }

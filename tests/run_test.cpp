@@ -2,32 +2,27 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "serial/serial_port.h"
 #include "tests/fake_serial.h"
+#include "tests/test_kit.h"
 
 namespace {
 
-const char kUsage[] =
-    "Usage: ./Kavnori.exe <Serial port> <Relay num> <On/Off>\n"
-    "       Serial Port:  COM<N> (N:1~255)\n"
-    "       Adress:    0~255, \n"
-    "       Relay Num:    1~16, 0 - All\n"
-    "       On/Off:       On - 1 Off - 0\n";
+// The usage text as Kavnori prints it, from the file the shell tests read.
+std::string UsageText() {
+  std::ifstream file(KAVNORI_USAGE_FILE);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+const std::string kUsage = UsageText();
 const char kParameterError[] = "***Please check you parameters!\n";
 const char kConfigured[] = "Serial port [COM3] configured.\n";
-
-// The Windows C runtime writes "\n" as CR LF to a file; the texts are
-// compared without the CR.
-std::string WithoutCarriageReturns(std::string text) {
-  std::string plain;
-  for (char c : text) {
-    if (c != '\r') plain += c;
-  }
-  return plain;
-}
 
 struct RunResult {
   int status;
@@ -114,7 +109,7 @@ TEST(Run, OutOfRangeValuesAreRefusedBeforeThePortIsTouched) {
     SCOPED_TRACE(std::string(arguments[0]).substr(0, 12) + " " + arguments[2] + " " + arguments[3]);
     const RunResult result = RunWith(arguments);
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.output, std::string(kParameterError) + kUsage);
+    EXPECT_EQ(result.output, kParameterError + kUsage);
     EXPECT_FALSE(PortTouched());
   }
 }

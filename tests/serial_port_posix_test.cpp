@@ -15,131 +15,26 @@
 #include "app/run.h"
 #include "serial/serial_port.h"
 #include "serial/serial_port_posix.h"
+#include "tests/fake_serial.h"
 
 namespace {
 
 // ---- Through the seam: what the backend asks of the system. ----
 
-struct Recorded {
-  std::string openedPath;
-  int openFlags = 0;
-  int duplicatedFd = -1;
-  int duplicateLowest = -1;
-  int flockFd = -1;
-  int flockOperation = 0;
-  int statusFlagsFd = -1;
-  int statusFlagsSet = -1;
-  struct timespec pause = {-1, -1};
-  std::vector<int> closed;
-  struct termios read = {};
-  struct termios applied = {};
-  int appliedWhen = -1;
-  int tcgetattrCalls = 0;
-  // What the run meets: the descriptor the open returns, the one a
-  // duplicate gets, the call that fails, and what the read-back shows.
-  int openedFd = 7;
-  int duplicateFd = 7;
-  std::string failingCall;
-  void (*driverKept)(struct termios*) = nullptr;
-};
-Recorded recorded;
-
-constexpr int kFd = 7;
-
-// The chosen call fails with an errno of its kind.
-bool Fails(const char* call, int error) {
-  if (recorded.failingCall != call) return false;
-  errno = error;
-  return true;
-}
-
-int RecordOpen(const char* path, int flags) {
-  recorded.openedPath = path;
-  recorded.openFlags = flags;
-  return Fails("open", ENOENT) ? -1 : recorded.openedFd;
-}
-int RecordDuplicateFrom(int fd, int lowest) {
-  recorded.duplicatedFd = fd;
-  recorded.duplicateLowest = lowest;
-  return Fails("F_DUPFD_CLOEXEC", EMFILE) ? -1 : recorded.duplicateFd;
-}
-int RecordFlock(int fd, int operation) {
-  recorded.flockFd = fd;
-  recorded.flockOperation = operation;
-  return Fails("flock", EWOULDBLOCK) ? -1 : 0;
-}
-int RecordGetStatusFlags(int fd) {
-  recorded.statusFlagsFd = fd;
-  return Fails("F_GETFL", EBADF) ? -1 : O_RDWR | O_NONBLOCK;
-}
-int RecordSetStatusFlags(int, int flags) {
-  recorded.statusFlagsSet = flags;
-  return Fails("F_SETFL", EINVAL) ? -1 : 0;
-}
-int RecordNanosleep(const struct timespec* pause, struct timespec*) {
-  recorded.pause = *pause;
-  return 0;
-}
-int RecordTcgetattr(int fd, struct termios* settings) {
-  if (fd != kFd) {
-    errno = EBADF;
-    return -1;
-  }
-  // The first read gives what the driver holds; later ones what it kept.
-  if (recorded.tcgetattrCalls++ == 0) {
-    *settings = recorded.read;
-    return 0;
-  }
-  if (Fails("read-back", EIO)) return -1;
-  *settings = recorded.applied;
-  if (recorded.driverKept != nullptr) recorded.driverKept(settings);
-  return 0;
-}
-int RecordTcsetattr(int, int when, const struct termios* settings) {
-  recorded.appliedWhen = when;
-  recorded.applied = *settings;
-  return 0;
-}
-int RecordClose(int fd) {
-  recorded.closed.push_back(fd);
-  return 0;
-}
-
-class PosixSeam : public testing::Test {
- protected:
-  void SetUp() override {
-    recorded = Recorded{};
-    posixSerialCalls = kRealPosixSerialCalls;
-    posixSerialCalls.open = RecordOpen;
-    posixSerialCalls.duplicateFrom = RecordDuplicateFrom;
-    posixSerialCalls.flock = RecordFlock;
-    posixSerialCalls.getStatusFlags = RecordGetStatusFlags;
-    posixSerialCalls.setStatusFlags = RecordSetStatusFlags;
-    posixSerialCalls.nanosleep = RecordNanosleep;
-    posixSerialCalls.tcgetattr = RecordTcgetattr;
-    posixSerialCalls.tcsetattr = RecordTcsetattr;
-    posixSerialCalls.close = RecordClose;
-  }
-  void TearDown() override { posixSerialCalls = kRealPosixSerialCalls; }
-};
-
-PortName Name(const char* text) {
-  PortName name = {};
-  std::strncpy(name.text, text, kPortNameCapacity - 1);
-  return name;
-}
+using PosixSeam = FakeSerialTest;
+constexpr int kFd = kFakeDescriptor;
 
 TEST_F(PosixSeam, OpensExclusivelyWithoutWaitingForCarrierThenBlocks) {
-  const SerialPort port = OpenSerialPort(Name("/dev/ttyUSB0"));
+  const SerialPort port = OpenSerialPort(PortNameOf("/dev/ttyUSB0"));
   EXPECT_EQ(port.handle, kFd);
-  EXPECT_EQ(recorded.openedPath, "/dev/ttyUSB0");
-  EXPECT_EQ(recorded.openFlags & O_ACCMODE, O_RDWR);
-  EXPECT_NE(recorded.openFlags & O_NOCTTY, 0);
-  EXPECT_NE(recorded.openFlags & O_NONBLOCK, 0);
-  EXPECT_EQ(recorded.flockOperation, LOCK_EX | LOCK_NB);
-  EXPECT_EQ(recorded.statusFlagsSet, O_RDWR);  // blocking again
-  EXPECT_EQ(recorded.pause.tv_sec, 0);
-  EXPECT_EQ(recorded.pause.tv_nsec, 5000000);
+  EXPECT_EQ(fakeSerial.openedPath, "/dev/ttyUSB0");
+  EXPECT_EQ(fakeSerial.openFlags & O_ACCMODE, O_RDWR);
+  EXPECT_NE(fakeSerial.openFlags & O_NOCTTY, 0);
+  EXPECT_NE(fakeSerial.openFlags & O_NONBLOCK, 0);
+  EXPECT_EQ(fakeSerial.flockOperation, LOCK_EX | LOCK_NB);
+  EXPECT_EQ(fakeSerial.statusFlagsSet, O_RDWR);  // blocking again
+  EXPECT_EQ(fakeSerial.pause.tv_sec, 0);
+  EXPECT_EQ(fakeSerial.pause.tv_nsec, 5000000);
 }
 
 struct DescriptorCase {
@@ -161,24 +56,24 @@ TEST_F(PosixSeam, PortIsNeverStandardInputOutputOrError) {
   };
   for (const DescriptorCase& c : cases) {
     SCOPED_TRACE(c.opened);
-    recorded = Recorded{};
-    recorded.openedFd = c.opened;
-    recorded.duplicateFd = c.duplicate;
-    if (c.duplicate < 0) recorded.failingCall = "F_DUPFD_CLOEXEC";
-    const SerialPort port = OpenSerialPort(Name("/dev/ttyUSB0"));
+    InstallFakeSerial(FakeFailure::kNone, 0);
+    fakeSerial.openedFd = c.opened;
+    fakeSerial.duplicateFd = c.duplicate;
+    if (c.duplicate < 0) fakeSerial.failingCall = "F_DUPFD_CLOEXEC";
+    const SerialPort port = OpenSerialPort(PortNameOf("/dev/ttyUSB0"));
     EXPECT_EQ(port.handle, c.port);
-    EXPECT_EQ(recorded.closed, c.closed);
-    EXPECT_EQ(recorded.pause.tv_nsec, 5000000);
+    EXPECT_EQ(fakeSerial.closed, c.closed);
+    EXPECT_EQ(fakeSerial.pause.tv_nsec, 5000000);
     if (c.opened < 3) {
-      EXPECT_EQ(recorded.duplicatedFd, c.opened);
-      EXPECT_EQ(recorded.duplicateLowest, 3);
+      EXPECT_EQ(fakeSerial.duplicatedFd, c.opened);
+      EXPECT_EQ(fakeSerial.duplicateLowest, 3);
     } else {
-      EXPECT_EQ(recorded.duplicatedFd, -1);  // not duplicated
+      EXPECT_EQ(fakeSerial.duplicatedFd, -1);  // not duplicated
     }
     if (c.port >= 0) {
       // Locked and made blocking where it stays.
-      EXPECT_EQ(recorded.flockFd, c.port);
-      EXPECT_EQ(recorded.statusFlagsFd, c.port);
+      EXPECT_EQ(fakeSerial.flockFd, c.port);
+      EXPECT_EQ(fakeSerial.statusFlagsFd, c.port);
     }
   }
 }
@@ -199,12 +94,12 @@ TEST_F(PosixSeam, FailedOpenLockOrBlockingLeavesThePortInvalidAfterThePause) {
   };
   for (const OpenFailureCase& c : cases) {
     SCOPED_TRACE(c.failingCall);
-    recorded = Recorded{};
-    recorded.failingCall = c.failingCall;
-    const SerialPort port = OpenSerialPort(Name("/dev/ttyUSB0"));
+    InstallFakeSerial(FakeFailure::kNone, 0);
+    fakeSerial.failingCall = c.failingCall;
+    const SerialPort port = OpenSerialPort(PortNameOf("/dev/ttyUSB0"));
     EXPECT_LT(port.handle, 0);
-    EXPECT_EQ(recorded.closed, c.closed);
-    EXPECT_EQ(recorded.pause.tv_nsec, 5000000);
+    EXPECT_EQ(fakeSerial.closed, c.closed);
+    EXPECT_EQ(fakeSerial.pause.tv_nsec, 5000000);
 
     testing::internal::CaptureStdout();
     EXPECT_EQ(ConfigureSerialLine(port), LineSetup::kReadFailed);
@@ -233,15 +128,15 @@ struct termios DriverSettings() {
 }
 
 TEST_F(PosixSeam, ChangesOnlySpeedFormatAndOutputProcessing) {
-  recorded.read = DriverSettings();
+  fakeSerial.read = DriverSettings();
   testing::internal::CaptureStdout();
   EXPECT_EQ(ConfigureSerialLine(SerialPort{kFd}), LineSetup::kConfigured);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
   // At once: TCSAFLUSH would throw away input the driver holds.
-  EXPECT_EQ(recorded.appliedWhen, TCSANOW);
-  const struct termios& before = recorded.read;
-  const struct termios& after = recorded.applied;
+  EXPECT_EQ(fakeSerial.appliedWhen, TCSANOW);
+  const struct termios& before = fakeSerial.read;
+  const struct termios& after = fakeSerial.applied;
   EXPECT_EQ(cfgetispeed(&after), static_cast<speed_t>(B9600));
   EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
   EXPECT_EQ(after.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -288,21 +183,20 @@ TEST_F(PosixSeam, ReadBackDecidesWhetherTheLineIsSet) {
   };
   for (const ReadBackCase& c : cases) {
     SCOPED_TRACE(c.name);
-    recorded = Recorded{};
-    recorded.read = DriverSettings();
-    recorded.read.c_cflag |= CLOCAL;
-    recorded.driverKept = c.driverKept;
-    recorded.failingCall = c.failingCall;
+    InstallFakeSerial(FakeFailure::kNone, 0);
+    fakeSerial.read = DriverSettings();
+    fakeSerial.read.c_cflag |= CLOCAL;
+    fakeSerial.driverKept = c.driverKept;
+    fakeSerial.failingCall = c.failingCall;
+    fakeSerial.error = EIO;
     testing::internal::CaptureStdout();
     EXPECT_EQ(ConfigureSerialLine(SerialPort{kFd}), c.result);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
   }
 }
 
-ssize_t WriteFiveBytes(int, const void*, size_t) { return 5; }
-
 TEST_F(PosixSeam, ShortWriteFailsWithoutALeftoverErrorCode) {
-  posixSerialCalls.write = WriteFiveBytes;
+  fakeSerial.writeReports = 5;
   testing::internal::CaptureStdout();
   errno = ENOTTY;  // left over from an earlier call
   EXPECT_FALSE(WriteCommandFrame(SerialPort{kFd}, BuildCommandFrame(1, 1, 3)));

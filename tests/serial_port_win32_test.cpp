@@ -10,102 +10,25 @@
 #include "app/run.h"
 #include "serial/serial_port.h"
 #include "serial/serial_port_win32.h"
+#include "tests/fake_serial.h"
+#include "tests/test_kit.h"
 
 namespace {
 
 // ---- Through the seam: what the backend passes to Win32. ----
 
-HANDLE const kHandle = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x64));
-
-struct Recorded {
-  std::wstring path;
-  DWORD access = 0;
-  DWORD share = 0xFFFFFFFF;
-  LPSECURITY_ATTRIBUTES security = nullptr;
-  DWORD disposition = 0;
-  DWORD flags = 0xFFFFFFFF;
-  HANDLE templateFile = nullptr;
-  DWORD pause = 0;
-  DCB handedToRead = {};
-  DCB driver = {};
-  DCB applied = {};
-  std::vector<unsigned char> written;
-  DWORD writtenPreset = 0xFFFFFFFF;
-  LPOVERLAPPED overlapped = nullptr;
-  bool openFails = false;
-  // What the write reports: its result, the count and the error code.
-  BOOL writeAccepted = TRUE;
-  DWORD writeReports = 8;
-  DWORD writeError = 0;
-  DWORD lastError = 0;
-};
-Recorded recorded;
-
-HANDLE WINAPI RecordCreateFileW(LPCWSTR path, DWORD access, DWORD share,
-                                LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
-                                HANDLE templateFile) {
-  recorded.path = path;
-  recorded.access = access;
-  recorded.share = share;
-  recorded.security = security;
-  recorded.disposition = disposition;
-  recorded.flags = flags;
-  recorded.templateFile = templateFile;
-  return recorded.openFails ? INVALID_HANDLE_VALUE : kHandle;
-}
-void WINAPI RecordSleep(DWORD milliseconds) { recorded.pause = milliseconds; }
-BOOL WINAPI RecordGetCommState(HANDLE, LPDCB settings) {
-  recorded.handedToRead = *settings;
-  *settings = recorded.driver;
-  return TRUE;
-}
-BOOL WINAPI RecordSetCommState(HANDLE, LPDCB settings) {
-  recorded.applied = *settings;
-  return TRUE;
-}
-BOOL WINAPI RecordWriteFile(HANDLE, LPCVOID bytes, DWORD count, LPDWORD written,
-                            LPOVERLAPPED overlapped) {
-  const unsigned char* first = static_cast<const unsigned char*>(bytes);
-  recorded.written.assign(first, first + count);
-  recorded.writtenPreset = *written;
-  recorded.overlapped = overlapped;
-  *written = recorded.writeReports;
-  recorded.lastError = recorded.writeError;
-  return recorded.writeAccepted;
-}
-DWORD WINAPI RecordGetLastError() { return recorded.lastError; }
-
-class Win32Seam : public testing::Test {
- protected:
-  void SetUp() override {
-    recorded = Recorded{};
-    win32SerialCalls = kRealWin32SerialCalls;
-    win32SerialCalls.createFileW = RecordCreateFileW;
-    win32SerialCalls.sleep = RecordSleep;
-    win32SerialCalls.getCommState = RecordGetCommState;
-    win32SerialCalls.setCommState = RecordSetCommState;
-    win32SerialCalls.writeFile = RecordWriteFile;
-    win32SerialCalls.getLastError = RecordGetLastError;
-  }
-  void TearDown() override { win32SerialCalls = kRealWin32SerialCalls; }
-};
-
-PortName Name(const wchar_t* text) {
-  PortName name = {};
-  for (std::size_t i = 0; i + 1 < kPortNameCapacity && text[i]; ++i) name.text[i] = text[i];
-  return name;
-}
+using Win32Seam = FakeSerialTest;
 
 TEST_F(Win32Seam, OpensExclusivelyForSynchronousReadAndWriteThenPauses) {
-  const SerialPort port = OpenSerialPort(Name(L"COM3"));
-  EXPECT_EQ(reinterpret_cast<HANDLE>(port.handle), kHandle);
-  EXPECT_EQ(recorded.access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
-  EXPECT_EQ(recorded.share, 0u);
-  EXPECT_EQ(recorded.security, nullptr);
-  EXPECT_EQ(recorded.disposition, static_cast<DWORD>(OPEN_EXISTING));
-  EXPECT_EQ(recorded.flags, 0u);  // no overlapped I/O
-  EXPECT_EQ(recorded.templateFile, nullptr);
-  EXPECT_EQ(recorded.pause, 5u);
+  const SerialPort port = OpenSerialPort(PortNameOf(L"COM3"));
+  EXPECT_EQ(reinterpret_cast<HANDLE>(port.handle), kFakeHandle);
+  EXPECT_EQ(fakeSerial.access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
+  EXPECT_EQ(fakeSerial.share, 0u);
+  EXPECT_EQ(fakeSerial.security, nullptr);
+  EXPECT_EQ(fakeSerial.disposition, static_cast<DWORD>(OPEN_EXISTING));
+  EXPECT_EQ(fakeSerial.flags, 0u);  // no overlapped I/O
+  EXPECT_EQ(fakeSerial.templateFile, nullptr);
+  EXPECT_EQ(fakeSerial.pause, 5u);
 }
 
 struct NameCase {
@@ -118,7 +41,7 @@ void ExpectOpenedAs(const NameCase& c) {
   PortName name;
   ASSERT_TRUE(ConvertPortName(c.typed, &name));
   OpenSerialPort(name);
-  EXPECT_EQ(recorded.path, c.opened);
+  EXPECT_EQ(fakeSerial.path, c.opened);
 }
 
 // As typed on the command line, through the conversion from the ANSI code
@@ -156,12 +79,12 @@ TEST_F(Win32Seam, BareComNamesOpenThroughTheDeviceNamespace) {
 }
 
 TEST_F(Win32Seam, FailedOpenStillPausesAndEndsAtTheSettingsRead) {
-  recorded.openFails = true;
+  fakeSerial.failingCall = "CreateFileW";
   win32SerialCalls.getCommState = kRealWin32SerialCalls.getCommState;
   win32SerialCalls.getLastError = kRealWin32SerialCalls.getLastError;
-  const SerialPort port = OpenSerialPort(Name(L"COM9"));
+  const SerialPort port = OpenSerialPort(PortNameOf(L"COM9"));
   EXPECT_EQ(reinterpret_cast<HANDLE>(port.handle), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(recorded.pause, 5u);
+  EXPECT_EQ(fakeSerial.pause, 5u);
   testing::internal::CaptureStdout();
   EXPECT_EQ(ConfigureSerialLine(port), LineSetup::kReadFailed);
   const std::string line = testing::internal::GetCapturedStdout();
@@ -201,33 +124,35 @@ DCB DriverSettings() {
 }
 
 TEST_F(Win32Seam, ReadsIntoAZeroedRecordAndChangesExactlyFourFields) {
-  recorded.driver = DriverSettings();
+  fakeSerial.driver = DriverSettings();
   testing::internal::CaptureStdout();
-  EXPECT_EQ(ConfigureSerialLine(SerialPort{reinterpret_cast<std::intptr_t>(kHandle)}),
+  EXPECT_EQ(ConfigureSerialLine(SerialPort{reinterpret_cast<std::intptr_t>(kFakeHandle)}),
             LineSetup::kConfigured);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
   DCB zeroed;
   std::memset(&zeroed, 0, sizeof zeroed);
   zeroed.DCBlength = sizeof zeroed;
-  EXPECT_EQ(std::memcmp(&recorded.handedToRead, &zeroed, sizeof zeroed), 0);
+  EXPECT_EQ(std::memcmp(&fakeSerial.handedToRead, &zeroed, sizeof zeroed), 0);
 
-  DCB expected = recorded.driver;
+  DCB expected = fakeSerial.driver;
   expected.BaudRate = 9600;
   expected.ByteSize = 8;
   expected.Parity = 0;
   expected.StopBits = 0;
-  EXPECT_EQ(std::memcmp(&recorded.applied, &expected, sizeof expected), 0);
+  EXPECT_EQ(std::memcmp(&fakeSerial.applied, &expected, sizeof expected), 0);
 }
 
 TEST_F(Win32Seam, WritesTheWholeFrameInOneSynchronousCall) {
   const CommandFrame frame = BuildCommandFrame(255, 1, 16);
   testing::internal::CaptureStdout();
-  EXPECT_TRUE(WriteCommandFrame(SerialPort{reinterpret_cast<std::intptr_t>(kHandle)}, frame));
+  EXPECT_TRUE(WriteCommandFrame(SerialPort{reinterpret_cast<std::intptr_t>(kFakeHandle)}, frame));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(recorded.written, (std::vector<unsigned char>{0x55, 0xFF, 0x12, 0, 0, 0, 0x10, 0x76}));
-  EXPECT_EQ(recorded.writtenPreset, 0u);
-  EXPECT_EQ(recorded.overlapped, nullptr);
+  EXPECT_EQ(std::vector<unsigned char>(fakeSerial.calls.written,
+                                       fakeSerial.calls.written + fakeSerial.calls.writtenCount),
+            (std::vector<unsigned char>{0x55, 0xFF, 0x12, 0, 0, 0, 0x10, 0x76}));
+  EXPECT_EQ(fakeSerial.writtenPreset, 0u);
+  EXPECT_EQ(fakeSerial.overlapped, nullptr);
 }
 
 struct WriteCase {
@@ -250,12 +175,10 @@ TEST_F(Win32Seam, WriteCountsOnlyWhenAcceptedWithAllEightBytes) {
   };
   for (const WriteCase& c : cases) {
     SCOPED_TRACE(testing::Message() << c.accepted << " " << c.reported);
-    recorded = Recorded{};
-    recorded.writeAccepted = c.accepted;
-    recorded.writeReports = c.reported;
-    recorded.writeError = c.error;
+    InstallFakeSerial(c.accepted ? FakeFailure::kNone : FakeFailure::kWrite, c.error);
+    fakeSerial.writeReports = c.reported;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(WriteCommandFrame(SerialPort{reinterpret_cast<std::intptr_t>(kHandle)},
+    EXPECT_EQ(WriteCommandFrame(SerialPort{reinterpret_cast<std::intptr_t>(kFakeHandle)},
                                 BuildCommandFrame(1, 1, 3)),
               c.written);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
@@ -263,14 +186,6 @@ TEST_F(Win32Seam, WriteCountsOnlyWhenAcceptedWithAllEightBytes) {
 }
 
 // ---- The real Win32 calls. ----
-
-std::string Plain(std::string text) {
-  std::string plain;
-  for (char c : text) {
-    if (c != '\r') plain += c;
-  }
-  return plain;
-}
 
 TEST(RealWin32, PortThatDoesNotExistEndsWithTheReadLine) {
   // The code is the one that reading settings on an invalid handle leaves.
@@ -283,7 +198,7 @@ TEST(RealWin32, PortThatDoesNotExistEndsWithTheReadLine) {
   const char* argv[] = {"Kavnori", "COM231", "1", "3", "1"};
   testing::internal::CaptureStdout();
   EXPECT_EQ(RunKavnori(5, argv), 2);
-  EXPECT_EQ(Plain(testing::internal::GetCapturedStdout()),
+  EXPECT_EQ(WithoutCarriageReturns(testing::internal::GetCapturedStdout()),
             "GetCommState failed with error " + std::to_string(invalidHandleError) + ".\n");
 }
 
@@ -295,7 +210,7 @@ TEST(RealWin32, FileThatIsNotAPortEndsWithStatus2AndReceivesNothing) {
   const char* argv[] = {"Kavnori", path, "1", "3", "1"};
   testing::internal::CaptureStdout();
   const int status = RunKavnori(5, argv);
-  const std::string output = Plain(testing::internal::GetCapturedStdout());
+  const std::string output = WithoutCarriageReturns(testing::internal::GetCapturedStdout());
   EXPECT_EQ(status, 2);
   EXPECT_EQ(output.rfind("GetCommState failed with error ", 0), 0u) << output;
   WIN32_FILE_ATTRIBUTE_DATA info;

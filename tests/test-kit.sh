@@ -1,12 +1,8 @@
-# Sourced by the shell tests: the usage text as Kavnori prints it (without
-# line ends), and the counters that each script's closing line reports.
-usage_lines=(
-  "Usage: ./Kavnori.exe <Serial port> <Relay num> <On/Off>"
-  "       Serial Port:  COM<N> (N:1~255)"
-  "       Adress:    0~255, "
-  "       Relay Num:    1~16, 0 - All"
-  "       On/Off:       On - 1 Off - 0"
-)
+# Sourced by the shell tests: the virtual board and the wait-until loop they
+# share with the demo, the usage text as Kavnori prints it (without line
+# ends), and the counters that each script's closing line reports.
+. "$(dirname "${BASH_SOURCE[0]}")/../scripts/virtual-board.sh"
+mapfile -t usage_lines <"$(dirname "${BASH_SOURCE[0]}")/data/usage.txt"
 passed=0
 failed=0
 pass() { passed=$((passed + 1)); }

@@ -19,13 +19,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/test_kit.h"
+
 extern char** environ;
 
 namespace {
 
 // Long enough for a loaded machine; only a hang would reach them.
 constexpr int kLineTimeoutMs = 10000;
-constexpr int kExitTimeoutMs = 10000;
 
 struct Simulator {
   pid_t pid;
@@ -120,22 +121,18 @@ struct KillOnExit {
 // The exit status, or -1 when it had to be killed.
 int WaitForExit(Simulator* simulator) {
   int status = 0;
-  for (int waited = 0; waited < kExitTimeoutMs; waited += 10) {
-    if (waitpid(simulator->pid, &status, WNOHANG) == simulator->pid) {
-      simulator->pid = -1;
-      simulator->errors = ReadAll(simulator->err);
-      close(simulator->out);
-      close(simulator->err);
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    usleep(10000);
+  const bool exited =
+      WaitUntil([&] { return waitpid(simulator->pid, &status, WNOHANG) == simulator->pid; });
+  if (!exited) {
+    kill(simulator->pid, SIGKILL);
+    waitpid(simulator->pid, &status, 0);
   }
-  kill(simulator->pid, SIGKILL);
-  waitpid(simulator->pid, &status, 0);
   simulator->pid = -1;
+  if (exited) simulator->errors = ReadAll(simulator->err);
   close(simulator->out);
   close(simulator->err);
-  return -1;
+  if (!exited) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 std::string JsonText(const std::string& line, const std::string& key) {
@@ -167,12 +164,35 @@ std::string LinkTarget(const std::string& path) {
   return readlink(path.c_str(), target, sizeof target - 1) > 0 ? target : "";
 }
 
+// A folder of its own for the board's link, removed with the link at the end.
+struct LinkFolder {
+  std::string dir;
+  std::string link;
+  LinkFolder() {
+    char path[] = "/tmp/relay-board-sim-test-XXXXXX";
+    dir = mkdtemp(path) != nullptr ? path : "";
+    link = dir + "/com12";
+  }
+  ~LinkFolder() {
+    unlink(link.c_str());
+    rmdir(dir.c_str());
+  }
+};
+
+// SIGTERM ends the board with status 0 and its link removed.
+void ExpectStopsAndRemovesItsLink(Simulator* simulator, const std::string& link) {
+  ASSERT_EQ(kill(simulator->pid, SIGTERM), 0);
+  EXPECT_EQ(WaitForExit(simulator), 0);
+  struct stat info;
+  EXPECT_NE(lstat(link.c_str(), &info), 0) << "link left behind";
+}
+
 const std::vector<std::uint8_t> kOn1Relay3 = {0x55, 0x01, 0x12, 0x00, 0x00, 0x00, 0x03, 0x6B};
 
 TEST(SimulatorProcess, JsonFramesThroughTheLinkThenSigtermRemovesIt) {
-  char dir[] = "/tmp/relay-board-sim-test-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string link = std::string(dir) + "/com12";
+  const LinkFolder folder;
+  ASSERT_FALSE(folder.dir.empty());
+  const std::string& link = folder.link;
   Simulator simulator = StartSimulator({"--json", "--link", link});
   const KillOnExit guard = {&simulator};
   const std::string ready = ReadLine(&simulator);
@@ -206,12 +226,7 @@ TEST(SimulatorProcess, JsonFramesThroughTheLinkThenSigtermRemovesIt) {
   EXPECT_EQ(JsonText(ReadLine(&simulator), "kind"), "short_frame");
   close(port);
 
-  ASSERT_EQ(kill(simulator.pid, SIGTERM), 0);
-  EXPECT_EQ(WaitForExit(&simulator), 0);
-  struct stat info;
-  EXPECT_NE(lstat(link.c_str(), &info), 0) << "link left behind";
-  unlink(link.c_str());
-  rmdir(dir);
+  ExpectStopsAndRemovesItsLink(&simulator, link);
 }
 
 TEST(SimulatorProcess, HumanOutputStopsAfterTheFramesAskedFor) {
@@ -240,9 +255,9 @@ TEST(SimulatorProcess, HumanOutputStopsAfterTheFramesAskedFor) {
 // The killed simulator leaves its link to a terminal that is gone. With
 // standard error full, the note on replacing it is lost; nothing waits for it.
 TEST(SimulatorProcess, TakesItsLinkBackAfterKill9) {
-  char dir[] = "/tmp/relay-board-sim-test-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string link = std::string(dir) + "/com12";
+  const LinkFolder folder;
+  ASSERT_FALSE(folder.dir.empty());
+  const std::string& link = folder.link;
   for (const Output errors : {Output::kPipe, Output::kFullSocket}) {
     SCOPED_TRACE(errors == Output::kPipe ? "stderr a pipe" : "stderr a full socket");
     Simulator killed = StartSimulator({"--link", link});
@@ -258,23 +273,18 @@ TEST(SimulatorProcess, TakesItsLinkBackAfterKill9) {
     close(slave);
     ASSERT_EQ(slavePath.rfind("/dev/pts/", 0), 0u) << slavePath;
     EXPECT_EQ(LinkTarget(link), slavePath);
-    ASSERT_EQ(kill(simulator.pid, SIGTERM), 0);
-    EXPECT_EQ(WaitForExit(&simulator), 0);
+    ExpectStopsAndRemovesItsLink(&simulator, link);
     EXPECT_EQ(simulator.errors.find("replacing " + link) != std::string::npos,
               errors == Output::kPipe);
-    struct stat info;
-    EXPECT_NE(lstat(link.c_str(), &info), 0) << "link left behind";
   }
-  unlink(link.c_str());
-  rmdir(dir);
 }
 
 // Anything but a link to a terminal that is gone is someone else's, such as
 // a link to a drive that is not mounted yet, or to a live board.
 TEST(SimulatorProcess, LeavesAnythingButALinkToAGoneTerminalAlone) {
-  char dir[] = "/tmp/relay-board-sim-test-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/com12";
+  const LinkFolder folder;
+  ASSERT_FALSE(folder.dir.empty());
+  const std::string& path = folder.link;
   Simulator board = StartSimulator({});
   const KillOnExit boardGuard = {&board};
   const std::string live = ReadLine(&board);
@@ -303,7 +313,6 @@ TEST(SimulatorProcess, LeavesAnythingButALinkToAGoneTerminalAlone) {
     }
     unlink(path.c_str());
   }
-  rmdir(dir);
 }
 
 TEST(SimulatorProcess, SaysWhenItCannotWriteItsOutput) {

@@ -9,7 +9,6 @@ set -u
 mode=$1 kavnori=$2 simulator=$3
 wine_run=${4:-} wineprefix=${5:-}
 
-. "$(dirname "$0")/../../scripts/virtual-board.sh"
 . "$(dirname "$0")/../test-kit.sh"
 
 work=$(mktemp -d)
@@ -38,14 +37,9 @@ start_board() {
 next_event() {
   local line_number=$((events_read + 2))
   event="(no report from the board)"
-  for _ in $(seq 100); do
-    if [ "$(wc -l <"${board_out}")" -ge "${line_number}" ]; then
-      events_read=$((events_read + 1))
-      event=$(sed -n "${line_number}p" "${board_out}")
-      return
-    fi
-    sleep 0.05
-  done
+  wait_until 5 lines_over "${board_out}" $((line_number - 1)) || return 0
+  events_read=$((events_read + 1))
+  event=$(sed -n "${line_number}p" "${board_out}")
 }
 
 # True when the board has reported nothing new after its frame gap.
@@ -173,7 +167,10 @@ done
 # Standard output into a pipe whose reader has gone (7) must not stop the
 # frame either.
 exec 7> >(exit 0)
-wait $!
+# Not `wait $!`: with the substitution already reaped, bash 5.2 was seen to
+# wait there on the board instead, for good.
+reader=$!
+wait_until 5 eval '! kill -0 "${reader}" 2>/dev/null'
 closed_streams=('>&-' '2>&- >&-' '<&- 2>&- >&-' '>&7')
 # Wine 8 started with standard input and output both closed gives its own
 # connection to its server the free numbers, and hands them to the program
@@ -205,10 +202,7 @@ held_for=3
 [ "${mode}" = windows ] && held_for=8  # a Wine start takes its time
 timeout "${held_for}" "${command[@]}" "${port}" 1 3 1 >"${work}/held" 2>"${work}/stderr" &
 held_pid=$!
-for _ in $(seq 100); do
-  [ -s "${work}/held" ] && break
-  sleep 0.05
-done
+wait_until 5 test -s "${work}/held"
 if [ "${mode}" = native ] && [ -s "${work}/held" ]; then
   # The held run keeps the port locked until it ends. Should the lock not
   # hold, this run would wait on the stopped line too: timeout ends it.

@@ -10,7 +10,7 @@ if [ "$#" -ne 2 ] || [ ! -x "$1" ] || [ ! -x "$2" ]; then
   exit 2
 fi
 root=$(cd "$(dirname "$0")/../.." && pwd)
-. "${root}/scripts/virtual-board.sh"
+. "${root}/tests/test-kit.sh"
 labgrid_env="${root}/examples/labgrid/relay-target.yaml"
 labgrid_test="${root}/examples/labgrid/test_power.py"
 pdu_conf="${root}/examples/pdudaemon/pdudaemon.conf"
@@ -29,10 +29,7 @@ daemon_pid=""
 stop_daemon() {
   [ -n "${daemon_pid}" ] || return 0
   kill -TERM "${daemon_pid}" 2>/dev/null
-  for _ in $(seq 100); do
-    kill -0 "${daemon_pid}" 2>/dev/null || break
-    sleep 0.05
-  done
+  wait_until 5 eval '! kill -0 "${daemon_pid}" 2>/dev/null'
   kill -KILL "${daemon_pid}" 2>/dev/null
   wait "${daemon_pid}" 2>/dev/null
   daemon_pid=""
@@ -48,26 +45,13 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 
-passed=0
-failed=0
 # expect NAME WANT GOT: GOT must be WANT to the letter.
 expect() {
-  if [ "$2" == "$3" ]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    printf 'FAIL: %s\n    wanted: %s\n    got:    %s\n' "$1" "${2//$'\n'/ | }" "${3//$'\n'/ | }"
-  fi
+  [ "$2" == "$3" ] && pass || fail "$1" "wanted: ${2//$'\n'/ | }" "got:    ${3//$'\n'/ | }"
 }
 # expect_line NAME LINE FILE: FILE must hold LINE as a whole line.
 expect_line() {
-  if grep -qxF -- "$2" "$3"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    printf 'FAIL: %s\n    no line: %s\n' "$1" "$2"
-    sed 's/^/    | /' "$3" | tail -n 30
-  fi
+  grep -qxF -- "$2" "$3" && pass || { fail "$1" "no line: $2"; sed 's/^/    | /' "$3" | tail -n 30; }
 }
 
 # ---- The boards: relay-board-1 and relay-board-2, each on its own port ----
@@ -83,10 +67,7 @@ start_board() {
 #   board_saw NAME COUNT
 board_saw() {
   local reports="${work}/$1.jsonl"
-  for _ in $(seq 100); do
-    [ "$(wc -l <"${reports}")" -gt "$2" ] && break
-    sleep 0.05
-  done
+  wait_until 5 lines_over "${reports}" "$2"
   sleep 0.2
   sed -n '2,$p' "${reports}" | sed -E \
     's/^\{"event":"frame","bytes":"[^"]*","address":([0-9]+),"relay":([0-9]+),"power":"(on|off)",.*"applied":true\}$/\1 \2 \3/'
@@ -145,12 +126,7 @@ EOF
 export RELAY_BOARD_1="${work}/relay-board-1" RELAY_BOARD_2="${work}/relay-board-2"
 /usr/sbin/pdudaemon --conf "${work}/pdudaemon.conf" >"${daemon_log}" 2>&1 &
 daemon_pid=$!
-for _ in $(seq 200); do
-  if grep -q ' INFO Listening on ' "${daemon_log}" || ! kill -0 "${daemon_pid}" 2>/dev/null; then
-    break
-  fi
-  sleep 0.05
-done
+wait_until 10 eval 'grep -q " INFO Listening on " "${daemon_log}" || ! kill -0 "${daemon_pid}" 2>/dev/null'
 grep -q " INFO Listening on 127.0.0.1:${http_port}\$" "${daemon_log}"
 expect "pdudaemon: started and listening" 0 $?
 expect "pdudaemon: every socket it listens on is on the loopback address" \
@@ -207,7 +183,7 @@ expect "labgrid through pdudaemon: the tests' on, off, then the reboot's off and
 line_flow "${RELAY_BOARD_1}" TCOOFF
 pdu_request on relay-board-1 4 >/dev/null & held_pid=$!
 lock="/run/lock/kavnori-$(basename "$(readlink -f "${RELAY_BOARD_1}")").lock"
-timeout 5 sh -c 'while flock -n "$0" true; do sleep 0.05; done' "${lock}" # till it is taken
+wait_until 5 eval '! flock -n "${lock}" true' # till it is taken
 pdu_request on relay-board-2 5 >/dev/null & waiting_pid=$!
 wait "${held_pid}"; line_flow "${RELAY_BOARD_1}" TCOON; wait "${waiting_pid}"
 expect_line "pdudaemon, held write: logged as timed out" "relay-board-1 relay 4 on: status 124 (timed out\

@@ -7,7 +7,6 @@
 set -uo pipefail
 
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
-. "${source_dir}/scripts/virtual-board.sh"
 . "${source_dir}/tests/test-kit.sh"
 windows="${source_dir}/build/windows-cross-mingw"
 
@@ -95,16 +94,21 @@ machines=(
   "armhf|armhf|ld-linux-armhf.so.3|qemu-arm -L /usr/arm-linux-gnueabihf"
 )
 
+# release_file NAME FILE: names the release file being checked; true when it
+# is there, a failure showing what the release holds instead when not.
+release_file() {
+  echo "== ${2##*/}"
+  [ -f "$2" ] && return 0
+  fail "$1 ${2##*/}" "$(ls "${release}" 2>&1)"
+  return 1
+}
+
 # ---- Linux: the .debs and the static tarballs ----
 for row in "${machines[@]}"; do
   IFS='|' read -r arch machine loader emulator <<<"${row}"
   read -ra emulator <<<"${emulator}"
   deb="${release}/kavnori_${version}_${arch}.deb"
-  echo "== ${deb##*/}"
-  if [ ! -f "${deb}" ]; then
-    fail "${arch}: package file ${deb##*/}" "$(ls "${release}" 2>&1)"
-    continue
-  fi
+  release_file "${arch}: package file" "${deb}" || continue
   check "${arch}: dpkg-deb -I reads the package" dpkg-deb -I "${deb}" >/dev/null
   check "${arch}: package name kavnori" test "$(dpkg-deb -f "${deb}" Package)" == kavnori
   check "${arch}: package version ${version}" test "$(dpkg-deb -f "${deb}" Version)" == "${version}"
@@ -211,10 +215,7 @@ done
 
 # ---- Windows: the .zip ----
 zip="${release}/Kavnori-${version}-win64.zip"
-echo "== ${zip##*/}"
-if [ ! -f "${zip}" ]; then
-  fail "package file ${zip##*/}" "$(ls "${release}" 2>&1)"
-else
+if release_file "package file" "${zip}"; then
   mkdir "${scratch}/unzipped"
   (cd "${scratch}/unzipped" && cmake -E tar xf "${zip}")
   top="${scratch}/unzipped/Kavnori-${version}-win64"
