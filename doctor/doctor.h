@@ -1,0 +1,77 @@
+// kavnori-doctor: tells why a serial port would not take a Kavnori run.
+//
+//   PortReport report = CheckPort("/dev/ttyUSB0");   every problem found
+//   std::vector<PortListing> ports = ListPorts();     the machine's ports
+//   FormatPortReport(report, format)                  text or one JSON object
+//   DoctorStatusFor(report)                           0 ready, 2 blocks, 3 may hold
+//
+// The checks only look: they never write a byte to a port, never change its
+// settings, never create, change or remove a lock file, and hold a port no
+// longer than the check. Unlike Kavnori's, the doctor's output is free to
+// change; its problem codes and exit statuses are what scripts may match.
+//
+// One implementation file per platform (doctor_posix.cpp, doctor_win32.cpp)
+// behind CheckPort and ListPorts; CMake picks one. report.cpp formats both.
+#pragma once
+
+#include <string>
+#include <vector>
+
+enum DoctorStatus {
+  kDoctorReady = 0,    // no problem that blocks or may hold; or the list was printed
+  kDoctorUsage = 1,    // wrong arguments or an unknown option
+  kDoctorBlocked = 2,  // at least one problem that blocks
+  kDoctorMayHold = 3,  // a problem that may hold a run, and none that blocks
+};
+
+enum class Severity {
+  kBlocks,   // a Kavnori run on this port fails
+  kMayHold,  // a run may wait without end (a held write)
+  kNote,     // worth knowing; the run goes through
+};
+
+// One named value of a problem or a listed port, as the JSON output names it.
+// A literal (a number, true, false, null) is written as it stands; anything
+// else is a JSON string.
+struct Detail {
+  std::string key;
+  std::string value;
+  bool literal = false;
+};
+
+struct Problem {
+  std::string code;  // fixed names: "permission", "held-by-lock", "in-use", ...
+  Severity severity = Severity::kNote;
+  std::string message;          // what it is, one line
+  std::string fix;              // how to fix it, one line: the command to type
+  std::vector<Detail> details;  // pid, command, error, ...
+};
+
+struct PortReport {
+  std::string port;    // as given on the command line
+  std::string device;  // the device it leads to; empty when it leads nowhere
+  std::vector<Problem> problems;
+};
+
+struct PortListing {
+  std::string name;             // /dev/ttyUSB0, COM5
+  std::vector<Detail> details;  // in the order they are printed
+};
+
+enum class OutputFormat { kText, kJson };
+
+// Platform side: doctor_posix.cpp or doctor_win32.cpp.
+PortReport CheckPort(const std::string& port);
+std::vector<PortListing> ListPorts();
+
+// report.cpp
+DoctorStatus DoctorStatusFor(const PortReport& report);
+std::string FormatPortReport(const PortReport& report, OutputFormat format);
+std::string FormatPortList(const std::vector<PortListing>& ports, OutputFormat format);
+// A JSON string literal, quotes included; bytes that are not UTF-8 become
+// U+FFFD, so the output stays valid JSON whatever a device name holds.
+std::string JsonString(const std::string& text);
+// Convenience constructors for the platform files.
+Detail TextDetail(const std::string& key, const std::string& value);
+Detail NumberDetail(const std::string& key, long long value);
+Detail FlagDetail(const std::string& key, bool value);

@@ -1,0 +1,66 @@
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "doctor/doctor.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: kavnori-doctor [--json] [PORT]\n"
+    "  Without PORT: lists this machine's serial ports.\n"
+    "  With PORT: checks it as a Kavnori run would meet it, and says how to fix\n"
+    "  each problem found. Exit status: 0 ready, 1 usage, 2 a problem that\n"
+    "  blocks a run, 3 one that may hold a run.\n";
+
+struct Arguments {
+  OutputFormat format = OutputFormat::kText;
+  const char* port = nullptr;
+  bool help = false;
+};
+
+// "--" ends the options, so that a port whose name starts with '-' can be named.
+bool ParseArguments(int argc, char** argv, Arguments* arguments) {
+  bool options = true;
+  for (int i = 1; i < argc; ++i) {
+    const char* argument = argv[i];
+    if (options && std::strcmp(argument, "--") == 0) {
+      options = false;
+    } else if (options && std::strcmp(argument, "--json") == 0) {
+      arguments->format = OutputFormat::kJson;
+    } else if (options &&
+               (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0)) {
+      arguments->help = true;
+    } else if (options && argument[0] == '-' && argument[1] != '\0') {
+      std::fprintf(stderr, "kavnori-doctor: unknown option %s\n", argument);
+      return false;
+    } else if (arguments->port == nullptr) {
+      arguments->port = argument;
+    } else {
+      std::fprintf(stderr, "kavnori-doctor: one port at a time\n");
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments arguments;
+  if (!ParseArguments(argc, argv, &arguments)) {
+    std::fputs(kUsage, stderr);
+    return kDoctorUsage;
+  }
+  if (arguments.help) {
+    std::fputs(kUsage, stdout);
+    return kDoctorReady;
+  }
+  if (arguments.port == nullptr) {
+    std::fputs(FormatPortList(ListPorts(), arguments.format).c_str(), stdout);
+    return kDoctorReady;
+  }
+  const PortReport report = CheckPort(arguments.port);
+  std::fputs(FormatPortReport(report, arguments.format).c_str(), stdout);
+  return DoctorStatusFor(report);
+}
