@@ -99,6 +99,8 @@ expect_switch() {
 }
 
 usage_text=$(printf '%s\n' "${usage_lines[@]}")
+# What a run of the examples may leave beside them; the packages leave it out.
+no_caches=(-x __pycache__ -x .pytest_cache -x '*.pyc')
 
 # Debian architecture | machine, as the tarball names it | dynamic loader |
 # how this machine runs its programs
@@ -182,7 +184,7 @@ for row in "${machines[@]}"; do
   check "${arch}: Debian changelog's latest entry is ${version}" \
     grep -q "^kavnori (${version}) " <(gzip -dc "${doc}/changelog.gz" | head -n 1)
   check "${arch}: CHANGELOG.md has ${version}" grep -qx "## ${version}" "${doc}/CHANGELOG.md"
-  check "${arch}: ${doc#"${root}"}/examples is the project's examples/" diff -r "${source_dir}/examples" "${doc}/examples"
+  check "${arch}: ${doc#"${root}"}/examples is the project's examples/" diff -r "${no_caches[@]}" "${source_dir}/examples" "${doc}/examples"
 
   kavnori="${root}/usr/bin/Kavnori"
   run "${emulator[@]}" "${kavnori}"
@@ -208,7 +210,7 @@ for row in "${machines[@]}"; do
   check "${machine}: tarball holds both programs, their man pages, LICENSE, README.md, examples/ and nothing else (${files})" \
     test "${files}" == "./Kavnori ./Kavnori.1 ./LICENSE ./README.md ./kavnori-doctor ./kavnori-doctor.1 "
   for doc in LICENSE README.md examples; do
-    check "${machine}: tarball's ${doc} is the project's" diff -r "${source_dir}/${doc}" "${top}/${doc}"
+    check "${machine}: tarball's ${doc} is the project's" diff -r "${no_caches[@]}" "${source_dir}/${doc}" "${top}/${doc}"
   done
   for program in Kavnori kavnori-doctor; do
     check "${machine}: static ${program} has no dynamic section, no interpreter, no .comment section" \
