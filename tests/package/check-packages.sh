@@ -221,17 +221,15 @@ for row in "${machines[@]}"; do
   # /dev. This machine's program runs there by chroot, the others under
   # qemu-user with that folder as the only place for their libraries.
   static_run=("${emulator[@]:0:1}" -L "${top}")
-  root_run=("${static_run[@]}")
-  in_root="${top}"
+  root_run=("${static_run[@]}" "${top}/Kavnori")
   if [ "${#emulator[@]}" -eq 0 ]; then
     static_run=()
-    root_run=(chroot "${top}")
-    in_root=""
+    root_run=(chroot "${top}" /Kavnori)
     [ "$(id -u)" -eq 0 ] || root_run=(unshare --map-root-user "${root_run[@]}")
   fi
-  run "${root_run[@]}" "${in_root}/Kavnori"
+  run "${root_run[@]}"
   expect_run "${machine}: static Kavnori in an empty root prints usage, status 1" 1 "${usage_text}"
-  expect_doctor "${machine}: static kavnori-doctor in an empty root" /dev/ttyNOPE "${root_run[@]}" "${in_root}/kavnori-doctor"
+  expect_doctor "${machine}: static kavnori-doctor in an empty root" /dev/ttyNOPE "${root_run[@]/%Kavnori/kavnori-doctor}"
   expect_switch "${machine}: static Kavnori on the native board" \
     "${source_dir}/build/native/sim/relay-board-sim" "${static_run[@]}" "${top}/Kavnori"
 done
