@@ -11,9 +11,12 @@ set(KAVNORI_MAINTAINER "Kavnori developers <kavnori@example.org>"
     CACHE STRING "Maintainer of the packages: name <address>")
 
 set(kavnori_packaging ${CMAKE_CURRENT_BINARY_DIR}/packaging)
+# What a run of the examples may leave in the source tree, never shipped.
+set(kavnori_example_exclusions PATTERN __pycache__ EXCLUDE PATTERN .pytest_cache EXCLUDE
+    PATTERN *.pyc EXCLUDE)
 
 if(WIN32)
-  # A folder to unzip anywhere: the program, a guide, the README, the
+  # A folder to unzip anywhere: the programs, a guide, the README, the
   # changes and the licence, every text file with CR LF line ends, as Windows
   # tools expect them.
   configure_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/windows/Kavnori-guide.txt
@@ -28,14 +31,19 @@ if(WIN32)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${doc})
   endforeach()
   install(TARGETS Kavnori RUNTIME DESTINATION .)
+  if(TARGET kavnori-doctor)
+    install(TARGETS kavnori-doctor RUNTIME DESTINATION .)
+  endif()
   install(FILES ${kavnori_packaging}/Kavnori-guide.txt ${kavnori_packaging}/README.md
                 ${kavnori_packaging}/CHANGELOG.md ${kavnori_packaging}/LICENSE
           DESTINATION .)
 else()
   set(kavnori_programs Kavnori)
-  if(TARGET relay-board-sim)
-    list(APPEND kavnori_programs relay-board-sim)
-  endif()
+  foreach(program relay-board-sim kavnori-doctor)
+    if(TARGET ${program})
+      list(APPEND kavnori_programs ${program})
+    endif()
+  endforeach()
   foreach(program IN LISTS kavnori_programs)
     # libstdc++ and libgcc go inside the program, so that the package needs
     # nothing but the C library.
@@ -73,12 +81,17 @@ else()
                  ${kavnori_packaging}/copyright @ONLY)
   install(FILES README.md CHANGELOG.md ${changelog} ${kavnori_packaging}/copyright
           DESTINATION share/doc/kavnori)
+  # The rack files that the README points to, where Debian keeps examples;
+  # a script among them stays executable.
+  install(DIRECTORY examples/ DESTINATION share/doc/kavnori/examples USE_SOURCE_PERMISSIONS
+          ${kavnori_example_exclusions})
 endif()
 
-# Kavnori linked statically, for systems without Debian packages (Alpine,
-# Home Assistant OS): kavnori-VERSION-linux-ARCH.tar.gz, ARCH as uname -m
-# names the machine, armhf for 32-bit arm with hardware floating point.
-option(KAVNORI_STATIC_TARBALL "Build kavnori-VERSION-linux-ARCH.tar.gz, Kavnori linked statically" OFF)
+# Kavnori and kavnori-doctor linked statically, with the examples, for
+# systems without Debian packages (Alpine, Home Assistant OS):
+# kavnori-VERSION-linux-ARCH.tar.gz, ARCH as uname -m names the machine,
+# armhf for 32-bit arm with hardware floating point.
+option(KAVNORI_STATIC_TARBALL "Build kavnori-VERSION-linux-ARCH.tar.gz, the programs linked statically" OFF)
 if(KAVNORI_STATIC_TARBALL AND NOT WIN32)
   # Not every system has a static C library (Fedora: glibc-static).
   include(CheckLinkerFlag)
@@ -97,20 +110,45 @@ if(KAVNORI_STATIC_TARBALL AND NOT WIN32 AND KAVNORI_CAN_LINK_STATICALLY)
   set(staged ${kavnori_packaging}/static/${name})
   file(MAKE_DIRECTORY ${kavnori_packaging}/static)
 
+  # Each program under its own name, linked with -static and no -pie: no
+  # dynamic section and no interpreter.
   add_executable(kavnori-static app/main.cpp)
   target_link_libraries(kavnori-static PRIVATE kavnori_core)
-  # -static with no -pie: no dynamic section and no interpreter.
-  target_link_options(kavnori-static PRIVATE -static)
+  set(static_names Kavnori)
+  set(static_targets kavnori-static)
+  if(TARGET kavnori-doctor)
+    add_executable(kavnori-doctor-static doctor/main.cpp)
+    target_link_libraries(kavnori-doctor-static PRIVATE kavnori_doctor_core)
+    list(APPEND static_names kavnori-doctor)
+    list(APPEND static_targets kavnori-doctor-static)
+  endif()
+  set(steps COMMAND ${CMAKE_COMMAND} -E rm -rf ${staged}
+            COMMAND ${CMAKE_COMMAND} -E make_directory ${staged})
+  set(depends README.md LICENSE)
+  foreach(program target IN ZIP_LISTS static_names static_targets)
+    target_link_options(${target} PRIVATE -static)
+    list(APPEND steps
+      COMMAND ${CMAKE_OBJCOPY} --strip-all --remove-section=.comment $<TARGET_FILE:${target}>
+              ${staged}/${program}
+      COMMAND ${CMAKE_COMMAND} -E copy ${kavnori_packaging}/man/${program}.1 ${staged})
+    list(APPEND depends ${target} ${kavnori_packaging}/man/${program}.1)
+  endforeach()
+  # examples/ file by file, so that what a run of them leaves stays behind.
+  file(GLOB_RECURSE example_files CONFIGURE_DEPENDS RELATIVE ${CMAKE_CURRENT_SOURCE_DIR}
+       ${CMAKE_CURRENT_SOURCE_DIR}/examples/*)
+  list(FILTER example_files EXCLUDE REGEX "/(__pycache__|\\.pytest_cache)/|\\.pyc$")
+  foreach(file IN LISTS example_files)
+    list(APPEND steps COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/${file}
+                              ${staged}/${file})
+    list(APPEND depends ${file})
+  endforeach()
   add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/${name}.tar.gz
-    COMMAND ${CMAKE_COMMAND} -E rm -rf ${staged}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${staged}
-    COMMAND ${CMAKE_OBJCOPY} --strip-all --remove-section=.comment $<TARGET_FILE:kavnori-static>
-            ${staged}/Kavnori
-    COMMAND ${CMAKE_COMMAND} -E copy ${kavnori_packaging}/man/Kavnori.1
-            ${CMAKE_CURRENT_SOURCE_DIR}/README.md ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE ${staged}
+    ${steps}
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/README.md
+            ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE ${staged}
     COMMAND ${CMAKE_COMMAND} -E tar czf ${CMAKE_BINARY_DIR}/${name}.tar.gz --format=gnutar ${name}
     WORKING_DIRECTORY ${kavnori_packaging}/static
-    DEPENDS kavnori-static ${kavnori_packaging}/man/Kavnori.1 README.md LICENSE
+    DEPENDS ${depends}
     VERBATIM)
   add_custom_target(kavnori-static-tarball ALL DEPENDS ${CMAKE_BINARY_DIR}/${name}.tar.gz)
 endif()
@@ -141,8 +179,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "Kavnori PORT ADDRESS RELAY ONOFF sets the serial port to 9600 8N1, sends\n\
 one 8-byte command frame and exits with a status that tells which stage\n\
-failed. relay-board-sim acts as a board on a pseudo-terminal, for trying\n\
-scripts without hardware.")
+failed. kavnori-doctor tells why a port would fail a run (a wrong name,\n\
+permissions, another program holding it, brltty, flow control) and prints\n\
+the command that fixes it. relay-board-sim acts as a board on a\n\
+pseudo-terminal, for trying scripts without hardware.")
 # dpkg-shlibdeps reads the programs' real needs; with libstdc++ and libgcc
 # linked in, that is libc6 alone (tests/package/check-packages.sh checks it).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -150,6 +190,9 @@ if(CMAKE_CROSSCOMPILING AND NOT WIN32)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   set(CPACK_KAVNORI_OBJDUMP ${CMAKE_OBJDUMP})
   set(CPACK_KAVNORI_PROGRAMS ${CMAKE_BINARY_DIR}/Kavnori ${CMAKE_BINARY_DIR}/sim/relay-board-sim)
+  if(TARGET kavnori-doctor)
+    list(APPEND CPACK_KAVNORI_PROGRAMS ${CMAKE_BINARY_DIR}/doctor/kavnori-doctor)
+  endif()
   set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/CrossDebDepends.cmake)
 endif()
 

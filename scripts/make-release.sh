@@ -3,7 +3,7 @@
 # it, and puts them in OUTPUT_DIR beside a SHA256SUMS file, which
 # `sha256sum -c SHA256SUMS` checks:
 #   kavnori_VERSION_{amd64,arm64,armhf}.deb
-#   kavnori-VERSION-linux-{x86_64,aarch64,armhf}.tar.gz   (static Kavnori)
+#   kavnori-VERSION-linux-{x86_64,aarch64,armhf}.tar.gz   (programs linked statically)
 #   Kavnori-VERSION-win64.zip
 # A preset's build folder that is there already is brought up to date.
 #   scripts/make-release.sh OUTPUT_DIR

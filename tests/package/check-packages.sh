@@ -47,6 +47,20 @@ expect_run() {
   fi
 }
 
+# The doctor's answers: arguments (PORT: one that is not there) | status |
+# the stream holding the line | the line; a doctor calling it ready fails.
+doctor_rows=("--help|0|output|^Usage: kavnori-doctor " "--no-such-option|1|errors|^Usage: kavnori-doctor "
+  '--json PORT|2|output|"code": "missing", "severity": "blocks"')
+expect_doctor() { # NAME PORT DOCTOR...  (DOCTOR may start with an emulator)
+  local name=$1 port=$2 row args want_status stream line
+  for row in "${doctor_rows[@]}"; do
+    IFS='|' read -r args want_status stream line <<<"${row/PORT/${port}}"
+    run "${@:3}" ${args}
+    if [ "${status}" -eq "${want_status}" ] && grep -qE "${line}" <<<"${!stream}"; then pass "${name} ${args}: status ${want_status}"
+    else fail "${name} ${args}: status ${want_status}, ${stream} has ${line}" "status ${status}: ${output}${errors}"; fi
+  done
+}
+
 # ---- Every release file, beside its checksum ----
 release="${scratch}/release"
 echo "== scripts/make-release.sh"
@@ -85,6 +99,8 @@ expect_switch() {
 }
 
 usage_text=$(printf '%s\n' "${usage_lines[@]}")
+# What a run of the examples may leave beside them; the packages leave it out.
+no_caches=(-x __pycache__ -x .pytest_cache -x '*.pyc')
 
 # Debian architecture | machine, as the tarball names it | dynamic loader |
 # how this machine runs its programs
@@ -128,7 +144,7 @@ for row in "${machines[@]}"; do
 
   root="${scratch}/root-${arch}"
   dpkg-deb -x "${deb}" "${root}"
-  for program in Kavnori relay-board-sim; do
+  for program in Kavnori relay-board-sim kavnori-doctor; do
     binary="${root}/usr/bin/${program}"
     check "${arch}: usr/bin/${program} is an executable" test -x "${binary}"
     needed=$(readelf -d "${binary}" 2>/dev/null | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' |
@@ -168,12 +184,14 @@ for row in "${machines[@]}"; do
   check "${arch}: Debian changelog's latest entry is ${version}" \
     grep -q "^kavnori (${version}) " <(gzip -dc "${doc}/changelog.gz" | head -n 1)
   check "${arch}: CHANGELOG.md has ${version}" grep -qx "## ${version}" "${doc}/CHANGELOG.md"
+  check "${arch}: ${doc#"${root}"}/examples is the project's examples/" diff -r "${no_caches[@]}" "${source_dir}/examples" "${doc}/examples"
 
   kavnori="${root}/usr/bin/Kavnori"
   run "${emulator[@]}" "${kavnori}"
   expect_run "${arch}: packaged Kavnori with no arguments prints usage, status 1" 1 "${usage_text}"
   run "${emulator[@]}" "${kavnori}" "${scratch}/no-such-port" 1 3 1
   expect_run "${arch}: packaged Kavnori on a missing port, status 2" 2 "GetCommState failed with error 9."
+  expect_doctor "${arch}: packaged kavnori-doctor" /dev/ttyNOPE "${emulator[@]}" "${root}/usr/bin/kavnori-doctor"
   # The two packaged programs together; the board started as this machine
   # would start it.
   board="${scratch}/board-${arch}"
@@ -181,22 +199,24 @@ for row in "${machines[@]}"; do
   chmod +x "${board}"
   expect_switch "${arch}: packaged board and command" "${board}" "${emulator[@]}" "${kavnori}"
 
-  # The static tarball: Kavnori alone, with nothing else installed.
+  # The static tarball: the programs alone, with nothing else installed.
   name="kavnori-${version}-linux-${machine}"
   if ! tar -xzf "${release}/${name}.tar.gz" -C "${scratch}"; then
     fail "${machine}: ${name}.tar.gz unpacks" "$(ls "${release}" 2>&1)"
     continue
   fi
   top="${scratch}/${name}"
-  files=$(cd "${top}" && find . -type f | sort | tr '\n' ' ')
-  check "${machine}: tarball holds Kavnori, Kavnori.1, LICENSE, README.md and nothing else (${files})" \
-    test "${files}" == "./Kavnori ./Kavnori.1 ./LICENSE ./README.md "
-  for doc in LICENSE README.md; do
-    check "${machine}: tarball's ${doc} is the project's" cmp -s "${source_dir}/${doc}" "${top}/${doc}"
+  files=$(cd "${top}" && find . -type f -not -path './examples/*' | LC_ALL=C sort | tr '\n' ' ')
+  check "${machine}: tarball holds both programs, their man pages, LICENSE, README.md, examples/ and nothing else (${files})" \
+    test "${files}" == "./Kavnori ./Kavnori.1 ./LICENSE ./README.md ./kavnori-doctor ./kavnori-doctor.1 "
+  for doc in LICENSE README.md examples; do
+    check "${machine}: tarball's ${doc} is the project's" diff -r "${no_caches[@]}" "${source_dir}/${doc}" "${top}/${doc}"
   done
-  check "${machine}: static Kavnori has no dynamic section, no interpreter, no .comment section" \
-    sh -c 'readelf -d "$1" | grep -q "no dynamic section" && ! readelf -lS "$1" | grep -qE "INTERP|\.comment"' \
-    sh "${top}/Kavnori"
+  for program in Kavnori kavnori-doctor; do
+    check "${machine}: static ${program} has no dynamic section, no interpreter, no .comment section" \
+      sh -c 'readelf -d "$1" | grep -q "no dynamic section" && ! readelf -lS "$1" | grep -qE "INTERP|\.comment"' \
+      sh "${top}/${program}"
+  done
   # The tarball's folder as the whole root: no C library, no loader, no
   # /dev. This machine's program runs there by chroot, the others under
   # qemu-user with that folder as the only place for their libraries.
@@ -209,6 +229,7 @@ for row in "${machines[@]}"; do
   fi
   run "${root_run[@]}"
   expect_run "${machine}: static Kavnori in an empty root prints usage, status 1" 1 "${usage_text}"
+  expect_doctor "${machine}: static kavnori-doctor in an empty root" /dev/ttyNOPE "${root_run[@]/%Kavnori/kavnori-doctor}"
   expect_switch "${machine}: static Kavnori on the native board" \
     "${source_dir}/build/native/sim/relay-board-sim" "${static_run[@]}" "${top}/Kavnori"
 done
@@ -219,9 +240,9 @@ if release_file "package file" "${zip}"; then
   mkdir "${scratch}/unzipped"
   (cd "${scratch}/unzipped" && cmake -E tar xf "${zip}")
   top="${scratch}/unzipped/Kavnori-${version}-win64"
-  files=$(cd "${top}" 2>/dev/null && find . -type f | sort | tr '\n' ' ')
-  check "zip holds Kavnori.exe, the guide, CHANGELOG.md, LICENSE, README.md and nothing else (${files})" \
-    test "${files}" == "./CHANGELOG.md ./Kavnori-guide.txt ./Kavnori.exe ./LICENSE ./README.md "
+  files=$(cd "${top}" 2>/dev/null && find . -type f | LC_ALL=C sort | tr '\n' ' ')
+  check "zip holds Kavnori.exe, kavnori-doctor.exe, the guide, CHANGELOG.md, LICENSE, README.md and nothing else (${files})" \
+    test "${files}" == "./CHANGELOG.md ./Kavnori-guide.txt ./Kavnori.exe ./LICENSE ./README.md ./kavnori-doctor.exe "
   for doc in LICENSE README.md CHANGELOG.md; do
     check "zip's ${doc} is the project's" cmp -s "${source_dir}/${doc}" <(tr -d '\r' <"${top}/${doc}")
   done
@@ -232,11 +253,12 @@ if release_file "package file" "${zip}"; then
   check "guide names version ${version}" grep -q "^Kavnori ${version} for Windows" "${guide}"
 
   exe="${top}/Kavnori.exe"
-  set -- "${exe}" "$@"
+  set -- "${exe}" "${top}/kavnori-doctor.exe" "$@"
   # Makes the build's Wine prefix if no test run has made it yet.
   "${windows}/wine-run.sh" wineboot --init >/dev/null 2>&1
   dlls=$(x86_64-w64-mingw32-objdump -p "${exe}" 2>/dev/null | sed -n 's/.*DLL Name: //p' | sort | tr '\n' ' ')
   check "Kavnori.exe imports only KERNEL32.dll and msvcrt.dll (${dlls})" test "${dlls}" == "KERNEL32.dll msvcrt.dll "
+  expect_doctor "zipped kavnori-doctor.exe" COM231 "${windows}/wine-run.sh" "${top}/kavnori-doctor.exe"
 
   run "${windows}/wine-run.sh" "${exe}"
   expect_run "zipped Kavnori.exe with no arguments prints usage with CR LF, status 1" 1 \
@@ -257,21 +279,24 @@ if release_file "package file" "${zip}"; then
     "$(printf 'The run did not finish (status 9009): not found, or stopped.\r')" no
 fi
 
-# ---- Every Kavnori.exe: one manifest, asking for no elevation, and the version ----
+# ---- Every exe: one manifest, asking for no elevation, and the version ----
+declare -A descriptions=([Kavnori]="switches relays on serial relay boards"
+  [kavnori-doctor]="tells why a serial port fails a Kavnori run")
 for exe in "$@"; do
   name="${exe#"${scratch}"/}"
+  program=$(basename "${exe}" .exe)
   manifests=$(llvm-readobj --coff-resources "${exe}" 2>/dev/null | grep -c 'Type: MANIFEST (ID 24)')
   check "${name} carries one manifest" test "${manifests}" -eq 1
   manifest=$(tr -d '\0' <"${exe}" | sed -n '/<assembly /,/<\/assembly>/p')
   check "${name}'s manifest asks for asInvoker, no uiAccess" \
     grep -qE 'level="asInvoker" ([a-z_0-9]+:)?uiAccess="false"' <<<"${manifest}"
-  check "${name}'s manifest names version ${version}.0" grep -q "name=\"Kavnori\" version=\"${version}.0\"" <<<"${manifest}"
+  check "${name}'s manifest names version ${version}.0" grep -q "name=\"${program}\" version=\"${version}.0\"" <<<"${manifest}"
   strings_found=$(strings -el "${exe}" | tr '\n' '|')
   for field in FileVersion ProductVersion; do
     check "${name}'s ${field} is ${version}" grep -qF "|${field}|${version}|" <<<"|${strings_found}"
   done
-  for field in "FileDescription|Kavnori: switches relays on serial relay boards" "ProductName|Kavnori" \
-    "OriginalFilename|Kavnori.exe" "LegalCopyright|Copyright (c) 2026 the Kavnori developers. MIT License."; do
+  for field in "FileDescription|${program}: ${descriptions[${program}]}" "ProductName|Kavnori" \
+    "OriginalFilename|${program}.exe" "LegalCopyright|Copyright (c) 2026 the Kavnori developers. MIT License."; do
     check "${name}'s ${field%%|*}" grep -qF "|${field}|" <<<"|${strings_found}"
   done
 done
