@@ -2,7 +2,8 @@
 # Installs what is missing (Debian or Ubuntu), builds the Linux target, the
 # Windows one twice (mingw-w64, and MSVC mode with clang-cl) and the Linux one
 # for arm64 and armhf, and runs every test: the Windows ones under Wine, the
-# arm ones under qemu-user.
+# arm ones under qemu-user. The Windows ones are also configured and built as
+# a Windows machine builds them, where they are not run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/install-deps.sh
