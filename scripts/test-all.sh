@@ -2,7 +2,8 @@
 # Installs what is missing (Debian or Ubuntu), builds the Linux target, the
 # Windows one twice (mingw-w64, and MSVC mode with clang-cl) and the Linux one
 # for arm64 and armhf, and runs every test: the Windows ones under Wine, the
-# arm ones under qemu-user.
+# arm ones under qemu-user. The Windows ones are also configured and built as
+# a Windows machine builds them, where they are not run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/install-deps.sh
@@ -31,6 +32,33 @@ for preset in native windows-cross-mingw windows-cross-clang-cl linux-cross-arm6
   cmake --preset "${preset}"
   cmake --build --preset "${preset}" -j "${jobs}"
   ctest --preset "${preset}" -j "${jobs}"
+done
+
+# As a Windows machine builds it (Visual Studio, MSYS2): a native build, with
+# no Wine and no board simulator. MSYS2's GoogleTest package holds DLLs, and
+# its CMake files name them; one built here the same way stands in for it.
+echo "== windows-host-mingw, windows-host-clang-cl: configure and build as on Windows; not run"
+gtest_dlls="${PWD}/build/googletest-mingw-dll"
+cmake -S /usr/src/googletest -B "${gtest_dlls}/build" --toolchain "${PWD}/cmake/mingw-w64-x86_64.cmake" \
+  -DBUILD_SHARED_LIBS=ON -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="${gtest_dlls}" >/dev/null
+cmake --build "${gtest_dlls}/build" -j "${jobs}"
+cmake --install "${gtest_dlls}/build" >/dev/null
+for preset in windows-host-mingw windows-host-clang-cl; do
+  cmake --preset "${preset}"
+  cmake --build --preset "${preset}" -j "${jobs}"
+done
+# One C++ runtime in each program: the shipped ones carry it inside, a test
+# program that loads GoogleTest's DLL uses the runtime DLL as that does.
+imports() { x86_64-w64-mingw32-objdump -p "build/windows-host-mingw/$1" | sed -n 's/.*DLL Name: //p' | tr '\n' ' '; }
+for program in Kavnori.exe doctor/kavnori-doctor.exe tests/kavnori_tests.exe; do
+  dlls=$(imports "${program}")
+  gtest=no runtime=no
+  [[ "${dlls}" != *libgtest.dll* ]] || gtest=yes
+  [[ "${dlls}" != *libstdc++-6.dll* ]] || runtime=yes
+  if [ "${gtest}" != "${runtime}" ]; then
+    echo "${program}: libgtest.dll and libstdc++-6.dll go together or not at all; it imports ${dlls}" >&2
+    exit 1
+  fi
 done
 
 echo "== sanitize: ASan and UBSan over the native suite"

@@ -267,14 +267,27 @@ if release_file "package file" "${zip}"; then
   expect_run "zipped Kavnori.exe on COM231, which does not exist, status 2" 2 \
     "$(printf 'GetCommState failed with error 6.\r')" no
 
-  # The guide's .bat file, saved beside Kavnori.exe, and elsewhere.
+  # The guide's .bat file, saved beside Kavnori.exe, and elsewhere, with the
+  # %cmdcmdline% of a console or a double-click (Wine's cmd has none).
   sed -n '/^    @echo off/,/^    exit \/b %status%/s/^    //p' "${guide}" >"${top}/switch-on.bat"
   mkdir "${scratch}/elsewhere" && cp "${top}/switch-on.bat" "${scratch}/elsewhere/"
-  run "${windows}/wine-run.sh" cmd /c "Z:${top//\//\\}\\switch-on.bat"
-  expect_run "guide's .bat on COM5, which does not exist: its status 2 line" 2 \
-    "$(printf 'GetCommState failed with error 6.\r\nCOM5 is not there, or another program has it open.\r')" no
+  top_windows="Z:${top//\//\\}"
+  console='"C:\windows\system32\cmd.exe" '
+  double_click() { echo "C:\\windows\\system32\\cmd.exe /c \"\"${top_windows}\\$1\" \""; }
+  no_com5=$(printf 'GetCommState failed with error 6.\r\nCOM5 is not there, or another program has it open.\r')
+  run env cmdcmdline="${console}" "${windows}/wine-run.sh" cmd /c "${top_windows}\\switch-on.bat" </dev/null
+  expect_run "guide's .bat on COM5, which does not exist: its status 2 line" 2 "${no_com5}" no
+  run env cmdcmdline="$(double_click switch-on.bat)" "${windows}/wine-run.sh" cmd /c "${top_windows}\\switch-on.bat" </dev/null
+  expect_run "guide's .bat double-clicked: it waits for a key" 2 "${no_com5}"$'\nPress any key to continue... ' no
+  # The guide's call line in a double-clicked .bat, which goes on afterwards
+  # with no variable left behind (Wine's call passes no exit status).
+  { echo '@echo off' && sed -n '/^    call "%~dp0switch-on.bat"/s/^    //p' "${guide}" &&
+    printf 'echo status left behind: [%%status%%]\r\nexit /b 0\r\n'; } >"${top}/caller.bat"
+  run env cmdcmdline="$(double_click caller.bat)" "${windows}/wine-run.sh" cmd /c "${top_windows}\\caller.bat" </dev/null
+  expect_run "guide's call line: the calling .bat goes on, and no variable is left behind" 0 \
+    "${no_com5}"$'\nstatus left behind: []\r' no
   # cmd's 9009, "not found", of which Linux keeps the low 8 bits.
-  run "${windows}/wine-run.sh" cmd /c "Z:${scratch//\//\\}\\elsewhere\\switch-on.bat"
+  run env cmdcmdline="${console}" "${windows}/wine-run.sh" cmd /c "Z:${scratch//\//\\}\\elsewhere\\switch-on.bat" </dev/null
   expect_run "guide's .bat without Kavnori.exe: the run did not finish" 49 \
     "$(printf 'The run did not finish (status 9009): not found, or stopped.\r')" no
 fi
