@@ -57,6 +57,9 @@ else()
     install(FILES ${page}.gz DESTINATION share/man/man1)
   endforeach()
 
+  # Kavnori under the port's lock and a time-out, for racks and scripts.
+  install(PROGRAMS scripts/kavnori-switch.sh DESTINATION bin RENAME kavnori-switch)
+
   # The Debian changelog, and the licence in Debian's copyright format.
   set(changelog ${kavnori_packaging}/changelog.gz)
   add_custom_command(OUTPUT ${changelog}
@@ -108,9 +111,12 @@ if(KAVNORI_STATIC_TARBALL AND NOT WIN32 AND KAVNORI_CAN_LINK_STATICALLY)
             ${staged}/Kavnori
     COMMAND ${CMAKE_COMMAND} -E copy ${kavnori_packaging}/man/Kavnori.1
             ${CMAKE_CURRENT_SOURCE_DIR}/README.md ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE ${staged}
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/scripts/kavnori-switch.sh
+            ${staged}/kavnori-switch
     COMMAND ${CMAKE_COMMAND} -E tar czf ${CMAKE_BINARY_DIR}/${name}.tar.gz --format=gnutar ${name}
     WORKING_DIRECTORY ${kavnori_packaging}/static
     DEPENDS kavnori-static ${kavnori_packaging}/man/Kavnori.1 README.md LICENSE
+            scripts/kavnori-switch.sh
     VERBATIM)
   add_custom_target(kavnori-static-tarball ALL DEPENDS ${CMAKE_BINARY_DIR}/${name}.tar.gz)
 endif()

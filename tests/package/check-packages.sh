@@ -160,6 +160,8 @@ for row in "${machines[@]}"; do
       fail "${arch}: ${program}(1) renders with no warning" "man (package man-db) is not installed"
     fi
   done
+  check "${arch}: usr/bin/kavnori-switch is the project's script, executable" \
+    sh -c 'cmp -s "$1" "$2" && test -x "$2"' sh "${source_dir}/scripts/kavnori-switch.sh" "${root}/usr/bin/kavnori-switch"
   doc="${root}/usr/share/doc/kavnori"
   check "${arch}: copyright in Debian's format" grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "${doc}/copyright"
   # The licence below its title, as the copyright file indents it.
@@ -188,9 +190,9 @@ for row in "${machines[@]}"; do
     continue
   fi
   top="${scratch}/${name}"
-  files=$(cd "${top}" && find . -type f | sort | tr '\n' ' ')
-  check "${machine}: tarball holds Kavnori, Kavnori.1, LICENSE, README.md and nothing else (${files})" \
-    test "${files}" == "./Kavnori ./Kavnori.1 ./LICENSE ./README.md "
+  files=$(cd "${top}" && find . -type f | LC_ALL=C sort | tr '\n' ' ')
+  check "${machine}: tarball holds Kavnori, Kavnori.1, kavnori-switch, LICENSE, README.md and nothing else (${files})" \
+    test "${files}" == "./Kavnori ./Kavnori.1 ./LICENSE ./README.md ./kavnori-switch "
   for doc in LICENSE README.md; do
     check "${machine}: tarball's ${doc} is the project's" cmp -s "${source_dir}/${doc}" "${top}/${doc}"
   done
