@@ -16,8 +16,8 @@
 # file in /run/lock with O_CREAT, which flock(1) asks for; a folder is not
 # created by the open, and one made by any user serves every user and root.
 # It is opened as FOLDER/., which is never created either and fails on
-# anything that is not a folder, so that a file or link put in its place
-# turns the run away (66) and is never written through.
+# anything that is not a folder: nothing is ever created through a link that
+# another user put in its place, and a file there turns the run away (66).
 set -u
 
 # Installed or unpacked beside Kavnori: that one; otherwise from PATH.
