@@ -256,21 +256,6 @@ TEST_F(PseudoTerminal, FrameArrivesByteForByteAndTheLineIs9600_8N1) {
   EXPECT_EQ(now.c_cflag & HUPCL, static_cast<tcflag_t>(HUPCL));
 }
 
-// What a UUCP lock file holds: the pid as HDB's ten digits, or as the int
-// itself; "stale", the pid of a process that has ended.
-std::string UucpLockText(const std::string& form) {
-  int pid = getpid();
-  if (form == "stale") {
-    pid = fork();
-    if (pid == 0) _exit(0);
-    waitpid(pid, nullptr, 0);
-  }
-  if (form == "binary") return std::string(reinterpret_cast<const char*>(&pid), sizeof pid);
-  char text[16];
-  std::snprintf(text, sizeof text, "%10d\n", pid);
-  return text;
-}
-
 struct HolderCase {
   const char* holder;  // "flock", "TIOCEXCL", or a UUCP lock file's pid
   bool byLink;         // the port named through a link
@@ -301,7 +286,14 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
     const std::string lock =
         "/run/lock/LCK.." +
         (c.byLink && holder == "ascii" ? "ttyKavnoriTest" : "pts_" + std::string(path_ + 9));
-    const std::string text = lockFile ? UucpLockText(holder) : "";
+    // The pid as HDB's ten digits or as the int itself; a stale one has ended.
+    int pid = holder == "stale" ? fork() : getpid();
+    if (pid == 0) _exit(0);
+    if (holder == "stale") waitpid(pid, nullptr, 0);
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%10d\n", pid);
+    std::string text = holder == "binary" ? std::string(reinterpret_cast<char*>(&pid), 4) : digits;
+    if (!lockFile) text.clear();
     if (lockFile) std::ofstream(lock) << text;
     const char* port = c.byLink ? link.c_str() : path_;
     const char* argv[] = {"Kavnori", port, "1", "3", "1"};
