@@ -162,6 +162,9 @@ for row in "${machines[@]}"; do
   done
   check "${arch}: usr/bin/kavnori-switch is the project's script, executable" \
     sh -c 'cmp -s "$1" "$2" && test -x "$2"' sh "${source_dir}/scripts/kavnori-switch.sh" "${root}/usr/bin/kavnori-switch"
+  check "${arch}: kavnori-switch(1) names version ${version} and renders with no warning" sh -c \
+    'gzip -dc "$1" | grep -q "^\.TH .* \"Kavnori $2\" " && [ -z "$(man --warnings -l "$1" 2>&1 >/dev/null)" ]' \
+    sh "${root}/usr/share/man/man1/kavnori-switch.1.gz" "${version}"
   doc="${root}/usr/share/doc/kavnori"
   check "${arch}: copyright in Debian's format" grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "${doc}/copyright"
   # The licence below its title, as the copyright file indents it.
@@ -191,8 +194,8 @@ for row in "${machines[@]}"; do
   fi
   top="${scratch}/${name}"
   files=$(cd "${top}" && find . -type f | LC_ALL=C sort | tr '\n' ' ')
-  check "${machine}: tarball holds Kavnori, Kavnori.1, kavnori-switch, LICENSE, README.md and nothing else (${files})" \
-    test "${files}" == "./Kavnori ./Kavnori.1 ./LICENSE ./README.md ./kavnori-switch "
+  check "${machine}: tarball holds Kavnori, Kavnori.1, kavnori-switch(.1), LICENSE, README.md and nothing else (${files})" \
+    test "${files}" == "./Kavnori ./Kavnori.1 ./LICENSE ./README.md ./kavnori-switch ./kavnori-switch.1 "
   for doc in LICENSE README.md; do
     check "${machine}: tarball's ${doc} is the project's" cmp -s "${source_dir}/${doc}" "${top}/${doc}"
   done
