@@ -65,6 +65,14 @@ else()
     install(FILES ${page}.gz DESTINATION share/man/man1)
   endforeach()
 
+  # Kavnori under the port's lock and a time-out, for racks and scripts.
+  install(PROGRAMS scripts/kavnori-switch.sh DESTINATION bin RENAME kavnori-switch)
+  set(page ${kavnori_packaging}/man/kavnori-switch.1)
+  configure_file(${CMAKE_CURRENT_SOURCE_DIR}/man/kavnori-switch.1 ${page} @ONLY)
+  add_custom_command(OUTPUT ${page}.gz COMMAND gzip -9nkf ${page} DEPENDS ${page} VERBATIM)
+  add_custom_target(kavnori-switch-man ALL DEPENDS ${page}.gz)
+  install(FILES ${page}.gz DESTINATION share/man/man1)
+
   # The Debian changelog, and the licence in Debian's copyright format.
   set(changelog ${kavnori_packaging}/changelog.gz)
   add_custom_command(OUTPUT ${changelog}
@@ -146,9 +154,12 @@ if(KAVNORI_STATIC_TARBALL AND NOT WIN32 AND KAVNORI_CAN_LINK_STATICALLY)
     ${steps}
     COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/README.md
             ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE ${staged}
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/scripts/kavnori-switch.sh
+            ${staged}/kavnori-switch
+    COMMAND ${CMAKE_COMMAND} -E copy ${kavnori_packaging}/man/kavnori-switch.1 ${staged}
     COMMAND ${CMAKE_COMMAND} -E tar czf ${CMAKE_BINARY_DIR}/${name}.tar.gz --format=gnutar ${name}
     WORKING_DIRECTORY ${kavnori_packaging}/static
-    DEPENDS ${depends}
+    DEPENDS ${depends} scripts/kavnori-switch.sh ${kavnori_packaging}/man/kavnori-switch.1
     VERBATIM)
   add_custom_target(kavnori-static-tarball ALL DEPENDS ${CMAKE_BINARY_DIR}/${name}.tar.gz)
 endif()

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "serial/platform_failure.h"
+#include "serial/port_holders_posix.h"
 #include "serial/serial_port.h"
 #include "serial/serial_port_posix.h"
 
@@ -59,6 +60,15 @@ int MoveAboveStandardStreams(int fd) {
   return moved < 0 ? kInvalidDescriptor : moved;
 }
 
+// minicom, ser2net and their kind mark a port they hold with a UUCP lock
+// file, not a flock. Looked at before the open, which on some adapters
+// already toggles DTR. A lock whose pid is gone is stale and ignored; the
+// file itself is never touched.
+bool HeldByUucpLock(const char* path) {
+  UucpLock lock;
+  return FindUucpLock(path, kUucpLockFolders, &lock) && lock.alive;
+}
+
 // Opens the device for this run alone, as a Win32 open with share mode 0
 // does. O_NONBLOCK keeps the open from waiting for carrier detect; the
 // descriptor is then made blocking so that the write waits for the driver.
@@ -66,13 +76,17 @@ int MoveAboveStandardStreams(int fd) {
 // The exclusive flock binds root too, which TIOCEXCL does not. TIOCEXCL is
 // not set: on a pseudo-terminal it outlives our descriptor and would turn
 // away every later non-root opener, also after runs that end without a
-// close. A holder's own TIOCEXCL still turns us away when we are not root.
+// close. A holder's own TIOCEXCL turns a non-root open away; root's open
+// goes through it, so a terminal found exclusive is let go as held (screen
+// sets it).
 int OpenExclusive(const char* path) {
+  if (HeldByUucpLock(path)) return kInvalidDescriptor;
   const int opened = posixSerialCalls.open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (opened < 0) return kInvalidDescriptor;
   const int fd = MoveAboveStandardStreams(opened);
   if (fd < 0) return kInvalidDescriptor;
-  if (posixSerialCalls.flock(fd, LOCK_EX | LOCK_NB) != 0 || !MakeBlocking(fd)) {
+  if (TerminalIsExclusive(fd) || posixSerialCalls.flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+      !MakeBlocking(fd)) {
     posixSerialCalls.close(fd);
     return kInvalidDescriptor;
   }

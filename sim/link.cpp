@@ -23,18 +23,34 @@ std::string LinkTarget(const std::string& linkPath) {
   return std::string(target, static_cast<std::size_t>(length));
 }
 
-bool IsPseudoTerminalPath(const std::string& path) {
-  const std::string folder = "/dev/pts/";
-  if (path.size() <= folder.size() || path.compare(0, folder.size(), folder) != 0) return false;
-  return path.find_first_not_of("0123456789", folder.size()) == std::string::npos;
+// Moves `at` past `prefix` and the number after it; false when either is
+// not there.
+bool SkipNumbered(const std::string& path, std::size_t* at, const char* prefix) {
+  const std::size_t length = std::strlen(prefix);
+  if (path.compare(*at, length, prefix) != 0) return false;
+  const std::size_t digits = path.find_first_not_of("0123456789", *at + length);
+  const std::size_t end = digits == std::string::npos ? path.size() : digits;
+  if (end == *at + length) return false;
+  *at = end;
+  return true;
 }
 
-// A /dev/pts/N that still exists belongs to a live terminal, another board's
-// or a shell's. Only one whose entry is gone (its board was killed with -9)
+// A board's terminal as a board links it (/proc/PID/fd/N), or as boards
+// before it did (/dev/pts/N).
+bool IsBoardTerminalPath(const std::string& path) {
+  std::size_t at = 0;
+  if (SkipNumbered(path, &at, "/dev/pts/")) return at == path.size();
+  at = 0;
+  return SkipNumbered(path, &at, "/proc/") && SkipNumbered(path, &at, "/fd/") && at == path.size();
+}
+
+// A terminal that still exists belongs to a live board, or (a /dev/pts/N)
+// to a shell. Only one whose entry is gone (its board was killed with -9)
 // is free, or one that is now this board's own: the next simulator is often
-// given the number of the one that was killed.
+// given the number of the one that was killed, which an older board's
+// /dev/pts/N link names. terminal is this board's /proc/PID/fd/N.
 bool LeadsToAGoneTerminal(const std::string& target, const std::string& terminal) {
-  if (target == terminal) return true;
+  if (target == terminal || target == LinkTarget(terminal)) return true;
   struct stat info;
   const int found = stat(target.c_str(), &info);
   const int error = errno;
@@ -80,6 +96,10 @@ Aside DeleteLinkIfItLeads(const std::string& linkPath, const std::string& termin
 
 }  // namespace
 
+std::string BoardLinkTarget(int terminalFd) {
+  return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(terminalFd);
+}
+
 // Made only where nothing is (symlink fails on any existing name), so that of
 // boards started at once on one path, one gets it and the others see its
 // link to a live terminal and refuse it.
@@ -98,17 +118,17 @@ bool CreateLink(const std::string& linkPath, const std::string& terminal) {
     if (found != 0 && lstatError == ENOENT) continue;
     const std::string target = LinkTarget(linkPath);
     const bool isLink = found == 0 && S_ISLNK(info.st_mode);
-    const bool toTerminal = isLink && IsPseudoTerminalPath(target);
+    const bool toTerminal = isLink && IsBoardTerminalPath(target);
     if (!toTerminal || !LeadsToAGoneTerminal(target, terminal)) {
       const std::string why = !isLink      ? std::strerror(error)
                               : toTerminal ? "it leads to " + target + ", a terminal in use"
                                            : "it leads to " + target;
-      Say("relay-board-sim: cannot create link %s: %s; only a link to a pseudo-terminal "
-          "(/dev/pts/N) that is gone is replaced\n",
+      Say("relay-board-sim: cannot create link %s: %s; only a link to a board's terminal "
+          "(/proc/PID/fd/N or /dev/pts/N) that is gone is replaced\n",
           linkPath.c_str(), why.c_str());
       return false;
     }
-    Say("relay-board-sim: replacing %s, a link to the pseudo-terminal %s, which is gone\n",
+    Say("relay-board-sim: replacing %s, a link to the board's terminal %s, which is gone\n",
         linkPath.c_str(), target.c_str());
     if (DeleteLinkIfItLeads(linkPath, terminal, true, "cannot replace link") == Aside::kFailed) {
       return false;

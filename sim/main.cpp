@@ -64,10 +64,13 @@ int RunSimulator(const Options& options) {
   Pty pty = {-1, -1, ""};
   const bool linked = !options.linkPath.empty();
   int status = kExitFailure;
-  if (signalFd >= 0 && OpenTerminal(&pty) && (!linked || CreateLink(options.linkPath, pty.path))) {
-    QueueLine(&output, FormatReadyLine(pty.path, options.linkPath, options.json));
-    status = RunBoard(pty, signalFd, options, &output);
-    if (linked && !RemoveLink(options.linkPath, pty.path)) status = kExitFailure;
+  if (signalFd >= 0 && OpenTerminal(&pty)) {
+    const std::string linkTarget = BoardLinkTarget(pty.slave);
+    if (!linked || CreateLink(options.linkPath, linkTarget)) {
+      QueueLine(&output, FormatReadyLine(pty.path, options.linkPath, options.json));
+      status = RunBoard(pty, signalFd, options, &output);
+      if (linked && !RemoveLink(options.linkPath, linkTarget)) status = kExitFailure;
+    }
   }
   if (!FinishOutput(&output)) status = kExitFailure;
   ClosePty(&pty);

@@ -3,12 +3,16 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -252,16 +256,62 @@ TEST_F(PseudoTerminal, FrameArrivesByteForByteAndTheLineIs9600_8N1) {
   EXPECT_EQ(now.c_cflag & HUPCL, static_cast<tcflag_t>(HUPCL));
 }
 
-TEST_F(PseudoTerminal, PortHeldAndLockedByAnotherProgramIsRefused) {
-  const int holder = open(path_, O_RDWR | O_NOCTTY);
-  ASSERT_GE(holder, 0);
-  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-  const char* argv[] = {"Kavnori", path_, "1", "3", "1"};
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(RunKavnori(5, argv), 2);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "GetCommState failed with error 9.\n");
-  EXPECT_TRUE(Received().empty());
-  close(holder);
+struct HolderCase {
+  const char* holder;  // "flock", "TIOCEXCL", or a UUCP lock file's pid
+  bool byLink;         // the port named through a link
+  int status;
+};
+
+// The marks of another program that holds the port: a flock, TIOCEXCL (which
+// root opens through), or a UUCP lock file in /run/lock, which stays as it
+// was. Nothing may reach the port while they stand.
+TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
+  const HolderCase cases[] = {
+      {"flock", false, 2}, {"TIOCEXCL", false, 2}, {"ascii", false, 2},
+      {"binary", true, 2}, {"ascii", true, 2},     {"stale", false, 0},
+  };
+  char folder[] = "/tmp/kavnori-held-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string link = std::string(folder) + "/ttyKavnoriTest";
+  ASSERT_EQ(symlink(path_, link.c_str()), 0);
+  for (const HolderCase& c : cases) {
+    const std::string holder = c.holder;
+    SCOPED_TRACE(holder + (c.byLink ? ", port named through a link" : ""));
+    const int fd = open(path_, O_RDWR | O_NOCTTY);
+    ASSERT_EQ(holder == "flock" ? flock(fd, LOCK_EX | LOCK_NB) : 0, 0);
+    ASSERT_EQ(holder == "TIOCEXCL" ? ioctl(fd, TIOCEXCL) : 0, 0);
+    const bool lockFile = holder != "flock" && holder != "TIOCEXCL";
+    // Through the link, the ASCII lock file is under the name as given, the
+    // binary one under the device's name, which the link leads to.
+    const std::string lock =
+        "/run/lock/LCK.." +
+        (c.byLink && holder == "ascii" ? "ttyKavnoriTest" : "pts_" + std::string(path_ + 9));
+    // The pid as HDB's ten digits or as the int itself; a stale one has ended.
+    int pid = holder == "stale" ? fork() : getpid();
+    if (pid == 0) _exit(0);
+    if (holder == "stale") waitpid(pid, nullptr, 0);
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%10d\n", pid);
+    std::string text = holder == "binary" ? std::string(reinterpret_cast<char*>(&pid), 4) : digits;
+    if (!lockFile) text.clear();
+    if (lockFile) std::ofstream(lock) << text;
+    const char* port = c.byLink ? link.c_str() : path_;
+    const char* argv[] = {"Kavnori", port, "1", "3", "1"};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(RunKavnori(5, argv), c.status);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              c.status == 2
+                  ? "GetCommState failed with error 9.\n"
+                  : "Serial port [" + std::string(port) + "] configured.\nPower On @ Relay 3\n");
+    EXPECT_EQ(Received().empty(), c.status != 0);
+    std::ifstream left(lock);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(left), {}), text);
+    unlink(lock.c_str());
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+  }
+  unlink(link.c_str());
+  rmdir(folder);
 }
 
 TEST(NotASerialPort, EndsWithStatus2AndTheReadLine) {

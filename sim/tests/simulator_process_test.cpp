@@ -2,7 +2,9 @@
 // test would meet it.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -164,6 +166,25 @@ std::string LinkTarget(const std::string& path) {
   return readlink(path.c_str(), target, sizeof target - 1) > 0 ? target : "";
 }
 
+std::string Resolved(const std::string& path) {
+  char resolved[PATH_MAX] = {};
+  return realpath(path.c_str(), resolved) != nullptr ? resolved : "";
+}
+
+// Opens terminals, as the next programs to ask for one would, until one is
+// given `path`'s number (or 16 are open); all are left open.
+std::vector<int> OpenTerminalsUntil(const std::string& path) {
+  std::vector<int> opened;
+  char name[64] = {};
+  while (opened.size() < 32 && path != name) {
+    int master = -1;
+    int slave = -1;
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) break;
+    opened.insert(opened.end(), {master, slave});
+  }
+  return opened;
+}
+
 // A folder of its own for the board's link, removed with the link at the end.
 struct LinkFolder {
   std::string dir;
@@ -199,7 +220,7 @@ TEST(SimulatorProcess, JsonFramesThroughTheLinkThenSigtermRemovesIt) {
   ASSERT_EQ(JsonText(ready, "event"), "ready") << ready;
   const std::string slavePath = JsonText(ready, "path");
   ASSERT_EQ(slavePath.rfind("/dev/pts/", 0), 0u) << ready;
-  EXPECT_EQ(LinkTarget(link), slavePath);
+  EXPECT_EQ(Resolved(link), slavePath);
 
   const int port = open(link.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(port, 0);
@@ -262,17 +283,20 @@ TEST(SimulatorProcess, TakesItsLinkBackAfterKill9) {
     SCOPED_TRACE(errors == Output::kPipe ? "stderr a pipe" : "stderr a full socket");
     Simulator killed = StartSimulator({"--link", link});
     const KillOnExit killedGuard = {&killed};
-    // Held open, its number cannot go to another test's terminal meanwhile.
-    const int slave = open(ReadLine(&killed).c_str(), O_RDWR | O_NOCTTY);
+    const std::string killedPath = ReadLine(&killed);
     ASSERT_EQ(kill(killed.pid, SIGKILL), 0);
     EXPECT_EQ(WaitForExit(&killed), 128 + SIGKILL);
+    // Its number goes to the next terminal, a user's shell say, which a
+    // sender must not reach through the link.
+    const std::vector<int> next = OpenTerminalsUntil(killedPath);
+    EXPECT_LT(open(link.c_str(), O_RDWR | O_NOCTTY), 0);
 
     Simulator simulator = StartSimulator({"--link", link}, Output::kPipe, errors);
     const KillOnExit guard = {&simulator};
     const std::string slavePath = ReadLine(&simulator);
-    close(slave);
+    for (const int fd : next) close(fd);
     ASSERT_EQ(slavePath.rfind("/dev/pts/", 0), 0u) << slavePath;
-    EXPECT_EQ(LinkTarget(link), slavePath);
+    EXPECT_EQ(Resolved(link), slavePath);
     ExpectStopsAndRemovesItsLink(&simulator, link);
     EXPECT_EQ(simulator.errors.find("replacing " + link) != std::string::npos,
               errors == Output::kPipe);

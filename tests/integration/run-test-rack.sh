@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Test rack: labgrid's pytest plugin (alone and through pdudaemon) and
 # pdudaemon switch relays of the virtual board through the files in examples/,
-# used as they are. Kavnori is put on PATH under its own name, as installed.
+# used as they are. Kavnori and scripts/kavnori-switch.sh are put on PATH
+# under their own names, as installed.
 #
 #   run-test-rack.sh KAVNORI SIMULATOR
 set -u
@@ -19,12 +20,14 @@ simulator=$2
 work=$(mktemp -d)
 mkdir "${work}/bin"
 ln -s "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")" "${work}/bin/Kavnori"
+ln -s "${root}/scripts/kavnori-switch.sh" "${work}/bin/kavnori-switch"
 export PATH="${work}/bin:${PATH}"
 # Python must not leave caches in the examples folder.
 export PYTHONDONTWRITEBYTECODE=1
 
 board_pids=()
 daemon_pid=""
+sticky_settings=""
 # pdudaemon stops on SIGTERM; one that hangs is killed after 5 s.
 stop_daemon() {
   [ -n "${daemon_pid}" ] || return 0
@@ -40,6 +43,8 @@ cleanup() {
   for pid in "${board_pids[@]}"; do
     kill -TERM "${pid}" 2>/dev/null && wait "${pid}" 2>/dev/null
   done
+  [ -z "${sticky_settings}" ] || sysctl -qw ${sticky_settings}
+  rmdir /run/lock/kavnori-pts_{"${board_1_pts:-}","${board_2_pts:-}"} 2>/dev/null
   rm -rf "${work}"
 }
 trap cleanup EXIT
@@ -74,7 +79,9 @@ board_saw() {
 }
 
 start_board relay-board-1
+board_1_pts=${board_path#/dev/pts/}
 start_board relay-board-2
+board_2_pts=${board_path#/dev/pts/}
 
 # ---- labgrid: the pytest plugin powers the target on, off, and cycles it ----
 
@@ -182,12 +189,13 @@ expect "labgrid through pdudaemon: the tests' on, off, then the reboot's off and
 # on the lock meanwhile; only its frame arrives, once the line moves again.
 line_flow "${RELAY_BOARD_1}" TCOOFF
 pdu_request on relay-board-1 4 >/dev/null & held_pid=$!
-lock="/run/lock/kavnori-$(basename "$(readlink -f "${RELAY_BOARD_1}")").lock"
-wait_until 5 eval '! flock -n "${lock}" true' # till it is taken
+lock="/run/lock/kavnori-pts_${board_1_pts}"
+wait_until 5 eval '! flock -n "${lock}/." true' # till it is taken
 pdu_request on relay-board-2 5 >/dev/null & waiting_pid=$!
 wait "${held_pid}"; line_flow "${RELAY_BOARD_1}" TCOON; wait "${waiting_pid}"
-expect_line "pdudaemon, held write: logged as timed out" "relay-board-1 relay 4 on: status 124 (timed out\
- after 5 s, the frame may not have gone out): Serial port [${RELAY_BOARD_1}] configured." "${daemon_log}"
+expect_line "pdudaemon, held write: logged as timed out" "relay-board-1 relay 4 on: status 124: Serial port\
+ [${RELAY_BOARD_1}] configured. kavnori-switch: ${RELAY_BOARD_1}: timed out after 5 s; the frame may not\
+ have gone out" "${daemon_log}"
 expect "pdudaemon, held write: only the waiting run's frame arrived" "2 5 on" "$(board_saw relay-board-1 31 | tail -n +31)"
 
 stop_daemon
@@ -200,6 +208,34 @@ expect_line "pdudaemon --drive: the log holds Kavnori's lines and status" \
   "relay-board-1 relay 7 on: status 0: Serial port [${RELAY_BOARD_1}] configured. Power On @ Relay 7" \
   "${work}/drive.log"
 expect "pdudaemon --drive: board 1 saw relay 7 on, once" "1 7 on" "$(board_saw relay-board-1 32 | tail -n +32)"
+
+# Two users and root on one port's lock, with Debian's settings for sticky
+# folders such as /run/lock; then a name that another user put in the lock's
+# place (a link, a file) turns root's run away, and nothing is made through it.
+[ "$(id -u)" -eq 0 ] && saved=$(sysctl -n fs.protected_regular fs.protected_symlinks) &&
+  sticky_settings="fs.protected_regular=${saved%$'\n'*} fs.protected_symlinks=${saved#*$'\n'}"
+if [ -z "${sticky_settings}" ] || ! sysctl -qw fs.protected_regular=2 fs.protected_symlinks=1; then
+  echo "test-rack: two users on one port skipped: needs root and a writable fs.protected_regular"
+else
+  device=$(readlink -f "${RELAY_BOARD_1}")
+  chmod 0666 "${device}" && chmod 0711 "${work}" && rm -rf "${lock}"
+  for user in "64101 ${device} 11" "64102 ${device} 12" "0 ${RELAY_BOARD_1} 13"; do
+    read -r uid port relay <<<"${user}"
+    setpriv --reuid="${uid}" --regid="${uid}" --clear-groups kavnori-switch "${port}" 1 "${relay}" 1 >/dev/null
+    expect "user ${uid} on the port's shared lock: status" 0 $?
+  done
+  expect "two users and root: each frame arrived" "1 11 on"$'\n'"1 12 on"$'\n'"1 13 on" \
+    "$(board_saw relay-board-1 35 | tail -n +33)"
+  # With both settings off, as on other systems, only the script's care stands.
+  sysctl -qw fs.protected_regular=0 fs.protected_symlinks=0
+  for hostile in "ln -s ${work}/made-through-it" "touch"; do
+    rm -rf "${lock}" && setpriv --reuid=64103 --regid=64103 --clear-groups ${hostile} "${lock}"
+    kavnori-switch "${RELAY_BOARD_1}" 1 14 1 >/dev/null 2>&1
+    expect "lock's name taken by another user (${hostile% *}): status, files made" "66 " "$? $(ls "${work}" | grep made)"
+  done
+  rm -f "${lock}"
+  expect "lock's name taken: nothing sent" 35 "$(($(wc -l <"${work}/relay-board-1.jsonl") - 1))"
+fi
 
 echo "test-rack: ${passed} passed, ${failed} failed"
 [ "${failed}" -eq 0 ]

@@ -176,6 +176,11 @@ for row in "${machines[@]}"; do
       fail "${arch}: ${program}(1) renders with no warning" "man (package man-db) is not installed"
     fi
   done
+  check "${arch}: usr/bin/kavnori-switch is the project's script, executable" \
+    sh -c 'cmp -s "$1" "$2" && test -x "$2"' sh "${source_dir}/scripts/kavnori-switch.sh" "${root}/usr/bin/kavnori-switch"
+  check "${arch}: kavnori-switch(1) names version ${version} and renders with no warning" sh -c \
+    'gzip -dc "$1" | grep -q "^\.TH .* \"Kavnori $2\" " && [ -z "$(man --warnings -l "$1" 2>&1 >/dev/null)" ]' \
+    sh "${root}/usr/share/man/man1/kavnori-switch.1.gz" "${version}"
   doc="${root}/usr/share/doc/kavnori"
   check "${arch}: copyright in Debian's format" grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "${doc}/copyright"
   # The licence below its title, as the copyright file indents it.
@@ -207,8 +212,8 @@ for row in "${machines[@]}"; do
   fi
   top="${scratch}/${name}"
   files=$(cd "${top}" && find . -type f -not -path './examples/*' | LC_ALL=C sort | tr '\n' ' ')
-  check "${machine}: tarball holds both programs, their man pages, LICENSE, README.md, examples/ and nothing else (${files})" \
-    test "${files}" == "./Kavnori ./Kavnori.1 ./LICENSE ./README.md ./kavnori-doctor ./kavnori-doctor.1 "
+  check "${machine}: tarball holds the programs, kavnori-switch, their man pages, LICENSE, README.md, examples/ and nothing else (${files})" \
+    test "${files}" == "./Kavnori ./Kavnori.1 ./LICENSE ./README.md ./kavnori-doctor ./kavnori-doctor.1 ./kavnori-switch ./kavnori-switch.1 "
   for doc in LICENSE README.md examples; do
     check "${machine}: tarball's ${doc} is the project's" diff -r "${no_caches[@]}" "${source_dir}/${doc}" "${top}/${doc}"
   done
