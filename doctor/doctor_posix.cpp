@@ -315,7 +315,8 @@ void CheckAdapter(Findings* found, const TtyDevice& tty, dev_t number) {
 }
 
 bool IsNumberedName(const std::string& path) {
-  return path.rfind("/dev/ttyUSB", 0) == 0 || path.rfind("/dev/ttyACM", 0) == 0;
+  const std::string name = path.substr(path.rfind('/') + 1);
+  return name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0;
 }
 
 // ttyUSB and ttyACM numbers follow the order of plugging in. A by-id name
@@ -325,7 +326,7 @@ void CheckStableName(Findings* found, const TtyDevice& tty) {
   const auto at = names.find(tty.name);
   if (at == names.end() || tty.usbId.empty()) return;
   const StableNames& stable = at->second;
-  const bool givenById = found->port.rfind("/dev/serial/by-id/", 0) == 0;
+  const bool givenById = found->port.find("/serial/by-id/") != std::string::npos;
   if (tty.usbSerial.empty() && givenById && !stable.byPath.empty()) {
     Add(found, "by-id-not-unique", Severity::kNote,
         "the adapter (" + tty.usbId +
