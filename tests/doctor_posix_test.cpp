@@ -45,18 +45,17 @@ struct FakeTty {
   const char* driver;  // below /sys/bus
   const char* byId;
 };
+// clang-format off
 const FakeTty kTtys[] = {
-    {"ttyUSB0", "1-1", "1a86:7523", "", "usb-serial/drivers/ch341-uart",
-     "usb-1a86_USB_Serial-if00-port0"},
-    {"ttyUSB1", "1-2", "0403:6001", "A50285BI", "usb-serial/drivers/ftdi_sio",
-     "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"},
-    {"ttyACM0", "1-3", "2341:0043", "8503631", "usb/drivers/cdc_acm",
-     "usb-Arduino_Uno_8503631-if00"},
+    {"ttyUSB0", "1-1", "1a86:7523", "", "usb-serial/drivers/ch341-uart", "usb-1a86_USB_Serial"},
+    {"ttyUSB1", "1-2", "0403:6001", "A50285BI", "usb-serial/drivers/ftdi_sio", "usb-FTDI_A50285BI"},
+    {"ttyACM0", "1-3", "2341:0043", "8503631", "usb/drivers/cdc_acm", "usb-Arduino_8503631"},
     // Since Linux 6.5 a UART's tty hangs below serial-base's port and ctrl devices.
     {"ttyS10", "", "4", "", "pnp/drivers/serial", ""},
     {"ttyS2", "", "4", "", "pnp/drivers/serial", ""},
     {"ttyS1", "", "0", "", "pnp/drivers/serial", ""},  // no UART found there
 };
+// clang-format on
 
 // Lays out the ttys; `pty` is also given as the device number of the first one.
 void LayTtys(const FakeRoot& root, dev_t pty) {
@@ -81,8 +80,7 @@ void LayTtys(const FakeRoot& root, dev_t pty) {
       root.Link(device + "/driver", "/sys/bus/" + std::string(tty.driver));
       classFolder = device + "/tty/" + name;
       root.Link("/dev/serial/by-id/" + std::string(tty.byId), "/dev/" + name, false);
-      root.Link("/dev/serial/by-path/pci-0000:00:14.0-usb-0:" + std::string(tty.usb + 2) + ":1.0",
-                "/dev/" + name, false);
+      root.Link("/dev/serial/by-path/usb-0:" + std::string(tty.usb + 2), "/dev/" + name, false);
     }
     root.Link(classFolder + "/device", device);
     root.Link(classFolder + "/subsystem", "/sys/class/tty");
@@ -105,31 +103,28 @@ TEST(DoctorListing, ListsUsbAdaptersAndUartsWithTheirNamesDriversAndHolders) {
   root.File("/proc/locks", lock);
   root.File("/proc/4242/comm", "picocom\n");
   const std::string free = "  may-open: true\n  held-by: none\n";
+  const std::string uart = "  by-id: none\n  by-path: none\n  driver: serial\n";
   EXPECT_EQ(FormatPortList(ListPortsUnder(root.path), OutputFormat::kText),
-            "/dev/ttyACM0\n  by-id: /dev/serial/by-id/usb-Arduino_Uno_8503631-if00\n"
-            "  by-path: /dev/serial/by-path/pci-0000:00:14.0-usb-0:3:1.0\n  driver: cdc_acm\n"
-            "  usb: 2341:0043\n  serial: 8503631\n  may-open: true\n"
-            "  held-by: picocom (pid 4242), flock\n"
-            "/dev/ttyS2\n  by-id: none\n  by-path: none\n  driver: serial\n" +
-                free +
-                "/dev/ttyS10\n  by-id: none\n  by-path: none\n  driver: serial\n"
+            "/dev/ttyACM0\n  by-id: /dev/serial/by-id/usb-Arduino_8503631\n"
+            "  by-path: /dev/serial/by-path/usb-0:3\n  driver: cdc_acm\n  usb: 2341:0043\n"
+            "  serial: 8503631\n  may-open: true\n  held-by: picocom (pid 4242), flock\n"
+            "/dev/ttyS2\n" +
+                uart + free + "/dev/ttyS10\n" + uart +
                 "  may-open: false\n  why-not: there is no /dev/ttyS10\n"
-                "/dev/ttyUSB0\n  by-id: /dev/serial/by-id/usb-1a86_USB_Serial-if00-port0\n"
-                "  by-path: /dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0\n"
-                "  driver: ch341-uart\n  usb: 1a86:7523\n"
+                "/dev/ttyUSB0\n  by-id: /dev/serial/by-id/usb-1a86_USB_Serial\n"
+                "  by-path: /dev/serial/by-path/usb-0:1\n  driver: ch341-uart\n  usb: 1a86:7523\n"
                 "  serial: none, so its by-id name is not unique\n" +
                 free +
-                "/dev/ttyUSB1\n"
-                "  by-id: /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0\n"
-                "  by-path: /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0\n"
-                "  driver: ftdi_sio\n  usb: 0403:6001\n  serial: A50285BI\n" +
+                "/dev/ttyUSB1\n  by-id: /dev/serial/by-id/usb-FTDI_A50285BI\n"
+                "  by-path: /dev/serial/by-path/usb-0:2\n  driver: ftdi_sio\n  usb: 0403:6001\n"
+                "  serial: A50285BI\n" +
                 free);
 }
 
 struct CheckCase {
   const char* name;
-  const char* given;  // how the port is named: a link to the pty below the fake root
-  tcflag_t cflag, iflag;
+  const char* given;  // "pty", or a link to it below the fake root
+  bool flowControl;   // CRTSCTS and IXON left on
   std::vector<std::pair<const char*, const char*>> files;  // laid out below the root
   std::vector<std::string> codes;
 };
@@ -137,72 +132,45 @@ struct CheckCase {
 // A real pseudo-terminal stands for ttyUSB0, the CH340 without a serial
 // number: sysfs, udev and the process list around it are the fake root's.
 TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
-  const char* brlttyRules = "/usr/lib/udev/rules.d/85-brltty.rules";
+  const char* rules = "/usr/lib/udev/rules.d/85-brltty.rules";
   const char* claim =
       "# Device: 1A86:7523\nENV{PRODUCT}==\"1a86/7523/*\", GOTO=\"brltty_usb_run\"\n";
+  const char* attrs = "SUBSYSTEM==\"usb\", ATTRS{idVendor}==\"1a86\", ATTRS{idProduct}==\"7523\"\n";
+  const char* others = "ENV{PRODUCT}==\"1a86/7522/*\"\n#ENV{PRODUCT}==\"1a86/7523/*\"\n";
+  const std::pair<const char*, const char*> mm = {"/proc/77/comm", "ModemManager\n"};
+  // clang-format off
   const CheckCase cases[] = {
-      {"a ready line", "pty", 0, 0, {}, {}},
-      {"flow control of both kinds", "pty", CRTSCTS, IXON, {}, {"hardware-flow", "software-flow"}},
-      {"brltty claims the CH340", "pty", 0, 0, {{brlttyRules, claim}}, {"brltty"}},
-      {"brltty claims it by ATTRS",
-       "pty",
-       0,
-       0,
-       {{"/lib/udev/rules.d/85-brltty.rules",
-         "SUBSYSTEM==\"usb\", ATTRS{idVendor}==\"1a86\", ATTRS{idProduct}==\"7523\", "
-         "RUN+=\"x\"\n"}},
-       {"brltty"}},
-      {"brltty's rules masked in /etc",
-       "pty",
-       0,
-       0,
-       {{brlttyRules, claim}, {"/etc/udev/rules.d/85-brltty.rules", ""}},
-       {}},
-      {"brltty claims other adapters",
-       "pty",
-       0,
-       0,
-       {{brlttyRules, "ENV{PRODUCT}==\"1a86/7522/*\"\n#ENV{PRODUCT}==\"1a86/7523/*\"\n"}},
-       {}},
-      {"ModemManager runs", "pty", 0, 0, {{"/proc/77/comm", "ModemManager\n"}}, {"modemmanager"}},
-      {"ModemManager told to leave it",
-       "pty",
-       0,
-       0,
-       {{"/proc/77/comm", "ModemManager\n"}, {"/run/udev/data/c", "E:ID_MM_DEVICE_IGNORE=1\n"}},
-       {}},
-      {"a numbered name", "given/ttyUSB0", 0, 0, {}, {"unstable-name"}},
-      {"a by-id name of an adapter without a serial number",
-       "given/serial/by-id/usb-1a86",
-       0,
-       0,
-       {},
-       {"by-id-not-unique"}},
-      {"missing while brltty runs",
-       "given/ttyUSB9",
-       0,
-       0,
-       {{"/proc/78/comm", "brltty\n"}},
-       {"missing", "brltty"}},
+      {"a ready line", "pty", false, {}, {}},
+      {"flow control of both kinds", "pty", true, {}, {"hardware-flow", "software-flow"}},
+      {"brltty claims the CH340", "pty", false, {{rules, claim}}, {"brltty"}},
+      {"brltty claims it by ATTRS", "pty", false, {{"/lib/udev/rules.d/85-brltty.rules", attrs}}, {"brltty"}},
+      {"brltty's rules masked in /etc", "pty", false, {{rules, claim}, {"/etc/udev/rules.d/85-brltty.rules", ""}}, {}},
+      {"brltty claims other adapters", "pty", false, {{rules, others}}, {}},
+      {"ModemManager runs", "pty", false, {mm}, {"modemmanager"}},
+      {"ModemManager told to leave it", "pty", false, {mm, {"udev", "E:ID_MM_DEVICE_IGNORE=1\n"}}, {}},
+      {"a numbered name", "given/ttyUSB0", false, {}, {"unstable-name"}},
+      {"a by-id name, no serial number", "given/serial/by-id/usb-1a86", false, {}, {"by-id-not-unique"}},
+      {"missing while brltty runs", "given/ttyUSB9", false, {{"/proc/78/comm", "brltty\n"}}, {"missing", "brltty"}},
   };
+  // clang-format on
   for (const CheckCase& c : cases) {
     SCOPED_TRACE(c.name);
     int master, slave;
     ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     struct termios line;
     ASSERT_EQ(::tcgetattr(slave, &line), 0);
-    line.c_cflag = (line.c_cflag & ~CRTSCTS) | c.cflag;
-    line.c_iflag = (line.c_iflag & ~IXON) | c.iflag;
+    line.c_cflag = c.flowControl ? line.c_cflag | CRTSCTS : line.c_cflag & ~CRTSCTS;
+    line.c_iflag = c.flowControl ? line.c_iflag | IXON : line.c_iflag & ~IXON;
     ASSERT_EQ(::tcsetattr(slave, TCSANOW, &line), 0);
     const std::string pty = ::ttyname(slave);
     struct stat node;
     ASSERT_EQ(::stat(pty.c_str(), &node), 0);
     FakeRoot root;
     LayTtys(root, node.st_rdev);
-    const std::string data = "/run/udev/data/c" + std::to_string(major(node.st_rdev)) + ":" +
+    const std::string udev = "/run/udev/data/c" + std::to_string(major(node.st_rdev)) + ":" +
                              std::to_string(minor(node.st_rdev));
     for (const auto& file : c.files) {
-      root.File(file.first == std::string("/run/udev/data/c") ? data : file.first, file.second);
+      root.File(file.first == std::string("udev") ? udev : file.first, file.second);
     }
     fs::create_directories(root.path + "/given/serial/by-id");
     fs::create_symlink(pty, root.path + "/given/ttyUSB0");
