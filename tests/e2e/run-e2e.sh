@@ -295,7 +295,7 @@ open(sys.argv[2], "w").write("1")
 time.sleep(30)' "${board_path}" "${work}/held-open"
 }
 uucp_lock() { sleep 30 & holder_pid=$! && printf '%10d\n' "${1:-${holder_pid}}" >"${lock_file}"; }
-for_group() { chgrp dialout "${board_path}" && chmod "$1" "${board_path}"; }
+for_group() { chgrp "$1" "${board_path}" && chmod "$2" "${board_path}"; }
 restore_port() { chgrp "${port_mode% *}" "${board_path}" && chmod "${port_mode#* }" "${board_path}"; }
 doctor_rows=(
   "ready|self|:|:|0||"
@@ -305,10 +305,11 @@ doctor_rows=(
   "made exclusive (TIOCEXCL)|self|hold exclusive|stop_holder|2|exclusive|"
   "a live UUCP lock file|self|uucp_lock|rm LOCK; stop_holder|2|uucp-lock|pid"
   "a stale UUCP lock file|self|uucp_lock 999999|rm LOCK; stop_holder|0|uucp-lock-stale|"
-  "another user, not in the port's group|nobody|for_group 660|restore_port|2|permission|"
-  "another user in the port's group|dialout|for_group 660|restore_port|0||"
-  "another user in the group, which may not read|dialout|for_group 620|restore_port|2|permission|"
-  "another user, made exclusive|dialout|for_group 660; hold exclusive|stop_holder; restore_port|2|exclusive|"
+  "another user, not in the port's group|nobody|for_group dialout 660|restore_port|2|permission|"
+  "another user in the port's group|dialout|for_group dialout 660|restore_port|0||"
+  "another user in the group, which may not read|dialout|for_group dialout 620|restore_port|2|permission|"
+  "user uucp, in group uucp by login but not in this session|uucp|for_group uucp 660|restore_port|2|group-not-active|"
+  "another user, made exclusive|dialout|for_group dialout 660; hold exclusive|stop_holder; restore_port|2|exclusive|"
 )
 if [ "${mode}" = native ] && [ -n "${doctor}" ]; then
   pts_name=${board_path#/dev/}
@@ -321,6 +322,7 @@ if [ "${mode}" = native ] && [ -n "${doctor}" ]; then
     as=()
     [ "${who}" = self ] || as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
     [ "${who}" = dialout ] && as=(setpriv --reuid=nobody --regid=nogroup --groups=dialout)
+    [ "${who}" = uucp ] && as=(setpriv --reuid=uucp --regid=nogroup --clear-groups)
     step "${setup}"
     before=$(stty -F "${board_path}" -g)
     json=$(timeout 20 "${as[@]}" "${doctor}" --json "${board_path}" 2>"${work}/stderr")
