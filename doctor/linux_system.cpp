@@ -174,7 +174,7 @@ std::map<std::string, StableNames> ReadStableNames(const std::string& root) {
       const std::string target = BaseName(RealPath(root + folder + "/" + link));
       if (target.empty()) continue;
       StableNames& found = names[target];
-      (kind[3] == 'i' ? found.byId : found.byPath).push_back(folder + "/" + link);
+      (std::string(kind) == "by-id" ? found.byId : found.byPath).push_back(folder + "/" + link);
     }
   }
   return names;
