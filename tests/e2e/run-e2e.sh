@@ -324,10 +324,10 @@ if [ "${mode}" = native ] && [ -n "${doctor}" ]; then
     [ "${who}" = dialout ] && as=(setpriv --reuid=nobody --regid=nogroup --groups=dialout)
     [ "${who}" = uucp ] && as=(setpriv --reuid=uucp --regid=nogroup --clear-groups)
     step "${setup}"
-    before=$(stty -F "${board_path}" -g)
+    before=$(stty -F "${board_path}" -g 2>/dev/null) # a non-root stty meets TIOCEXCL too
     json=$(timeout 20 "${as[@]}" "${doctor}" --json "${board_path}" 2>"${work}/stderr")
     code=$?
-    after=$(stty -F "${board_path}" -g)
+    after=$(stty -F "${board_path}" -g 2>/dev/null)
     held_by=${holder_pid}
     step "${undo}"
     found=$(grep -o '"code": "[^"]*"' <<<"${json}" | cut -d'"' -f4 | xargs)
