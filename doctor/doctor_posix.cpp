@@ -19,6 +19,10 @@
 namespace {
 
 constexpr const char* kListFix = "kavnori-doctor (without a port) lists the ports there are";
+// Someone who reads with a Braille display needs brltty: the fix says so.
+constexpr const char* kBrlttyFix =
+    "sudo apt remove brltty (unless a Braille display is used here), then plug the adapter in "
+    "again";
 
 // Built one problem at a time as the checks find them.
 struct Findings {
@@ -91,13 +95,23 @@ void CheckDanglingLink(Findings* found) {
 }
 
 // brltty takes adapters whose chips Braille displays use (CH340, CP210x, ...):
-// the port appears and is gone a moment later.
-void CheckBrlttyRuns(Findings* found) {
+// the port appears and is gone a moment later, while the adapter itself stays
+// plugged in on the USB bus.
+void CheckBrltty(Findings* found) {
+  for (const std::string& id : UsbDeviceIds(found->root)) {
+    const std::string rules = BrlttyRuleClaiming(found->root, id);
+    if (rules.empty()) continue;
+    Add(found, "brltty", Severity::kBlocks,
+        "a USB adapter " + id + " is plugged in, and brltty's udev rules (" + rules +
+            ") claim it: brltty takes it, and its serial port is gone",
+        kBrlttyFix);
+    return;
+  }
   if (!ProcessRuns(found->root, "brltty")) return;
   Add(found, "brltty", Severity::kBlocks,
       "brltty runs: it takes USB serial adapters that look like Braille displays, so the port "
       "appears and vanishes",
-      "sudo apt remove brltty, then plug the adapter in again");
+      kBrlttyFix);
 }
 
 const char* FileKind(mode_t mode) {
@@ -301,7 +315,7 @@ void CheckAdapter(Findings* found, const TtyDevice& tty, dev_t number) {
       Add(found, "brltty", Severity::kBlocks,
           "brltty's udev rules (" + rules + ") claim USB adapters " + tty.usbId +
               ": brltty takes the port as it appears",
-          "sudo apt remove brltty, then plug the adapter in again");
+          kBrlttyFix);
     }
   }
   if (tty.hasDevice && !ModemManagerIgnores(found->root, number) &&
@@ -350,14 +364,14 @@ PortReport CheckPortUnder(const std::string& root, const std::string& port) {
   if (::lstat(port.c_str(), &node) != 0) {
     const int error = errno;
     CheckMissing(&found, error);
-    if (error == ENOENT) CheckBrlttyRuns(&found);
+    if (error == ENOENT) CheckBrltty(&found);
     return report;
   }
   if (::stat(port.c_str(), &node) != 0) {
     const int error = errno;
     if (error == ENOENT) {
       CheckDanglingLink(&found);
-      CheckBrlttyRuns(&found);
+      CheckBrltty(&found);
     } else {
       CheckMissing(&found, error);
     }

@@ -46,6 +46,8 @@ struct TtyDevice {
 bool ReadTtyByName(const std::string& root, const std::string& name, TtyDevice* tty);
 bool ReadTtyByNumber(const std::string& root, dev_t number, TtyDevice* tty);
 std::vector<std::string> TtyNames(const std::string& root);
+// The vendor:product of every USB device plugged in, from /sys/bus/usb/devices.
+std::vector<std::string> UsbDeviceIds(const std::string& root);
 
 // The links in /dev/serial/by-id and /dev/serial/by-path that lead to a tty
 // named NAME: name -> {by-id paths, by-path paths}, as /dev/serial/... paths.

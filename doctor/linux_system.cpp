@@ -166,6 +166,16 @@ std::vector<std::string> TtyNames(const std::string& root) {
   return FolderEntries(root + "/sys/class/tty");
 }
 
+std::vector<std::string> UsbDeviceIds(const std::string& root) {
+  std::vector<std::string> ids;
+  for (const std::string& device : FolderEntries(root + "/sys/bus/usb/devices")) {
+    const std::string folder = root + "/sys/bus/usb/devices/" + device;
+    const std::string vendor = FirstLine(folder + "/idVendor");
+    if (!vendor.empty()) ids.push_back(vendor + ":" + FirstLine(folder + "/idProduct"));
+  }
+  return ids;
+}
+
 std::map<std::string, StableNames> ReadStableNames(const std::string& root) {
   std::map<std::string, StableNames> names;
   for (const char* kind : {"by-id", "by-path"}) {

@@ -76,6 +76,7 @@ void LayTtys(const FakeRoot& root, dev_t pty) {
       root.File(usb + "/idVendor", id.substr(0, 4) + "\n");
       root.File(usb + "/idProduct", id.substr(5) + "\n");
       if (tty.serial[0] != '\0') root.File(usb + "/serial", std::string(tty.serial) + "\n");
+      root.Link("/sys/bus/usb/devices/" + std::string(tty.usb), usb);
       device = usb + "/" + tty.usb + ":1.0" + (name[3] == 'U' ? "/" + name : "");
       root.Link(device + "/driver", "/sys/bus/" + std::string(tty.driver));
       classFolder = device + "/tty/" + name;
@@ -151,6 +152,7 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
       {"a numbered name", "given/ttyUSB0", false, {}, {"unstable-name"}},
       {"a by-id name, no serial number", "given/serial/by-id/usb-1a86", false, {}, {"by-id-not-unique"}},
       {"missing while brltty runs", "given/ttyUSB9", false, {{"/proc/78/comm", "brltty\n"}}, {"missing", "brltty"}},
+      {"missing, brltty's rules claim a plugged adapter", "given/ttyUSB9", false, {{rules, claim}}, {"missing", "brltty"}},
   };
   // clang-format on
   for (const CheckCase& c : cases) {
