@@ -2,7 +2,8 @@
 # Times one switch with Kavnori against the virtual board, side by side with
 # what a user would otherwise run (a pyserial one-shot, an stty + printf
 # one-liner) and with the floor (a process that only sleeps Kavnori's 5 ms
-# pause); then measures Kavnori's peak memory, instructions and heap calls.
+# pause); then measures Kavnori's peak memory, instructions and heap calls;
+# then kavnori-doctor's check of one port and listing of 64.
 #
 #   bash bench/run.sh [BUILD_DIR]      (default build/native; ROUNDS=50)
 #
@@ -15,8 +16,9 @@ rounds=${ROUNDS:-50}
 warmup=3
 kavnori="${build}/Kavnori"
 sim="${build}/sim/relay-board-sim"
-if [ ! -x "${kavnori}" ] || [ ! -x "${sim}" ]; then
-  echo "bench: ${kavnori} or ${sim} is missing; build first:" >&2
+doctor="${build}/doctor/kavnori-doctor"
+if [ ! -x "${kavnori}" ] || [ ! -x "${sim}" ] || [ ! -x "${doctor}" ]; then
+  echo "bench: ${kavnori}, ${sim} or ${doctor} is missing; build first:" >&2
   echo "  cmake --preset native && cmake --build --preset native" >&2
   exit 1
 fi
@@ -52,6 +54,8 @@ g++ -std=c++17 "${hardened[@]}" -O2 -static-libstdc++ -static-libgcc -o "${work}
   bench/pause_only.cpp
 g++ -std=c++17 -O2 -Wall -Wextra -o "${work}/spawn-timer" bench/spawn_timer.cpp
 gcc -O2 -Wall -Wextra -shared -fPIC -o "${work}/alloc-counter.so" bench/alloc_counter.c -ldl
+g++ -std=c++17 -O2 -Wall -Wextra -I. -o "${work}/doctor-timer" bench/doctor_timer.cpp \
+  "${build}/doctor/libkavnori_doctor_core.a" "${build}/libkavnori_core.a"
 
 start_virtual_board "${sim}" "${work}/sim.jsonl" || exit 1
 sim_pid=${board_pid}
@@ -122,7 +126,13 @@ echo "== heap calls: LD_PRELOAD counter, by phase and by calling object"
 ALLOC_COUNTER_OUT="${work}/allocs.txt" LD_PRELOAD="${work}/alloc-counter.so" "${kavnori}" "${port}" 1 3 1 >/dev/null
 frames=$((frames + 1))
 
-# Every run must have reached the board as a whole, valid frame.
+echo "== kavnori-doctor: the command on the board's terminal and on this machine, then in the process"
+"${work}/spawn-timer" "${rounds}" "${warmup}" doctor-check "${doctor}" "${port}" --- \
+  doctor-list "${doctor}" >"${work}/doctor-times.txt"
+"${work}/doctor-timer" "${port}" 64 "${rounds}" >>"${work}/doctor-times.txt"
+
+# Every run must have reached the board as a whole, valid frame (and the
+# doctor, sent it nothing).
 sleep 0.3
 applied=$(grep -c '"event":"frame"' "${work}/sim.jsonl" || true)
 rejected=$(grep -c '"event":"error"' "${work}/sim.jsonl" || true)
@@ -184,3 +194,14 @@ echo "(phase, object, calls, bytes):"
 sed 's/^/  /' "${work}/allocs.txt"
 echo "Callers of the malloc family under callgrind (marked <, with call counts):"
 sed 's/^/  /' "${work}/malloc-callers.txt"
+echo
+echo "kavnori-doctor, ${rounds} runs each (ms):"
+echo
+echo "| what | median ms | p90 ms | target |"
+echo "|---|---|---|---|"
+awk '$1 ~ /^doctor-/ {printf "| %s (the command, process start included) | %.3f | %.3f | |\n", $1, $3 / 1000, $5 / 1000}
+     $1 == "list" {printf "| list %d USB adapters (in the process) | %.3f | %.3f | < 200 |\n", $2, $4, $5}
+     $1 == "check" {printf "| check one adapter (in the process) | %.3f | %.3f | < 50 |\n", $4, $5}' \
+  "${work}/doctor-times.txt"
+echo "doctor-check: kavnori-doctor PORT on the board's terminal; doctor-list: kavnori-doctor on this"
+echo "machine ($(ls /sys/class/tty | wc -l) ttys in sysfs). In the process: bench/doctor_timer.cpp."

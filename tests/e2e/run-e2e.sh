@@ -17,6 +17,7 @@ holder_pid=""
 
 cleanup() {
   [ -n "${holder_pid}" ] && kill "${holder_pid}" 2>/dev/null
+  [ -n "${lock_file:-}" ] && rm -f "${lock_file}"
   [ -n "${board_pid}" ] && kill -TERM "${board_pid}" 2>/dev/null && wait "${board_pid}" 2>/dev/null
   rm -rf "${work}"
 }
@@ -273,6 +274,73 @@ fi
 # Once free again, the port works as before.
 expect_run "port free again" 0 "55 01 11 00 00 00 00 67" -- "${port}" 1 0 0 \
   -- "$(configured)" "Power Off @ Relay 0"
+
+# kavnori-doctor on the board's terminal, as this user and as nobody (root
+# only): each row lays out what a user meets, and the doctor must name it by
+# its code, with the holder's pid where there is one. It must leave the
+# line's settings as they were and send the board nothing.
+#   NAME|WHO|SETUP|UNDO|STATUS|CODES|PID
+doctor=${KAVNORI_DOCTOR:-}
+step() { local text=${1//PORT/${board_path}}; eval "${text//LOCK/${lock_file}}"; }
+hold() { "$@" & holder_pid=$! && wait_until 5 test -s "${work}/held-open"; }
+stop_holder() { kill "${holder_pid}" && wait "${holder_pid}" 2>/dev/null; holder_pid="" && rm -f "${work}/held-open"; }
+flocked() { exec 9<>"${board_path}" && flock -x 9 && echo >"${work}/held-open" && exec sleep 30; }
+# As screen does; TIOCEXCL outlives the holder on a terminal, so it clears it when stopped.
+exclusive() {
+  exec /usr/bin/python3 -c 'import fcntl, os, signal, sys, termios, time
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+fcntl.ioctl(fd, termios.TIOCEXCL)
+signal.signal(signal.SIGTERM, lambda *_: sys.exit(fcntl.ioctl(fd, termios.TIOCNXCL) and 0))
+open(sys.argv[2], "w").write("1")
+time.sleep(30)' "${board_path}" "${work}/held-open"
+}
+uucp_lock() { sleep 30 & holder_pid=$! && printf '%10d\n' "${1:-${holder_pid}}" >"${lock_file}"; }
+for_group() { chgrp "$1" "${board_path}" && chmod "$2" "${board_path}"; }
+restore_port() { chgrp "${port_mode% *}" "${board_path}" && chmod "${port_mode#* }" "${board_path}"; }
+doctor_rows=(
+  "ready|self|:|:|0||"
+  "software flow control left on|self|stty -F PORT ixon|stty -F PORT -ixon|0|software-flow|"
+  "hardware flow control left on, CTS unknown|self|stty -F PORT crtscts|stty -F PORT -crtscts|3|hardware-flow|"
+  "held by a flock|self|hold flocked|stop_holder|2|held-by-lock|pid"
+  "made exclusive (TIOCEXCL)|self|hold exclusive|stop_holder|2|exclusive|"
+  "a live UUCP lock file|self|uucp_lock|rm LOCK; stop_holder|2|uucp-lock|pid"
+  "a stale UUCP lock file|self|uucp_lock 999999|rm LOCK; stop_holder|0|uucp-lock-stale|"
+  "another user, not in the port's group|nobody|for_group dialout 660|restore_port|2|permission|"
+  "another user in the port's group|dialout|for_group dialout 660|restore_port|0||"
+  "another user in the group, which may not read|dialout|for_group dialout 620|restore_port|2|permission|"
+  "user uucp, in group uucp by login but not in this session|uucp|for_group uucp 660|restore_port|2|group-not-active|"
+  "another user, made exclusive|dialout|for_group dialout 660; hold exclusive|stop_holder; restore_port|2|exclusive|"
+)
+if [ "${mode}" = native ] && [ -n "${doctor}" ]; then
+  pts_name=${board_path#/dev/}
+  lock_file=/run/lock/LCK..${pts_name//\//_}
+  port_mode=$(stat -c '%g %a' "${board_path}")
+  stty -F "${board_path}" -crtscts -ixon -ixoff
+  for row in "${doctor_rows[@]}"; do
+    IFS='|' read -r name who setup undo status codes pid <<<"${row}"
+    [ "${who}" = self ] || [ "$(id -u)" = 0 ] || continue
+    as=()
+    [ "${who}" = self ] || as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+    [ "${who}" = dialout ] && as=(setpriv --reuid=nobody --regid=nogroup --groups=dialout)
+    [ "${who}" = uucp ] && as=(setpriv --reuid=uucp --regid=nogroup --clear-groups)
+    step "${setup}"
+    before=$(stty -F "${board_path}" -g 2>/dev/null) # a non-root stty meets TIOCEXCL too
+    json=$(timeout 20 "${as[@]}" "${doctor}" --json "${board_path}" 2>"${work}/stderr")
+    code=$?
+    after=$(stty -F "${board_path}" -g 2>/dev/null)
+    held_by=${holder_pid}
+    step "${undo}"
+    found=$(grep -o '"code": "[^"]*"' <<<"${json}" | cut -d'"' -f4 | xargs)
+    if [ "${code}" = "${status}" ] && [ "${found}" = "${codes}" ] && [ "${before}" = "${after}" ] &&
+      [ ! -s "${work}/stderr" ] && { [ -z "${pid}" ] || [[ "${json}" == *"\"pid\": ${held_by},"* ]]; }; then
+      pass
+    else
+      fail "doctor, ${name}: status ${code}, wanted ${status}; codes '${found}', wanted '${codes}'" \
+        "${json}" "settings before ${before}, after ${after}" "$(cat "${work}/stderr")"
+    fi
+  done
+  if board_quiet; then pass; else fail "the doctor sent the board bytes" "$(tail -n 3 "${board_out}")"; fi
+fi
 
 echo "e2e ${mode}: ${passed} passed, ${failed} failed"
 [ "${failed}" -eq 0 ]

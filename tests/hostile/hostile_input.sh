@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Hostile command lines against the real Kavnori binary.
+# Hostile command lines against the real Kavnori binary, or (--doctor) the
+# port names that kavnori-doctor must meet with one clear problem.
 #
 #   hostile_input.sh KAVNORI                    every case, plain
 #   hostile_input.sh --valgrind VALGRIND KAVNORI every case under memcheck
+#   hostile_input.sh [--valgrind VALGRIND] --doctor KAVNORI_DOCTOR
 #
 # Each case states the exit status and the whole standard output it expects;
 # standard error must stay empty. The cases run in a scratch folder that
@@ -25,8 +27,10 @@ if [ "${1:-}" = "--valgrind" ]; then
     --quiet)
   shift 2
 fi
+doctor=""
+[ "${1:-}" = "--doctor" ] && doctor=yes && shift
 if [ "$#" -ne 1 ] || [ ! -x "$1" ]; then
-  echo "usage: $0 [--valgrind VALGRIND] KAVNORI" >&2
+  echo "usage: $0 [--valgrind VALGRIND] [--doctor] KAVNORI" >&2
   exit 2
 fi
 kavnori=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
@@ -136,6 +140,66 @@ hostile_names=(
 )
 for name in "${hostile_names[@]}"; do : >"${name}"; done
 
+# ---- nothing ran -----------------------------------------------------------
+
+# The sentinels, then the closing line; the script's status.
+finish() {
+  cases=$((cases + 1))
+  [ -d x ] || fail "sentinel" "the folder x is gone: a shell ran a port name"
+  pwned=$(find . -maxdepth 1 -name 'pwned*' -print | tr '\n' ' ')
+  [ -z "${pwned}" ] || fail "sentinel" "a shell ran a port name or a number: ${pwned}"
+  [ -z "$(ls -A directory)" ] || fail "sentinel" "something was written into the directory"
+  for name in "${hostile_names[@]}"; do
+    [ ! -s "${name}" ] || fail "sentinel" "the file '${name}' received bytes"
+  done
+
+  echo "${cases} cases, ${#failed_cases[@]} failed${runner:+ (under ${runner[0]##*/})}"
+  [ "${failures}" -eq 0 ]
+  exit
+}
+
+# ---- kavnori-doctor --------------------------------------------------------
+
+# check_doctor NAME CODE PORT: the port's report, as JSON and as text, must
+# end with status 2 (or 0 for the listing, without PORT) and nothing on
+# standard error, within a bound: a FIFO or a terminal must not hold it.
+# The JSON must parse, and its first problem must be CODE.
+check_doctor() {
+  local name=$1 code=$2 format status
+  shift 2
+  cases=$((cases + 1))
+  for format in --json --text; do
+    timeout 60 "${runner[@]}" "${kavnori}" ${format/--text/} -- "$@" >.out 2>.err </dev/null
+    status=$?
+    [ "${status}" -eq "$([ "$#" = 0 ] && echo 0 || echo 2)" ] || fail "${name}" "${format}: status ${status}"
+    [ ! -s .err ] || fail "${name}" "${format}: stderr not empty: $(head -c 2000 .err)"
+    [ "${format}" = --json ] && mv .out .json
+  done
+  /usr/bin/python3 -c 'import json, sys
+report = json.load(open(".json"))
+sys.exit(0 if "ports" in report or report["problems"][0]["code"] == sys.argv[1] else 1)' "${code}" ||
+    fail "${name}" "not valid JSON, or not ${code}: $(head -c 2000 .json)"
+}
+
+if [ -n "${doctor}" ]; then
+  ln -s loop-b loop-a && ln -s loop-a loop-b && ln -s gone dangling
+  check_doctor "the machine's ports" ""
+  check_doctor "empty name" missing ""
+  check_doctor "4097-byte name" missing "$(long 4097 n)"
+  check_doctor "100 KB name of slashes" missing "$(long "${kb100}" /)"
+  check_doctor "non-UTF-8 name, not there" missing $'\xff\xfe'
+  check_doctor "a directory" not-a-terminal directory
+  check_doctor "a FIFO with no writer" not-a-terminal fifo
+  check_doctor "/dev/null" not-a-terminal /dev/null
+  check_doctor "/dev/tty" not-a-serial-port /dev/tty
+  check_doctor "a link loop" link-loop loop-a
+  check_doctor "a dangling link" dangling-link dangling
+  for name in "${hostile_names[@]}"; do
+    check_doctor "port name '${name}'" not-a-terminal "${name}"
+  done
+  finish
+fi
+
 # ---- the cases -------------------------------------------------------------
 
 # Argument count: anything but four is the usage text alone.
@@ -238,16 +302,4 @@ check_fifo "port is a FIFO" notty 1 3 1
 check_fifo "port is a FIFO, refused values" refused 1 3 2
 check_fifo "port is a FIFO, wrong count" usage 1 3
 
-# ---- nothing ran -----------------------------------------------------------
-
-cases=$((cases + 1))
-[ -d x ] || fail "sentinel" "the folder x is gone: a shell ran a port name"
-pwned=$(find . -maxdepth 1 -name 'pwned*' -print | tr '\n' ' ')
-[ -z "${pwned}" ] || fail "sentinel" "a shell ran a port name or a number: ${pwned}"
-[ -z "$(ls -A directory)" ] || fail "sentinel" "something was written into the directory"
-for name in "${hostile_names[@]}"; do
-  [ ! -s "${name}" ] || fail "sentinel" "the file '${name}' received bytes"
-done
-
-echo "${cases} cases, ${#failed_cases[@]} failed${runner:+ (under ${runner[0]##*/})}"
-[ "${failures}" -eq 0 ]
+finish

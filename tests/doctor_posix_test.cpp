@@ -1,0 +1,235 @@
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "doctor/doctor_posix.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A folder laid out as a machine's /sys, /dev, /proc, /etc and /usr/lib would
+// be: sysfs as the kernel shows USB adapters, a UART and ports with no UART.
+struct FakeRoot {
+  std::string path;
+  FakeRoot() {
+    char folder[] = "/tmp/kavnori-doctor-root.XXXXXX";
+    path = ::mkdtemp(folder);
+  }
+  ~FakeRoot() { fs::remove_all(path); }
+  void File(const std::string& at, const std::string& text) const {
+    fs::create_directories(fs::path(path + at).parent_path());
+    std::ofstream(path + at) << text;
+  }
+  void Link(const std::string& at, const std::string& to, bool folder = true) const {
+    fs::create_directories(fs::path(path + at).parent_path());
+    if (folder) fs::create_directories(path + to);
+    fs::create_symlink(path + to, path + at);
+  }
+};
+
+struct FakeTty {
+  const char* name;
+  const char* usb;  // the USB device's folder name, "" for a UART
+  const char* id;   // vendor:product
+  const char* serial;
+  const char* driver;  // below /sys/bus
+  const char* byId;
+};
+// clang-format off
+const FakeTty kTtys[] = {
+    {"ttyUSB0", "1-1", "1a86:7523", "", "usb-serial/drivers/ch341-uart", "usb-1a86_USB_Serial"},
+    {"ttyUSB1", "1-2", "0403:6001", "A50285BI", "usb-serial/drivers/ftdi_sio", "usb-FTDI_A50285BI"},
+    {"ttyACM0", "1-3", "2341:0043", "8503631", "usb/drivers/cdc_acm", "usb-Arduino_8503631"},
+    // Since Linux 6.5 a UART's tty hangs below serial-base's port and ctrl devices.
+    {"ttyS10", "", "4", "", "pnp/drivers/serial", ""},
+    {"ttyS2", "", "4", "", "pnp/drivers/serial", ""},
+    {"ttyS1", "", "0", "", "pnp/drivers/serial", ""},  // no UART found there
+};
+// clang-format on
+
+// Lays out the ttys; `pty` is also given as the device number of the first one.
+void LayTtys(const FakeRoot& root, dev_t pty) {
+  for (const FakeTty& tty : kTtys) {
+    const std::string name = tty.name;
+    std::string device, classFolder;
+    if (tty.usb[0] == '\0') {
+      const std::string uart = "/sys/devices/pnp0/00:0" + name.substr(4);
+      device = uart + "/ctrl/port";
+      root.Link(uart + "/driver", "/sys/bus/" + std::string(tty.driver));
+      root.Link(uart + "/ctrl/driver", "/sys/bus/serial-base/drivers/ctrl");
+      root.Link(device + "/driver", "/sys/bus/serial-base/drivers/port");
+      classFolder = device + "/tty/" + name;
+      root.File(classFolder + "/type", std::string(tty.id) + "\n");
+    } else {
+      const std::string usb = "/sys/devices/pci0000:00/usb1/" + std::string(tty.usb);
+      const std::string id = tty.id;
+      root.File(usb + "/idVendor", id.substr(0, 4) + "\n");
+      root.File(usb + "/idProduct", id.substr(5) + "\n");
+      if (tty.serial[0] != '\0') root.File(usb + "/serial", std::string(tty.serial) + "\n");
+      root.Link("/sys/bus/usb/devices/" + std::string(tty.usb), usb);
+      device = usb + "/" + tty.usb + ":1.0" + (name[3] == 'U' ? "/" + name : "");
+      root.Link(device + "/driver", "/sys/bus/" + std::string(tty.driver));
+      classFolder = device + "/tty/" + name;
+      root.Link("/dev/serial/by-id/" + std::string(tty.byId), "/dev/" + name, false);
+      root.Link("/dev/serial/by-path/usb-0:" + std::string(tty.usb + 2), "/dev/" + name, false);
+    }
+    root.Link(classFolder + "/device", device);
+    root.Link(classFolder + "/subsystem", "/sys/class/tty");
+    root.Link("/sys/class/tty/" + name, classFolder);
+    if (name != "ttyS10") root.File("/dev/" + name, "");
+  }
+  root.Link("/sys/class/tty/tty1", "/sys/devices/virtual/tty/tty1");  // no device: no port
+  root.Link("/sys/dev/char/" + std::to_string(major(pty)) + ":" + std::to_string(minor(pty)),
+            "/sys/class/tty/ttyUSB0");
+}
+
+TEST(DoctorListing, ListsUsbAdaptersAndUartsWithTheirNamesDriversAndHolders) {
+  FakeRoot root;
+  LayTtys(root, makedev(188, 0));
+  struct stat acm;
+  ASSERT_EQ(::stat((root.path + "/dev/ttyACM0").c_str(), &acm), 0);
+  char lock[128];
+  std::snprintf(lock, sizeof lock, "1: FLOCK  ADVISORY  WRITE 4242 %02x:%02x:%llu 0 EOF\n",
+                major(acm.st_dev), minor(acm.st_dev), static_cast<unsigned long long>(acm.st_ino));
+  root.File("/proc/locks", lock);
+  root.File("/proc/4242/comm", "picocom\n");
+  const std::string free = "  may-open: true\n  held-by: none\n";
+  const std::string uart = "  by-id: none\n  by-path: none\n  driver: serial\n";
+  EXPECT_EQ(FormatPortList(ListPortsUnder(root.path), OutputFormat::kText),
+            "/dev/ttyACM0\n  by-id: /dev/serial/by-id/usb-Arduino_8503631\n"
+            "  by-path: /dev/serial/by-path/usb-0:3\n  driver: cdc_acm\n  usb: 2341:0043\n"
+            "  serial: 8503631\n  may-open: true\n  held-by: picocom (pid 4242), flock\n"
+            "/dev/ttyS2\n" +
+                uart + free + "/dev/ttyS10\n" + uart +
+                "  may-open: false\n  why-not: there is no /dev/ttyS10\n"
+                "/dev/ttyUSB0\n  by-id: /dev/serial/by-id/usb-1a86_USB_Serial\n"
+                "  by-path: /dev/serial/by-path/usb-0:1\n  driver: ch341-uart\n  usb: 1a86:7523\n"
+                "  serial: none, so its by-id name is not unique\n" +
+                free +
+                "/dev/ttyUSB1\n  by-id: /dev/serial/by-id/usb-FTDI_A50285BI\n"
+                "  by-path: /dev/serial/by-path/usb-0:2\n  driver: ftdi_sio\n  usb: 0403:6001\n"
+                "  serial: A50285BI\n" +
+                free);
+}
+
+struct CheckCase {
+  const char* name;
+  const char* given;  // "pty", or a link to it below the fake root
+  bool flowControl;   // CRTSCTS and IXON left on
+  std::vector<std::pair<const char*, const char*>> files;  // laid out below the root
+  std::vector<std::string> codes;
+};
+
+// A real pseudo-terminal stands for ttyUSB0, the CH340 without a serial
+// number: sysfs, udev and the process list around it are the fake root's.
+TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
+  const char* rules = "/usr/lib/udev/rules.d/85-brltty.rules";
+  const char* claim =
+      "# Device: 1A86:7523\nENV{PRODUCT}==\"1a86/7523/*\", GOTO=\"brltty_usb_run\"\n";
+  const char* attrs = "SUBSYSTEM==\"usb\", ATTRS{idVendor}==\"1a86\", ATTRS{idProduct}==\"7523\"\n";
+  const char* others = "ENV{PRODUCT}==\"1a86/7522/*\"\n#ENV{PRODUCT}==\"1a86/7523/*\"\n";
+  const std::pair<const char*, const char*> mm = {"/proc/77/comm", "ModemManager\n"};
+  // clang-format off
+  const CheckCase cases[] = {
+      {"a ready line", "pty", false, {}, {}},
+      {"flow control of both kinds", "pty", true, {}, {"hardware-flow", "software-flow"}},
+      {"brltty claims the CH340", "pty", false, {{rules, claim}}, {"brltty"}},
+      {"brltty claims it by ATTRS", "pty", false, {{"/lib/udev/rules.d/85-brltty.rules", attrs}}, {"brltty"}},
+      {"brltty's rules masked in /etc", "pty", false, {{rules, claim}, {"/etc/udev/rules.d/85-brltty.rules", ""}}, {}},
+      {"brltty claims other adapters", "pty", false, {{rules, others}}, {}},
+      {"ModemManager runs", "pty", false, {mm}, {"modemmanager"}},
+      {"ModemManager told to leave it", "pty", false, {mm, {"udev", "E:ID_MM_DEVICE_IGNORE=1\n"}}, {}},
+      {"a numbered name", "given/ttyUSB0", false, {}, {"unstable-name"}},
+      {"a by-id name, no serial number", "given/serial/by-id/usb-1a86", false, {}, {"by-id-not-unique"}},
+      {"missing while brltty runs", "given/ttyUSB9", false, {{"/proc/78/comm", "brltty\n"}}, {"missing", "brltty"}},
+      {"missing, brltty's rules claim a plugged adapter", "given/ttyUSB9", false, {{rules, claim}}, {"missing", "brltty"}},
+  };
+  // clang-format on
+  for (const CheckCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    int master, slave;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    struct termios line;
+    ASSERT_EQ(::tcgetattr(slave, &line), 0);
+    line.c_cflag = c.flowControl ? line.c_cflag | CRTSCTS : line.c_cflag & ~CRTSCTS;
+    line.c_iflag = c.flowControl ? line.c_iflag | IXON : line.c_iflag & ~IXON;
+    ASSERT_EQ(::tcsetattr(slave, TCSANOW, &line), 0);
+    const std::string pty = ::ttyname(slave);
+    struct stat node;
+    ASSERT_EQ(::stat(pty.c_str(), &node), 0);
+    FakeRoot root;
+    LayTtys(root, node.st_rdev);
+    const std::string udev = "/run/udev/data/c" + std::to_string(major(node.st_rdev)) + ":" +
+                             std::to_string(minor(node.st_rdev));
+    for (const auto& file : c.files) {
+      root.File(file.first == std::string("udev") ? udev : file.first, file.second);
+    }
+    fs::create_directories(root.path + "/given/serial/by-id");
+    fs::create_symlink(pty, root.path + "/given/ttyUSB0");
+    fs::create_symlink(pty, root.path + "/given/serial/by-id/usb-1a86");
+    const std::string given = std::string(c.given) == "pty" ? pty : root.path + "/" + c.given;
+
+    const PortReport report = CheckPortUnder(root.path, given);
+    std::vector<std::string> codes;
+    for (const Problem& problem : report.problems) codes.push_back(problem.code);
+    EXPECT_EQ(codes, c.codes);
+    const bool missing = !c.codes.empty() && c.codes[0] == "missing";
+    EXPECT_EQ(report.device, missing ? "" : pty);
+    ::close(slave);
+    ::close(master);
+  }
+}
+
+struct AccessCase {
+  mode_t mode;
+  uid_t owner;
+  gid_t group;
+  Identity who;
+  Access access;
+  const char* groupName;
+};
+
+TEST(DoctorAccess, TellsMissingGroupsFromGroupsThisSessionLacks) {
+  FakeRoot root;
+  root.File("/etc/group", "root:x:0:\ntty:x:5:\ndialout:x:20:alice,bob\nplugdev:x:46:\n");
+  const Identity alice = {1000, 1000, 1000, {20, 46}, "alice"};
+  const Identity aliceBeforeAdded = {1000, 1000, 1000, {46}, "alice"};
+  const Identity carol = {1002, 1002, 1002, {}, "carol"};
+  const Identity dave = {1003, 1003, 20, {}, "dave"};  // dialout is his login group, since today
+  const AccessCase cases[] = {
+      {0660, 0, 20, {0, 0, 0, {}, "root"}, Access::kAllowed, "dialout"},
+      {0660, 0, 20, alice, Access::kAllowed, "dialout"},
+      {0660, 0, 20, aliceBeforeAdded, Access::kGroupNotActive, "dialout"},
+      {0660, 0, 20, dave, Access::kGroupNotActive, "dialout"},
+      {0660, 0, 20, carol, Access::kNotInGroup, "dialout"},
+      {0660, 0, 20, {1004, 1004, 1004, {}, ""}, Access::kNotInGroup, "dialout"},  // no name
+      {0600, 0, 20, alice, Access::kOwnerOnly, "dialout"},
+      {0620, 0, 5, {1000, 1000, 1000, {5}, "alice"}, Access::kOwnerOnly, "tty"},  // no read
+      {0600, 1002, 20, carol, Access::kAllowed, "dialout"},
+      {0066, 1002, 99, carol, Access::kOwnerOnly, "99"},  // the owner class comes first
+      {0666, 0, 99, carol, Access::kAllowed, "99"},
+  };
+  const std::vector<GroupEntry> groups = ReadGroups(root.path);
+  for (const AccessCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::oct << c.mode << " for uid " << std::dec << c.who.uid);
+    struct stat node = {};
+    node.st_mode = S_IFCHR | c.mode;
+    node.st_uid = c.owner;
+    node.st_gid = c.group;
+    const AccessVerdict verdict = JudgeAccess(node, c.who, groups);
+    EXPECT_EQ(verdict.access, c.access);
+    EXPECT_EQ(verdict.group, c.groupName);
+  }
+}
+
+}  // namespace
