@@ -78,11 +78,20 @@ const ComDevice* FindDevice(const std::vector<ComDevice>& devices, const std::st
   return found;
 }
 
+bool ComesFirst(const std::string& a, const std::string& b) {
+  const int first = ComNumber(a), second = ComNumber(b);
+  if (first != second) return first != 0 && (second == 0 || first < second);
+  return a < b;
+}
+
 std::string PresentPorts(const std::vector<ComDevice>& devices) {
-  std::string names;
+  std::vector<std::string> present;
   for (const ComDevice& device : devices) {
-    if (device.present) names += (names.empty() ? "" : ", ") + device.port;
+    if (device.present) present.push_back(device.port);
   }
+  std::sort(present.begin(), present.end(), ComesFirst);
+  std::string names;
+  for (const std::string& name : present) names += (names.empty() ? "" : ", ") + name;
   return names;
 }
 
@@ -461,11 +470,7 @@ PortListing ListingFor(const ComDevice& device, const OpenResult& open, const st
   return listing;
 }
 
-bool ComesFirst(const PortListing& a, const PortListing& b) {
-  const int first = ComNumber(a.name), second = ComNumber(b.name);
-  if (first != second) return first != 0 && (second == 0 || first < second);
-  return a.name < b.name;
-}
+bool ListedFirst(const PortListing& a, const PortListing& b) { return ComesFirst(a.name, b.name); }
 
 std::wstring Wide(const std::string& utf8) {
   if (utf8.empty()) return {};
@@ -547,6 +552,6 @@ std::vector<PortListing> ListPorts() {
     }
     ports.push_back(ListingFor(device, open, "no registry entry; opens as \\\\.\\" + device.port));
   }
-  std::sort(ports.begin(), ports.end(), ComesFirst);
+  std::stable_sort(ports.begin(), ports.end(), ListedFirst);
   return ports;
 }
