@@ -4,10 +4,10 @@
 # frame is checked byte for byte as the board received it.
 #
 #   run-e2e.sh native  KAVNORI SIMULATOR [EMULATOR...]
-#   run-e2e.sh windows KAVNORI_EXE SIMULATOR WINE_RUN WINEPREFIX
+#   run-e2e.sh windows KAVNORI_EXE SIMULATOR WINE_RUN WINEPREFIX [DOCTOR_EXE]
 set -u
 mode=$1 kavnori=$2 simulator=$3
-wine_run=${4:-} wineprefix=${5:-}
+wine_run=${4:-} wineprefix=${5:-} doctor_exe=${6:-}
 
 . "$(dirname "$0")/../test-kit.sh"
 
@@ -116,12 +116,36 @@ expect_run() {
   done
 }
 
+# kavnori-doctor on the board's port: its status, a text its output holds,
+# and the board left as it was, no byte received and the line's settings
+# unchanged.   expect_doctor NAME STATUS TEXT ARGS...
+expect_doctor() {
+  local name=$1 status=$2 text=$3 before got code
+  shift 3
+  [ -n "${doctor_exe}" ] || return 0
+  before=$(stty -F "${board_path}" -a)
+  got=$("${wine_run}" "${doctor_exe}" "$@" 2>"${work}/stderr")
+  code=$?
+  got=${got//$'\r'/}
+  if [ "${code}" = "${status}" ] && [[ "${got}" == *"${text}"* ]] && board_quiet &&
+    [ "$(stty -F "${board_path}" -a)" = "${before}" ]; then
+    pass
+  else
+    fail "kavnori-doctor ${name}: status ${code}, wanted ${status} and ${text}" "${got}" \
+      "stderr: $(cat "${work}/stderr")"
+    events_read=$(($(wc -l <"${board_out}") - 1))
+  fi
+}
+
 configured() { printf 'Serial port [%s] configured.' "${1:-${port}}"; }
 
 # ---- Cases ----
 
 start_board
 [ "${mode}" = native ] && port=${board_path}
+
+expect_doctor "on the board's port" 0 'COM12 (\\.\COM12): ready' COM12
+expect_doctor "listing the ports" 0 $'COM12\n  source: no registry entry; opens as \\\\.\\COM12\n  opens: true'
 
 # Leave the line as another program might have: other speed, two stop bits,
 # hardware and software flow control, output processing that turns LF into
@@ -138,6 +162,11 @@ for wanted in "speed 9600 baud" " cs8 " " -parenb " " -cstopb " " crtscts " " ix
     fail "after a run the line shows '${wanted}'" "${settings}"
   fi
 done
+
+# CRTSCTS, left on, holds a write while CTS is low, which Wine cannot read
+# on a pseudo-terminal.
+expect_doctor "with hardware flow control left on" 3 \
+  '"code": "hardware-flow", "severity": "may-hold"' --json COM12
 
 # ADDRESS RELAY POWER, the frame the board must receive, the power line.
 # Addresses and relays that are LF, CR, TAB, XON, XOFF, DEL and EOT, which
@@ -247,6 +276,7 @@ if [ "${mode}" = windows ]; then
   expect_run "bare name in lower case" 0 "55 01 12 00 00 00 03 6B" -- com12 1 3 1 \
     -- "$(configured com12)" "Power On @ Relay 3"
   expect_run "missing port" 2 - -- COM77 1 3 1 -- "GetCommState failed with error 6."
+  expect_doctor "on a missing port" 2 '[blocks] missing: There is no port COM77' COM77
   expect_run "not a serial port" 2 - -- NUL 1 3 1 -- "GetCommState failed with error 6."
   # A port held by another program is not tested here: Wine does not refuse
   # a second unshared open of a serial device, as Windows' serial driver does.
