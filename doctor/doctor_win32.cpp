@@ -132,9 +132,9 @@ OpenResult OpenAsKavnori(const std::wstring& path) {
 }
 
 OpenResult OpenAndRelease(const std::wstring& path) {
-  const OpenResult open = OpenAsKavnori(path);
-  if (open.handle != INVALID_HANDLE_VALUE) win32DoctorCalls.closeHandle(open.handle);
-  return open;
+  const OpenResult opened = OpenAsKavnori(path);
+  if (opened.handle != INVALID_HANDLE_VALUE) win32DoctorCalls.closeHandle(opened.handle);
+  return opened;
 }
 
 const char* OpenProblemCode(DWORD error) {
@@ -409,7 +409,7 @@ void AddDeviceManagerPorts(std::vector<ComDevice>* devices) {
 
 // The ports whose drivers are running, by kernel device (\Device\Serial0).
 void AddSerialCommPorts(std::vector<ComDevice>* devices) {
-  HKEY key;
+  HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSerialCommKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
   for (DWORD i = 0;; ++i) {
     wchar_t kernelDevice[256] = {};
@@ -444,7 +444,8 @@ std::vector<ComDevice> ReadComDevices() {
 
 // ---- The list ----
 
-PortListing ListingFor(const ComDevice& device, const OpenResult& open, const std::string& source) {
+PortListing ListingFor(const ComDevice& device, const OpenResult& opened,
+                       const std::string& source) {
   PortListing listing = {device.port, {}};
   std::vector<Detail>& details = listing.details;
   if (!device.friendlyName.empty()) details.push_back(TextDetail("name", device.friendlyName));
@@ -461,11 +462,11 @@ PortListing ListingFor(const ComDevice& device, const OpenResult& open, const st
     const char* meaning = ProblemMeaning(device.problemCode);
     if (meaning != nullptr) details.push_back(TextDetail("problem", meaning));
   }
-  const bool opens = open.handle != INVALID_HANDLE_VALUE;
+  const bool opens = opened.handle != INVALID_HANDLE_VALUE;
   details.push_back(FlagDetail("opens", opens));
   if (!opens) {
-    details.push_back(TextDetail("open-problem", OpenProblemCode(open.error)));
-    details.push_back(NumberDetail("open-error", open.error));
+    details.push_back(TextDetail("open-problem", OpenProblemCode(opened.error)));
+    details.push_back(NumberDetail("open-error", opened.error));
   }
   return listing;
 }
@@ -506,16 +507,16 @@ PortReport CheckPort(const std::string& port) {
   const std::vector<ComDevice> devices = win32DoctorCalls.readComDevices();
   const ComDevice* device = FindDevice(devices, name);
   const std::wstring path = DevicePathFor(portName.text);
-  const OpenResult open = OpenAsKavnori(path);
-  if (open.handle == INVALID_HANDLE_VALUE) {
-    report.problems.push_back(OpenProblem(name, open.error, device, devices));
+  const OpenResult opened = OpenAsKavnori(path);
+  if (opened.handle == INVALID_HANDLE_VALUE) {
+    report.problems.push_back(OpenProblem(name, opened.error, device, devices));
     return report;
   }
   report.device = DeviceShown(device, path);
   LineState line = {};
   DWORD error = 0;
-  const bool serial = ReadLine(open.handle, &line, &error);
-  win32DoctorCalls.closeHandle(open.handle);
+  const bool serial = ReadLine(opened.handle, &line, &error);
+  win32DoctorCalls.closeHandle(opened.handle);
   if (!serial) {
     Problem problem =
         MakeProblem("not-a-serial-port", Severity::kBlocks,
@@ -535,9 +536,9 @@ std::vector<PortListing> ListPorts() {
   const std::vector<ComDevice> devices = win32DoctorCalls.readComDevices();
   std::vector<PortListing> ports;
   for (const ComDevice& device : devices) {
-    const OpenResult open = OpenAndRelease(DevicePathFor(Wide(device.port)));
+    const OpenResult opened = OpenAndRelease(DevicePathFor(Wide(device.port)));
     ports.push_back(
-        ListingFor(device, open, device.inDeviceManager ? "Device Manager" : "SERIALCOMM"));
+        ListingFor(device, opened, device.inDeviceManager ? "Device Manager" : "SERIALCOMM"));
   }
   // Ports no registry entry names, yet open: Wine maps its COM ports this
   // way, through links in dosdevices.
@@ -545,12 +546,13 @@ std::vector<PortListing> ListPorts() {
     ComDevice device;
     device.port = "COM" + std::to_string(number);
     if (FindDevice(devices, device.port) != nullptr) continue;
-    const OpenResult open = OpenAndRelease(DevicePathFor(Wide(device.port)));
-    if (open.handle == INVALID_HANDLE_VALUE &&
-        std::string(OpenProblemCode(open.error)) == "missing") {
+    const OpenResult opened = OpenAndRelease(DevicePathFor(Wide(device.port)));
+    if (opened.handle == INVALID_HANDLE_VALUE &&
+        std::string(OpenProblemCode(opened.error)) == "missing") {
       continue;
     }
-    ports.push_back(ListingFor(device, open, "no registry entry; opens as \\\\.\\" + device.port));
+    ports.push_back(
+        ListingFor(device, opened, "no registry entry; opens as \\\\.\\" + device.port));
   }
   std::stable_sort(ports.begin(), ports.end(), ListedFirst);
   return ports;
