@@ -181,6 +181,11 @@ Problem MissingProblem(const std::string& name, DWORD error, const ComDevice* de
                                           " (kavnori-doctor without a port describes each)");
 }
 
+// The name Device Manager shows for the port.
+std::string ShownName(const ComDevice* device, const std::string& name) {
+  return device != nullptr && !device->friendlyName.empty() ? device->friendlyName : name;
+}
+
 Problem DeviceErrorProblem(const std::string& name, DWORD error, const ComDevice* device) {
   std::string message = name + "'s device or driver reports a fault" + ErrorText(error);
   const unsigned long code = device != nullptr ? device->problemCode : 0;
@@ -188,8 +193,7 @@ Problem DeviceErrorProblem(const std::string& name, DWORD error, const ComDevice
     message += "; Device Manager marks it yellow, Code " + std::to_string(code);
     if (ProblemMeaning(code) != nullptr) message += std::string(": ") + ProblemMeaning(code);
   }
-  const std::string shown =
-      device != nullptr && !device->friendlyName.empty() ? device->friendlyName : name;
+  const std::string shown = ShownName(device, name);
   Problem problem = MakeProblem(
       "device-error", Severity::kBlocks, message + ".",
       "Unplug the adapter and plug it in again; if the fault stays, Device Manager > Ports (COM & "
@@ -257,13 +261,16 @@ bool AddHardwareFlow(const std::string& name, const LineState& line,
   watch(line.settings.fOutxCtsFlow != 0, MS_CTS_ON, "CTS", "octs");
   watch(line.settings.fOutxDsrFlow != 0, MS_DSR_ON, "DSR", "odsr");
   if (held.empty()) return false;
-  const std::string state = line.modemKnown
-                                ? ", which is low now"
-                                : ", whose state cannot be read" + ErrorText(line.modemError);
-  Problem problem = MakeProblem("hardware-flow", Severity::kMayHold,
-                                "Hardware flow control is on and waits for " + held + state +
-                                    ": a write waits until it rises.",
-                                "mode " + name + options);
+  const bool both = options.size() > std::string(" octs=off").size();
+  const std::string message =
+      line.modemKnown
+          ? "Hardware flow control is on and " + held + (both ? " are" : " is") +
+                " low: a write waits until the board raises " + (both ? "them." : "it.")
+          : "Hardware flow control is on (" + held + ") and Windows cannot read the line's state" +
+                ErrorText(line.modemError) + ": a write waits while " +
+                (both ? "they are low." : "it is low.");
+  Problem problem =
+      MakeProblem("hardware-flow", Severity::kMayHold, message, "mode " + name + options);
   if (!line.modemKnown) problem.details.push_back(NumberDetail("error", line.modemError));
   problems->push_back(problem);
   return true;
@@ -330,7 +337,7 @@ void AddDriverWarnings(const std::string& name, const ComDevice& device,
         std::string(warning.chip) + " driver " + device.driverVersion +
             " is known to fail with some " + warning.chip +
             " chips: the port opens and the board gets nothing.",
-        "Device Manager > Ports (COM & LPT) > " + name +
+        "Device Manager > Ports (COM & LPT) > " + ShownName(&device, name) +
             " > Properties > Driver > Roll Back Driver (or Update driver > Browse > Let me pick)"));
   }
 }
@@ -509,6 +516,7 @@ PortReport CheckPort(const std::string& port) {
   const std::wstring path = DevicePathFor(portName.text);
   const OpenResult opened = OpenAsKavnori(path);
   if (opened.handle == INVALID_HANDLE_VALUE) {
+    if (device != nullptr) report.device = DeviceShown(device, path);
     report.problems.push_back(OpenProblem(name, opened.error, device, devices));
     return report;
   }
