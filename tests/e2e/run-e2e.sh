@@ -7,7 +7,8 @@
 #   run-e2e.sh windows KAVNORI_EXE SIMULATOR WINE_RUN WINEPREFIX [DOCTOR_EXE]
 set -u
 mode=$1 kavnori=$2 simulator=$3
-wine_run=${4:-} wineprefix=${5:-} doctor_exe=${6:-}
+wine_run=${4:-} wineprefix=${5:-} doctor_exe=""
+[ "${mode}" = windows ] && doctor_exe=${6:-}
 
 . "$(dirname "$0")/../test-kit.sh"
 
