@@ -226,6 +226,20 @@ Problem OpenProblem(const std::string& name, DWORD error, const ComDevice* devic
   return problem;
 }
 
+Problem NotASerialPort(const std::string& what, DWORD error) {
+  Problem problem =
+      MakeProblem("not-a-serial-port", Severity::kBlocks, what + ErrorText(error) + ".",
+                  "Name the relay board's COM port: kavnori-doctor without a port lists them");
+  problem.details.push_back(NumberDetail("error", error));
+  return problem;
+}
+
+// Names other than COM<N> and device paths (\\.\, \\?\): a folder, CON, a
+// file. Their failed opens tell of no port in use and no driver at fault.
+bool IsPortName(const std::string& port) {
+  return ComNumber(ShortName(port)) != 0 || port.compare(0, 2, "\\\\") == 0;
+}
+
 struct LineState {
   DCB settings;
   bool modemKnown;
@@ -253,9 +267,9 @@ bool ReadLine(HANDLE handle, LineState* line, DWORD* error) {
 bool AddHardwareFlow(const std::string& name, const LineState& line,
                      std::vector<Problem>* problems) {
   std::string held, options;
-  const auto watch = [&](bool on, DWORD high, const char* signal, const char* option) {
+  const auto watch = [&](bool on, DWORD high, const char* pin, const char* option) {
     if (!on || (line.modemKnown && (line.modem & high) != 0)) return;
-    held += (held.empty() ? "" : " and ") + std::string(signal);
+    held += (held.empty() ? "" : " and ") + std::string(pin);
     options += std::string(" ") + option + "=off";
   };
   watch(line.settings.fOutxCtsFlow != 0, MS_CTS_ON, "CTS", "octs");
@@ -517,7 +531,10 @@ PortReport CheckPort(const std::string& port) {
   const OpenResult opened = OpenAsKavnori(path);
   if (opened.handle == INVALID_HANDLE_VALUE) {
     if (device != nullptr) report.device = DeviceShown(device, path);
-    report.problems.push_back(OpenProblem(name, opened.error, device, devices));
+    const bool plain = !IsPortName(port) && std::string(OpenProblemCode(opened.error)) != "missing";
+    report.problems.push_back(
+        plain ? NotASerialPort(name + " is no serial port: it does not open as one", opened.error)
+              : OpenProblem(name, opened.error, device, devices));
     return report;
   }
   report.device = DeviceShown(device, path);
@@ -526,13 +543,9 @@ PortReport CheckPort(const std::string& port) {
   const bool serial = ReadLine(opened.handle, &line, &error);
   win32DoctorCalls.closeHandle(opened.handle);
   if (!serial) {
-    Problem problem =
-        MakeProblem("not-a-serial-port", Severity::kBlocks,
-                    name + " opens, but it is no serial port: its line settings cannot be read" +
-                        ErrorText(error) + ".",
-                    "Name the relay board's COM port: kavnori-doctor without a port lists them");
-    problem.details.push_back(NumberDetail("error", error));
-    report.problems.push_back(problem);
+    report.problems.push_back(NotASerialPort(name + " opens, but it is no serial port: its line "
+                                                    "settings cannot be read",
+                                             error));
     return report;
   }
   AddLineProblems(name, line, &report.problems);

@@ -97,6 +97,9 @@ TEST_F(DoctorWin32, OpenErrorsNameTheProblem) {
       {"COM5", L"\\\\.\\COM5", ERROR_GEN_FAILURE, 0, "device-error/blocks error=31"},
       {"COM5", L"\\\\.\\COM5", ERROR_DEVICE_NOT_CONNECTED, 0, "device-error/blocks error=1167"},
       {"NUL", L"NUL", 0, ERROR_INVALID_HANDLE, "not-a-serial-port/blocks error=6"},
+      {"C:\\Windows", L"C:\\Windows", 5, 0, "not-a-serial-port/blocks error=5"},
+      {"CON", L"CON", ERROR_INVALID_PARAMETER, 0, "not-a-serial-port/blocks error=87"},
+      {"\\\\.\\CNCA0", L"\\\\.\\CNCA0", 5, 0, "in-use/blocks error=5"},
       {"COM12345678901234567890123456789", nullptr, 0, 0, "name-too-long/blocks"},
   };
   for (const Case& c : cases) {
