@@ -274,6 +274,7 @@ if [ "${mode}" = windows ]; then
     -- "$(configured com12)" "Power On @ Relay 3"
   expect_run "missing port" 2 - -- COM77 1 3 1 -- "GetCommState failed with error 6."
   expect_doctor "on a missing port" 2 '[blocks] missing: There is no port COM77' COM77
+  expect_doctor "on a folder" 2 '[blocks] not-a-serial-port: C:\windows is no serial' 'C:\windows'
   expect_run "not a serial port" 2 - -- NUL 1 3 1 -- "GetCommState failed with error 6."
   # A port held by another program is not tested here: Wine does not refuse
   # a second unshared open of a serial device, as Windows' serial driver does.
