@@ -338,22 +338,32 @@ std::string LowerAscii(std::string text) {
   return text;
 }
 
-void AddDriverWarnings(const std::string& name, const ComDevice& device,
-                       std::vector<Problem>* problems) {
+// The release's warning when it is one known to fail; null otherwise.
+const DriverWarning* KnownBadDriver(const ComDevice& device) {
   for (const DriverWarning& warning : kDriverWarnings) {
-    if (LowerAscii(device.provider).find(warning.provider) == std::string::npos ||
-        device.driverVersion.compare(0, std::string(warning.version).size(), warning.version) !=
-            0) {
-      continue;
+    const std::string version = warning.version;
+    if (LowerAscii(device.provider).find(warning.provider) != std::string::npos &&
+        device.driverVersion.compare(0, version.size(), version) == 0) {
+      return &warning;
     }
-    problems->push_back(MakeProblem(
-        "driver-version", Severity::kNote,
-        std::string(warning.chip) + " driver " + device.driverVersion +
-            " is known to fail with some " + warning.chip +
-            " chips: the port opens and the board gets nothing.",
-        "Device Manager > Ports (COM & LPT) > " + ShownName(&device, name) +
-            " > Properties > Driver > Roll Back Driver (or Update driver > Browse > Let me pick)"));
   }
+  return nullptr;
+}
+
+std::string DriverWarningText(const DriverWarning& warning, const ComDevice& device) {
+  return std::string(warning.chip) + " driver " + device.driverVersion +
+         " is known to fail with some " + warning.chip +
+         " chips: the port opens and the board gets nothing";
+}
+
+void AddDriverWarning(const std::string& name, const ComDevice& device,
+                      std::vector<Problem>* problems) {
+  const DriverWarning* warning = KnownBadDriver(device);
+  if (warning == nullptr) return;
+  problems->push_back(MakeProblem(
+      "driver-version", Severity::kNote, DriverWarningText(*warning, device) + ".",
+      "Device Manager > Ports (COM & LPT) > " + ShownName(&device, name) +
+          " > Properties > Driver > Roll Back Driver (or Update driver > Browse > Let me pick)"));
 }
 
 std::string DeviceShown(const ComDevice* device, const std::wstring& path) {
@@ -478,6 +488,9 @@ PortListing ListingFor(const ComDevice& device, const OpenResult& opened,
   if (!device.driverVersion.empty()) {
     details.push_back(TextDetail("driver-version", device.driverVersion));
   }
+  const DriverWarning* warning = KnownBadDriver(device);
+  if (warning != nullptr)
+    details.push_back(TextDetail("driver-note", DriverWarningText(*warning, device)));
   if (device.problemCode != 0) {
     details.push_back(NumberDetail("problem-code", device.problemCode));
     const char* meaning = ProblemMeaning(device.problemCode);
@@ -549,7 +562,7 @@ PortReport CheckPort(const std::string& port) {
     return report;
   }
   AddLineProblems(name, line, &report.problems);
-  if (device != nullptr) AddDriverWarnings(name, *device, &report.problems);
+  if (device != nullptr) AddDriverWarning(name, *device, &report.problems);
   return report;
 }
 
