@@ -40,9 +40,8 @@ std::string Utf8(const std::wstring& text) {
 char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 bool SameName(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return UpperAscii(x) == UpperAscii(y);
-         });
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](char x, char y) { return UpperAscii(x) == UpperAscii(y); });
 }
 
 // COM5 for COM5 and \\.\COM5: the name Device Manager and mode use.
