@@ -5,9 +5,11 @@
 #
 #   run-e2e.sh native  KAVNORI SIMULATOR [EMULATOR...]
 #   run-e2e.sh windows KAVNORI_EXE SIMULATOR WINE_RUN WINEPREFIX
+# With KAVNORI_DOCTOR set to a kavnori-doctor of the same build, its rows run too.
 set -u
 mode=$1 kavnori=$2 simulator=$3
 wine_run=${4:-} wineprefix=${5:-}
+doctor=${KAVNORI_DOCTOR:-}
 
 . "$(dirname "$0")/../test-kit.sh"
 
@@ -117,12 +119,33 @@ expect_run() {
   done
 }
 
+# kavnori-doctor: its status and a text its output holds; the board gets no
+# byte and its line keeps its settings.   expect_doctor NAME STATUS TEXT ARGS...
+expect_doctor() {
+  local name=$1 status=$2 text=$3 before got code
+  shift 3
+  [ -n "${doctor}" ] || return 0
+  before=$(stty -F "${board_path}" -a)
+  got=$("${wine_run}" "${doctor}" "$@" 2>&1)
+  code=$?
+  if [ "${code}" = "${status}" ] && [[ "${got//$'\r'/}" == *"${text}"* ]] && board_quiet &&
+    [ "$(stty -F "${board_path}" -a)" = "${before}" ]; then
+    pass
+  else
+    fail "kavnori-doctor ${name}: status ${code}, wanted ${status} and ${text}" "${got}"
+    events_read=$(($(wc -l <"${board_out}") - 1))
+  fi
+}
+
 configured() { printf 'Serial port [%s] configured.' "${1:-${port}}"; }
 
 # ---- Cases ----
 
 start_board
 [ "${mode}" = native ] && port=${board_path}
+
+expect_doctor "on the board's port" 0 'COM12 (\\.\COM12): ready' COM12
+expect_doctor "listing the ports" 0 $'COM12\n  source: no registry entry; opens as \\\\.\\COM12\n  opens: true'
 
 # Leave the line as another program might have: other speed, two stop bits,
 # hardware and software flow control, output processing that turns LF into
@@ -139,6 +162,10 @@ for wanted in "speed 9600 baud" " cs8 " " -parenb " " -cstopb " " crtscts " " ix
     fail "after a run the line shows '${wanted}'" "${settings}"
   fi
 done
+
+# CRTSCTS left on, and CTS, which Wine cannot read on a pseudo-terminal.
+expect_doctor "with hardware flow control left on" 3 \
+  '"code": "hardware-flow", "severity": "may-hold"' --json COM12
 
 # ADDRESS RELAY POWER, the frame the board must receive, the power line.
 # Addresses and relays that are LF, CR, TAB, XON, XOFF, DEL and EOT, which
@@ -248,6 +275,8 @@ if [ "${mode}" = windows ]; then
   expect_run "bare name in lower case" 0 "55 01 12 00 00 00 03 6B" -- com12 1 3 1 \
     -- "$(configured com12)" "Power On @ Relay 3"
   expect_run "missing port" 2 - -- COM77 1 3 1 -- "GetCommState failed with error 6."
+  expect_doctor "on a missing port" 2 '[blocks] missing: There is no port COM77' COM77
+  expect_doctor "on a folder" 2 '[blocks] not-a-serial-port: C:\windows is no serial' 'C:\windows'
   expect_run "not a serial port" 2 - -- NUL 1 3 1 -- "GetCommState failed with error 6."
   # A port held by another program is not tested here: Wine does not refuse
   # a second unshared open of a serial device, as Windows' serial driver does.
@@ -280,7 +309,6 @@ expect_run "port free again" 0 "55 01 11 00 00 00 00 67" -- "${port}" 1 0 0 \
 # its code, with the holder's pid where there is one. It must leave the
 # line's settings as they were and send the board nothing.
 #   NAME|WHO|SETUP|UNDO|STATUS|CODES|PID
-doctor=${KAVNORI_DOCTOR:-}
 step() { local text=${1//PORT/${board_path}}; eval "${text//LOCK/${lock_file}}"; }
 hold() { "$@" & holder_pid=$! && wait_until 5 test -s "${work}/held-open"; }
 stop_holder() { kill "${holder_pid}" && wait "${holder_pid}" 2>/dev/null; holder_pid="" && rm -f "${work}/held-open"; }
