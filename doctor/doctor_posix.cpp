@@ -139,7 +139,7 @@ bool IsConsole(dev_t number) {
 // ---- Who may open it ----
 
 void CheckPermission(Findings* found, const struct stat& node) {
-  const Identity who = CurrentIdentity();
+  const Identity who = CurrentIdentity(found->root);
   const AccessVerdict verdict = JudgeAccess(node, who, ReadGroups(found->root));
   const std::string user = who.user.empty() ? "uid " + std::to_string(who.uid) : who.user;
   char mode[8];

@@ -61,11 +61,11 @@ std::map<std::string, StableNames> ReadStableNames(const std::string& root);
 struct Identity {
   uid_t uid;
   gid_t gid;                  // effective
-  gid_t loginGid;             // the primary group in the user database
+  gid_t loginGid;             // the primary group in /etc/passwd
   std::vector<gid_t> groups;  // this session's supplementary groups
-  std::string user;           // empty when the user database has no name
+  std::string user;           // empty when /etc/passwd has no entry
 };
-Identity CurrentIdentity();
+Identity CurrentIdentity(const std::string& root);  // root/etc/passwd for the name
 
 struct GroupEntry {
   std::string name;

@@ -34,7 +34,7 @@ std::string Joined(const std::vector<std::string>& items, const char* none) {
 }
 
 std::string WhyNot(const std::string& root, const struct stat& node) {
-  const AccessVerdict verdict = JudgeAccess(node, CurrentIdentity(), ReadGroups(root));
+  const AccessVerdict verdict = JudgeAccess(node, CurrentIdentity(root), ReadGroups(root));
   switch (verdict.access) {
     case Access::kNotInGroup:
       return "not in group " + verdict.group + " (sudo usermod -aG " + verdict.group + " $USER)";

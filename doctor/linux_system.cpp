@@ -2,7 +2,6 @@
 #include <errno.h>
 #include <grp.h>
 #include <limits.h>
-#include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -190,7 +189,23 @@ std::map<std::string, StableNames> ReadStableNames(const std::string& root) {
   return names;
 }
 
-Identity CurrentIdentity() {
+// The user's own entry, read from root/etc/passwd as /etc/group is: no NSS,
+// so that the statically linked doctor works the same on Alpine.
+void ReadUserEntry(const std::string& root, Identity* who) {
+  std::istringstream in(ReadFile(root + "/etc/passwd"));
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> fields;
+    std::istringstream parts(line);
+    for (std::string field; std::getline(parts, field, ':');) fields.push_back(field);
+    if (fields.size() < 4 || !IsNumber(fields[2]) || !IsNumber(fields[3])) continue;
+    if (static_cast<uid_t>(std::atol(fields[2].c_str())) != who->uid) continue;
+    who->user = fields[0];
+    who->loginGid = static_cast<gid_t>(std::atol(fields[3].c_str()));
+    return;
+  }
+}
+
+Identity CurrentIdentity(const std::string& root) {
   Identity who = {::getuid(), ::getegid(), ::getgid(), {}, ""};
   const int count = ::getgroups(0, nullptr);
   if (count > 0) {
@@ -198,10 +213,7 @@ Identity CurrentIdentity() {
     const int got = ::getgroups(count, who.groups.data());
     who.groups.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
   }
-  if (const struct passwd* entry = ::getpwuid(who.uid)) {
-    who.user = entry->pw_name;
-    who.loginGid = entry->pw_gid;
-  }
+  ReadUserEntry(root, &who);
   return who;
 }
 

@@ -119,12 +119,12 @@ expect_run() {
   done
 }
 
-# kavnori-doctor: its status and a text its output holds; the board gets no
+# kavnori-doctor.exe under Wine: its status and a text its output holds; the board gets no
 # byte and its line keeps its settings.   expect_doctor NAME STATUS TEXT ARGS...
 expect_doctor() {
   local name=$1 status=$2 text=$3 before got code
   shift 3
-  [ -n "${doctor}" ] || return 0
+  [ "${mode}" = windows ] && [ -n "${doctor}" ] || return 0
   before=$(stty -F "${board_path}" -a)
   got=$("${wine_run}" "${doctor}" "$@" 2>&1)
   code=$?
