@@ -93,10 +93,39 @@ void CheckMissing(Findings* found, int error) {
       kListFix);
 }
 
-void CheckDanglingLink(Findings* found) {
+std::string LinkTarget(const std::string& link) {
   char target[PATH_MAX];
-  const ssize_t length = ::readlink(found->port.c_str(), target, sizeof target - 1);
-  const std::string to = length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "?";
+  const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+  return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "?";
+}
+
+// fs.protected_symlinks: in a sticky, world-writable folder (/tmp) the kernel
+// follows a link only for its owner or the folder's owner. Any other user,
+// root too, gets EACCES, as if a folder on the way were closed.
+bool CheckRefusedLink(Findings* found, const struct stat& link) {
+  const std::size_t slash = found->port.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : found->port.substr(0, slash);
+  struct stat parent;
+  if (!S_ISLNK(link.st_mode) || ::stat(folder.c_str(), &parent) != 0 ||
+      (parent.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH) ||
+      link.st_uid == parent.st_uid || link.st_uid == ::geteuid()) {
+    return false;
+  }
+  const std::string owner = UserName(found->root, link.st_uid);
+  Add(found, "protected-symlink", Severity::kBlocks,
+      found->port + " is a link of user " + owner + " in the sticky, world-writable folder " +
+          folder + ": the kernel refuses to follow another user's link there " +
+          "(fs.protected_symlinks)",
+      "name the device itself (" + LinkTarget(found->port) +
+          "), or make the link in a folder of your own")
+      .details.push_back(TextDetail("owner", owner));
+  return true;
+}
+
+void CheckDanglingLink(Findings* found) {
+  const std::string to = LinkTarget(found->port);
   Add(found, "dangling-link", Severity::kBlocks,
       found->port + " is a link to " + to +
           ", which does not exist: the adapter is unplugged, or came back under another name",
@@ -400,7 +429,7 @@ PortReport CheckPortUnder(const std::string& root, const std::string& port) {
     if (error == ENOENT) {
       CheckDanglingLink(&found);
       CheckBrltty(&found);
-    } else {
+    } else if (error != EACCES || !CheckRefusedLink(&found, node)) {
       CheckMissing(&found, error);
     }
     return report;
