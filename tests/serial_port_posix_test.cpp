@@ -208,6 +208,46 @@ TEST_F(PosixSeam, ShortWriteFailsWithoutALeftoverErrorCode) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "WriteFile failed with error 0.\n");
 }
 
+struct WaitCase {
+  const char* name;
+  const char* failingCall;
+  int interruptedDrains;
+  bool sent;
+  const char* output;
+  std::vector<int> drains;  // each wait, as the count of writes before it
+};
+
+// write() only queues the frame: the write succeeds once the frame has left.
+TEST_F(PosixSeam, WriteSucceedsOnlyOnceTheFrameHasLeftThePort) {
+  const WaitCase cases[] = {
+      {"sent", "", 0, true, "", {1}},
+      {"stopped and continued twice while waiting", "", 2, true, "", {1, 1, 1}},
+      {"adapter pulled while the frame waits",
+       "tcdrain",
+       0,
+       false,
+       "WriteFile failed with error 5.\n",
+       {1}},
+      {"the write fails: nothing to wait for",
+       "write",
+       0,
+       false,
+       "WriteFile failed with error 5.\n",
+       {}},
+  };
+  for (const WaitCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    InstallFakeSerial(FakeFailure::kNone, 0);
+    fakeSerial.failingCall = c.failingCall;
+    fakeSerial.error = EIO;
+    fakeSerial.interruptedDrains = c.interruptedDrains;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(WriteCommandFrame(SerialPort{kFd}, BuildCommandFrame(1, 1, 3)), c.sent);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
+    EXPECT_EQ(fakeSerial.drains, c.drains);
+  }
+}
+
 // ---- On a real pseudo-terminal, as a user's port. ----
 
 class PseudoTerminal : public testing::Test {
