@@ -204,12 +204,19 @@ namespace {
 // and throw the frame away. Waiting here, as WriteFile does on Windows, makes
 // success mean sent. A stop and continue (Ctrl-Z, fg) breaks the wait with
 // EINTR; the frame is still queued, so the wait goes on.
+//
+// A port that goes away while the frame waits (an adapter pulled, a card
+// ejected) hangs the tty up, which empties its queue: the wait then ends as
+// if the frame had left. From then on every call on the port fails with
+// EIO, so reading the settings once more tells the two apart.
 int WaitUntilSent(int fd) {
   int result;
   do {
     result = posixSerialCalls.drain(fd);
   } while (result != 0 && errno == EINTR);
-  return result;
+  if (result != 0) return result;
+  struct termios stillThere;
+  return posixSerialCalls.tcgetattr(fd, &stillThere);
 }
 
 }  // namespace
