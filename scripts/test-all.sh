@@ -17,7 +17,7 @@ kavnori_install_missing cmake make g++ googletest libgtest-dev libgmock-dev ming
   lld llvm libwine-dev lintian \
   util-linux dpkg-dev man-db valgrind clang libclang-rt-dev clang-format \
   python3 python3-labgrid pdudaemon python3-pytest iproute2 \
-  g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user devscripts
+  g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user devscripts qemu-system-x86 busybox-static
 
 echo "== format: every C and C++ source as .clang-format has it"
 git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format --dry-run -Werror
@@ -76,3 +76,7 @@ bash tests/package/check-packages.sh build/windows-cross-clang-cl/Kavnori.exe
 
 echo "== test rack: labgrid and pdudaemon switch the virtual board through Kavnori"
 bash tests/integration/run-test-rack.sh build/native/Kavnori build/native/sim/relay-board-sim
+
+echo "== QEMU rack: Debian's kernel, its 8250 and ftdi_sio drivers, the static Kavnori and doctor inside"
+bash tests/rack/run-rack.sh build/native/kavnori-static build/native/kavnori-doctor-static \
+  build/native/sim/relay-board-sim

@@ -276,9 +276,22 @@ bool ReadLock(std::size_t folder, const char* name, const char* proc, UucpLock* 
 
 // Looks for each name in each lock folder, keeping the first lock found or
 // a held one over a stale one; true once one holds, which ends the look-up.
+// /var/lock is mostly a link to /run/lock: a folder that is the first one
+// again is not looked into twice.
 bool LookFor(const LockPlaces& places, const char (*names)[kNameCapacity], std::size_t count,
              bool* any, UucpLock* found) {
+  dev_t firstDevice = 0;
+  ino_t firstInode = 0;
   for (const char* const* folder = places.lockFolders; *folder != nullptr; ++folder) {
+    struct stat status;
+    const bool known = ::fstatat(AT_FDCWD, *folder, &status, 0) == 0;
+    if (folder == places.lockFolders) {
+      firstDevice = known ? status.st_dev : 0;
+      firstInode = known ? status.st_ino : 0;
+    } else if (known && firstInode != 0 && status.st_dev == firstDevice &&
+               status.st_ino == firstInode) {
+      continue;
+    }
     UucpLock lock;
     const std::size_t prefix =
         Append(lock.path, kLockPathCapacity, Append(lock.path, kLockPathCapacity, 0, *folder), "/");

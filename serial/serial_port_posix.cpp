@@ -52,6 +52,7 @@ int RealTcsetattr(int fd, int when, const struct termios* settings) {
   return ::tcsetattr(fd, when, settings);
 }
 ssize_t RealWrite(int fd, const void* bytes, size_t count) { return ::write(fd, bytes, count); }
+int RealTcdrain(int fd) { return ::tcdrain(fd); }
 int RealClose(int fd) { return ::close(fd); }
 
 int Descriptor(const SerialPort& port) { return static_cast<int>(port.handle); }
@@ -147,8 +148,9 @@ bool LineFormatTook(const struct termios& applied) {
 }  // namespace
 
 const PosixSerialCalls kRealPosixSerialCalls = {
-    RealOpen,      RealDuplicateFrom, RealFlock,     RealGetStatusFlags, RealSetStatusFlags,
-    RealNanosleep, RealTcgetattr,     RealTcsetattr, RealWrite,          RealClose,
+    RealOpen,           RealDuplicateFrom, RealFlock,     RealGetStatusFlags,
+    RealSetStatusFlags, RealNanosleep,     RealTcgetattr, RealTcsetattr,
+    RealWrite,          RealTcdrain,       RealClose,
 };
 
 PosixSerialCalls posixSerialCalls = kRealPosixSerialCalls;
@@ -203,14 +205,42 @@ LineSetup ConfigureSerialLine(const SerialPort& port) {
   return LineSetup::kConfigured;
 }
 
+namespace {
+
+// write() only queues the frame in the tty; with CTS low under CRTSCTS not
+// one byte may have left, and close() would give up after the closing wait
+// and throw the frame away. Waiting here, as WriteFile does on Windows, makes
+// success mean sent. A stop and continue (Ctrl-Z, fg) breaks the wait with
+// EINTR; the frame is still queued, so the wait goes on.
+//
+// A port that goes away while the frame waits (an adapter pulled, a card
+// ejected) hangs the tty up, which empties its queue: the wait then ends as
+// if the frame had left. From then on every call on the port fails with
+// EIO, so reading the settings once more tells the two apart.
+int WaitUntilSent(int fd) {
+  int result;
+  do {
+    result = posixSerialCalls.drain(fd);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return result;
+  struct termios stillThere;
+  return posixSerialCalls.tcgetattr(fd, &stillThere);
+}
+
+}  // namespace
+
 bool WriteCommandFrame(const SerialPort& port, const CommandFrame& frame) {
+  const int fd = Descriptor(port);
   // A short write sets no errno: cleared first, the line then shows 0 rather
   // than the leftover code of some earlier call.
   errno = 0;
-  const ssize_t written = posixSerialCalls.write(Descriptor(port), frame.bytes, kCommandFrameSize);
-  const int error = errno;
+  const ssize_t written = posixSerialCalls.write(fd, frame.bytes, kCommandFrameSize);
+  int error = errno;
   // A frame cut short switches nothing and leaves the board out of step.
-  if (written == static_cast<ssize_t>(kCommandFrameSize)) return true;
+  if (written == static_cast<ssize_t>(kCommandFrameSize)) {
+    if (WaitUntilSent(fd) == 0) return true;
+    error = errno;  // an adapter pulled while the frame waits, say
+  }
   ReportPlatformFailure("WriteFile", static_cast<std::uint32_t>(error));
   return false;
 }

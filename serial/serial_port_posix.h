@@ -17,6 +17,7 @@ struct PosixSerialCalls {
   int (*tcgetattr)(int fd, struct termios* settings);
   int (*tcsetattr)(int fd, int when, const struct termios* settings);
   ssize_t (*write)(int fd, const void* bytes, size_t count);
+  int (*drain)(int fd);  // tcdrain
   int (*close)(int fd);
 };
 

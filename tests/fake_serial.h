@@ -114,11 +114,12 @@ struct FakeSerial {
   std::vector<int> closed;
   struct termios applied = {};
   int appliedWhen = -1;
+  std::vector<int> drains;  // each tcdrain, as the count of writes before it
   // Given: the descriptors the open and a duplicate return, the settings the
   // driver holds at the first read and what it keeps of those applied, the
   // call that fails ("open", "F_DUPFD_CLOEXEC", "flock", "F_GETFL", "F_SETFL",
-  // "tcgetattr", "read-back", "tcsetattr", "write" or "close") with its errno,
-  // and the count a write reports.
+  // "tcgetattr", "read-back", "tcsetattr", "write", "tcdrain" or "close") with
+  // its errno, the count a write reports, and how many waits a stop breaks.
   int openedFd = kFakeDescriptor;
   int duplicateFd = kFakeDescriptor;
   struct termios read = {};
@@ -126,6 +127,7 @@ struct FakeSerial {
   std::string failingCall;
   std::uint32_t error = 0;
   std::uint32_t writeReports = kCommandFrameSize;
+  int interruptedDrains = 0;
 };
 #endif
 

@@ -73,6 +73,15 @@ ssize_t FakeWrite(int, const void* bytes, size_t count) {
   if (taken != count && fakeSerial.error != 0) errno = static_cast<int>(fakeSerial.error);
   return static_cast<ssize_t>(taken);
 }
+// Recorded with the writes made so far, to show the wait comes after them.
+int FakeDrain(int) {
+  fakeSerial.drains.push_back(fakeSerial.calls.writes);
+  if (fakeSerial.interruptedDrains-- > 0) {
+    errno = EINTR;
+    return -1;
+  }
+  return Fails("tcdrain") ? -1 : 0;
+}
 int FakeClose(int fd) {
   ++fakeSerial.calls.closes;
   fakeSerial.closed.push_back(fd);
@@ -87,7 +96,7 @@ const char* const kFakeFailingCalls[] = {"",      "open", "tcgetattr", "tcsetatt
 void InstallFakeSerialCalls() {
   posixSerialCalls = {FakeOpen,           FakeDuplicateFrom, FakeFlock,     FakeGetStatusFlags,
                       FakeSetStatusFlags, FakeNanosleep,     FakeTcgetattr, FakeTcsetattr,
-                      FakeWrite,          FakeClose};
+                      FakeWrite,          FakeDrain,         FakeClose};
 }
 
 void RestoreRealSerial() { posixSerialCalls = kRealPosixSerialCalls; }

@@ -209,6 +209,37 @@ TEST_F(PosixSeam, ShortWriteFailsWithoutALeftoverErrorCode) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "WriteFile failed with error 0.\n");
 }
 
+struct WaitCase {
+  const char* name;
+  const char* failingCall;
+  int interruptedDrains;
+  std::vector<int> drains;  // each wait, as the count of writes before it
+};
+
+// write() only queues the frame: the write succeeds once the frame has left.
+TEST_F(PosixSeam, WriteSucceedsOnlyOnceTheFrameHasLeftThePort) {
+  const WaitCase cases[] = {
+      {"sent", "", 0, {1}},
+      {"stopped and continued twice while waiting", "", 2, {1, 1, 1}},
+      {"the wait fails", "tcdrain", 0, {1}},
+      {"port gone while the frame waits: the wait ends, the port is hung up", "tcgetattr", 0, {1}},
+      {"the write fails: nothing to wait for", "write", 0, {}},
+  };
+  for (const WaitCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    InstallFakeSerial(FakeFailure::kNone, 0);
+    fakeSerial.failingCall = c.failingCall;
+    fakeSerial.error = EIO;
+    fakeSerial.interruptedDrains = c.interruptedDrains;
+    const bool sent = *c.failingCall == '\0';
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(WriteCommandFrame(SerialPort{kFd}, BuildCommandFrame(1, 1, 3)), sent);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              sent ? "" : "WriteFile failed with error 5.\n");
+    EXPECT_EQ(fakeSerial.drains, c.drains);
+  }
+}
+
 // ---- On a real pseudo-terminal, as a user's port. ----
 
 class PseudoTerminal : public testing::Test {

@@ -1,0 +1,265 @@
+#!/usr/bin/env bash
+# The rack: Debian's own kernel under QEMU (TCG), with a 16550 UART (the 8250
+# driver, ttyS1) and a USB FTDI adapter (ftdi_sio, ttyUSB0), each wired to a
+# virtual board on a host pty. The static Kavnori and kavnori-doctor run in
+# the guest; QEMU's trace shows what the drivers programmed into the chips,
+# the boards what reached the far end, and QMP pulls and replugs the adapter.
+#
+#   bash tests/rack/run-rack.sh KAVNORI_STATIC DOCTOR_STATIC SIMULATOR
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+kavnori=$1 doctor=$2 sim=$3
+. scripts/virtual-board.sh
+
+fail() {
+  echo "rack: FAILED: $*" >&2
+  exit 1
+}
+. scripts/install-deps.sh
+kavnori_install_missing qemu-system-x86 busybox-static gcc ||
+  fail "qemu-system-x86, busybox-static or gcc could not be installed: the rack cannot run"
+
+# The kernel the Debian way: the package linux-image-amd64 depends on,
+# unpacked (not installed) and kept under build/.
+cache=build/rack-kernel
+kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)/\1/p' | head -n 1
+}
+image=$(kernel_package)
+[ -n "${image}" ] || { apt-get update -qq && image=$(kernel_package); }
+[ -n "${image}" ] || fail "apt-cache names no kernel for linux-image-amd64: the rack cannot run"
+if [ ! -d "${cache}/${image}" ]; then
+  rm -rf "${cache}" && mkdir -p "${cache}/download"
+  (cd "${cache}/download" && apt-get download -q "${image}") || fail "apt-get download ${image}"
+  dpkg-deb -x "${cache}"/download/*.deb "${cache}/${image}.tmp"
+  mv "${cache}/${image}.tmp" "${cache}/${image}" && rm -rf "${cache}/download"
+fi
+kernel_root=${cache}/${image}
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do kill "${pid}" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "${work}"
+}
+trap cleanup EXIT
+
+# The initramfs: busybox, the guest's scripts, the modules it loads, the
+# programs under test.
+root=${work}/root
+mkdir -p "${root}"/{bin,lib/modules,lib/mdev,etc,proc,sys,dev,tmp}
+cp "$(command -v busybox)" "${root}/bin/busybox"
+cp tests/rack/guest-init "${root}/init"
+cp tests/rack/serial-by-id "${root}/lib/mdev/serial-by-id"
+echo 'ttyUSB[0-9]+ 0:0 660 */lib/mdev/serial-by-id' >"${root}/etc/mdev.conf"
+printf 'root:x:0:0:root:/:/bin/sh\n' >"${root}/etc/passwd"
+printf 'root:x:0:\ndialout:x:20:\n' >"${root}/etc/group"
+for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
+  cp "$(find "${kernel_root}/lib/modules" -name "${module}.ko")" "${root}/lib/modules/"
+done
+cp "${kavnori}" "${root}/bin/Kavnori"
+cp "${doctor}" "${root}/bin/kavnori-doctor"
+gcc -static -O2 -Wall -Wextra -o "${root}/bin/closing-wait" tests/rack/closing_wait.c
+chmod +x "${root}/init" "${root}/lib/mdev/serial-by-id"
+(cd "${root}" && find . | busybox cpio -o -H newc -R 0:0 2>/dev/null) | gzip -1 >"${work}/initramfs.gz"
+
+# The far ends: a virtual board for each device.
+declare -A pty
+for board in uart pci ftdi; do
+  start_virtual_board "${sim}" "${work}/${board}.jsonl" || fail "no board for ${board}"
+  pids+=("${board_pid}") && pty[${board}]=${board_path}
+done
+
+mkfifo "${work}"/{con,qmp}.{in,out}
+qemu-system-x86_64 -machine pc,accel=tcg -m 256 -nodefaults -no-user-config -display none \
+  -no-reboot -kernel "${kernel_root}"/boot/vmlinuz-* -initrd "${work}/initramfs.gz" \
+  -append "console=ttyS0 quiet loglevel=1 panic=-1" \
+  -chardev pipe,id=con,path="${work}/con" -serial chardev:con \
+  -chardev pipe,id=qmp,path="${work}/qmp" -mon chardev=qmp,mode=control \
+  -chardev serial,id=uart,path="${pty[uart]}" -device isa-serial,chardev=uart,index=1 \
+  -chardev serial,id=pci,path="${pty[pci]}" -device pci-serial,id=card,chardev=pci \
+  -chardev serial,id=ftdi,path="${pty[ftdi]}" -device qemu-xhci \
+  -device usb-serial,id=adapter,chardev=ftdi,serial=KAV0001 \
+  -trace serial_update_parameters -trace usb_serial_set_baud -trace usb_serial_set_data \
+  -D "${work}/trace.log" 2>"${work}/qemu.err" &
+pids+=("$!")
+exec {con_in}<>"${work}/con.in" {con_out}<>"${work}/con.out"
+exec {qmp_in}<>"${work}/qmp.in" {qmp_out}<>"${work}/qmp.out"
+
+# guest COMMANDS: runs COMMANDS in the guest's shell, as one line (its
+# lines must end with ';' or '&'); sets out (their output) and rc.
+guest() {
+  local line
+  [ -z "$1" ] || printf '%s\n' "${1//$'\n'/ }" >&"${con_in}"
+  out=""
+  while IFS= read -r -t 60 -u "${con_out}" line; do
+    line=${line%$'\r'}
+    if [[ ${line} =~ ^(.*)@@\ ([0-9]+)$ ]]; then
+      out+=${BASH_REMATCH[1]}
+      rc=${BASH_REMATCH[2]}
+      out=${out%$'\n'}
+      return 0
+    fi
+    out+=${line}$'\n'
+  done
+  fail "the guest gave no answer to '$1': $(cat "${work}/qemu.err")"
+}
+# qmp COMMAND [PATTERN]: sends COMMAND, then reads until a line matches
+# PATTERN (the reply by default).
+qmp() {
+  local line
+  printf '%s\n' "$1" >&"${qmp_in}"
+  while IFS= read -r -t 30 -u "${qmp_out}" line; do
+    [[ ${line} != *'"error"'* ]] || fail "QMP: ${line}"
+    [[ ${line} != *${2:-'"return"'}* ]] || return 0
+  done
+  fail "QMP gave no ${2:-reply} to $1"
+}
+
+started=${SECONDS}
+guest ""
+echo "rack: guest up after $((SECONDS - started)) s"
+qmp '{"execute":"qmp_capabilities"}'
+
+# chip DEVICE FROM: the settings DEVICE's chip was given, in trace lines from
+# FROM on, one "BAUD PARITY DATA STOP" line each time they changed.
+chip() {
+  tail -n "+$2" "${work}/trace.log" | sed 's/^[0-9]*@[0-9.]*://' | awk -v usb="$([[ $1 == *USB* ]] && echo 1)" '
+    !usb && /^serial_update_parameters/ { gsub(/[a-z]+=|'\''/, ""); now = $2 " " $3 " " $4 " " $5 }
+    usb && /^usb_serial_set_baud/ { baud = $NF; if (data != "") now = baud " " data }
+    usb && /^usb_serial_set_data/ { gsub(/,/, ""); data = $5 " " $8 " " $11; now = baud " " data }
+    now != "" && now != last { print now; last = now }'
+}
+board_of() { case $1 in *ttyS1) echo uart ;; *ttyS2) echo pci ;; *) echo ftdi ;; esac; }
+# events DEVICE: how many lines its board has written.
+events() { wc -l <"${work}/$(board_of "$1").jsonl"; }
+# far_end DEVICE BEFORE: the bytes of the board's first event after BEFORE
+# lines, "none" when nothing came within 2 s.
+far_end() {
+  local board=${work}/$(board_of "$1").jsonl
+  wait_until 2 lines_over "${board}" "$2" || { echo none && return 0; }
+  sed -n "$(($2 + 1))s/.*\"bytes\":\"\([^\"]*\)\".*\"applied\":\(.*\)}/\1 applied=\2/p" "${board}"
+}
+failures=0
+expect() { # WHAT GOT WANTED
+  [ "$2" == "$3" ] && return 0
+  echo "rack: FAILED: $1: got '$2', wanted '$3'" >&2
+  failures=$((failures + 1))
+}
+switched() { printf 'Serial port [%s] configured.\nPower %s @ Relay %s' "$1" "$2" "$3"; }
+
+# Events that came before mdev listened: mdev -s looks at what is there.
+guest 'until_true [ -c /dev/ttyUSB0 ] && mdev -s && [ -e /dev/serial/by-id/* ]'
+expect "the adapter's ttyUSB0 and its by-id link at boot" "${rc}" 0
+
+# The line settings the chip holds after a run that found it at others (the
+# trace shows both), and the frame as the board received it: output
+# processing left on (opost onlcr) must not turn 0A into 0D 0A. An FTDI
+# chip's divisor from 3 MHz makes 115200 baud 115384.
+#  device    | set first                           | the chip then | board relay on | far end
+table="\
+/dev/ttyS1   | 115200 cs7 parenb cstopb            | 115200 E 7 2  | 1 3 1          | 55 01 12 00 00 00 03 6B
+/dev/ttyS1   | 19200 cs7 parenb parodd opost onlcr | 19200 O 7 1   | 10 0 0         | 55 0A 11 00 00 00 00 70
+/dev/ttyS2   | 115200 cs7 parenb cstopb            | 115200 E 7 2  | 2 16 1         | 55 02 12 00 00 00 10 79
+/dev/ttyUSB0 | 115200 cs7 parenb cstopb            | 115384 E 7 2  | 255 16 1       | 55 FF 12 00 00 00 10 76
+/dev/ttyUSB0 | 19200 cs7 parenb parodd opost onlcr | 19200 O 7 1   | 10 0 1         | 55 0A 12 00 00 00 00 71"
+while IFS='|' read -r device first then arguments bytes; do
+  read -r device <<<"${device}" && read -r address relay power <<<"${arguments}"
+  first=$(echo ${first}) then=$(echo ${then}) arguments=$(echo ${arguments}) bytes=$(echo ${bytes})
+  row="${device} set to ${first}, then ${arguments}"
+  from=$(($(wc -l <"${work}/trace.log") + 1)) before=$(events "${device}")
+  guest "stty -F ${device} ${first} && Kavnori ${device} ${arguments}"
+  expect "${row}: status" "${rc}" 0
+  expect "${row}: output" "${out}" "$(switched "${device}" "$([ "${power}" = 1 ] && echo On || echo Off)" "${relay}")"
+  chips=$(chip "${device}" "${from}")
+  expect "${row}: the chip before the run" "$(grep -x "${then}" <<<"${chips}" | uniq)" "${then}"
+  expect "${row}: the chip after the run" "$(tail -n 1 <<<"${chips}")" "9600 N 8 1"
+  expect "${row}: far end" "$(far_end "${device}" "${before}")" "${bytes} applied=true"
+done <<<"${table}"
+
+# CTS is low on every port here (the host pty has no modem lines). With
+# CRTSCTS the frame cannot leave: the run must wait, never end with status 0
+# and nothing at the far end. The closing wait, shortened, would let an
+# unwaited close end such a run at once; the limit then stops the run, which
+# must go within a second.
+before=$(events /dev/ttyS1)
+guest 'stty -F /dev/ttyS1 crtscts && closing-wait /dev/ttyS1 50 && start=$(cut -d" " -f1 /proc/uptime);
+  timeout -s TERM 3 Kavnori /dev/ttyS1 1 5 1; status=$?;
+  awk -v a=${start} -v b=$(cut -d" " -f1 /proc/uptime) "BEGIN { print b - a \" s\" >\"/tmp/took\";
+    print (b - a < 4 ? \"gone within 1 s of the limit\" : b - a \" s\") }";
+  stty -F /dev/ttyS1 -crtscts && closing-wait /dev/ttyS1 3000; (exit ${status})'
+expect "CTS low: status" "${rc}" 143
+expect "CTS low: output" "${out}" "$(printf 'Serial port [/dev/ttyS1] configured.\nTerminated\ngone within 1 s of the limit')"
+expect "CTS low: far end" "$(far_end /dev/ttyS1 "${before}")" none
+
+# pull DEVICE_ID GUEST_SYSFS: unplugs the device and waits until QEMU and
+# then the guest's sysfs have let it go.
+pull() {
+  qmp "{\"execute\":\"device_del\",\"arguments\":{\"id\":\"$1\"}}"
+  qmp '{"execute":"query-status"}' '"DEVICE_DELETED"'
+  guest "until_true [ ! -e $2 ]"
+  expect "$1 pulled: gone from the guest's sysfs" "${rc}" 0
+}
+plug() {
+  qmp '{"execute":"device_add","arguments":{"driver":"usb-serial","id":"adapter","chardev":"ftdi","serial":"KAV0001"}}'
+}
+by_id=/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_KAV0001-if00-port0
+
+# The card ejected while CTS holds the frame: the hangup empties the queue
+# and ends the wait, and the run must still fail.
+guest 'stty -F /dev/ttyS2 crtscts && Kavnori /dev/ttyS2 1 6 1 >/tmp/out & pid=$!;
+  card=$(readlink -f /sys/class/tty/ttyS2/device);
+  until_true grep -q tty_wait_until_sent /proc/${pid}/wchan'
+expect "card: the frame waits for CTS" "${rc}" 0
+before=$(events /dev/ttyS2)
+pull card '${card}'
+guest 'wait ${pid}; status=$?; cat /tmp/out; (exit ${status})'
+expect "card ejected while the frame waits: status" "${rc}" 4
+expect "card ejected while the frame waits: output" "${out}" \
+  "$(printf 'Serial port [/dev/ttyS2] configured.\nWriteFile failed with error 5.')"
+expect "card ejected while the frame waits: far end" "$(far_end /dev/ttyS2 "${before}")" none
+
+# The adapter pulled before the run, then the doctor on its by-id name.
+pull adapter /sys/class/tty/ttyUSB0
+guest 'Kavnori /dev/ttyUSB0 1 3 1'
+expect "adapter pulled before the run: status" "${rc}" 2
+expect "adapter pulled before the run: output" "${out}" "GetCommState failed with error 9."
+guest "kavnori-doctor ${by_id}"
+expect "adapter pulled: the doctor's status" "${rc}" 2
+expect "adapter pulled: the doctor" "$(grep -o 'missing\|dangling-link' <<<"${out}" | head -n 1)" missing
+plug
+guest "until_true [ -e ${by_id} ]"
+expect "adapter replugged: by-id link" "${rc}" 0
+
+# Pulled after the settings, before the write: the run's configured line
+# waits in a full pipe meanwhile. A program still holds the old port, so the
+# adapter comes back as ttyUSB1, and the by-id link must follow it.
+guest 'stty -F /dev/ttyUSB0 clocal && sleep 600 </dev/ttyUSB0 & holder=$!;
+  mkfifo /tmp/pipe && exec 3<>/tmp/pipe && yes fil | head -c 65536 >&3;
+  Kavnori '"${by_id}"' 1 3 1 >&3 3>&- & pid=$!;
+  until_true grep -q pipe_write /proc/${pid}/wchan'
+expect "adapter: the run waits with the line set" "${rc}" 0
+pull adapter /sys/class/tty/ttyUSB0
+guest 'head -c 65536 <&3 >/dev/null; wait ${pid}; status=$?; head -n 2 <&3; (exit ${status})'
+expect "adapter pulled before the write: status" "${rc}" 4
+expect "adapter pulled before the write: output" "${out}" \
+  "$(printf 'Serial port [%s] configured.\nWriteFile failed with error 5.' "${by_id}")"
+plug
+guest "until_true [ -c /dev/ttyUSB1 ] && until_true [ -e ${by_id} ] && readlink ${by_id}"
+expect "replugged while held: the by-id link" "${out}" ../../ttyUSB1
+before=$(events /dev/ttyUSB1)
+guest "Kavnori ${by_id} 20 7 1"
+expect "replugged: status through the link" "${rc}" 0
+expect "replugged: far end" "$(far_end /dev/ttyUSB1 "${before}")" "55 14 12 00 00 00 07 82 applied=true"
+guest "kavnori-doctor ${by_id}"
+expect "replugged: the doctor through the link" "${rc}:$(head -n 1 <<<"${out}")" "0:${by_id} (/dev/ttyUSB1): ready"
+# The doctor's listing, from the guest's real sysfs.
+guest 'kill ${holder}; kavnori-doctor'
+expect "the doctor's listing of ttyUSB1" "$(sed -n '/^\/dev\/ttyUSB1$/,/^\/dev/p' <<<"${out}" |
+  grep -E '^  (by-id|driver|usb|serial):')" "$(printf '  by-id: %s\n  driver: ftdi_sio\n  usb: 0403:6001\n  serial: KAV0001' "${by_id}")"
+
+
+echo "rack: $((SECONDS - started)) s, ${failures} failed"
+[ "${failures}" -eq 0 ]
