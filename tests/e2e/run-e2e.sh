@@ -293,6 +293,17 @@ else
   sleep 0.3
   expect_run "port held and locked by another program" 2 - -- "${port}" 1 3 1 \
     -- "GetCommState failed with error 9."
+  # A board killed with -9, its pid given to a new board in a pid namespace of
+  # their own (root only): the old board's link leads nowhere, not into the new one.
+  if [ "${mode}" = native ] && [ "$(id -u)" = 0 ]; then
+    reused=$(TMPDIR=${work} unshare -p -f --mount-proc bash -c '. "$0"; start_virtual_board "$1" "$2/old" --link "$2/link"
+      old=${board_pid} && kill -9 "${old}" && wait "${old}" 2>/dev/null; echo $((old - 1)) >/proc/sys/kernel/ns_last_pid
+      start_virtual_board "$1" "$2/new"; [ "${board_pid}" = "${old}" ] || echo "pid ${board_pid}, not ${old}"
+      "${@:3}" "$2/link" 1 3 1; echo "status $?"; sleep 0.3; kill "${board_pid}"; wait; sed 1d "$2/new"' \
+      "$(dirname "$0")/../../scripts/virtual-board.sh" "${simulator}" "${work}" "${command[@]}" 2>&1)
+    [ "${reused}" = $'GetCommState failed with error 9.\nstatus 2' ] && pass ||
+      fail "a killed board's link, its pid given to a new board: status 2, nothing sent" "${reused}"
+  fi
 fi
 if [ -n "${holder_pid}" ]; then
   kill "${holder_pid}" 2>/dev/null
