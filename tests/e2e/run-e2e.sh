@@ -381,5 +381,15 @@ if [ "${mode}" = native ] && [ -n "${doctor}" ]; then
   if board_quiet; then pass; else fail "the doctor sent the board bytes" "$(tail -n 3 "${board_out}")"; fi
 fi
 
+# TIOCEXCL left on the board's terminal by a program that has gone (root only,
+# to clear it after): the doctor names the board as no holder to kill.
+if [ "${mode}" = native ] && [ -n "${doctor}" ] && [ "$(id -u)" = 0 ]; then
+  excl() { /usr/bin/python3 -c 'import fcntl, os, sys, termios
+fcntl.ioctl(os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY), getattr(termios, sys.argv[2]))' "${board_path}" "$1"; }
+  excl TIOCEXCL; text=$("${doctor}" "${board_path}"); excl TIOCNXCL
+  [[ "${text}" == *"only the virtual board relay-board-sim (pid ${board_pid}) has it open"* && "${text}" != *kill* ]] &&
+    pass || fail "doctor, TIOCEXCL left on the board's terminal: the board named, no kill advised" "${text}"
+fi
+
 echo "e2e ${mode}: ${passed} passed, ${failed} failed"
 [ "${failed}" -eq 0 ]
