@@ -68,9 +68,6 @@ std::vector<PortListing> ListPorts();
 DoctorStatus DoctorStatusFor(const PortReport& report);
 std::string FormatPortReport(const PortReport& report, OutputFormat format);
 std::string FormatPortList(const std::vector<PortListing>& ports, OutputFormat format);
-// A JSON string literal, quotes included; bytes that are not UTF-8 become
-// U+FFFD, so the output stays valid JSON whatever a device name holds.
-std::string JsonString(const std::string& text);
 // Convenience constructors for the platform files.
 Detail TextDetail(const std::string& key, const std::string& value);
 Detail NumberDetail(const std::string& key, long long value);

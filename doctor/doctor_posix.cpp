@@ -246,10 +246,30 @@ void CheckFlock(Findings* found, int fd, const struct stat& node) {
 }
 
 // TIOCEXCL turns away every later opener but root. Nothing tells which of
-// the programs that have the port open set it, so all of them are named.
+// the programs that have the port open set it, so all of them are named. The
+// virtual board never sets it, but its own end of its terminal keeps a mark
+// that a program left behind: the board is no holder to stop.
 void AddExclusive(Findings* found) {
   const std::string what = found->device + " was made exclusive (TIOCEXCL): only root may open it";
-  const std::vector<Opener> openers = OpenersOf(*found);
+  std::vector<Opener> openers = OpenersOf(*found);
+  std::string board;
+  for (auto opener = openers.begin(); opener != openers.end();) {
+    const std::string command = ProcessCommand(found->root, opener->pid);
+    if (command != "relay-board-sim") {
+      ++opener;
+      continue;
+    }
+    board = DescribeProcess(opener->pid, command);
+    opener = openers.erase(opener);
+  }
+  if (openers.empty() && !board.empty()) {
+    Add(found, "exclusive", Severity::kBlocks,
+        what + "; only the virtual board " + board +
+            " has it open, whose terminal keeps the mark after the program that set it has gone",
+        "start relay-board-sim anew for a terminal without the mark (sudo kavnori-doctor " +
+            found->port + " names any other program that has it open)");
+    return;
+  }
   if (openers.empty()) {
     Add(found, "exclusive", Severity::kBlocks, what + "; this user cannot see which program did",
         "sudo kavnori-doctor " + found->port + " names it");

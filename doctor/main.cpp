@@ -3,6 +3,7 @@
 #include <string>
 
 #include "doctor/doctor.h"
+#include "text/escaped_text.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ bool ParseArguments(int argc, char** argv, Arguments* arguments) {
                (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0)) {
       arguments->help = true;
     } else if (options && argument[0] == '-' && argument[1] != '\0') {
-      std::fprintf(stderr, "kavnori-doctor: unknown option %s\n", argument);
+      std::fprintf(stderr, "kavnori-doctor: unknown option %s\n", EscapedText(argument).c_str());
       return false;
     } else if (arguments->port == nullptr) {
       arguments->port = argument;

@@ -7,6 +7,9 @@
 #   75  the port stayed busy for 20 s; nothing was sent
 #   124 the run was stopped after 5 s; the frame may not have gone out
 #   66  the port's lock could not be opened or made; nothing was sent
+# Stopped by INT, TERM or HUP, it stops what it started (the wait for the
+# lock, or timeout and Kavnori) and ends by that signal: nothing of the run
+# is left to send a frame after the caller gave up.
 #
 # The lock is a folder, /run/lock/kavnori-DEVICE, DEVICE being the path the
 # port's name leads to below /dev, '/' written '_' (ttyUSB0, pts_3): every
@@ -15,9 +18,13 @@
 # fs.protected_regular (Debian's default), no one may open another user's
 # file in /run/lock with O_CREAT, which flock(1) asks for; a folder is not
 # created by the open, and one made by any user serves every user and root.
-# It is opened as FOLDER/., which is never created either and fails on
-# anything that is not a folder: nothing is ever created through a link that
-# another user put in its place, and a file there turns the run away (66).
+# It is opened as FOLDER/., which is never created and fails on anything
+# that is not a folder, nor leads to one (a FIFO would hang the open). That
+# open follows a link, and fs.protected_symlinks guards only a link at the
+# end of a path: so what was opened is then compared with what stands at the
+# name, the link not followed. Only the folder itself passes; a link (even
+# to a folder, through which another user would choose where everyone
+# locks), or anything else, turns the run away (66), root's too.
 set -u
 
 # Installed or unpacked beside Kavnori: that one; otherwise from PATH.
@@ -32,25 +39,75 @@ fi
 port=$1
 say() { echo "kavnori-switch: ${port}: $*" >&2; }
 
+# Each step runs in the background and is waited for: a shell runs a trap
+# only after its foreground command has ended, but at once during wait. The
+# step is stopped with TERM, since a background command ignores INT.
+step=""
+caught=""
+on_signal() {
+  caught=$1
+  [ -z "${step}" ] || kill -TERM "${step}" 2>/dev/null
+}
+for signal in INT TERM HUP; do trap "on_signal ${signal}" "${signal}"; done
+
+# run_step AFTERWARDS COMMAND...: its status in ${status}. Stopped by a
+# signal, the switch says so, with what AFTERWARDS says of the frame, and
+# ends by that signal once the step is gone.
+run_step() {
+  afterwards=$1
+  shift
+  "$@" &
+  step=$!
+  [ -z "${caught}" ] || kill -TERM "${step}" 2>/dev/null # came before $! was known
+  wait "${step}" 2>/dev/null # no "Terminated" for a step that was stopped
+  status=$?
+  # Above 128 also when a trap cut the wait short: then wait till it ends.
+  while [ "${status}" -gt 128 ] && kill -0 "${step}" 2>/dev/null; do
+    wait "${step}" 2>/dev/null
+    status=$?
+  done
+  step=""
+  [ -n "${caught}" ] || return 0
+  say "stopped by SIG${caught}; ${afterwards}"
+  trap - "${caught}"
+  kill -"${caught}" "$$"
+  exit 1 # not reached: a signal ignored from the start is never caught
+}
+
 device=$(readlink -f -- "${port}")
 if [ -z "${device}" ] || [ ! -e "${device}" ]; then
   # Leads nowhere: no lock to take; Kavnori says so (status 2).
-  timeout 5 "${kavnori}" "$@"
-  exit
+  run_step "the frame may not have gone out" timeout 5 "${kavnori}" "$@"
+  exit "${status}"
 fi
 name=$(printf '%s' "${device#/dev/}" | tr / _)
 lock="/run/lock/kavnori-${name}"
 mkdir -m 0755 -- "${lock}" 2>/dev/null
 
-flock -w 20 -E 75 "${lock}/." timeout 5 "${kavnori}" "$@"
-status=$?
+if ! { command exec 9<"${lock}/."; } 2>/dev/null; then
+  say "the lock ${lock} could not be opened; nothing sent"
+  exit 66
+fi
+if [ "$(stat -c '%F %d:%i' -- "${lock}" 2>/dev/null)" != "directory $(stat -L -c '%d:%i' /dev/fd/9)" ]; then
+  say "the lock ${lock} is a link or no folder; nothing sent"
+  exit 66
+fi
+
+# Every step keeps descriptor 9: the lock is held until the last of them,
+# Kavnori included, has ended.
+run_step "nothing sent" flock -w 20 -E 75 9
 case ${status} in
-  66 | 71 | 73)
-    # flock(1) could not open the lock and said why.
-    say "the lock ${lock} could not be opened; nothing sent"
-    status=66
+  0) ;;
+  75)
+    say "the port stayed busy for 20 s; nothing sent"
+    exit 75
     ;;
-  75) say "the port stayed busy for 20 s; nothing sent" ;;
-  124) say "timed out after 5 s; the frame may not have gone out" ;;
+  *)
+    say "the lock ${lock} could not be taken; nothing sent"
+    exit 66
+    ;;
 esac
+
+run_step "the frame may not have gone out" timeout 5 "${kavnori}" "$@"
+[ "${status}" -ne 124 ] || say "timed out after 5 s; the frame may not have gone out"
 exit "${status}"

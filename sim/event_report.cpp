@@ -99,38 +99,6 @@ std::string JsonFrameFields(const FrameEvent& event, const RelayBank& bank) {
          "\",\"relays\":" + JsonRelays(bank, FrameAddress(event));
 }
 
-// The length of the well-formed UTF-8 sequence at text[at], or 0 where
-// there is none: a stray or cut-off byte, an overlong form, a surrogate or a
-// code point past U+10FFFF. Only the second byte has bounds of its own.
-std::size_t Utf8SequenceLength(const std::string& text, std::size_t at) {
-  const unsigned char lead = static_cast<unsigned char>(text[at]);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char secondLow = 0x80;
-  unsigned char secondHigh = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) secondLow = 0xA0;   // else overlong
-    if (lead == 0xED) secondHigh = 0x9F;  // else a surrogate
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) secondLow = 0x90;   // else overlong
-    if (lead == 0xF4) secondHigh = 0x8F;  // else past U+10FFFF
-  } else {
-    return 0;
-  }
-  if (text.size() - at < length) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    const unsigned char next = static_cast<unsigned char>(text[at + i]);
-    const unsigned char low = i == 1 ? secondLow : 0x80;
-    const unsigned char high = i == 1 ? secondHigh : 0xBF;
-    if (next < low || next > high) return 0;
-  }
-  return length;
-}
-
 // The names scripts match in "kind" and after REJECTED.
 struct KindName {
   FrameEventKind kind;
@@ -153,32 +121,6 @@ const char* EventKindName(FrameEventKind kind) {
     if (known.kind == kind) return known.name;
   }
   return "unknown";
-}
-
-std::string JsonString(const std::string& text) {
-  std::string quoted = "\"";
-  std::size_t at = 0;
-  while (at < text.size()) {
-    const unsigned char byte = static_cast<unsigned char>(text[at]);
-    const std::size_t length = Utf8SequenceLength(text, at);
-    if (length == 0) {
-      // JSON text is Unicode: a byte that is not one can only be marked.
-      quoted += "\\uFFFD";
-      at += 1;
-    } else if (byte == '"' || byte == '\\') {
-      quoted += '\\';
-      quoted += text[at++];
-    } else if (byte < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04X", byte);
-      quoted += escaped;
-      at += 1;
-    } else {
-      quoted.append(text, at, length);
-      at += length;
-    }
-  }
-  return quoted + "\"";
 }
 
 std::string FormatReadyLine(const std::string& slavePath, const std::string& linkPath, bool json) {

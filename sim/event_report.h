@@ -6,6 +6,7 @@
 
 #include "sim/frame_decoder.h"
 #include "sim/relay_bank.h"
+#include "text/escaped_text.h"
 
 // The first line of output. A person's is the bare slave path, so that a
 // script can `read` it; the JSON one is {"event":"ready","path":...}.
@@ -17,8 +18,3 @@ std::string FormatJsonLine(const FrameEvent& event, const RelayBank& bank);
 
 // "bad_checksum" and so on; "frame" for a valid one.
 const char* EventKindName(FrameEventKind kind);
-
-// A quoted JSON string. Control characters become \u00XX; each byte that is
-// not part of well-formed UTF-8 becomes \uFFFD, since a path may hold any
-// bytes and JSON text may not.
-std::string JsonString(const std::string& text);

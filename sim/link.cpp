@@ -3,7 +3,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -35,13 +37,14 @@ bool SkipNumbered(const std::string& path, std::size_t* at, const char* prefix) 
   return true;
 }
 
-// A board's terminal as a board links it (/proc/PID/fd/N), or as boards
-// before it did (/dev/pts/N).
+// A board's terminal as a board links it (/proc/PID/fd/D/terminal-T), or as
+// boards before it did (/proc/PID/fd/N, /dev/pts/N).
 bool IsBoardTerminalPath(const std::string& path) {
   std::size_t at = 0;
   if (SkipNumbered(path, &at, "/dev/pts/")) return at == path.size();
   at = 0;
-  return SkipNumbered(path, &at, "/proc/") && SkipNumbered(path, &at, "/fd/") && at == path.size();
+  if (!SkipNumbered(path, &at, "/proc/") || !SkipNumbered(path, &at, "/fd/")) return false;
+  return at == path.size() || (SkipNumbered(path, &at, "/terminal-") && at == path.size());
 }
 
 // A terminal that still exists belongs to a live board, or (a /dev/pts/N)
@@ -96,8 +99,43 @@ Aside DeleteLinkIfItLeads(const std::string& linkPath, const std::string& termin
 
 }  // namespace
 
-std::string BoardLinkTarget(int terminalFd) {
-  return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(terminalFd);
+bool OpenTerminalFolder(const std::string& terminalPath, TerminalFolder* folder) {
+  struct timespec now;
+  clock_gettime(CLOCK_BOOTTIME, &now);
+  const long long started = static_cast<long long>(now.tv_sec) * 1000000000 + now.tv_nsec;
+  const char* temporary = getenv("TMPDIR");
+  std::string path = std::string(temporary != nullptr && temporary[0] == '/' ? temporary : "/tmp") +
+                     "/relay-board-sim.XXXXXX";
+  const char* made = mkdtemp(&path[0]);
+  const int error = errno;
+  if (made == nullptr) {
+    ReportFailure("mkdtemp", path, error);
+    return false;
+  }
+  *folder = TerminalFolder{path, "terminal-" + std::to_string(started), -1};
+  const std::string entry = path + "/" + folder->entry;
+  const int linked = symlink(terminalPath.c_str(), entry.c_str());
+  const int linkError = errno;
+  if (linked == 0) folder->fd = open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const int openError = errno;
+  if (folder->fd >= 0) return true;
+  ReportFailure(linked == 0 ? "open" : "symlink", linked == 0 ? path : entry,
+                linked == 0 ? openError : linkError);
+  CloseTerminalFolder(folder);
+  return false;
+}
+
+std::string BoardLinkTarget(const TerminalFolder& folder) {
+  return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(folder.fd) + "/" +
+         folder.entry;
+}
+
+void CloseTerminalFolder(TerminalFolder* folder) {
+  if (folder->path.empty()) return;
+  unlink((folder->path + "/" + folder->entry).c_str());
+  rmdir(folder->path.c_str());
+  if (folder->fd >= 0) close(folder->fd);
+  *folder = TerminalFolder{};
 }
 
 // Made only where nothing is (symlink fails on any existing name), so that of
@@ -124,7 +162,7 @@ bool CreateLink(const std::string& linkPath, const std::string& terminal) {
                               : toTerminal ? "it leads to " + target + ", a terminal in use"
                                            : "it leads to " + target;
       Say("relay-board-sim: cannot create link %s: %s; only a link to a board's terminal "
-          "(/proc/PID/fd/N or /dev/pts/N) that is gone is replaced\n",
+          "(/proc/PID/fd/..., /dev/pts/N) that is gone is replaced\n",
           linkPath.c_str(), why.c_str());
       return false;
     }

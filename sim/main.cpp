@@ -64,8 +64,9 @@ int RunSimulator(const Options& options) {
   Pty pty = {-1, -1, ""};
   const bool linked = !options.linkPath.empty();
   int status = kExitFailure;
-  if (signalFd >= 0 && OpenTerminal(&pty)) {
-    const std::string linkTarget = BoardLinkTarget(pty.slave);
+  TerminalFolder folder;
+  if (signalFd >= 0 && OpenTerminal(&pty) && (!linked || OpenTerminalFolder(pty.path, &folder))) {
+    const std::string linkTarget = linked ? BoardLinkTarget(folder) : "";
     if (!linked || CreateLink(options.linkPath, linkTarget)) {
       QueueLine(&output, FormatReadyLine(pty.path, options.linkPath, options.json));
       status = RunBoard(pty, signalFd, options, &output);
@@ -73,6 +74,7 @@ int RunSimulator(const Options& options) {
     }
   }
   if (!FinishOutput(&output)) status = kExitFailure;
+  CloseTerminalFolder(&folder);
   ClosePty(&pty);
   if (signalFd >= 0) close(signalFd);
   return status;

@@ -50,7 +50,7 @@ struct FakeTty {
 const FakeTty kTtys[] = {
     {"ttyUSB0", "1-1", "1a86:7523", "", "usb-serial/drivers/ch341-uart", "usb-1a86_USB_Serial"},
     {"ttyUSB1", "1-2", "0403:6001", "A50285BI", "usb-serial/drivers/ftdi_sio", "usb-FTDI_A50285BI"},
-    {"ttyACM0", "1-3", "2341:0043", "8503631", "usb/drivers/cdc_acm", "usb-Arduino_8503631"},
+    {"ttyACM0", "1-3", "2341:0043", "85\x1B[2J\xC2\x9B", "usb/drivers/cdc_acm", "usb-Arduino_8503631"},
     // Since Linux 6.5 a UART's tty hangs below serial-base's port and ctrl devices.
     {"ttyS10", "", "4", "", "pnp/drivers/serial", ""},
     {"ttyS2", "", "4", "", "pnp/drivers/serial", ""},
@@ -103,13 +103,16 @@ TEST(DoctorListing, ListsUsbAdaptersAndUartsWithTheirNamesDriversAndHolders) {
   std::snprintf(lock, sizeof lock, "1: FLOCK  ADVISORY  WRITE 4242 %02x:%02x:%llu 0 EOF\n",
                 major(acm.st_dev), minor(acm.st_dev), static_cast<unsigned long long>(acm.st_ino));
   root.File("/proc/locks", lock);
-  root.File("/proc/4242/comm", "picocom\n");
+  root.File("/proc/4242/comm",
+            "pico\x1B]0;x\x07"
+            "com\n");  // any program may name itself so
   const std::string free = "  may-open: true\n  held-by: none\n";
   const std::string uart = "  by-id: none\n  by-path: none\n  driver: serial\n";
   EXPECT_EQ(FormatPortList(ListPortsUnder(root.path), OutputFormat::kText),
             "/dev/ttyACM0\n  by-id: /dev/serial/by-id/usb-Arduino_8503631\n"
             "  by-path: /dev/serial/by-path/usb-0:3\n  driver: cdc_acm\n  usb: 2341:0043\n"
-            "  serial: 8503631\n  may-open: true\n  held-by: picocom (pid 4242), flock\n"
+            "  serial: 85\\x1b[2J\\xc2\\x9b\n  may-open: true\n  held-by: pico\\x1b]0;x\\x07com "
+            "(pid 4242), flock\n"
             "/dev/ttyS2\n" +
                 uart + free + "/dev/ttyS10\n" + uart +
                 "  may-open: false\n  why-not: there is no /dev/ttyS10\n"

@@ -263,23 +263,36 @@ TEST(EventReport, ShowsTheRelayRowAndWhyAFrameWasRejected) {
   }
 }
 
-// A link path may hold any bytes; the ready line must stay valid JSON.
-TEST(EventReport, JsonStringsAreValidJsonWhateverTheBytes) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"/tmp/com12", "\"/tmp/com12\""},
-      {"a\"b\\c", "\"a\\\"b\\\\c\""},
-      {"tab\there", "\"tab\\u0009here\""},
-      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x8C",
-       "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x8C\""},
-      {"com\xE9", "\"com\\uFFFD\""},                             // Latin-1, not UTF-8
-      {"\xC3", "\"\\uFFFD\""},                                   // cut off
-      {"\xC0\xAF", "\"\\uFFFD\\uFFFD\""},                        // overlong '/'
-      {"\xED\xA0\x80", "\"\\uFFFD\\uFFFD\\uFFFD\""},             // a surrogate
-      {"\xF4\x90\x80\x80", "\"\\uFFFD\\uFFFD\\uFFFD\\uFFFD\""},  // past U+10FFFF
+// A link path, a port's or a process's name may hold any bytes: the board's
+// ready line must stay valid JSON, and the doctor's text must show every
+// control character and stray byte, never pass it to the terminal.
+TEST(EscapedText, JsonAndTerminalTextWhateverTheBytes) {
+  struct Case {
+    std::string text, json, shown;
   };
-  for (const auto& [text, json] : cases) {
-    SCOPED_TRACE(json);
-    EXPECT_EQ(JsonString(text), json);
+  const Case cases[] = {
+      {"/tmp/com12", "\"/tmp/com12\"", "/tmp/com12"},
+      {"a\"b\\c", "\"a\\\"b\\\\c\"", "a\"b\\c"},
+      {"tab\there", "\"tab\\u0009here\"", "tab\\x09here"},
+      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x8C", "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x8C\"",
+       "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x8C"},
+      {"com\xE9", "\"com\\uFFFD\"", "com\\xe9"},                         // Latin-1, not UTF-8
+      {"\xC3", "\"\\uFFFD\"", "\\xc3"},                                  // cut off
+      {"\xC0\xAF", "\"\\uFFFD\\uFFFD\"", "\\xc0\\xaf"},                  // overlong '/'
+      {"\xED\xA0\x80", "\"\\uFFFD\\uFFFD\\uFFFD\"", "\\xed\\xa0\\x80"},  // a surrogate
+      {"\xF4\x90\x80\x80", "\"\\uFFFD\\uFFFD\\uFFFD\\uFFFD\"",
+       "\\xf4\\x90\\x80\\x80"},  // past U+10FFFF
+      {"\x1B[2J\x1B]0;t\x07", "\"\\u001B[2J\\u001B]0;t\\u0007\"",
+       "\\x1b[2J\\x1b]0;t\\x07"},                                             // CSI, OSC
+      {"x\n  [blocks] y", "\"x\\u000A  [blocks] y\"", "x\\x0a  [blocks] y"},  // a forged line
+      {"\x7F\xC2\x9B\x9B\xC2\xA0", "\"\\u007F\\u009B\\uFFFD\xC2\xA0\"",
+       "\\x7f\\xc2\\x9b\\x9b\xC2\xA0"},  // DEL, C1 as UTF-8 and alone; U+00A0 stands
+      {std::string("nul\0", 4), "\"nul\\u0000\"", "nul\\x00"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.json);
+    EXPECT_EQ(JsonString(c.text), c.json);
+    EXPECT_EQ(EscapedText(c.text), c.shown);
   }
 }
 

@@ -284,6 +284,8 @@ TEST(SimulatorProcess, TakesItsLinkBackAfterKill9) {
     Simulator killed = StartSimulator({"--link", link});
     const KillOnExit killedGuard = {&killed};
     const std::string killedPath = ReadLine(&killed);
+    const std::string entry = LinkTarget(link);  // /proc/PID/fd/D/terminal-T
+    const std::string ownFolder = LinkTarget(entry.substr(0, entry.rfind('/')));
     ASSERT_EQ(kill(killed.pid, SIGKILL), 0);
     EXPECT_EQ(WaitForExit(&killed), 128 + SIGKILL);
     // Its number goes to the next terminal, a user's shell say, which a
@@ -300,6 +302,8 @@ TEST(SimulatorProcess, TakesItsLinkBackAfterKill9) {
     ExpectStopsAndRemovesItsLink(&simulator, link);
     EXPECT_EQ(simulator.errors.find("replacing " + link) != std::string::npos,
               errors == Output::kPipe);
+    unlink((ownFolder + entry.substr(entry.rfind('/'))).c_str());  // what the kill -9 left
+    EXPECT_EQ(rmdir(ownFolder.c_str()), 0) << ownFolder;
   }
 }
 

@@ -294,6 +294,17 @@ else
   sleep 0.3
   expect_run "port held and locked by another program" 2 - -- "${port}" 1 3 1 \
     -- "GetCommState failed with error 9."
+  # A board killed with -9, its pid given to a new board in a pid namespace of
+  # their own (root only): the old board's link leads nowhere, not into the new one.
+  if [ "${mode}" = native ] && [ "$(id -u)" = 0 ]; then
+    reused=$(TMPDIR=${work} unshare -p -f --mount-proc bash -c '. "$0"; start_virtual_board "$1" "$2/old" --link "$2/link"
+      old=${board_pid} && kill -9 "${old}" && wait "${old}" 2>/dev/null; echo $((old - 1)) >/proc/sys/kernel/ns_last_pid
+      start_virtual_board "$1" "$2/new"; [ "${board_pid}" = "${old}" ] || echo "pid ${board_pid}, not ${old}"
+      "${@:3}" "$2/link" 1 3 1; echo "status $?"; sleep 0.3; kill "${board_pid}"; wait; sed 1d "$2/new"' \
+      "$(dirname "$0")/../../scripts/virtual-board.sh" "${simulator}" "${work}" "${command[@]}" 2>&1)
+    [ "${reused}" = $'GetCommState failed with error 9.\nstatus 2' ] && pass ||
+      fail "a killed board's link, its pid given to a new board: status 2, nothing sent" "${reused}"
+  fi
 fi
 if [ -n "${holder_pid}" ]; then
   kill "${holder_pid}" 2>/dev/null
@@ -380,6 +391,16 @@ if [ "${mode}" = native ] && [ -n "${doctor}" ]; then
   done
   if board_quiet; then pass; else fail "the doctor sent the board bytes" "$(tail -n 3 "${board_out}")"; fi
   [ -z "${sticky_settings:-}" ] || { sysctl -qw ${sticky_settings} && sticky_settings=""; }
+fi
+
+# TIOCEXCL left on the board's terminal by a program that has gone (root only,
+# to clear it after): the doctor names the board as no holder to kill.
+if [ "${mode}" = native ] && [ -n "${doctor}" ] && [ "$(id -u)" = 0 ]; then
+  excl() { /usr/bin/python3 -c 'import fcntl, os, sys, termios
+fcntl.ioctl(os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY), getattr(termios, sys.argv[2]))' "${board_path}" "$1"; }
+  excl TIOCEXCL; text=$("${doctor}" "${board_path}"); excl TIOCNXCL
+  [[ "${text}" == *"only the virtual board relay-board-sim (pid ${board_pid}) has it open"* && "${text}" != *kill* ]] &&
+    pass || fail "doctor, TIOCEXCL left on the board's terminal: the board named, no kill advised" "${text}"
 fi
 
 echo "e2e ${mode}: ${passed} passed, ${failed} failed"

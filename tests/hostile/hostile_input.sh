@@ -163,7 +163,8 @@ finish() {
 # check_doctor NAME CODE PORT: the port's report, as JSON and as text, must
 # end with status 2 (or 0 for the listing, without PORT) and nothing on
 # standard error, within a bound: a FIFO or a terminal must not hold it.
-# The JSON must parse, and its first problem must be CODE.
+# The JSON must parse, and its first problem must be CODE; the text must be
+# UTF-8 with no control character but its line ends.
 check_doctor() {
   local name=$1 code=$2 format status
   shift 2
@@ -175,10 +176,11 @@ check_doctor() {
     [ ! -s .err ] || fail "${name}" "${format}: stderr not empty: $(head -c 2000 .err)"
     [ "${format}" = --json ] && mv .out .json
   done
-  /usr/bin/python3 -c 'import json, sys
+  /usr/bin/python3 -c 'import json, re, sys
 report = json.load(open(".json"))
-sys.exit(0 if "ports" in report or report["problems"][0]["code"] == sys.argv[1] else 1)' "${code}" ||
-    fail "${name}" "not valid JSON, or not ${code}: $(head -c 2000 .json)"
+escaped = not re.search("[\x00-\x09\x0b-\x1f\x7f-\x9f]", open(".out", "rb").read().decode())
+sys.exit(0 if escaped and ("ports" in report or report["problems"][0]["code"] == sys.argv[1]) else 1)' "${code}" ||
+    fail "${name}" "not valid JSON, not ${code}, or raw text: $(head -c 2000 .json; head -c 2000 .out)"
 }
 
 if [ -n "${doctor}" ]; then
@@ -188,6 +190,8 @@ if [ -n "${doctor}" ]; then
   check_doctor "4097-byte name" missing "$(long 4097 n)"
   check_doctor "100 KB name of slashes" missing "$(long "${kb100}" /)"
   check_doctor "non-UTF-8 name, not there" missing $'\xff\xfe'
+  check_doctor "ESC, CSI, OSC and a forged line in the name" missing $'\e[2J\e]0;x\a\n  [blocks] forged: y'
+  check_doctor "C1 controls, as UTF-8 and alone, in the name" missing $'c1-\xc2\x9b31m-\x9b31m'
   check_doctor "a directory" not-a-terminal directory
   check_doctor "a FIFO with no writer" not-a-terminal fifo
   check_doctor "/dev/null" not-a-terminal /dev/null
