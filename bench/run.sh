@@ -181,6 +181,8 @@ echo "| kavnori / shell | $(ratio "$k" "$s") | | |"
 echo "| floor / pyserial | $(ratio "$f" "$p") | | the best any program with the 5 ms pause can do |"
 echo
 echo "Instructions: Kavnori ${ir[kavnori]} Ir, again ${ir[kavnori_again]} Ir; inside main: ${main_ir:-?} Ir."
+# Every holder check included (lock names, link folders, TIOCEXCL).
+echo "| kavnori instructions per run | ${ir[kavnori]} | <= 150000 | $(verdict "${ir[kavnori]}" 150000) |"
 echo
 # Own code: calls made during main from the program binary, or from
 # libstdc++ (operator new) had it been linked as a shared library.

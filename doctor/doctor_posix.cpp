@@ -45,9 +45,18 @@ void AddHolderDetails(Problem* problem, pid_t pid, const std::string& command) {
   problem->details.push_back(TextDetail("command", command));
 }
 
+// kill is never the advice for pid 1, the first process of the system (or
+// container), nor for the virtual board, which keeps its end of the port open.
 std::string StopFix(pid_t pid, const std::string& command) {
-  return "close " + (command.empty() ? std::string("that program") : command) + ", or: kill " +
-         std::to_string(pid);
+  const std::string program = command.empty() ? std::string("that program") : command;
+  if (pid == 1) {
+    return "close " + program + "; pid 1 is the system's first process, not one to kill";
+  }
+  if (command == "relay-board-sim") {
+    return "relay-board-sim is the virtual board itself: close the other program that holds the "
+           "port, or start the board again";
+  }
+  return "close " + program + ", or: kill " + std::to_string(pid);
 }
 
 std::vector<Opener> OpenersOf(const Findings& found) {
@@ -84,10 +93,39 @@ void CheckMissing(Findings* found, int error) {
       kListFix);
 }
 
-void CheckDanglingLink(Findings* found) {
+std::string LinkTarget(const std::string& link) {
   char target[PATH_MAX];
-  const ssize_t length = ::readlink(found->port.c_str(), target, sizeof target - 1);
-  const std::string to = length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "?";
+  const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+  return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "?";
+}
+
+// fs.protected_symlinks: in a sticky, world-writable folder (/tmp) the kernel
+// follows a link only for its owner or the folder's owner. Any other user,
+// root too, gets EACCES, as if a folder on the way were closed.
+bool CheckRefusedLink(Findings* found, const struct stat& link) {
+  const std::size_t slash = found->port.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : found->port.substr(0, slash);
+  struct stat parent;
+  if (!S_ISLNK(link.st_mode) || ::stat(folder.c_str(), &parent) != 0 ||
+      (parent.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH) ||
+      link.st_uid == parent.st_uid || link.st_uid == ::geteuid()) {
+    return false;
+  }
+  const std::string owner = UserName(found->root, link.st_uid);
+  Add(found, "protected-symlink", Severity::kBlocks,
+      found->port + " is a link of user " + owner + " in the sticky, world-writable folder " +
+          folder + ": the kernel refuses to follow another user's link there " +
+          "(fs.protected_symlinks)",
+      "name the device itself (" + LinkTarget(found->port) +
+          "), or make the link in a folder of your own")
+      .details.push_back(TextDetail("owner", owner));
+  return true;
+}
+
+void CheckDanglingLink(Findings* found) {
+  const std::string to = LinkTarget(found->port);
   Add(found, "dangling-link", Severity::kBlocks,
       found->port + " is a link to " + to +
           ", which does not exist: the adapter is unplugged, or came back under another name",
@@ -251,14 +289,33 @@ void AddExclusive(Findings* found) {
   if (openers.size() == 1) AddHolderDetails(&problem, openers.front().pid, command);
 }
 
+// A lock file this user may not read counts as held, as Kavnori counts it:
+// only its owner or root can tell whose it is, and it is never to be removed
+// unseen.
 void CheckUucpLock(Findings* found) {
   UucpLock lock;
   if (!FindLockFile(found->root, found->device, &lock)) return;
   const std::string path = LockPath(found->root, lock);
-  if (!lock.alive) {
+  if (!lock.readable) {
+    const std::string owner = UserName(found->root, lock.owner);
+    Problem& problem =
+        Add(found, "uucp-lock", Severity::kBlocks,
+            "the lock file " + path + " of user " + owner + " marks " + found->device +
+                " as held; this user may not read which program holds it",
+            "ask " + owner + " to close the program that uses the port (sudo kavnori-doctor " +
+                found->port + " names it)");
+    problem.details.push_back(TextDetail("lock", path));
+    problem.details.push_back(TextDetail("owner", owner));
+    return;
+  }
+  if (!lock.held) {
+    const std::string pid = "pid " + std::to_string(lock.pid);
     Add(found, "uucp-lock-stale", Severity::kNote,
-        "the lock file " + path + " names pid " + std::to_string(lock.pid) +
-            ", which no longer runs; minicom and others refuse the port while it is there",
+        "the lock file " + path + " names " + pid +
+            (lock.pidReused ? ", which was given to a process started after the lock was written: "
+                              "the program that wrote it has ended"
+                            : ", which no longer runs") +
+            "; minicom and others refuse the port while it is there",
         "sudo rm " + path);
     return;
   }
@@ -392,7 +449,7 @@ PortReport CheckPortUnder(const std::string& root, const std::string& port) {
     if (error == ENOENT) {
       CheckDanglingLink(&found);
       CheckBrltty(&found);
-    } else {
+    } else if (error != EACCES || !CheckRefusedLink(&found, node)) {
       CheckMissing(&found, error);
     }
     return report;

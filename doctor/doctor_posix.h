@@ -65,7 +65,8 @@ struct Identity {
   std::vector<gid_t> groups;  // this session's supplementary groups
   std::string user;           // empty when /etc/passwd has no entry
 };
-Identity CurrentIdentity(const std::string& root);  // root/etc/passwd for the name
+Identity CurrentIdentity(const std::string& root);         // root/etc/passwd for the name
+std::string UserName(const std::string& root, uid_t uid);  // "uid N" when passwd has none
 
 struct GroupEntry {
   std::string name;

@@ -67,7 +67,11 @@ std::string HeldBy(const std::string& root, const std::string& device, const str
   }
   for (pid_t pid : FlockHolders(root, node.st_dev, node.st_ino)) add(pid, "flock");
   UucpLock lock;
-  if (FindLockFile(root, root + device, &lock) && lock.alive) {
+  if (FindLockFile(root, root + device, &lock) && lock.held) {
+    if (!lock.readable) {
+      holders.push_back("lock file " + LockPath(root, lock) + " of user " +
+                        UserName(root, lock.owner) + ", unreadable here");
+    }
     add(lock.pid, "lock file " + LockPath(root, lock));
   }
   for (const Opener& opener : openers) add(opener.pid, "open");

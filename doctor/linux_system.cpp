@@ -189,20 +189,25 @@ std::map<std::string, StableNames> ReadStableNames(const std::string& root) {
   return names;
 }
 
-// The user's own entry, read from root/etc/passwd as /etc/group is: no NSS,
-// so that the statically linked doctor works the same on Alpine.
-void ReadUserEntry(const std::string& root, Identity* who) {
+// A user's line in root/etc/passwd, read as /etc/group is: no NSS, so that
+// the statically linked doctor works the same on Alpine. Empty when none.
+std::vector<std::string> PasswdFields(const std::string& root, uid_t uid) {
   std::istringstream in(ReadFile(root + "/etc/passwd"));
   for (std::string line; std::getline(in, line);) {
     std::vector<std::string> fields;
     std::istringstream parts(line);
     for (std::string field; std::getline(parts, field, ':');) fields.push_back(field);
     if (fields.size() < 4 || !IsNumber(fields[2]) || !IsNumber(fields[3])) continue;
-    if (static_cast<uid_t>(std::atol(fields[2].c_str())) != who->uid) continue;
-    who->user = fields[0];
-    who->loginGid = static_cast<gid_t>(std::atol(fields[3].c_str()));
-    return;
+    if (static_cast<uid_t>(std::atol(fields[2].c_str())) == uid) return fields;
   }
+  return {};
+}
+
+void ReadUserEntry(const std::string& root, Identity* who) {
+  const std::vector<std::string> fields = PasswdFields(root, who->uid);
+  if (fields.empty()) return;
+  who->user = fields[0];
+  who->loginGid = static_cast<gid_t>(std::atol(fields[3].c_str()));
 }
 
 Identity CurrentIdentity(const std::string& root) {
@@ -215,6 +220,11 @@ Identity CurrentIdentity(const std::string& root) {
   }
   ReadUserEntry(root, &who);
   return who;
+}
+
+std::string UserName(const std::string& root, uid_t uid) {
+  const std::vector<std::string> fields = PasswdFields(root, uid);
+  return fields.empty() ? "uid " + std::to_string(uid) : fields[0];
 }
 
 std::vector<GroupEntry> ReadGroups(const std::string& root) {
@@ -360,14 +370,22 @@ std::string DescribeProcess(pid_t pid, const std::string& command) {
 }
 
 bool FindLockFile(const std::string& root, const std::string& device, UucpLock* lock) {
-  std::vector<std::string> folders;
-  for (const char* const* folder = kUucpLockFolders; *folder != nullptr; ++folder) {
-    folders.push_back(root + *folder);
-  }
-  std::vector<const char*> list;
-  for (const std::string& folder : folders) list.push_back(folder.c_str());
-  list.push_back(nullptr);
-  return FindUucpLock(device.c_str(), list.data(), lock);
+  const auto below = [&](const char* const* paths) {
+    std::vector<std::string> folders;
+    for (const char* const* path = paths; *path != nullptr; ++path) folders.push_back(root + *path);
+    return folders;
+  };
+  const std::vector<std::string> lockFolders = below(kUucpLockPlaces.lockFolders);
+  const std::vector<std::string> linkFolders = below(kUucpLockPlaces.linkFolders);
+  const auto pointers = [](const std::vector<std::string>& folders) {
+    std::vector<const char*> list;
+    for (const std::string& folder : folders) list.push_back(folder.c_str());
+    list.push_back(nullptr);
+    return list;
+  };
+  const std::vector<const char*> locks = pointers(lockFolders), links = pointers(linkFolders);
+  const std::string proc = root + kUucpLockPlaces.proc;
+  return FindUucpLock(device.c_str(), {locks.data(), links.data(), proc.c_str()}, lock);
 }
 
 std::string LockPath(const std::string& root, const UucpLock& lock) {

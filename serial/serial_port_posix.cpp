@@ -35,10 +35,25 @@ constexpr tcflag_t kInputSpeedField = 0;
 constexpr tcflag_t kInputSpeed9600 = 0;
 #endif
 
-int RealOpen(const char* path, int flags) { return ::open(path, flags); }
+// The table holds our own functions, not the C library's: each address of a
+// library function in it would be one more symbol for the loader to bind at
+// every start, twice over (this table and the one copied from it). With the
+// mode given, open is the same symbol as the lock look-up's.
+int RealOpen(const char* path, int flags) { return ::open(path, flags, 0); }
 int RealDuplicateFrom(int fd, int lowest) { return ::fcntl(fd, F_DUPFD_CLOEXEC, lowest); }
 int RealGetStatusFlags(int fd) { return ::fcntl(fd, F_GETFL); }
 int RealSetStatusFlags(int fd, int flags) { return ::fcntl(fd, F_SETFL, flags); }
+int RealFlock(int fd, int operation) { return ::flock(fd, operation); }
+int RealNanosleep(const struct timespec* duration, struct timespec* remaining) {
+  return ::nanosleep(duration, remaining);
+}
+int RealTcgetattr(int fd, struct termios* settings) { return ::tcgetattr(fd, settings); }
+int RealTcsetattr(int fd, int when, const struct termios* settings) {
+  return ::tcsetattr(fd, when, settings);
+}
+ssize_t RealWrite(int fd, const void* bytes, size_t count) { return ::write(fd, bytes, count); }
+int RealTcdrain(int fd) { return ::tcdrain(fd); }
+int RealClose(int fd) { return ::close(fd); }
 
 int Descriptor(const SerialPort& port) { return static_cast<int>(port.handle); }
 
@@ -62,11 +77,12 @@ int MoveAboveStandardStreams(int fd) {
 
 // minicom, ser2net and their kind mark a port they hold with a UUCP lock
 // file, not a flock. Looked at before the open, which on some adapters
-// already toggles DTR. A lock whose pid is gone is stale and ignored; the
-// file itself is never touched.
+// already toggles DTR. A lock that cannot be read holds; one whose pid is
+// gone, or was given to a later process, is stale and ignored. The file
+// itself is never touched.
 bool HeldByUucpLock(const char* path) {
   UucpLock lock;
-  return FindUucpLock(path, kUucpLockFolders, &lock) && lock.alive;
+  return FindUucpLock(path, kUucpLockPlaces, &lock) && lock.held;
 }
 
 // Opens the device for this run alone, as a Win32 open with share mode 0
@@ -132,17 +148,9 @@ bool LineFormatTook(const struct termios& applied) {
 }  // namespace
 
 const PosixSerialCalls kRealPosixSerialCalls = {
-    RealOpen,
-    RealDuplicateFrom,
-    ::flock,
-    RealGetStatusFlags,
-    RealSetStatusFlags,
-    ::nanosleep,
-    ::tcgetattr,
-    ::tcsetattr,
-    ::write,
-    ::tcdrain,
-    ::close,
+    RealOpen,           RealDuplicateFrom, RealFlock,     RealGetStatusFlags,
+    RealSetStatusFlags, RealNanosleep,     RealTcgetattr, RealTcsetattr,
+    RealWrite,          RealTcdrain,       RealClose,
 };
 
 PosixSerialCalls posixSerialCalls = kRealPosixSerialCalls;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -156,6 +157,10 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
       {"a by-id name, no serial number", "given/serial/by-id/usb-1a86", false, {}, {"by-id-not-unique"}},
       {"missing while brltty runs", "given/ttyUSB9", false, {{"/proc/78/comm", "brltty\n"}}, {"missing", "brltty"}},
       {"missing, brltty's rules claim a plugged adapter", "given/ttyUSB9", false, {{rules, claim}}, {"missing", "brltty"}},
+      // Lock files under the port's other names; /proc/PID/stat, not laid out, cannot clear them.
+      {"a lock under its by-id link's name", "pty", false, {{"/run/lock/LCK..usb-pty", "PID\n"}}, {"uucp-lock"}},
+      {"a lock under SVR4's name", "pty", false, {{"/run/lock/SVR4", "PID\n"}}, {"uucp-lock"}},
+      {"a lock of pid 1", "pty", false, {{"/var/lock/LCK..usb-pty", "1\n"}}, {"uucp-lock"}},
   };
   // clang-format on
   for (const CheckCase& c : cases) {
@@ -174,9 +179,17 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
     LayTtys(root, node.st_rdev);
     const std::string udev = "/run/udev/data/c" + std::to_string(major(node.st_rdev)) + ":" +
                              std::to_string(minor(node.st_rdev));
+    char svr4[64];
+    std::snprintf(svr4, sizeof svr4, "/run/lock/LK.%03u.%03u.%03u", major(node.st_dev),
+                  major(node.st_rdev), minor(node.st_rdev));
     for (const auto& file : c.files) {
-      root.File(file.first == std::string("udev") ? udev : file.first, file.second);
+      const std::string at = file.first, text = file.second;
+      root.File(at == "udev"             ? udev
+                : at == "/run/lock/SVR4" ? svr4
+                                         : at,
+                text == "PID\n" ? std::to_string(::getpid()) + "\n" : text);
     }
+    fs::create_symlink(pty, root.path + "/dev/serial/by-id/usb-pty");
     fs::create_directories(root.path + "/given/serial/by-id");
     fs::create_symlink(pty, root.path + "/given/ttyUSB0");
     fs::create_symlink(pty, root.path + "/given/serial/by-id/usb-1a86");
@@ -186,6 +199,10 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
     std::vector<std::string> codes;
     for (const Problem& problem : report.problems) codes.push_back(problem.code);
     EXPECT_EQ(codes, c.codes);
+    for (const Problem& problem : report.problems) {
+      EXPECT_FALSE(problem.fix.size() > 6 &&
+                   problem.fix.substr(problem.fix.size() - 7) == " kill 1");
+    }
     const bool missing = !c.codes.empty() && c.codes[0] == "missing";
     EXPECT_EQ(report.device, missing ? "" : pty);
     ::close(slave);

@@ -4,6 +4,7 @@
 #include <pty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -288,6 +289,23 @@ TEST_F(PseudoTerminal, FrameArrivesByteForByteAndTheLineIs9600_8N1) {
   EXPECT_EQ(now.c_cflag & HUPCL, static_cast<tcflag_t>(HUPCL));
 }
 
+// As another user (nobody), whom a lock file of mode 0 turns away; a user
+// other than root meets that on a lock file of its own.
+int RunAsAnotherUser(const char* const* argv) {
+  if (geteuid() != 0) return RunKavnori(5, argv);
+  chmod(argv[1], 0666);
+  std::fflush(stdout);
+  const pid_t child = fork();
+  if (child == 0) {
+    const int status = setgid(65534) == 0 && setuid(65534) == 0 ? RunKavnori(5, argv) : 99;
+    std::fflush(stdout);
+    _exit(status);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WEXITSTATUS(status);
+}
+
 struct HolderCase {
   const char* holder;  // "flock", "TIOCEXCL", or a UUCP lock file's pid
   bool byLink;         // the port named through a link
@@ -296,11 +314,12 @@ struct HolderCase {
 
 // The marks of another program that holds the port: a flock, TIOCEXCL (which
 // root opens through), or a UUCP lock file in /run/lock, which stays as it
-// was. Nothing may reach the port while they stand.
+// was. Nothing may reach the port while they stand. A lock file this user
+// may not read holds; one of pid 1 dated 2020 names a pid given again since.
 TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
   const HolderCase cases[] = {
-      {"flock", false, 2}, {"TIOCEXCL", false, 2}, {"ascii", false, 2},
-      {"binary", true, 2}, {"ascii", true, 2},     {"stale", false, 0},
+      {"flock", false, 2}, {"TIOCEXCL", false, 2}, {"ascii", false, 2},      {"binary", true, 2},
+      {"ascii", true, 2},  {"stale", false, 0},    {"unreadable", false, 2}, {"reused", false, 0},
   };
   char folder[] = "/tmp/kavnori-held-XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
@@ -326,7 +345,7 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
         "/run/lock/LCK.." +
         (c.byLink && holder == "ascii" ? "ttyKavnoriTest" : "pts_" + std::string(path_ + 9));
     // The pid as HDB's ten digits or as the int itself; a stale one has ended.
-    int pid = holder == "stale" ? fork() : getpid();
+    int pid = holder == "stale" ? fork() : holder == "reused" ? 1 : getpid();
     if (pid == 0) _exit(0);
     if (holder == "stale") waitpid(pid, nullptr, 0);
     char digits[16];
@@ -334,10 +353,14 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
     std::string text = holder == "binary" ? std::string(reinterpret_cast<char*>(&pid), 4) : digits;
     if (!lockFile) text.clear();
     if (lockFile) std::ofstream(lock) << text;
+    const struct timespec in2020[2] = {{1577836800, 0}, {1577836800, 0}};
+    if (holder == "reused") utimensat(AT_FDCWD, lock.c_str(), in2020, 0);
+    if (holder == "unreadable") chmod(lock.c_str(), 0);
     const char* port = c.byLink ? link.c_str() : path_;
     const char* argv[] = {"Kavnori", port, "1", "3", "1"};
     testing::internal::CaptureStdout();
-    EXPECT_EQ(RunKavnori(5, argv), c.status);
+    EXPECT_EQ(holder == "unreadable" ? RunAsAnotherUser(argv) : RunKavnori(5, argv), c.status);
+    chmod(lock.c_str(), 0644);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               c.status == 2
                   ? "GetCommState failed with error 9.\n"

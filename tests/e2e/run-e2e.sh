@@ -20,6 +20,7 @@ holder_pid=""
 cleanup() {
   [ -n "${holder_pid}" ] && kill "${holder_pid}" 2>/dev/null
   [ -n "${lock_file:-}" ] && rm -f "${lock_file}"
+  [ -n "${sticky_settings:-}" ] && sysctl -qw ${sticky_settings}
   [ -n "${board_pid}" ] && kill -TERM "${board_pid}" 2>/dev/null && wait "${board_pid}" 2>/dev/null
   rm -rf "${work}"
 }
@@ -335,6 +336,8 @@ time.sleep(30)' "${board_path}" "${work}/held-open"
 }
 uucp_lock() { sleep 30 & holder_pid=$! && printf '%10d\n' "${1:-${holder_pid}}" >"${lock_file}"; }
 for_group() { chgrp "$1" "${board_path}" && chmod "$2" "${board_path}"; }
+# Another user's link in sticky, world-writable /tmp, which the kernel will not follow.
+others_link() { doctor_port=$(mktemp -u /tmp/kavnori-link.XXXXXX) && setpriv --reuid=nobody --regid=nogroup --clear-groups ln -s "${board_path}" "${doctor_port}"; }
 restore_port() { chgrp "${port_mode% *}" "${board_path}" && chmod "${port_mode#* }" "${board_path}"; }
 doctor_rows=(
   "ready|self|:|:|0||"
@@ -344,6 +347,9 @@ doctor_rows=(
   "made exclusive (TIOCEXCL)|self|hold exclusive|stop_holder|2|exclusive|"
   "a live UUCP lock file|self|uucp_lock|rm LOCK; stop_holder|2|uucp-lock|pid"
   "a stale UUCP lock file|self|uucp_lock 999999|rm LOCK; stop_holder|0|uucp-lock-stale|"
+  "a lock of pid 1, dated 2020: the pid was given again|self|uucp_lock 1; touch -d 2020-01-01 LOCK|rm LOCK; stop_holder|0|uucp-lock-stale|"
+  "a live lock file this user may not read|dialout|for_group dialout 660; uucp_lock; chmod 600 LOCK|rm LOCK; stop_holder; restore_port|2|uucp-lock|"
+  "another user's link in sticky /tmp|root|others_link|rm \"\${doctor_port}\"; doctor_port=|2|protected-symlink|"
   "another user, not in the port's group|nobody|for_group dialout 660|restore_port|2|permission|"
   "another user in the port's group|dialout|for_group dialout 660|restore_port|0||"
   "another user in the group, which may not read|dialout|for_group dialout 620|restore_port|2|permission|"
@@ -355,16 +361,21 @@ if [ "${mode}" = native ] && [ -n "${doctor}" ]; then
   lock_file=/run/lock/LCK..${pts_name//\//_}
   port_mode=$(stat -c '%g %a' "${board_path}")
   stty -F "${board_path}" -crtscts -ixon -ixoff
+  # Debian's settings for sticky folders, restored at the end.
+  saved=$(sysctl -n fs.protected_regular fs.protected_symlinks 2>/dev/null | xargs)
+  [ "$(id -u)" = 0 ] && sysctl -qw fs.protected_regular=2 fs.protected_symlinks=1 &&
+    sticky_settings="fs.protected_regular=${saved% *} fs.protected_symlinks=${saved#* }"
   for row in "${doctor_rows[@]}"; do
     IFS='|' read -r name who setup undo status codes pid <<<"${row}"
     [ "${who}" = self ] || [ "$(id -u)" = 0 ] || continue
+    [ "${who}" != root ] || [ -n "${sticky_settings:-}" ] || continue
     as=()
-    [ "${who}" = self ] || as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+    [ "${who}" = self ] || [ "${who}" = root ] || as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
     [ "${who}" = dialout ] && as=(setpriv --reuid=nobody --regid=nogroup --groups=dialout)
     [ "${who}" = uucp ] && as=(setpriv --reuid=uucp --regid=nogroup --clear-groups)
     step "${setup}"
     before=$(stty -F "${board_path}" -g 2>/dev/null) # a non-root stty meets TIOCEXCL too
-    json=$(timeout 20 "${as[@]}" "${doctor}" --json "${board_path}" 2>"${work}/stderr")
+    json=$(timeout 20 "${as[@]}" "${doctor}" --json "${doctor_port:-${board_path}}" 2>"${work}/stderr")
     code=$?
     after=$(stty -F "${board_path}" -g 2>/dev/null)
     held_by=${holder_pid}
@@ -379,6 +390,7 @@ if [ "${mode}" = native ] && [ -n "${doctor}" ]; then
     fi
   done
   if board_quiet; then pass; else fail "the doctor sent the board bytes" "$(tail -n 3 "${board_out}")"; fi
+  [ -z "${sticky_settings:-}" ] || { sysctl -qw ${sticky_settings} && sticky_settings=""; }
 fi
 
 # TIOCEXCL left on the board's terminal by a program that has gone (root only,
