@@ -9,6 +9,7 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: kavnori-doctor [--json] [PORT]\n"
+    "       kavnori-doctor --version\n"
     "  Without PORT: lists this machine's serial ports.\n"
     "  With PORT: checks it as a Kavnori run would meet it, and says how to fix\n"
     "  each problem found. Exit status: 0 ready, 1 usage, 2 a problem that\n"
@@ -18,6 +19,7 @@ struct Arguments {
   OutputFormat format = OutputFormat::kText;
   const char* port = nullptr;
   bool help = false;
+  bool version = false;
 };
 
 // "--" ends the options, so that a port whose name starts with '-' can be named.
@@ -32,6 +34,8 @@ bool ParseArguments(int argc, char** argv, Arguments* arguments) {
     } else if (options &&
                (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0)) {
       arguments->help = true;
+    } else if (options && std::strcmp(argument, "--version") == 0) {
+      arguments->version = true;
     } else if (options && argument[0] == '-' && argument[1] != '\0') {
       std::fprintf(stderr, "kavnori-doctor: unknown option %s\n", EscapedText(argument).c_str());
       return false;
@@ -55,6 +59,10 @@ int main(int argc, char** argv) {
   }
   if (arguments.help) {
     std::fputs(kUsage, stdout);
+    return kDoctorReady;
+  }
+  if (arguments.version) {
+    std::fputs("kavnori-doctor " KAVNORI_VERSION "\n", stdout);
     return kDoctorReady;
   }
   if (arguments.port == nullptr) {

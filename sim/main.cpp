@@ -92,6 +92,8 @@ int main(int argc, char** argv) {
   switch (ParseOptions(argc, argv, &options)) {
     case ParseResult::kHelp:
       return PrintHelp();
+    case ParseResult::kVersion:
+      return PrintVersion();
     case ParseResult::kUsageError:
       return PrintUsageError();
     case ParseResult::kRun:

@@ -23,6 +23,7 @@ const char kUsage[] =
     "  -n, --frames N    exit after N frames, applied or rejected (short frames\n"
     "                    count, stray bytes do not)\n"
     "  -h, --help        show this help\n"
+    "  -V, --version     show the version\n"
     "\n"
     "An existing PATH is replaced only when it is a link to a pseudo-terminal\n"
     "(/dev/pts/N) that is gone.\n"
@@ -47,17 +48,15 @@ bool ParseFrameLimit(const char* text, long* limit) {
 
 ParseResult ParseOptions(int argc, char** argv, Options* options) {
   static const struct option kLongOptions[] = {
-      {"json", no_argument, nullptr, 'j'},
-      {"link", required_argument, nullptr, 'l'},
-      {"frames", required_argument, nullptr, 'n'},
-      {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0},
+      {"json", no_argument, nullptr, 'j'},         {"link", required_argument, nullptr, 'l'},
+      {"frames", required_argument, nullptr, 'n'}, {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},      {nullptr, 0, nullptr, 0},
   };
   *options = Options{false, "", 0};
   // getopt's own messages would go through stdio, which waits for stderr.
   opterr = 0;
   int option = 0;
-  while ((option = getopt_long(argc, argv, ":jl:n:h", kLongOptions, nullptr)) != -1) {
+  while ((option = getopt_long(argc, argv, ":jl:n:hV", kLongOptions, nullptr)) != -1) {
     switch (option) {
       case 'j':
         options->json = true;
@@ -74,6 +73,8 @@ ParseResult ParseOptions(int argc, char** argv, Options* options) {
         break;
       case 'h':
         return ParseResult::kHelp;
+      case 'V':
+        return ParseResult::kVersion;
       case ':':
         Say("relay-board-sim: option '%s' needs a value\n", argv[optind - 1]);
         return ParseResult::kUsageError;
@@ -89,12 +90,22 @@ ParseResult ParseOptions(int argc, char** argv, Options* options) {
   return ParseResult::kRun;
 }
 
-int PrintHelp() {
+namespace {
+
+int PrintToStandardOutput(const char* text, std::size_t size) {
   int error = 0;
-  const std::size_t size = sizeof kUsage - 1;
-  if (WriteWhatFits(STDOUT_FILENO, kUsage, size, &error) == size) return kExitOk;
+  if (WriteWhatFits(STDOUT_FILENO, text, size, &error) == size) return kExitOk;
   ReportOutputFailure(error != 0 ? error : EAGAIN);
   return kExitFailure;
+}
+
+}  // namespace
+
+int PrintHelp() { return PrintToStandardOutput(kUsage, sizeof kUsage - 1); }
+
+int PrintVersion() {
+  static const char kVersion[] = "relay-board-sim " KAVNORI_VERSION "\n";
+  return PrintToStandardOutput(kVersion, sizeof kVersion - 1);
 }
 
 int PrintUsageError() {

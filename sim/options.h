@@ -13,13 +13,16 @@ struct Options {
   long frameLimit;  // 0: run until a signal
 };
 
-enum class ParseResult { kRun, kHelp, kUsageError };
+enum class ParseResult { kRun, kHelp, kVersion, kUsageError };
 
 // A wrong option is reported on standard error before this returns.
 ParseResult ParseOptions(int argc, char** argv, Options* options);
 
 // --help: the usage text on standard output; the exit status.
 int PrintHelp();
+
+// --version: "relay-board-sim VERSION" on standard output; the exit status.
+int PrintVersion();
 
 // After a wrong option: the usage text on standard error; the exit status.
 int PrintUsageError();

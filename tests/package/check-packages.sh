@@ -203,6 +203,10 @@ for row in "${machines[@]}"; do
   printf '#!/bin/sh\nexec %s "%s" "$@"\n' "${emulator[*]}" "${root}/usr/bin/relay-board-sim" >"${board}"
   chmod +x "${board}"
   expect_switch "${arch}: packaged board and command" "${board}" "${emulator[@]}" "${kavnori}"
+  for program in kavnori-doctor relay-board-sim; do
+    check "${arch}: ${program} --version names ${version}" \
+      test "$("${emulator[@]}" "${root}/usr/bin/${program}" --version)" == "${program} ${version}"
+  done
 
   # The static tarball: the programs alone, with nothing else installed.
   name="kavnori-${version}-linux-${machine}"
