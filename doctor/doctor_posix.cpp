@@ -176,6 +176,16 @@ bool IsConsole(dev_t number) {
 
 // ---- Who may open it ----
 
+// The device node is made anew at every replug and boot, by udev: a chmod
+// is gone then, a rule stays.
+std::string OwnerOnlyFix(const std::string& device) {
+  const std::string kernelName =
+      device.compare(0, 5, "/dev/") == 0 ? device.substr(5) : device.substr(device.rfind('/') + 1);
+  return "sudo chgrp dialout " + device + " && sudo chmod 660 " + device +
+         "; to keep it, add the line KERNEL==\"" + kernelName +
+         "\", GROUP=\"dialout\", MODE=\"0660\" to /etc/udev/rules.d/60-kavnori.rules";
+}
+
 void CheckPermission(Findings* found, const struct stat& node) {
   const Identity who = CurrentIdentity(found->root);
   const AccessVerdict verdict = JudgeAccess(node, who, ReadGroups(found->root));
@@ -197,8 +207,9 @@ void CheckPermission(Findings* found, const struct stat& node) {
       return;
     case Access::kOwnerOnly:
       Add(found, "permission", Severity::kBlocks,
-          found->device + " may be opened by its owner only" + owned,
-          "sudo chgrp dialout " + found->device + " && sudo chmod 660 " + found->device);
+          found->device + " may be opened by its owner only" + owned +
+              "; a mode set by hand lasts until the next replug or reboot",
+          OwnerOnlyFix(found->device));
       return;
     case Access::kAllowed:
       Add(found, "permission", Severity::kBlocks,
@@ -250,7 +261,9 @@ void CheckFlock(Findings* found, int fd, const struct stat& node) {
 // virtual board never sets it, but its own end of its terminal keeps a mark
 // that a program left behind: the board is no holder to stop.
 void AddExclusive(Findings* found) {
-  const std::string what = found->device + " was made exclusive (TIOCEXCL): only root may open it";
+  const std::string what = found->device +
+                           " was made exclusive (TIOCEXCL): only root may open it, and Kavnori "
+                           "turns it away even as root";
   std::vector<Opener> openers = OpenersOf(*found);
   std::string board;
   for (auto opener = openers.begin(); opener != openers.end();) {
