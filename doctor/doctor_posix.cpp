@@ -67,6 +67,23 @@ std::vector<Opener> OpenersOf(const Findings& found) {
 
 // ---- Names that lead nowhere ----
 
+// COM3, com12: a name from Windows, which Linux never gives a port.
+bool IsWindowsPortName(const std::string& port) {
+  if (port.size() < 4 || (port[0] | 0x20) != 'c' || (port[1] | 0x20) != 'o' ||
+      (port[2] | 0x20) != 'm') {
+    return false;
+  }
+  return port.find_first_not_of("0123456789", 3) == std::string::npos;
+}
+
+std::string PortsThereAre(const std::string& root) {
+  std::string names;
+  for (const PortListing& listed : ListPortsUnder(root)) {
+    names += (names.empty() ? "" : ", ") + listed.name;
+  }
+  return names.empty() ? "none is plugged in now" : "the ports there are: " + names;
+}
+
 void CheckMissing(Findings* found, int error) {
   if (error == ENAMETOOLONG) {
     Add(found, "missing", Severity::kBlocks,
@@ -85,6 +102,14 @@ void CheckMissing(Findings* found, int error) {
     Add(found, "permission", Severity::kBlocks,
         "a folder on the way to " + found->port + " may not be looked into by this user",
         "ls -ld each folder of " + found->port);
+    return;
+  }
+  if (IsWindowsPortName(found->port)) {
+    Add(found, "missing", Severity::kBlocks,
+        found->port +
+            " is a Windows name: Linux names its serial ports like /dev/ttyUSB0, "
+            "/dev/ttyACM0 or /dev/ttyS0",
+        "name one of " + PortsThereAre(found->root));
     return;
   }
   Add(found, "missing", Severity::kBlocks,
