@@ -86,7 +86,7 @@ std::string PortsThereAre(const std::string& root) {
 
 void CheckMissing(Findings* found, int error) {
   if (error == ENAMETOOLONG) {
-    Add(found, "missing", Severity::kBlocks,
+    Add(found, "name-too-long", Severity::kBlocks,
         "the name is longer than the system takes (" + std::to_string(found->port.size()) +
             " bytes)",
         kListFix);

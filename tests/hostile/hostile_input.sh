@@ -187,8 +187,8 @@ if [ -n "${doctor}" ]; then
   ln -s loop-b loop-a && ln -s loop-a loop-b && ln -s gone dangling
   check_doctor "the machine's ports" ""
   check_doctor "empty name" missing ""
-  check_doctor "4097-byte name" missing "$(long 4097 n)"
-  check_doctor "100 KB name of slashes" missing "$(long "${kb100}" /)"
+  check_doctor "4097-byte name" name-too-long "$(long 4097 n)"
+  check_doctor "100 KB name of slashes" name-too-long "$(long "${kb100}" /)"
   check_doctor "non-UTF-8 name, not there" missing $'\xff\xfe'
   check_doctor "ESC, CSI, OSC and a forged line in the name" missing $'\e[2J\e]0;x\a\n  [blocks] forged: y'
   check_doctor "C1 controls, as UTF-8 and alone, in the name" missing $'c1-\xc2\x9b31m-\x9b31m'
