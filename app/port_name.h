@@ -1,12 +1,8 @@
-// The port name as the platform holds it: wide on Windows, bytes elsewhere.
-// One implementation file per platform.
+// The port name as the command prints it. One implementation file per
+// platform.
 #pragma once
 
-#include "serial/serial_port.h"
-
-// False when the argument does not fit the buffer; nothing is read or
-// written past either end.
-bool ConvertPortName(const char* argument, PortName* portName);
+#include "serial/port_name.h"
 
 // "Serial port [<name>] configured.\n"
 void PrintConfiguredLine(const PortName& portName);

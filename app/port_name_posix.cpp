@@ -1,17 +1,6 @@
 #include <cstdio>
-#include <cstring>
 
 #include "app/port_name.h"
-
-// A counting loop rather than strnlen: one library symbol fewer to bind at
-// every start.
-bool ConvertPortName(const char* argument, PortName* portName) {
-  std::size_t length = 0;
-  while (length < kPortNameCapacity && argument[length] != '\0') ++length;
-  if (length == kPortNameCapacity) return false;
-  std::memcpy(portName->text, argument, length + 1);
-  return true;
-}
 
 // Narrow, like every other line: a C stream takes the orientation of its
 // first output, and wide output mixed in would be lost.

@@ -53,9 +53,22 @@ struct PortReport {
   std::vector<Problem> problems;
 };
 
+// One port of the list, with the same keys on both platforms where the facts
+// are the same. An empty text is a fact not known, or one the port does not
+// have (a UART has no USB ids): the text list leaves it out, JSON gives null.
 struct PortListing {
-  std::string name;             // /dev/ttyUSB0, COM5
-  std::vector<Detail> details;  // in the order they are printed
+  std::string name;             // /dev/ttyUSB0, COM5: what Kavnori is given
+  std::string friendlyName;     // "friendly-name": the adapter's own name, Device Manager's name
+  std::string vendorId;         // "vid": the USB vendor id, 4 hex digits in lower case, "1a86"
+  std::string productId;        // "pid": the USB product id, "7523"
+  std::string serial;           // "serial": the USB serial number
+  std::string location;         // "location": the USB socket, "1-1.2", "Port_#0002.Hub_#0003"
+  std::string driver;           // "driver": ch341-uart, ftdi_sio; on Windows its provider
+  std::vector<Detail> details;  // the platform's own, printed after those
+  // Not printed: a name that stays across replugging and reboots and names
+  // this adapter alone (Linux's by-id link of an adapter with a serial
+  // number); empty when there is none.
+  std::string lastingName;
 };
 
 enum class OutputFormat { kText, kJson };
@@ -65,6 +78,11 @@ PortReport CheckPort(const std::string& port);
 std::vector<PortListing> ListPorts();
 
 // report.cpp
+// The one way to add a problem: it goes after those as serious or more, so
+// that a report lists what blocks first, then what may hold, then notes. The
+// reference is good until the next problem is added.
+Problem& AddProblem(PortReport* report, const std::string& code, Severity severity,
+                    const std::string& message, const std::string& fix);
 DoctorStatus DoctorStatusFor(const PortReport& report);
 std::string FormatPortReport(const PortReport& report, OutputFormat format);
 std::string FormatPortList(const std::vector<PortListing>& ports, OutputFormat format);

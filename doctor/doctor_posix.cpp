@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "serial/port_holders_posix.h"
+#include "serial/serial_port_posix.h"
 
 namespace {
 
@@ -390,7 +391,7 @@ void CheckFlowControl(Findings* found, int fd, const struct termios& line) {
 // Opens it as a Kavnori run does (which raises DTR and RTS, as any open does),
 // looks, and closes. Nothing is written and nothing set.
 void CheckOpen(Findings* found, const struct stat& node) {
-  const int fd = ::open(found->device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = ::open(found->device.c_str(), kPortOpenFlags);
   const int error = errno;
   if (fd < 0) {
     if (error == EACCES || error == EPERM) {

@@ -39,6 +39,7 @@ struct TtyDevice {
   std::string usbId;           // 1a86:7523; empty when not on USB
   std::string usbSerial;       // empty when the adapter has none
   std::string usbProductName;  // the adapter's own name for itself
+  std::string usbLocation;     // the USB device's place on the bus: 1-1.2 (bus 1, port 1, port 2)
 };
 
 // By the tty's name in /sys/class/tty, or by a device number through

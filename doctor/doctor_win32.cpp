@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "app/port_name.h"
 #include "doctor/doctor.h"
+#include "serial/port_name.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -476,14 +476,19 @@ std::vector<ComDevice> ReadComDevices() {
 
 PortListing ListingFor(const ComDevice& device, const OpenResult& opened,
                        const std::string& source) {
-  PortListing listing = {device.port, {}};
+  PortListing listing;
+  listing.name = device.port;
+  listing.friendlyName = device.friendlyName;
+  listing.vendorId = device.vendorId;
+  listing.productId = device.productId;
+  listing.serial = device.serial;
+  listing.location = device.location;
+  listing.driver = device.provider;
   std::vector<Detail>& details = listing.details;
-  if (!device.friendlyName.empty()) details.push_back(TextDetail("name", device.friendlyName));
   details.push_back(TextDetail("source", source));
   if (device.inDeviceManager) details.push_back(FlagDetail("present", device.present));
   if (!device.kernelDevice.empty()) details.push_back(TextDetail("device", device.kernelDevice));
   if (!device.hardwareId.empty()) details.push_back(TextDetail("hardware-id", device.hardwareId));
-  if (!device.provider.empty()) details.push_back(TextDetail("driver-provider", device.provider));
   if (!device.driverVersion.empty()) {
     details.push_back(TextDetail("driver-version", device.driverVersion));
   }

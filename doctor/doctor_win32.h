@@ -14,6 +14,10 @@ struct ComDevice {
   std::string port;               // COM5
   std::string friendlyName;       // USB-SERIAL CH340 (COM5); Device Manager's name
   std::string hardwareId;         // USB\VID_1A86&PID_7523&REV_0264
+  std::string vendorId;           // 1a86, in lower case; empty when not on USB
+  std::string productId;          // 7523
+  std::string serial;             // the USB serial number; empty when it has none
+  std::string location;           // the USB socket: Port_#0002.Hub_#0003
   std::string provider;           // the driver's provider, wch.cn
   std::string driverVersion;      // 3.8.2023.2
   std::string kernelDevice;       // \Device\Serial0, from SERIALCOMM

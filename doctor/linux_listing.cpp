@@ -81,18 +81,26 @@ std::string HeldBy(const std::string& root, const std::string& device, const str
 PortListing ListOne(const std::string& root, const TtyDevice& tty, const StableNames& names,
                     const std::vector<Opener>& openers) {
   const std::string device = "/dev/" + tty.name;
-  PortListing port = {device, {}};
-  port.details.push_back(TextDetail("by-id", Joined(names.byId, "none")));
-  port.details.push_back(TextDetail("by-path", Joined(names.byPath, "none")));
-  port.details.push_back(TextDetail("driver", tty.driver.empty() ? "unknown" : tty.driver));
-  if (!tty.usbId.empty()) {
-    port.details.push_back(TextDetail("usb", tty.usbId));
-    port.details.push_back(TextDetail(
-        "serial", tty.usbSerial.empty() ? "none, so its by-id name is not unique" : tty.usbSerial));
-    if (!tty.usbProductName.empty()) {
-      port.details.push_back(TextDetail("adapter", tty.usbProductName));
-    }
+  PortListing port;
+  port.name = device;
+  port.friendlyName = tty.usbProductName;
+  const std::size_t colon = tty.usbId.find(':');
+  if (colon != std::string::npos) {
+    port.vendorId = tty.usbId.substr(0, colon);
+    port.productId = tty.usbId.substr(colon + 1);
   }
+  port.serial = tty.usbSerial;
+  port.location = tty.usbLocation;
+  port.driver = tty.driver;
+  // Without a serial number every such adapter gets the same by-id name.
+  const bool byIdUnique = !tty.usbSerial.empty();
+  if (byIdUnique && names.byId.size() == 1) port.lastingName = names.byId.front();
+  port.details.push_back(TextDetail(
+      "by-id",
+      Joined(names.byId, "none") + (byIdUnique || names.byId.empty()
+                                        ? ""
+                                        : " (not unique: the adapter has no serial number)")));
+  port.details.push_back(TextDetail("by-path", Joined(names.byPath, "none")));
   struct stat node;
   if (::stat((root + device).c_str(), &node) != 0) {
     port.details.push_back(FlagDetail("may-open", false));

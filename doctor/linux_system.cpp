@@ -80,6 +80,7 @@ void ReadUsbAdapter(const std::string& deviceFolder, const std::string& sysRoot,
     tty->usbId = vendor + ":" + FirstLine(folder + "/idProduct");
     tty->usbSerial = FirstLine(folder + "/serial");
     tty->usbProductName = FirstLine(folder + "/product");
+    tty->usbLocation = BaseName(folder);
     return;
   }
 }

@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <utility>
+
 #include "doctor/doctor.h"
 #include "text/escaped_text.h"
 
@@ -23,6 +26,24 @@ void AppendJsonDetails(const std::vector<Detail>& details, std::string* out) {
   for (const Detail& detail : details) {
     *out += ", " + JsonString(detail.key) + ": " + DetailValue(detail);
   }
+}
+
+// The keys both platforms share, in the order they are printed.
+std::vector<Detail> SharedDetails(const PortListing& port) {
+  const std::pair<const char*, const std::string*> shared[] = {
+      {"friendly-name", &port.friendlyName},
+      {"vid", &port.vendorId},
+      {"pid", &port.productId},
+      {"serial", &port.serial},
+      {"location", &port.location},
+      {"driver", &port.driver},
+  };
+  std::vector<Detail> details;
+  for (const auto& fact : shared) {
+    details.push_back(fact.second->empty() ? Detail{fact.first, "null", true}
+                                           : TextDetail(fact.first, *fact.second));
+  }
+  return details;
 }
 
 std::string JsonProblem(const Problem& problem) {
@@ -86,6 +107,16 @@ Detail FlagDetail(const std::string& key, bool value) {
   return {key, value ? "true" : "false", true};
 }
 
+Problem& AddProblem(PortReport* report, const std::string& code, Severity severity,
+                    const std::string& message, const std::string& fix) {
+  std::vector<Problem>& problems = report->problems;
+  // Severity's order is its seriousness: kBlocks first.
+  const auto after = std::find_if(problems.begin(), problems.end(), [&](const Problem& listed) {
+    return listed.severity > severity;
+  });
+  return *problems.insert(after, Problem{code, severity, message, fix, {}});
+}
+
 DoctorStatus DoctorStatusFor(const PortReport& report) {
   DoctorStatus status = kDoctorReady;
   for (const Problem& problem : report.problems) {
@@ -105,6 +136,7 @@ std::string FormatPortList(const std::vector<PortListing>& ports, OutputFormat f
     out = "{\"ports\": [";
     for (std::size_t i = 0; i < ports.size(); ++i) {
       out += std::string(i == 0 ? "" : ", ") + "{\"name\": " + JsonString(ports[i].name);
+      AppendJsonDetails(SharedDetails(ports[i]), &out);
       AppendJsonDetails(ports[i].details, &out);
       out += "}";
     }
@@ -113,6 +145,9 @@ std::string FormatPortList(const std::vector<PortListing>& ports, OutputFormat f
   if (ports.empty()) return "No serial ports found.\n";
   for (const PortListing& port : ports) {
     out += EscapedText(port.name) + "\n";
+    for (const Detail& detail : SharedDetails(port)) {
+      if (!detail.literal) out += "  " + detail.key + ": " + EscapedText(detail.value) + "\n";
+    }
     for (const Detail& detail : port.details) {
       out += "  " + detail.key + ": " + EscapedText(detail.value) + "\n";
     }

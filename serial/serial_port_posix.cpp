@@ -86,8 +86,8 @@ bool HeldByUucpLock(const char* path) {
 }
 
 // Opens the device for this run alone, as a Win32 open with share mode 0
-// does. O_NONBLOCK keeps the open from waiting for carrier detect; the
-// descriptor is then made blocking so that the write waits for the driver.
+// does. Opened without blocking, the descriptor is then made blocking so
+// that the write waits for the driver.
 //
 // The exclusive flock binds root too, which TIOCEXCL does not. TIOCEXCL is
 // not set: on a pseudo-terminal it outlives our descriptor and would turn
@@ -97,7 +97,7 @@ bool HeldByUucpLock(const char* path) {
 // sets it).
 int OpenExclusive(const char* path) {
   if (HeldByUucpLock(path)) return kInvalidDescriptor;
-  const int opened = posixSerialCalls.open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int opened = posixSerialCalls.open(path, kPortOpenFlags);
   if (opened < 0) return kInvalidDescriptor;
   const int fd = MoveAboveStandardStreams(opened);
   if (fd < 0) return kInvalidDescriptor;

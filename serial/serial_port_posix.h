@@ -3,9 +3,15 @@
 // posixSerialCalls starts as kRealPosixSerialCalls.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 #include <termios.h>
 #include <time.h>
+
+// How every open of a port goes, the doctor's too. O_NONBLOCK keeps the
+// open from waiting for carrier detect; O_NOCTTY keeps a port from becoming
+// the controlling terminal of a process that has none.
+constexpr int kPortOpenFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
 
 struct PosixSerialCalls {
   int (*open)(const char* path, int flags);

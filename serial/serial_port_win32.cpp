@@ -10,7 +10,6 @@ namespace {
 
 constexpr DWORD kDriverPauseMilliseconds = 5;
 constexpr wchar_t kDevicePrefix[] = L"\\\\.\\";
-constexpr std::size_t kDevicePrefixLength = 4;
 
 HANDLE Handle(const SerialPort& port) { return reinterpret_cast<HANDLE>(port.handle); }
 
@@ -36,14 +35,6 @@ wchar_t* CopyWideText(wchar_t* to, const wchar_t* from) {
   return to;
 }
 
-// Only COM1 to COM9 are known by their bare names everywhere; COM10 and up
-// open only as \\.\COM<N>, which works for every port. Any other name,
-// including one that already starts with a backslash, goes as typed.
-void DevicePathFor(const PortName& portName, wchar_t* path) {
-  if (IsBareComName(portName.text)) path = CopyWideText(path, kDevicePrefix);
-  CopyWideText(path, portName.text);
-}
-
 void SetLineFormat(DCB* settings) {
   settings->BaudRate = CBR_9600;
   settings->ByteSize = 8;
@@ -53,6 +44,12 @@ void SetLineFormat(DCB* settings) {
 
 }  // namespace
 
+void DevicePathFor(const PortName& portName, wchar_t (&path)[kDevicePathCapacity]) {
+  wchar_t* end = path;
+  if (IsBareComName(portName.text)) end = CopyWideText(end, kDevicePrefix);
+  CopyWideText(end, portName.text);
+}
+
 const Win32SerialCalls kRealWin32SerialCalls = {
     ::CreateFileW, ::Sleep,       ::GetCommState, ::SetCommState,
     ::WriteFile,   ::CloseHandle, ::GetLastError,
@@ -61,10 +58,9 @@ const Win32SerialCalls kRealWin32SerialCalls = {
 Win32SerialCalls win32SerialCalls = kRealWin32SerialCalls;
 
 SerialPort OpenSerialPort(const PortName& portName) {
-  wchar_t devicePath[kDevicePrefixLength + kPortNameCapacity];
+  wchar_t devicePath[kDevicePathCapacity];
   DevicePathFor(portName, devicePath);
-  // Share mode 0: no other program may hold the port while we use it.
-  HANDLE handle = win32SerialCalls.createFileW(devicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+  HANDLE handle = win32SerialCalls.createFileW(devicePath, kPortAccess, kPortShareMode, nullptr,
                                                OPEN_EXISTING, 0, nullptr);
   // The pause comes whatever the open returned; a failed open leaves
   // INVALID_HANDLE_VALUE, on which reading the settings fails.

@@ -107,22 +107,22 @@ TEST(DoctorListing, ListsUsbAdaptersAndUartsWithTheirNamesDriversAndHolders) {
             "pico\x1B]0;x\x07"
             "com\n");  // any program may name itself so
   const std::string free = "  may-open: true\n  held-by: none\n";
-  const std::string uart = "  by-id: none\n  by-path: none\n  driver: serial\n";
+  const std::string uart = "  driver: serial\n  by-id: none\n  by-path: none\n";
   EXPECT_EQ(FormatPortList(ListPortsUnder(root.path), OutputFormat::kText),
-            "/dev/ttyACM0\n  by-id: /dev/serial/by-id/usb-Arduino_8503631\n"
-            "  by-path: /dev/serial/by-path/usb-0:3\n  driver: cdc_acm\n  usb: 2341:0043\n"
-            "  serial: 85\\x1b[2J\\xc2\\x9b\n  may-open: true\n  held-by: pico\\x1b]0;x\\x07com "
-            "(pid 4242), flock\n"
+            "/dev/ttyACM0\n  vid: 2341\n  pid: 0043\n  serial: 85\\x1b[2J\\xc2\\x9b\n"
+            "  location: 1-3\n  driver: cdc_acm\n  by-id: /dev/serial/by-id/usb-Arduino_8503631\n"
+            "  by-path: /dev/serial/by-path/usb-0:3\n  may-open: true\n"
+            "  held-by: pico\\x1b]0;x\\x07com (pid 4242), flock\n"
             "/dev/ttyS2\n" +
                 uart + free + "/dev/ttyS10\n" + uart +
                 "  may-open: false\n  why-not: there is no /dev/ttyS10\n"
-                "/dev/ttyUSB0\n  by-id: /dev/serial/by-id/usb-1a86_USB_Serial\n"
-                "  by-path: /dev/serial/by-path/usb-0:1\n  driver: ch341-uart\n  usb: 1a86:7523\n"
-                "  serial: none, so its by-id name is not unique\n" +
+                "/dev/ttyUSB0\n  vid: 1a86\n  pid: 7523\n  location: 1-1\n  driver: ch341-uart\n"
+                "  by-id: /dev/serial/by-id/usb-1a86_USB_Serial (not unique: the adapter has no "
+                "serial number)\n  by-path: /dev/serial/by-path/usb-0:1\n" +
                 free +
-                "/dev/ttyUSB1\n  by-id: /dev/serial/by-id/usb-FTDI_A50285BI\n"
-                "  by-path: /dev/serial/by-path/usb-0:2\n  driver: ftdi_sio\n  usb: 0403:6001\n"
-                "  serial: A50285BI\n" +
+                "/dev/ttyUSB1\n  vid: 0403\n  pid: 6001\n  serial: A50285BI\n  location: 1-2\n"
+                "  driver: ftdi_sio\n  by-id: /dev/serial/by-id/usb-FTDI_A50285BI\n"
+                "  by-path: /dev/serial/by-path/usb-0:2\n" +
                 free);
 }
 

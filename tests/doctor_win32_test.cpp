@@ -156,24 +156,25 @@ TEST_F(DoctorWin32, LineSettingsThatHoldOrCutAWrite) {
 TEST_F(DoctorWin32, DeviceListShapesTheListAndTheChecks) {
   // An unplugged adapter may keep the name of the one plugged in now.
   fake.devices = {
-      {"COM5", "USB-SERIAL CH340 (COM5)", "", "", "", "", true, false, 0},
-      {"COM5", "USB-SERIAL CH340 (COM5)", "", "wch.cn", "3.8.2023.2", "", true, true, 0},
-      {"COM3", "Prolific USB-to-Serial (COM3)", "", "", "", "", true, false, 0},
-      {"COM9", "USB Serial Port (COM9)", "", "", "", "", true, true, 10},
-      {"COM1", "", "", "", "", "\\Device\\Serial0", false, true, 0}};
+      {"COM5", "USB-SERIAL CH340 (COM5)", "", "", "", "", "", "", "", "", true, false, 0},
+      {"COM5", "USB-SERIAL CH340 (COM5)", "", "1a86", "7523", "", "", "wch.cn", "3.8.2023.2", "",
+       true, true, 0},
+      {"COM3", "Prolific USB-to-Serial (COM3)", "", "", "", "", "", "", "", "", true, false, 0},
+      {"COM9", "USB Serial Port (COM9)", "", "", "", "", "", "", "", "", true, true, 10},
+      {"COM1", "", "", "", "", "", "", "", "", "\\Device\\Serial0", false, true, 0}};
   fake.openErrors = {
       {L"\\\\.\\COM5", 0}, {L"\\\\.\\COM1", ERROR_ACCESS_DENIED}, {L"\\\\.\\COM12", 0}};
   const std::vector<PortListing> ports = ListPorts();
   const std::string listed[] = {
       "COM1 source=SERIALCOMM device=\\Device\\Serial0 opens=false open-problem=in-use "
       "open-error=5",
-      "COM3 name=Prolific USB-to-Serial (COM3) source=Device Manager present=false opens=false "
+      "COM3 source=Device Manager present=false opens=false "
       "open-problem=missing open-error=2",
-      "COM5 name=USB-SERIAL CH340 (COM5) source=Device Manager present=false opens=true",
-      "COM5 name=USB-SERIAL CH340 (COM5) source=Device Manager present=true "
-      "driver-provider=wch.cn driver-version=3.8.2023.2 driver-note=CH340 driver 3.8.2023.2 is "
+      "COM5 source=Device Manager present=false opens=true",
+      "COM5 source=Device Manager present=true driver-version=3.8.2023.2 driver-note=CH340 driver "
+      "3.8.2023.2 is "
       "known to fail with some CH340 chips: the port opens and the board gets nothing opens=true",
-      "COM9 name=USB Serial Port (COM9) source=Device Manager present=true problem-code=10 "
+      "COM9 source=Device Manager present=true problem-code=10 "
       "problem=the device cannot start opens=false open-problem=missing open-error=2",
       "COM12 source=no registry entry; opens as \\\\.\\COM12 opens=true",
   };

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/port_name.h"
 #include "app/run.h"
+#include "serial/port_name.h"
 #include "serial/serial_port.h"
 #include "serial/serial_port_win32.h"
 #include "tests/fake_serial.h"

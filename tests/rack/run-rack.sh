@@ -258,7 +258,7 @@ expect "replugged: the doctor through the link" "${rc}:$(head -n 1 <<<"${out}")"
 # The doctor's listing, from the guest's real sysfs.
 guest 'kill ${holder}; kavnori-doctor'
 expect "the doctor's listing of ttyUSB1" "$(sed -n '/^\/dev\/ttyUSB1$/,/^\/dev/p' <<<"${out}" |
-  grep -E '^  (by-id|driver|usb|serial):')" "$(printf '  by-id: %s\n  driver: ftdi_sio\n  usb: 0403:6001\n  serial: KAV0001' "${by_id}")"
+  grep -E '^  (by-id|driver|vid|pid|serial):')" "$(printf '  vid: 0403\n  pid: 6001\n  serial: KAV0001\n  driver: ftdi_sio\n  by-id: %s' "${by_id}")"
 
 
 echo "rack: $((SECONDS - started)) s, ${failures} failed"
