@@ -76,6 +76,10 @@ enum class OutputFormat { kText, kJson };
 // Platform side: doctor_posix.cpp or doctor_win32.cpp.
 PortReport CheckPort(const std::string& port);
 std::vector<PortListing> ListPorts();
+// The ports of USB adapters plugged in now, from what the system tells
+// without opening any port: what a search by vendor, product, serial number
+// or socket looks through.
+std::vector<PortListing> ListUsbAdapters();
 
 // report.cpp
 // The one way to add a problem: it goes after those as serious or more, so

@@ -474,8 +474,8 @@ std::vector<ComDevice> ReadComDevices() {
 
 // ---- The list ----
 
-PortListing ListingFor(const ComDevice& device, const OpenResult& opened,
-                       const std::string& source) {
+// The facts both platforms list, with the same keys.
+PortListing IdentityOf(const ComDevice& device) {
   PortListing listing;
   listing.name = device.port;
   listing.friendlyName = device.friendlyName;
@@ -484,6 +484,12 @@ PortListing ListingFor(const ComDevice& device, const OpenResult& opened,
   listing.serial = device.serial;
   listing.location = device.location;
   listing.driver = device.provider;
+  return listing;
+}
+
+PortListing ListingFor(const ComDevice& device, const OpenResult& opened,
+                       const std::string& source) {
+  PortListing listing = IdentityOf(device);
   std::vector<Detail>& details = listing.details;
   details.push_back(TextDetail("source", source));
   if (device.inDeviceManager) details.push_back(FlagDetail("present", device.present));
@@ -594,4 +600,14 @@ std::vector<PortListing> ListPorts() {
   }
   std::stable_sort(ports.begin(), ports.end(), ListedFirst);
   return ports;
+}
+
+std::vector<PortListing> ListUsbAdapters() {
+  std::vector<PortListing> adapters;
+  for (const ComDevice& device : win32DoctorCalls.readComDevices()) {
+    if (device.inDeviceManager && device.present && !device.vendorId.empty())
+      adapters.push_back(IdentityOf(device));
+  }
+  std::stable_sort(adapters.begin(), adapters.end(), ListedFirst);
+  return adapters;
 }

@@ -139,3 +139,11 @@ std::vector<PortListing> ListPortsUnder(const std::string& root) {
 }
 
 std::vector<PortListing> ListPorts() { return ListPortsUnder(""); }
+
+std::vector<PortListing> ListUsbAdapters() {
+  std::vector<PortListing> adapters = ListPorts();
+  adapters.erase(std::remove_if(adapters.begin(), adapters.end(),
+                                [](const PortListing& port) { return port.vendorId.empty(); }),
+                 adapters.end());
+  return adapters;
+}
