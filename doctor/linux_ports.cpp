@@ -1,16 +1,56 @@
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 
-#include "doctor/doctor_posix.h"
-#include "serial/port_holders_posix.h"
+#include "doctor/doctor_linux.h"
 
 // The listing looks without opening any port: an open would raise DTR and
 // RTS on every port of the machine (and restart a board that resets on DTR).
 
 namespace {
+
+// The USB device is the first folder above the tty's device with an idVendor.
+void ReadUsbAdapter(const std::string& deviceFolder, const std::string& sysRoot, TtyDevice* tty) {
+  for (std::string folder = deviceFolder; folder.size() > sysRoot.size();
+       folder = folder.substr(0, folder.rfind('/'))) {
+    const std::string vendor = FirstLine(folder + "/idVendor");
+    if (vendor.empty()) continue;
+    tty->usbId = vendor + ":" + FirstLine(folder + "/idProduct");
+    tty->usbSerial = FirstLine(folder + "/serial");
+    tty->usbProductName = FirstLine(folder + "/product");
+    tty->usbLocation = BaseName(folder);
+    return;
+  }
+}
+
+// Since Linux 6.5 a UART's tty hangs below serial-base's own port and ctrl
+// devices; the driver that tells the hardware is the one above them.
+std::string DriverOf(std::string device, const std::string& sysRoot) {
+  for (; device.size() > sysRoot.size(); device = device.substr(0, device.rfind('/'))) {
+    const std::string driver = RealPath(device + "/driver");
+    if (driver.find("/bus/serial-base/") == std::string::npos) return BaseName(driver);
+  }
+  return "";
+}
+
+bool ReadTtyFolder(const std::string& root, const std::string& classFolder, TtyDevice* tty) {
+  const std::string folder = RealPath(classFolder);
+  if (folder.empty()) return false;
+  *tty = TtyDevice();
+  tty->name = BaseName(folder);
+  tty->subsystem = BaseName(RealPath(folder + "/subsystem"));
+  tty->uartType = FirstLine(folder + "/type");
+  const std::string device = RealPath(folder + "/device");
+  tty->hasDevice = !device.empty();
+  if (!tty->hasDevice) return true;
+  const std::string sysRoot = RealPath(root + "/sys");
+  tty->driver = DriverOf(device, sysRoot);
+  ReadUsbAdapter(device, sysRoot, tty);
+  return true;
+}
 
 // ttyS0 to ttyS31 exist whether or not a UART is there; type 0 says none is.
 bool IsSerialPort(const TtyDevice& tty) {
@@ -31,51 +71,6 @@ std::string Joined(const std::vector<std::string>& items, const char* none) {
   std::string text;
   for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
   return text.empty() ? none : text;
-}
-
-std::string WhyNot(const std::string& root, const struct stat& node) {
-  const AccessVerdict verdict = JudgeAccess(node, CurrentIdentity(root), ReadGroups(root));
-  switch (verdict.access) {
-    case Access::kNotInGroup:
-      return "not in group " + verdict.group + " (sudo usermod -aG " + verdict.group + " $USER)";
-    case Access::kGroupNotActive:
-      return "in group " + verdict.group + " since this session started (log in again)";
-    case Access::kOwnerOnly:
-      return "its owner only may open it";
-    case Access::kAllowed:
-      break;
-  }
-  return "refused by an ACL or a security module";
-}
-
-// Who holds it, from what the system shows without opening the port: flock
-// holders, a live UUCP lock, and the programs that have it open.
-std::string HeldBy(const std::string& root, const std::string& device, const struct stat& node,
-                   const std::vector<Opener>& openers) {
-  std::vector<pid_t> pids;
-  std::vector<std::string> holders;
-  const auto add = [&](pid_t pid, const std::string& how) {
-    const std::string command = ProcessCommand(root, pid);
-    if (pid <= 0 || command.empty() || std::find(pids.begin(), pids.end(), pid) != pids.end()) {
-      return;
-    }
-    pids.push_back(pid);
-    holders.push_back(DescribeProcess(pid, command) + ", " + how);
-  };
-  for (const Opener& opener : openers) {
-    if (opener.holdsFlock) add(opener.pid, "flock");
-  }
-  for (pid_t pid : FlockHolders(root, node.st_dev, node.st_ino)) add(pid, "flock");
-  UucpLock lock;
-  if (FindLockFile(root, root + device, &lock) && lock.held) {
-    if (!lock.readable) {
-      holders.push_back("lock file " + LockPath(root, lock) + " of user " +
-                        UserName(root, lock.owner) + ", unreadable here");
-    }
-    add(lock.pid, "lock file " + LockPath(root, lock));
-  }
-  for (const Opener& opener : openers) add(opener.pid, "open");
-  return Joined(holders, "none");
 }
 
 PortListing ListOne(const std::string& root, const TtyDevice& tty, const StableNames& names,
@@ -109,12 +104,55 @@ PortListing ListOne(const std::string& root, const TtyDevice& tty, const StableN
   }
   const bool mayOpen = ::access((root + device).c_str(), R_OK | W_OK) == 0;
   port.details.push_back(FlagDetail("may-open", mayOpen));
-  if (!mayOpen) port.details.push_back(TextDetail("why-not", WhyNot(root, node)));
-  port.details.push_back(TextDetail("held-by", HeldBy(root, device, node, openers)));
+  if (!mayOpen) {
+    const Problem refused = AccessProblem(root, device, node);
+    port.details.push_back(TextDetail("why-not", refused.message));
+    port.details.push_back(TextDetail("fix", refused.fix));
+  }
+  const PortHolders holders = FindPortHolders(root, root + device, node, openers);
+  port.details.push_back(TextDetail("held-by", HeldByText(root, holders)));
   return port;
 }
 
 }  // namespace
+
+bool ReadTtyByName(const std::string& root, const std::string& name, TtyDevice* tty) {
+  return ReadTtyFolder(root, root + "/sys/class/tty/" + name, tty);
+}
+
+bool ReadTtyByNumber(const std::string& root, dev_t number, TtyDevice* tty) {
+  const std::string link =
+      root + "/sys/dev/char/" + std::to_string(major(number)) + ":" + std::to_string(minor(number));
+  return ReadTtyFolder(root, link, tty);
+}
+
+std::vector<std::string> TtyNames(const std::string& root) {
+  return FolderEntries(root + "/sys/class/tty");
+}
+
+std::vector<std::string> UsbDeviceIds(const std::string& root) {
+  std::vector<std::string> ids;
+  for (const std::string& device : FolderEntries(root + "/sys/bus/usb/devices")) {
+    const std::string folder = root + "/sys/bus/usb/devices/" + device;
+    const std::string vendor = FirstLine(folder + "/idVendor");
+    if (!vendor.empty()) ids.push_back(vendor + ":" + FirstLine(folder + "/idProduct"));
+  }
+  return ids;
+}
+
+std::map<std::string, StableNames> ReadStableNames(const std::string& root) {
+  std::map<std::string, StableNames> names;
+  for (const char* kind : {"by-id", "by-path"}) {
+    const std::string folder = std::string("/dev/serial/") + kind;
+    for (const std::string& link : FolderEntries(root + folder)) {
+      const std::string target = BaseName(RealPath(root + folder + "/" + link));
+      if (target.empty()) continue;
+      StableNames& found = names[target];
+      (std::string(kind) == "by-id" ? found.byId : found.byPath).push_back(folder + "/" + link);
+    }
+  }
+  return names;
+}
 
 std::vector<PortListing> ListPortsUnder(const std::string& root) {
   std::vector<TtyDevice> ttys;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "doctor/doctor_posix.h"
+#include "doctor/doctor_linux.h"
 
 namespace {
 

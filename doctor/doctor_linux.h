@@ -1,0 +1,202 @@
+// The Linux side of kavnori-doctor, below CheckPort and ListPorts, one file
+// for each question a port is asked. The check of one port and the listing
+// of all ask the same functions.
+//
+//   linux_check.cpp    CheckPort: asks each question of one port, in turn
+//   linux_ports.cpp    which ports there are: sysfs, the stable names, the
+//                      listing (ListPorts)
+//   linux_names.cpp    where a name leads: missing, a link, a Windows name,
+//                      no terminal, a name that changes at the next plug-in
+//   linux_access.cpp   may this user open it: who asks, groups, the mode
+//   linux_holders.cpp  who holds it: flock, TIOCEXCL, UUCP lock files, the
+//                      programs that have it open
+//   linux_line.cpp     are the driver and the line right: flow control,
+//                      output held now, brltty, ModemManager
+//   linux_files.cpp    reading files and folders below the root
+//
+// Everything the checks read about the machine (/sys, /dev/serial, /run/udev,
+// /proc, /etc/group, the udev rules folders, the UUCP lock folders) is read
+// below one root folder: "" on a running system, a folder with a laid-out tree
+// in the tests. The port named on the command line is not: it is opened where
+// it is.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <termios.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "doctor/doctor.h"
+#include "serial/port_holders_posix.h"
+
+PortReport CheckPortUnder(const std::string& root, const std::string& port);
+std::vector<PortListing> ListPortsUnder(const std::string& root);
+
+constexpr const char* kListFix = "kavnori-doctor (without a port) lists the ports there are";
+
+// One port as CheckPort looks at it; each question adds its problems to the
+// report.
+struct CheckedPort {
+  std::string root;
+  std::string given;   // the name as given on the command line
+  std::string device;  // the device it leads to
+  PortReport* report;
+};
+
+// ---- Files below the root (linux_files.cpp) ----
+
+std::string ReadFile(const std::string& path);
+std::string FirstLine(const std::string& path);
+std::vector<std::string> FolderEntries(const std::string& path);  // sorted, no . and ..
+std::string RealPath(const std::string& path);                    // "" when it leads nowhere
+std::string BaseName(const std::string& path);
+bool IsNumber(const std::string& text);
+std::vector<pid_t> ProcessIds(const std::string& root);
+std::vector<std::string> Words(const std::string& line);
+std::string SystemMessage(int error);  // strerror's text for an errno
+
+// ---- Which ports there are (linux_ports.cpp) ----
+
+// What sysfs tells about one tty: /sys/class/tty/NAME and the device behind it.
+struct TtyDevice {
+  std::string name;            // ttyUSB0
+  std::string subsystem;       // "tty" for terminals; "mem" for /dev/null, ...
+  bool hasDevice = false;      // a bus device behind it (a UART, a USB interface)
+  std::string uartType;        // ttyS: "0" when no UART was found at that port
+  std::string driver;          // ch341-uart, ftdi_sio, cdc_acm, serial8250
+  std::string usbId;           // 1a86:7523; empty when not on USB
+  std::string usbSerial;       // empty when the adapter has none
+  std::string usbProductName;  // the adapter's own name for itself
+  std::string usbLocation;     // the USB device's place on the bus: 1-1.2 (bus 1, port 1, port 2)
+};
+
+// By the tty's name in /sys/class/tty, or by a device number through
+// /sys/dev/char/MAJOR:MINOR. False when sysfs has no such entry.
+bool ReadTtyByName(const std::string& root, const std::string& name, TtyDevice* tty);
+bool ReadTtyByNumber(const std::string& root, dev_t number, TtyDevice* tty);
+std::vector<std::string> TtyNames(const std::string& root);
+// The vendor:product of every USB device plugged in, from /sys/bus/usb/devices.
+std::vector<std::string> UsbDeviceIds(const std::string& root);
+
+// The links in /dev/serial/by-id and /dev/serial/by-path that lead to a tty
+// named NAME: name -> {by-id paths, by-path paths}, as /dev/serial/... paths.
+struct StableNames {
+  std::vector<std::string> byId;
+  std::vector<std::string> byPath;
+};
+std::map<std::string, StableNames> ReadStableNames(const std::string& root);
+
+// ---- Where a name leads (linux_names.cpp) ----
+
+// Each adds what it finds to the report: missing names, loops and folders
+// closed on the way; a link another user owns in /tmp; a link to nothing;
+// a file or device that is no terminal; a ttyUSB name that may change.
+void CheckMissing(CheckedPort* checked, int error);
+bool CheckRefusedLink(CheckedPort* checked, const struct stat& link);
+void CheckDanglingLink(CheckedPort* checked);
+void NotATerminal(CheckedPort* checked, const std::string& kind);
+const char* FileKind(mode_t mode);
+bool IsConsole(dev_t number);
+void CheckStableName(CheckedPort* checked, const TtyDevice& tty);
+
+// ---- May this user open it (linux_access.cpp) ----
+
+// Who is asking, as the kernel sees this process.
+struct Identity {
+  uid_t uid;
+  gid_t gid;                  // effective
+  gid_t loginGid;             // the primary group in /etc/passwd
+  std::vector<gid_t> groups;  // this session's supplementary groups
+  std::string user;           // empty when /etc/passwd has no entry
+};
+Identity CurrentIdentity(const std::string& root);         // root/etc/passwd for the name
+std::string UserName(const std::string& root, uid_t uid);  // "uid N" when passwd has none
+
+struct GroupEntry {
+  std::string name;
+  gid_t gid;
+  std::vector<std::string> members;
+};
+std::vector<GroupEntry> ReadGroups(const std::string& root);  // root/etc/group
+
+enum class Access {
+  kAllowed,
+  kNotInGroup,      // the group may open it; the user is not in that group
+  kGroupNotActive,  // in the group in /etc/group, but not in this session
+  kOwnerOnly,       // no group would help: the mode gives the group nothing
+};
+struct AccessVerdict {
+  Access access;
+  std::string group;  // the device's group by name, or its number
+};
+// From the mode bits alone, as the kernel would judge an open for reading
+// and writing (ACLs and security modules aside).
+AccessVerdict JudgeAccess(const struct stat& node, const Identity& who,
+                          const std::vector<GroupEntry>& groups);
+// Why this user may not open the device, in the words both the check and the
+// listing's why-not give; asked when the mode, or the kernel, says no.
+Problem AccessProblem(const std::string& root, const std::string& device, const struct stat& node);
+
+// ---- Who holds it (linux_holders.cpp) ----
+
+std::string ProcessCommand(const std::string& root, pid_t pid);
+std::string DescribeProcess(pid_t pid, const std::string& command);  // "picocom (pid 1234)"
+bool ProcessRuns(const std::string& root, const std::string& command);
+// The pids holding a flock on the file with this filesystem and inode,
+// from /proc/locks.
+std::vector<pid_t> FlockHolders(const std::string& root, dev_t filesystem, ino_t inode);
+// A process (other than this one) with a path open, from /proc/PID/fd;
+// processes of other users are seen by root only. A flock belongs to an open
+// file: /proc/PID/fdinfo shows which of them holds one, also when the pid
+// that took the lock has gone (flock(1) running a command, say).
+struct Opener {
+  pid_t pid;
+  bool holdsFlock;
+};
+std::map<std::string, std::vector<Opener>> Openers(const std::string& root,
+                                                   const std::vector<std::string>& paths);
+// A UUCP lock file for the device in the lock folders below the root; its
+// path as the machine names it (without the root).
+bool FindLockFile(const std::string& root, const std::string& device, UucpLock* lock);
+std::string LockPath(const std::string& root, const UucpLock& lock);
+
+// A program that holds a port, and each way it does.
+struct Holder {
+  pid_t pid;
+  std::string command;    // /proc/PID/comm
+  bool flock = false;     // it holds a flock on the device
+  bool lockFile = false;  // a live UUCP lock file names it
+  bool open = false;      // it has the device open
+};
+// Everyone who holds one port, as far as this user can see: the one answer
+// that the check and the listing both give.
+struct PortHolders {
+  std::vector<Holder> programs;
+  bool hasLockFile = false;  // a UUCP lock file names the device
+  UucpLock lockFile;         // when hasLockFile: held, stale or unreadable
+  std::string lockPath;      // its path as the machine names it
+};
+// lockName: the device's path as the lock-file look-up is to take it;
+// node: the device, whose flocks /proc/locks lists.
+PortHolders FindPortHolders(const std::string& root, const std::string& lockName,
+                            const struct stat& node, const std::vector<Opener>& openers);
+std::string HeldByText(const std::string& root, const PortHolders& holders);  // "none" when free
+// The checks on an open descriptor of the device (flock, TIOCEXCL), and of
+// its lock file.
+void CheckFlock(CheckedPort* checked, int fd, const PortHolders& holders);
+void CheckExclusive(CheckedPort* checked, const PortHolders& holders);
+void CheckUucpLock(CheckedPort* checked, const PortHolders& holders);
+
+// ---- Are the driver and the line right (linux_line.cpp) ----
+
+// /run/udev/data/cMAJOR:MINOR says ModemManager is to leave the device be.
+bool ModemManagerIgnores(const std::string& root, dev_t number);
+// The first brltty rules file that claims USB adapters VENDOR:PRODUCT
+// ("1a86:7523"), as /usr/lib/udev/... or /etc/udev/... path; empty when none.
+std::string BrlttyRuleClaiming(const std::string& root, const std::string& usbId);
+void CheckFlowControl(CheckedPort* checked, int fd, const struct termios& line);
+void CheckBrltty(CheckedPort* checked);  // the port is gone: brltty may have taken it
+void CheckAdapter(CheckedPort* checked, const TtyDevice& tty, dev_t number);

@@ -1,0 +1,298 @@
+#include <errno.h>
+#include <limits.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "doctor/doctor_linux.h"
+#include "serial/port_holders_posix.h"
+
+std::string ProcessCommand(const std::string& root, pid_t pid) {
+  return FirstLine(root + "/proc/" + std::to_string(pid) + "/comm");
+}
+
+bool ProcessRuns(const std::string& root, const std::string& command) {
+  for (pid_t pid : ProcessIds(root)) {
+    if (ProcessCommand(root, pid) == command) return true;
+  }
+  return false;
+}
+
+// Lines as "1: FLOCK  ADVISORY  WRITE 1234 00:05:87 0 EOF": the lock holder's
+// pid, then the file's filesystem (major:minor in hex) and inode. A waiter's
+// line has "->" after the number and holds nothing.
+std::vector<pid_t> FlockHolders(const std::string& root, dev_t filesystem, ino_t inode) {
+  std::vector<pid_t> pids;
+  std::istringstream in(ReadFile(root + "/proc/locks"));
+  for (std::string line; std::getline(in, line);) {
+    const std::vector<std::string> words = Words(line);
+    if (words.size() < 6 || words[1] != "FLOCK") continue;
+    unsigned fsMajor = 0, fsMinor = 0;
+    unsigned long long fileInode = 0;
+    if (std::sscanf(words[5].c_str(), "%x:%x:%llu", &fsMajor, &fsMinor, &fileInode) != 3) continue;
+    if (fsMajor != major(filesystem) || fsMinor != minor(filesystem) || fileInode != inode)
+      continue;
+    pids.push_back(static_cast<pid_t>(std::atol(words[4].c_str())));
+  }
+  return pids;
+}
+
+std::map<std::string, std::vector<Opener>> Openers(const std::string& root,
+                                                   const std::vector<std::string>& paths) {
+  std::map<std::string, std::vector<Opener>> found;
+  const pid_t self = ::getpid();
+  for (pid_t pid : ProcessIds(root)) {
+    if (pid == self) continue;
+    const std::string process = root + "/proc/" + std::to_string(pid);
+    for (const std::string& fd : FolderEntries(process + "/fd")) {
+      char target[PATH_MAX];
+      const ssize_t length = ::readlink((process + "/fd/" + fd).c_str(), target, sizeof target - 1);
+      if (length <= 0) continue;
+      const std::string path(target, static_cast<std::size_t>(length));
+      if (std::find(paths.begin(), paths.end(), path) == paths.end()) continue;
+      const bool locks = ReadFile(process + "/fdinfo/" + fd).find(" FLOCK ") != std::string::npos;
+      std::vector<Opener>& openers = found[path];
+      const auto same = std::find_if(openers.begin(), openers.end(),
+                                     [&](const Opener& o) { return o.pid == pid; });
+      if (same == openers.end()) {
+        openers.push_back({pid, locks});
+      } else {
+        same->holdsFlock = same->holdsFlock || locks;
+      }
+    }
+  }
+  return found;
+}
+
+std::string DescribeProcess(pid_t pid, const std::string& command) {
+  return (command.empty() ? std::string("a process") : command) + " (pid " + std::to_string(pid) +
+         ")";
+}
+
+bool FindLockFile(const std::string& root, const std::string& device, UucpLock* lock) {
+  const auto below = [&](const char* const* paths) {
+    std::vector<std::string> folders;
+    for (const char* const* path = paths; *path != nullptr; ++path) folders.push_back(root + *path);
+    return folders;
+  };
+  const std::vector<std::string> lockFolders = below(kUucpLockPlaces.lockFolders);
+  const std::vector<std::string> linkFolders = below(kUucpLockPlaces.linkFolders);
+  const auto pointers = [](const std::vector<std::string>& folders) {
+    std::vector<const char*> list;
+    for (const std::string& folder : folders) list.push_back(folder.c_str());
+    list.push_back(nullptr);
+    return list;
+  };
+  const std::vector<const char*> locks = pointers(lockFolders), links = pointers(linkFolders);
+  const std::string proc = root + kUucpLockPlaces.proc;
+  return FindUucpLock(device.c_str(), {locks.data(), links.data(), proc.c_str()}, lock);
+}
+
+std::string LockPath(const std::string& root, const UucpLock& lock) {
+  return lock.path + std::min(root.size(), std::strlen(lock.path));
+}
+
+namespace {
+
+bool IsBoard(const Holder& holder) { return holder.command == "relay-board-sim"; }
+
+Holder& HolderFor(PortHolders* holders, pid_t pid, const std::string& command) {
+  for (Holder& holder : holders->programs) {
+    if (holder.pid == pid) return holder;
+  }
+  holders->programs.push_back({pid, command});
+  return holders->programs.back();
+}
+
+std::vector<Holder> Those(const PortHolders& holders, bool Holder::*how) {
+  std::vector<Holder> those;
+  for (const Holder& holder : holders.programs) {
+    if (holder.*how) those.push_back(holder);
+  }
+  return those;
+}
+
+std::string Described(const std::vector<Holder>& holders) {
+  std::string names;
+  for (const Holder& holder : holders) {
+    names += (names.empty() ? "" : ", ") + DescribeProcess(holder.pid, holder.command);
+  }
+  return names;
+}
+
+// kill is never the advice for pid 1, the first process of the system (or
+// container), nor for the virtual board, which keeps its end of the port
+// open; nor one kill for several programs, of which maybe one is at fault.
+std::string StopFix(const std::vector<Holder>& holders, const std::string& port) {
+  if (holders.size() > 1) {
+    return "close these programs one at a time, and ask again: kavnori-doctor " + port;
+  }
+  const Holder& holder = holders.front();
+  const std::string program = holder.command.empty() ? "that program" : holder.command;
+  if (holder.pid == 1) {
+    return "close " + program + "; pid 1 is the system's first process, not one to kill";
+  }
+  if (IsBoard(holder)) {
+    return "relay-board-sim is the virtual board itself: close the other program that holds the "
+           "port, or start the board again";
+  }
+  return "close " + program + ", or: kill " + std::to_string(holder.pid);
+}
+
+void AddHolderDetails(Problem* problem, const std::vector<Holder>& holders) {
+  if (holders.size() == 1) {
+    problem->details.push_back(NumberDetail("pid", holders.front().pid));
+    problem->details.push_back(TextDetail("command", holders.front().command));
+  } else {
+    problem->details.push_back(TextDetail("holders", Described(holders)));
+  }
+}
+
+// A holder this user cannot see: only root can tell which program it is.
+void AddUnseenHolder(CheckedPort* checked, const char* code, const std::string& what) {
+  AddProblem(checked->report, code, Severity::kBlocks, what + "; this user cannot see which.",
+             "sudo kavnori-doctor " + checked->given + " names it");
+}
+
+}  // namespace
+
+// The open file that holds a flock names its process best: the pid in
+// /proc/locks is the one that took it, which may have gone since (flock(1)
+// running a command, say).
+PortHolders FindPortHolders(const std::string& root, const std::string& lockName,
+                            const struct stat& node, const std::vector<Opener>& openers) {
+  PortHolders holders;
+  for (const Opener& opener : openers) {
+    if (opener.holdsFlock)
+      HolderFor(&holders, opener.pid, ProcessCommand(root, opener.pid)).flock = true;
+  }
+  for (pid_t pid : FlockHolders(root, node.st_dev, node.st_ino)) {
+    const std::string command = ProcessCommand(root, pid);
+    if (pid > 0 && !command.empty()) HolderFor(&holders, pid, command).flock = true;
+  }
+  holders.hasLockFile = FindLockFile(root, lockName, &holders.lockFile);
+  if (holders.hasLockFile) {
+    holders.lockPath = LockPath(root, holders.lockFile);
+    const pid_t pid = holders.lockFile.pid;
+    if (holders.lockFile.held && pid > 0)
+      HolderFor(&holders, pid, ProcessCommand(root, pid)).lockFile = true;
+  }
+  for (const Opener& opener : openers) {
+    HolderFor(&holders, opener.pid, ProcessCommand(root, opener.pid)).open = true;
+  }
+  return holders;
+}
+
+std::string HeldByText(const std::string& root, const PortHolders& holders) {
+  std::string text;
+  const auto add = [&text](const std::string& item) { text += (text.empty() ? "" : ", ") + item; };
+  for (const Holder& holder : holders.programs) {
+    add(DescribeProcess(holder.pid, holder.command) + ", " +
+        (holder.flock      ? "flock"
+         : holder.lockFile ? "lock file " + holders.lockPath
+                           : "open"));
+  }
+  if (holders.hasLockFile && !holders.lockFile.readable) {
+    add("lock file " + holders.lockPath + " of user " + UserName(root, holders.lockFile.owner) +
+        ", unreadable here");
+  }
+  return text.empty() ? "none" : text;
+}
+
+void CheckFlock(CheckedPort* checked, int fd, const PortHolders& holders) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    ::flock(fd, LOCK_UN);
+    return;
+  }
+  const int error = errno;
+  if (error != EWOULDBLOCK) return;
+  const std::string what = checked->device + " locked (flock)";
+  const std::vector<Holder> lockers = Those(holders, &Holder::flock);
+  if (lockers.empty()) {
+    AddUnseenHolder(checked, "held-by-lock", "Another program holds " + what);
+    return;
+  }
+  AddHolderDetails(
+      &AddProblem(checked->report, "held-by-lock", Severity::kBlocks,
+                  Described(lockers) + (lockers.size() == 1 ? " holds " : " hold ") + what + ".",
+                  StopFix(lockers, checked->given)),
+      lockers);
+}
+
+// TIOCEXCL turns away every later opener, root too. Nothing tells which of
+// the programs that have the port open set it, so all of them are named. The
+// virtual board never sets it, but its own end of its terminal keeps a mark
+// that a program left behind: the board is no holder to stop.
+void CheckExclusive(CheckedPort* checked, const PortHolders& holders) {
+  const std::string what = checked->device +
+                           " was made exclusive (TIOCEXCL): only root may open it, and Kavnori "
+                           "turns it away even as root";
+  std::vector<Holder> openers = Those(holders, &Holder::open);
+  const auto board = std::find_if(openers.begin(), openers.end(), IsBoard);
+  const std::string boardName =
+      board == openers.end() ? "" : DescribeProcess(board->pid, board->command);
+  openers.erase(std::remove_if(openers.begin(), openers.end(), IsBoard), openers.end());
+  if (openers.empty() && !boardName.empty()) {
+    AddProblem(checked->report, "exclusive", Severity::kBlocks,
+               what + "; only the virtual board " + boardName +
+                   " has it open, whose terminal keeps the mark after the program that set it "
+                   "has gone.",
+               "start relay-board-sim anew for a terminal without the mark (sudo kavnori-doctor " +
+                   checked->given + " names any other program that has it open)");
+    return;
+  }
+  if (openers.empty()) {
+    AddUnseenHolder(checked, "exclusive", what + "; no program that this user can see has it open");
+    return;
+  }
+  AddHolderDetails(
+      &AddProblem(checked->report, "exclusive", Severity::kBlocks,
+                  what + "; open by " + Described(openers) + ".", StopFix(openers, checked->given)),
+      openers);
+}
+
+// A lock file this user may not read counts as held, as Kavnori counts it:
+// only its owner or root can tell whose it is, and it is never to be removed
+// unseen.
+void CheckUucpLock(CheckedPort* checked, const PortHolders& holders) {
+  if (!holders.hasLockFile) return;
+  const UucpLock& lock = holders.lockFile;
+  const std::string& path = holders.lockPath;
+  if (!lock.readable) {
+    const std::string owner = UserName(checked->root, lock.owner);
+    Problem& problem = AddProblem(
+        checked->report, "uucp-lock", Severity::kBlocks,
+        "The lock file " + path + " of user " + owner + " marks " + checked->device +
+            " as held; this user may not read which program holds it.",
+        "ask " + owner + " to close the program that uses the port (sudo kavnori-doctor " +
+            checked->given + " names it)");
+    problem.details.push_back(TextDetail("lock", path));
+    problem.details.push_back(TextDetail("owner", owner));
+    return;
+  }
+  if (!lock.held) {
+    AddProblem(
+        checked->report, "uucp-lock-stale", Severity::kNote,
+        "The lock file " + path + " names pid " + std::to_string(lock.pid) +
+            (lock.pidReused ? ", which was given to a process started after the lock was written: "
+                              "the program that wrote it has ended"
+                            : ", which no longer runs") +
+            "; minicom and others refuse the port while it is there.",
+        "sudo rm " + path);
+    return;
+  }
+  const std::vector<Holder> holder = {{lock.pid, ProcessCommand(checked->root, lock.pid)}};
+  Problem& problem = AddProblem(
+      checked->report, "uucp-lock", Severity::kBlocks,
+      Described(holder) + " holds " + checked->device + " by its lock file " + path + ".",
+      StopFix(holder, checked->given));
+  AddHolderDetails(&problem, holder);
+  problem.details.push_back(TextDetail("lock", path));
+}

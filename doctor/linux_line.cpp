@@ -1,0 +1,139 @@
+#include <sys/ioctl.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+
+#include "doctor/doctor_linux.h"
+
+namespace {
+
+// Someone who reads with a Braille display needs brltty: the fix says so.
+constexpr const char* kBrlttyFix =
+    "sudo apt remove brltty (unless a Braille display is used here), then plug the adapter in "
+    "again";
+
+// A rule names an adapter either as ENV{PRODUCT}=="1a86/7523/*" (numbers in
+// hex without leading zeros) or as ATTRS{idVendor}=="1a86", ATTRS{idProduct}=="7523".
+bool RuleLineClaims(const std::string& line, unsigned vendor, unsigned product) {
+  unsigned ruleVendor = 0, ruleProduct = 0;
+  const std::size_t productAt = line.find("ENV{PRODUCT}==\"");
+  if (productAt != std::string::npos &&
+      std::sscanf(line.c_str() + productAt, "ENV{PRODUCT}==\"%x/%x", &ruleVendor, &ruleProduct) ==
+          2) {
+    return ruleVendor == vendor && ruleProduct == product;
+  }
+  const std::size_t vendorAt = line.find("ATTRS{idVendor}==\"");
+  const std::size_t productIdAt = line.find("ATTRS{idProduct}==\"");
+  return vendorAt != std::string::npos && productIdAt != std::string::npos &&
+         std::sscanf(line.c_str() + vendorAt, "ATTRS{idVendor}==\"%x", &ruleVendor) == 1 &&
+         std::sscanf(line.c_str() + productIdAt, "ATTRS{idProduct}==\"%x", &ruleProduct) == 1 &&
+         ruleVendor == vendor && ruleProduct == product;
+}
+
+bool RulesClaim(const std::string& text, unsigned vendor, unsigned product) {
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] == '#') continue;
+    if (RuleLineClaims(line, vendor, product)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool ModemManagerIgnores(const std::string& root, dev_t number) {
+  const std::string data = ReadFile(root + "/run/udev/data/c" + std::to_string(major(number)) +
+                                    ":" + std::to_string(minor(number)));
+  std::istringstream in(data);
+  for (std::string line; std::getline(in, line);) {
+    if (line == "E:ID_MM_DEVICE_IGNORE=1" || line == "E:ID_MM_PORT_IGNORE=1") return true;
+  }
+  return false;
+}
+
+// A rules file in /etc/udev/rules.d replaces one of the same name in /run or
+// /usr/lib (a link to /dev/null there turns it off); the first folder wins.
+std::string BrlttyRuleClaiming(const std::string& root, const std::string& usbId) {
+  unsigned vendor = 0, product = 0;
+  if (std::sscanf(usbId.c_str(), "%x:%x", &vendor, &product) != 2) return "";
+  std::vector<std::string> seen;
+  for (const char* folder :
+       {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d"}) {
+    for (const std::string& name : FolderEntries(root + folder)) {
+      if (name.find("brltty") == std::string::npos || name.size() < 6 ||
+          name.compare(name.size() - 6, 6, ".rules") != 0 ||
+          std::find(seen.begin(), seen.end(), name) != seen.end()) {
+        continue;
+      }
+      seen.push_back(name);
+      const std::string path = std::string(folder) + "/" + name;
+      if (RulesClaim(ReadFile(root + path), vendor, product)) return path;
+    }
+  }
+  return "";
+}
+
+void CheckFlowControl(CheckedPort* checked, int fd, const struct termios& line) {
+  if ((line.c_cflag & CRTSCTS) != 0) {
+    int lines = 0;
+    const bool known = ::ioctl(fd, TIOCMGET, &lines) == 0;
+    if (!known || (lines & TIOCM_CTS) == 0) {
+      AddProblem(checked->report, "hardware-flow", Severity::kMayHold,
+                 std::string("hardware flow control (CRTSCTS) is on and CTS is ") +
+                     (known ? "low" : "unknown (the driver does not tell)") +
+                     ": a write waits until the other end raises CTS, which relay boards do not",
+                 "stty -F " + checked->device + " -crtscts");
+    }
+  }
+  if ((line.c_iflag & IXON) != 0) {
+    AddProblem(checked->report, "software-flow", Severity::kNote,
+               "software flow control (IXON) is on: an XOFF byte from the board would hold writes",
+               "stty -F " + checked->device + " -ixon");
+  }
+}
+
+// brltty takes adapters whose chips Braille displays use (CH340, CP210x, ...):
+// the port appears and is gone a moment later, while the adapter itself stays
+// plugged in on the USB bus.
+void CheckBrltty(CheckedPort* checked) {
+  for (const std::string& id : UsbDeviceIds(checked->root)) {
+    const std::string rules = BrlttyRuleClaiming(checked->root, id);
+    if (rules.empty()) continue;
+    AddProblem(checked->report, "brltty", Severity::kBlocks,
+               "a USB adapter " + id + " is plugged in, and brltty's udev rules (" + rules +
+                   ") claim it: brltty takes it, and its serial port is gone",
+               kBrlttyFix);
+    return;
+  }
+  if (!ProcessRuns(checked->root, "brltty")) return;
+  AddProblem(
+      checked->report, "brltty", Severity::kBlocks,
+      "brltty runs: it takes USB serial adapters that look like Braille displays, so the port "
+      "appears and vanishes",
+      kBrlttyFix);
+}
+
+void CheckAdapter(CheckedPort* checked, const TtyDevice& tty, dev_t number) {
+  if (!tty.usbId.empty()) {
+    const std::string rules = BrlttyRuleClaiming(checked->root, tty.usbId);
+    if (!rules.empty()) {
+      AddProblem(checked->report, "brltty", Severity::kBlocks,
+                 "brltty's udev rules (" + rules + ") claim USB adapters " + tty.usbId +
+                     ": brltty takes the port as it appears",
+                 kBrlttyFix);
+    }
+  }
+  if (tty.hasDevice && !ModemManagerIgnores(checked->root, number) &&
+      ProcessRuns(checked->root, "ModemManager")) {
+    AddProblem(
+        checked->report, "modemmanager", Severity::kNote,
+        "ModemManager runs and " + checked->device +
+            " is not marked to be ignored: it may open the port and send AT commands to the board",
+        "sudo systemctl disable --now ModemManager (or a udev rule setting "
+        "ENV{ID_MM_DEVICE_IGNORE}=\"1\" for this adapter)");
+  }
+}

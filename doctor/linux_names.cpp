@@ -1,0 +1,161 @@
+#include <errno.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "doctor/doctor_linux.h"
+
+namespace {
+
+// COM3, com12: a name from Windows, which Linux never gives a port.
+bool IsWindowsPortName(const std::string& port) {
+  if (port.size() < 4 || (port[0] | 0x20) != 'c' || (port[1] | 0x20) != 'o' ||
+      (port[2] | 0x20) != 'm') {
+    return false;
+  }
+  return port.find_first_not_of("0123456789", 3) == std::string::npos;
+}
+
+std::string PortsThereAre(const std::string& root) {
+  std::string names;
+  for (const PortListing& listed : ListPortsUnder(root)) {
+    names += (names.empty() ? "" : ", ") + listed.name;
+  }
+  return names.empty() ? "none is plugged in now" : "the ports there are: " + names;
+}
+
+}  // namespace
+
+void CheckMissing(CheckedPort* checked, int error) {
+  if (error == ENAMETOOLONG) {
+    AddProblem(checked->report, "name-too-long", Severity::kBlocks,
+               "the name is longer than the system takes (" +
+                   std::to_string(checked->given.size()) + " bytes)",
+               kListFix);
+    return;
+  }
+  if (error == ELOOP) {
+    AddProblem(checked->report, "link-loop", Severity::kBlocks,
+               checked->given + " is a link that leads back to itself and to no device",
+               "ls -l " + checked->given + "; name the device itself, e.g. /dev/ttyUSB0");
+    return;
+  }
+  if (error == EACCES) {
+    AddProblem(checked->report, "permission", Severity::kBlocks,
+               "a folder on the way to " + checked->given + " may not be looked into by this user",
+               "ls -ld each folder of " + checked->given);
+    return;
+  }
+  if (IsWindowsPortName(checked->given)) {
+    AddProblem(checked->report, "missing", Severity::kBlocks,
+               checked->given +
+                   " is a Windows name: Linux names its serial ports like /dev/ttyUSB0, "
+                   "/dev/ttyACM0 or /dev/ttyS0",
+               "name one of " + PortsThereAre(checked->root));
+    return;
+  }
+  AddProblem(checked->report, "missing", Severity::kBlocks,
+             checked->given.empty()
+                 ? std::string("no port was named (an empty name)")
+                 : checked->given + " does not exist (" + SystemMessage(error) + ")",
+             kListFix);
+}
+
+namespace {
+
+std::string LinkTarget(const std::string& link) {
+  char target[PATH_MAX];
+  const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+  return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "?";
+}
+
+}  // namespace
+
+// fs.protected_symlinks: in a sticky, world-writable folder (/tmp) the kernel
+// follows a link only for its owner or the folder's owner. Any other user,
+// root too, gets EACCES, as if a folder on the way were closed.
+bool CheckRefusedLink(CheckedPort* checked, const struct stat& link) {
+  const std::size_t slash = checked->given.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : checked->given.substr(0, slash);
+  struct stat parent;
+  if (!S_ISLNK(link.st_mode) || ::stat(folder.c_str(), &parent) != 0 ||
+      (parent.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH) ||
+      link.st_uid == parent.st_uid || link.st_uid == ::geteuid()) {
+    return false;
+  }
+  const std::string owner = UserName(checked->root, link.st_uid);
+  AddProblem(checked->report, "protected-symlink", Severity::kBlocks,
+             checked->given + " is a link of user " + owner +
+                 " in the sticky, world-writable folder " + folder +
+                 ": the kernel refuses to follow another user's link there " +
+                 "(fs.protected_symlinks)",
+             "name the device itself (" + LinkTarget(checked->given) +
+                 "), or make the link in a folder of your own")
+      .details.push_back(TextDetail("owner", owner));
+  return true;
+}
+
+void CheckDanglingLink(CheckedPort* checked) {
+  const std::string to = LinkTarget(checked->given);
+  AddProblem(
+      checked->report, "dangling-link", Severity::kBlocks,
+      checked->given + " is a link to " + to +
+          ", which does not exist: the adapter is unplugged, or came back under another name",
+      "plug the adapter in; " + std::string(kListFix));
+}
+
+const char* FileKind(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISREG(mode)) return "an ordinary file";
+  if (S_ISFIFO(mode)) return "a FIFO (named pipe)";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISBLK(mode)) return "a block device (a disk)";
+  return "a device that is no terminal";
+}
+
+void NotATerminal(CheckedPort* checked, const std::string& kind) {
+  AddProblem(checked->report, "not-a-terminal", Severity::kBlocks,
+             checked->given + " is " + kind + ", not a serial port",
+             "name the serial device, e.g. /dev/ttyUSB0; " + std::string(kListFix));
+}
+
+// This session's own terminal, the console, the virtual consoles and the
+// pseudo-terminal multiplexer are terminals, yet no cable leads from them.
+bool IsConsole(dev_t number) {
+  const unsigned kind = major(number), index = minor(number);
+  return (kind == 5 && index <= 2) || (kind == 4 && index < 64);
+}
+
+namespace {
+
+bool IsNumberedName(const std::string& path) {
+  const std::string name = path.substr(path.rfind('/') + 1);
+  return name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0;
+}
+
+}  // namespace
+
+// ttyUSB and ttyACM numbers follow the order of plugging in. A by-id name
+// stays with the adapter, but only when the adapter has a serial number.
+void CheckStableName(CheckedPort* checked, const TtyDevice& tty) {
+  const auto names = ReadStableNames(checked->root);
+  const auto at = names.find(tty.name);
+  if (at == names.end() || tty.usbId.empty()) return;
+  const StableNames& stable = at->second;
+  const bool givenById = checked->given.find("/serial/by-id/") != std::string::npos;
+  if (tty.usbSerial.empty() && givenById && !stable.byPath.empty()) {
+    AddProblem(checked->report, "by-id-not-unique", Severity::kNote,
+               "the adapter (" + tty.usbId +
+                   ") has no serial number: every such adapter gets this same by-id name",
+               "name it by its USB socket instead: " + stable.byPath.front());
+  } else if (IsNumberedName(checked->given)) {
+    const std::vector<std::string>& better = tty.usbSerial.empty() ? stable.byPath : stable.byId;
+    if (better.empty()) return;
+    AddProblem(checked->report, "unstable-name", Severity::kNote,
+               checked->given + " may name another adapter after the next boot or plug-in",
+               "name it " + better.front() + " instead");
+  }
+}
