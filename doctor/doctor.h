@@ -10,8 +10,10 @@
 // longer than the check. Unlike Kavnori's, the doctor's output is free to
 // change; its problem codes and exit statuses are what scripts may match.
 //
-// One implementation file per platform (doctor_posix.cpp, doctor_win32.cpp)
-// behind CheckPort and ListPorts; CMake picks one. report.cpp formats both.
+// Each platform's files stand behind CheckPort, ListPorts and ListUsbAdapters;
+// CMake picks them. On Linux one file for each question a port is asked
+// (doctor_linux.h has the map), on Windows doctor_win32.cpp and the files
+// doctor_win32.h names. report.cpp formats both.
 #pragma once
 
 #include <string>

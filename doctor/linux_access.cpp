@@ -21,16 +21,21 @@ const GroupEntry* GroupById(const std::vector<GroupEntry>& groups, gid_t gid) {
   return nullptr;
 }
 
-}  // namespace
+// A line of /etc/passwd or /etc/group, split at the colons; the members of
+// a group, at the commas.
+std::vector<std::string> Fields(const std::string& line, char separator) {
+  std::vector<std::string> fields;
+  std::istringstream parts(line);
+  for (std::string field; std::getline(parts, field, separator);) fields.push_back(field);
+  return fields;
+}
 
 // A user's line in root/etc/passwd, read as /etc/group is: no NSS, so that
 // the statically linked doctor works the same on Alpine. Empty when none.
 std::vector<std::string> PasswdFields(const std::string& root, uid_t uid) {
   std::istringstream in(ReadFile(root + "/etc/passwd"));
   for (std::string line; std::getline(in, line);) {
-    std::vector<std::string> fields;
-    std::istringstream parts(line);
-    for (std::string field; std::getline(parts, field, ':');) fields.push_back(field);
+    const std::vector<std::string> fields = Fields(line, ':');
     if (fields.size() < 4 || !IsNumber(fields[2]) || !IsNumber(fields[3])) continue;
     if (static_cast<uid_t>(std::atol(fields[2].c_str())) == uid) return fields;
   }
@@ -43,6 +48,8 @@ void ReadUserEntry(const std::string& root, Identity* who) {
   who->user = fields[0];
   who->loginGid = static_cast<gid_t>(std::atol(fields[3].c_str()));
 }
+
+}  // namespace
 
 Identity CurrentIdentity(const std::string& root) {
   Identity who = {::getuid(), ::getegid(), ::getgid(), {}, ""};
@@ -65,14 +72,10 @@ std::vector<GroupEntry> ReadGroups(const std::string& root) {
   std::vector<GroupEntry> groups;
   std::istringstream in(ReadFile(root + "/etc/group"));
   for (std::string line; std::getline(in, line);) {
-    std::vector<std::string> fields;
-    std::istringstream parts(line);
-    for (std::string field; std::getline(parts, field, ':');) fields.push_back(field);
+    const std::vector<std::string> fields = Fields(line, ':');
     if (fields.size() < 3 || !IsNumber(fields[2])) continue;
-    GroupEntry group = {fields[0], static_cast<gid_t>(std::atol(fields[2].c_str())), {}};
-    std::istringstream members(fields.size() > 3 ? fields[3] : "");
-    for (std::string member; std::getline(members, member, ',');) group.members.push_back(member);
-    groups.push_back(group);
+    groups.push_back({fields[0], static_cast<gid_t>(std::atol(fields[2].c_str())),
+                      fields.size() > 3 ? Fields(fields[3], ',') : std::vector<std::string>()});
   }
   return groups;
 }

@@ -83,16 +83,27 @@ void CheckFlowControl(CheckedPort* checked, int fd, const struct termios& line) 
     const bool known = ::ioctl(fd, TIOCMGET, &lines) == 0;
     if (!known || (lines & TIOCM_CTS) == 0) {
       AddProblem(checked->report, "hardware-flow", Severity::kMayHold,
-                 std::string("hardware flow control (CRTSCTS) is on and CTS is ") +
+                 std::string("Hardware flow control (CRTSCTS) is on and CTS is ") +
                      (known ? "low" : "unknown (the driver does not tell)") +
-                     ": a write waits until the other end raises CTS, which relay boards do not",
+                     ": a write waits until the other end raises CTS, which relay boards do not.",
                  "stty -F " + checked->device + " -crtscts");
     }
   }
   if ((line.c_iflag & IXON) != 0) {
     AddProblem(checked->report, "software-flow", Severity::kNote,
-               "software flow control (IXON) is on: an XOFF byte from the board would hold writes",
+               "Software flow control (IXON) is on: an XOFF byte from the board would hold writes.",
                "stty -F " + checked->device + " -ixon");
+  }
+  // Bytes that wait in the driver while flow control is on: output is held
+  // right now, and a run's frame would wait behind them.
+  int queued = 0;
+  const bool flow = (line.c_cflag & CRTSCTS) != 0 || (line.c_iflag & IXON) != 0;
+  if (flow && ::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+    AddProblem(checked->report, "held-now", Severity::kMayHold,
+               "Output is held right now: " + std::to_string(queued) + " bytes wait in " +
+                   checked->device + "'s output queue, with flow control on.",
+               "raise CTS at the far end, or: stty -F " + checked->device + " -crtscts -ixon")
+        .details.push_back(NumberDetail("queued", queued));
   }
 }
 
@@ -104,8 +115,8 @@ void CheckBrltty(CheckedPort* checked) {
     const std::string rules = BrlttyRuleClaiming(checked->root, id);
     if (rules.empty()) continue;
     AddProblem(checked->report, "brltty", Severity::kBlocks,
-               "a USB adapter " + id + " is plugged in, and brltty's udev rules (" + rules +
-                   ") claim it: brltty takes it, and its serial port is gone",
+               "A USB adapter " + id + " is plugged in, and brltty's udev rules (" + rules +
+                   ") claim it: brltty takes it, and its serial port is gone.",
                kBrlttyFix);
     return;
   }
@@ -113,7 +124,7 @@ void CheckBrltty(CheckedPort* checked) {
   AddProblem(
       checked->report, "brltty", Severity::kBlocks,
       "brltty runs: it takes USB serial adapters that look like Braille displays, so the port "
-      "appears and vanishes",
+      "appears and vanishes.",
       kBrlttyFix);
 }
 
@@ -123,7 +134,7 @@ void CheckAdapter(CheckedPort* checked, const TtyDevice& tty, dev_t number) {
     if (!rules.empty()) {
       AddProblem(checked->report, "brltty", Severity::kBlocks,
                  "brltty's udev rules (" + rules + ") claim USB adapters " + tty.usbId +
-                     ": brltty takes the port as it appears",
+                     ": brltty takes the port as it appears.",
                  kBrlttyFix);
     }
   }
@@ -132,7 +143,7 @@ void CheckAdapter(CheckedPort* checked, const TtyDevice& tty, dev_t number) {
     AddProblem(
         checked->report, "modemmanager", Severity::kNote,
         "ModemManager runs and " + checked->device +
-            " is not marked to be ignored: it may open the port and send AT commands to the board",
+            " is not marked to be ignored: it may open the port and send AT commands to the board.",
         "sudo systemctl disable --now ModemManager (or a udev rule setting "
         "ENV{ID_MM_DEVICE_IGNORE}=\"1\" for this adapter)");
   }

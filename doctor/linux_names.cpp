@@ -30,20 +30,20 @@ std::string PortsThereAre(const std::string& root) {
 void CheckMissing(CheckedPort* checked, int error) {
   if (error == ENAMETOOLONG) {
     AddProblem(checked->report, "name-too-long", Severity::kBlocks,
-               "the name is longer than the system takes (" +
-                   std::to_string(checked->given.size()) + " bytes)",
+               "The name is longer than the system takes (" +
+                   std::to_string(checked->given.size()) + " bytes).",
                kListFix);
     return;
   }
   if (error == ELOOP) {
     AddProblem(checked->report, "link-loop", Severity::kBlocks,
-               checked->given + " is a link that leads back to itself and to no device",
+               checked->given + " is a link that leads back to itself and to no device.",
                "ls -l " + checked->given + "; name the device itself, e.g. /dev/ttyUSB0");
     return;
   }
   if (error == EACCES) {
     AddProblem(checked->report, "permission", Severity::kBlocks,
-               "a folder on the way to " + checked->given + " may not be looked into by this user",
+               "A folder on the way to " + checked->given + " may not be looked into by this user.",
                "ls -ld each folder of " + checked->given);
     return;
   }
@@ -51,14 +51,14 @@ void CheckMissing(CheckedPort* checked, int error) {
     AddProblem(checked->report, "missing", Severity::kBlocks,
                checked->given +
                    " is a Windows name: Linux names its serial ports like /dev/ttyUSB0, "
-                   "/dev/ttyACM0 or /dev/ttyS0",
+                   "/dev/ttyACM0 or /dev/ttyS0.",
                "name one of " + PortsThereAre(checked->root));
     return;
   }
   AddProblem(checked->report, "missing", Severity::kBlocks,
              checked->given.empty()
-                 ? std::string("no port was named (an empty name)")
-                 : checked->given + " does not exist (" + SystemMessage(error) + ")",
+                 ? std::string("No port was named (an empty name).")
+                 : checked->given + " does not exist (" + SystemMessage(error) + ").",
              kListFix);
 }
 
@@ -91,7 +91,7 @@ bool CheckRefusedLink(CheckedPort* checked, const struct stat& link) {
              checked->given + " is a link of user " + owner +
                  " in the sticky, world-writable folder " + folder +
                  ": the kernel refuses to follow another user's link there " +
-                 "(fs.protected_symlinks)",
+                 "(fs.protected_symlinks).",
              "name the device itself (" + LinkTarget(checked->given) +
                  "), or make the link in a folder of your own")
       .details.push_back(TextDetail("owner", owner));
@@ -103,7 +103,7 @@ void CheckDanglingLink(CheckedPort* checked) {
   AddProblem(
       checked->report, "dangling-link", Severity::kBlocks,
       checked->given + " is a link to " + to +
-          ", which does not exist: the adapter is unplugged, or came back under another name",
+          ", which does not exist: the adapter is unplugged, or came back under another name.",
       "plug the adapter in; " + std::string(kListFix));
 }
 
@@ -118,7 +118,7 @@ const char* FileKind(mode_t mode) {
 
 void NotATerminal(CheckedPort* checked, const std::string& kind) {
   AddProblem(checked->report, "not-a-terminal", Severity::kBlocks,
-             checked->given + " is " + kind + ", not a serial port",
+             checked->given + " is " + kind + ", not a serial port.",
              "name the serial device, e.g. /dev/ttyUSB0; " + std::string(kListFix));
 }
 
@@ -148,14 +148,14 @@ void CheckStableName(CheckedPort* checked, const TtyDevice& tty) {
   const bool givenById = checked->given.find("/serial/by-id/") != std::string::npos;
   if (tty.usbSerial.empty() && givenById && !stable.byPath.empty()) {
     AddProblem(checked->report, "by-id-not-unique", Severity::kNote,
-               "the adapter (" + tty.usbId +
-                   ") has no serial number: every such adapter gets this same by-id name",
+               "The adapter (" + tty.usbId +
+                   ") has no serial number: every such adapter gets this same by-id name.",
                "name it by its USB socket instead: " + stable.byPath.front());
   } else if (IsNumberedName(checked->given)) {
     const std::vector<std::string>& better = tty.usbSerial.empty() ? stable.byPath : stable.byId;
     if (better.empty()) return;
     AddProblem(checked->report, "unstable-name", Severity::kNote,
-               checked->given + " may name another adapter after the next boot or plug-in",
+               checked->given + " may name another adapter after the next boot or plug-in.",
                "name it " + better.front() + " instead");
   }
 }

@@ -213,6 +213,8 @@ guest 'stty -F /dev/ttyS2 crtscts && Kavnori /dev/ttyS2 1 6 1 >/tmp/out & pid=$!
   card=$(readlink -f /sys/class/tty/ttyS2/device);
   until_true grep -q tty_wait_until_sent /proc/${pid}/wchan'
 expect "card: the frame waits for CTS" "${rc}" 0
+guest 'kavnori-doctor /dev/ttyS2 | grep -o "held-now" | head -n 1'
+expect "the doctor while the frame waits in the driver" "${out}" held-now
 before=$(events /dev/ttyS2)
 pull card '${card}'
 guest 'wait ${pid}; status=$?; cat /tmp/out; (exit ${status})'
