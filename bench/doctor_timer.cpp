@@ -21,17 +21,12 @@
 #include <string>
 #include <vector>
 
+#include "bench/monotonic.h"
 #include "doctor/doctor_linux.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-double NowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
-}
 
 void Link(const std::string& at, const std::string& to) {
   fs::create_directories(fs::path(at).parent_path());
@@ -72,9 +67,9 @@ void LayMachine(const std::string& root, int ports, dev_t terminal) {
 void Report(const char* what, int ports, int rounds, const std::function<void()>& run) {
   std::vector<double> ms;
   for (int i = 0; i < rounds + 3; ++i) {
-    const double start = NowMs();
+    const double start = 1e3 * MonotonicSeconds();
     run();
-    if (i >= 3) ms.push_back(NowMs() - start);
+    if (i >= 3) ms.push_back(1e3 * MonotonicSeconds() - start);
   }
   std::sort(ms.begin(), ms.end());
   std::printf("%s %d %d %.3f %.3f\n", what, ports, rounds, ms[ms.size() / 2],

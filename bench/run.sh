@@ -52,7 +52,7 @@ read -ra hardened <<<"$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags -
 $(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)"
 g++ -std=c++17 "${hardened[@]}" -O2 -static-libstdc++ -static-libgcc -o "${work}/pause-only" \
   bench/pause_only.cpp
-g++ -std=c++17 -O2 -Wall -Wextra -o "${work}/spawn-timer" bench/spawn_timer.cpp
+g++ -std=c++17 -O2 -Wall -Wextra -I. -o "${work}/spawn-timer" bench/spawn_timer.cpp
 gcc -O2 -Wall -Wextra -shared -fPIC -o "${work}/alloc-counter.so" bench/alloc_counter.c -ldl
 g++ -std=c++17 -O2 -Wall -Wextra -I. -o "${work}/doctor-timer" bench/doctor_timer.cpp \
   "${build}/doctor/libkavnori_doctor_core.a" "${build}/libkavnori_core.a"

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/monotonic.h"
+
 extern char** environ;
 
 namespace {
@@ -28,19 +30,13 @@ struct Command {
   std::vector<double> micros;
 };
 
-double NowMicros() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
-}
-
 // Wall time of one run, or -1 when it did not start or did not exit 0.
 double TimeOnce(Command& command) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  const double start = NowMicros();
+  const double start = 1e6 * MonotonicSeconds();
   pid_t pid = 0;
   const int error =
       posix_spawnp(&pid, command.argv[0], &actions, nullptr, command.argv.data(), environ);
@@ -51,7 +47,7 @@ double TimeOnce(Command& command) {
   }
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) return -1;
-  const double elapsed = NowMicros() - start;
+  const double elapsed = 1e6 * MonotonicSeconds() - start;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     std::fprintf(stderr, "spawn-timer: %s (%s) did not exit 0 (wait status %d)\n",
                  command.label.c_str(), command.argv[0], status);

@@ -68,10 +68,22 @@ void InstallFakeSerialCalls();
 #include <windows.h>
 
 inline HANDLE const kFakeHandle = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x64));
+#else
+#include <termios.h>
+#include <time.h>
 
-// What the Win32 backend passed to the system, and what the fake gives back.
+constexpr int kFakeDescriptor = 7;
+#endif
+
+// What the backend passed to the system, and what the fake gives back.
 struct FakeSerial {
   FakeSerialLog calls;
+  // Given: the call that fails (by its name below) with its code, and the
+  // count a write reports.
+  std::string failingCall;
+  std::uint32_t error = 0;
+  std::uint32_t writeReports = kCommandFrameSize;
+#ifdef _WIN32
   std::wstring path;
   DWORD access = 0;
   DWORD share = 0xFFFFFFFF;
@@ -84,24 +96,11 @@ struct FakeSerial {
   DCB applied = {};
   DWORD writtenPreset = 0xFFFFFFFF;
   LPOVERLAPPED overlapped = nullptr;
-  // Given: the driver's settings, the call that fails ("CreateFileW",
-  // "GetCommState", "SetCommState", "WriteFile" or "CloseHandle") with its
-  // code, and the count a write reports.
+  // Given: the driver's settings; the failing call is "CreateFileW",
+  // "GetCommState", "SetCommState", "WriteFile" or "CloseHandle".
   DCB driver = {};
-  std::string failingCall;
-  std::uint32_t error = 0;
-  std::uint32_t writeReports = kCommandFrameSize;
   DWORD lastError = 0;
-};
 #else
-#include <termios.h>
-#include <time.h>
-
-constexpr int kFakeDescriptor = 7;
-
-// What the POSIX backend asked of the system, and what the fake gives back.
-struct FakeSerial {
-  FakeSerialLog calls;
   std::string openedPath;
   int openFlags = 0;
   int duplicatedFd = -1;
@@ -116,19 +115,16 @@ struct FakeSerial {
   int appliedWhen = -1;
   std::vector<int> drains;  // each tcdrain, as the count of writes before it
   // Given: the descriptors the open and a duplicate return, the settings the
-  // driver holds at the first read and what it keeps of those applied, the
-  // call that fails ("open", "F_DUPFD_CLOEXEC", "flock", "F_GETFL", "F_SETFL",
-  // "tcgetattr", "read-back", "tcsetattr", "write", "tcdrain" or "close") with
-  // its errno, the count a write reports, and how many waits a stop breaks.
+  // driver holds at the first read and what it keeps of those applied, and
+  // how many waits a stop breaks; the failing call is "open",
+  // "F_DUPFD_CLOEXEC", "flock", "F_GETFL", "F_SETFL", "tcgetattr",
+  // "read-back", "tcsetattr", "write", "tcdrain" or "close".
   int openedFd = kFakeDescriptor;
   int duplicateFd = kFakeDescriptor;
   struct termios read = {};
   void (*driverKept)(struct termios*) = nullptr;
-  std::string failingCall;
-  std::uint32_t error = 0;
-  std::uint32_t writeReports = kCommandFrameSize;
   int interruptedDrains = 0;
-};
 #endif
+};
 
 extern FakeSerial fakeSerial;
