@@ -262,26 +262,19 @@ guest 'kill ${holder}; kavnori-doctor'
 expect "the doctor's listing of ttyUSB1" "$(sed -n '/^\/dev\/ttyUSB1$/,/^\/dev/p' <<<"${out}" |
   grep -E '^  (by-id|driver|vid|pid|serial):')" "$(printf '  vid: 0403\n  pid: 6001\n  serial: KAV0001\n  driver: ftdi_sio\n  by-id: %s' "${by_id}")"
 
-# A second FTDI adapter, the same ids, plugged in beside the first: --find
-# tells them apart by serial number or socket, never picks one of the two,
-# and finds the same one again after a replug.
+# A second FTDI adapter: --find tells the two apart, picks neither for VID:PID, follows a replug.
 second=/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_KAV0002-if00-port0
 plug2() { qmp '{"execute":"device_add","arguments":{"driver":"usb-serial","id":"adapter2","chardev":"ftdi2","serial":"KAV0002"}}'; }
-plug2
-guest "until_true [ -e ${second} ] && readlink ${second}" && tty=${out##*/}
+plug2 && guest "until_true [ -e ${second} ] && readlink ${second}" && tty=${out##*/}
 guest "kavnori-doctor --find 0403:6001:KAV0002 && kavnori-doctor --find at:\$(basename \$(readlink -f /sys/class/tty/${tty}/device/../..))"
 expect "--find by serial number and by socket" "${rc}:${out}" "0:${second}"$'\n'"${second}"
-before=$(events "${second}")
-guest 'Kavnori "$(kavnori-doctor --find 0403:6001:KAV0002)" 3 9 1'
-expect "Kavnori through the name --find printed" "${rc}:${out}" "0:$(switched "${second}" On 9)"
-expect "Kavnori through --find: far end" "$(far_end "${second}" "${before}")" "55 03 12 00 00 00 09 73 applied=true"
+before=$(events "${second}") && guest 'Kavnori "$(kavnori-doctor --find 0403:6001:KAV0002)" 3 9 1'
+expect "Kavnori through the name --find printed" "${rc}:$(far_end "${second}" "${before}")" "0:55 03 12 00 00 00 09 73 applied=true"
 guest 'kavnori-doctor --find 0403:6001'
 expect "--find of both: status, and each told apart" "${rc}:$(grep -c ':KAV000[12]  at:' <<<"${out}")" 3:2
-pull adapter2 "/sys/class/tty/${tty}"
-guest 'kavnori-doctor --find 0403:6001:KAV0002'
+pull adapter2 "/sys/class/tty/${tty}" && guest 'kavnori-doctor --find 0403:6001:KAV0002'
 expect "--find of the pulled adapter" "${rc}" 2
-plug2
-guest "until_true [ -e ${second} ] && kavnori-doctor --find 0403:6001:KAV0002"
+plug2 && guest "until_true [ -e ${second} ] && kavnori-doctor --find 0403:6001:KAV0002"
 expect "--find after the replug" "${rc}:${out}" "0:${second}"
 
 echo "rack: $((SECONDS - started)) s, ${failures} failed"
