@@ -96,3 +96,34 @@ std::string FormatPortList(const std::vector<PortListing>& ports, OutputFormat f
 Detail TextDetail(const std::string& key, const std::string& value);
 Detail NumberDetail(const std::string& key, long long value);
 Detail FlagDetail(const std::string& key, bool value);
+
+// find.cpp: kavnori-doctor --find, the port of a USB adapter picked out by
+// what it is rather than by a name that changes when it is replugged.
+enum FindStatus {
+  kFindOne = 0,      // one adapter matches: its name was printed
+  kFindUsage = 1,    // the selector is none of the forms
+  kFindNone = 2,     // no adapter plugged in now matches
+  kFindSeveral = 3,  // more than one matches; none is picked
+};
+
+// VID:PID, VID:PID:SERIAL or at:LOCATION. The ids are kept in lower case;
+// a serial number is compared exactly, a location in any case.
+struct AdapterSelector {
+  std::string vendorId;
+  std::string productId;
+  bool bySerial = false;
+  std::string serial;
+  std::string location;  // set for at:LOCATION, which then is all that is compared
+};
+
+// False with a line for standard error when `text` is no selector.
+bool ParseSelector(const std::string& text, AdapterSelector* selector, std::string* error);
+// The adapters (ports with USB ids) that the selector names, in list order.
+std::vector<PortListing> MatchingAdapters(const std::vector<PortListing>& adapters,
+                                          const AdapterSelector& selector);
+// The name to give Kavnori: the lasting name when there is one, else the port's.
+std::string FoundName(const PortListing& port);
+// The whole of --find over `adapters` (from ListUsbAdapters): what goes to
+// standard output and to standard error, and the exit status.
+FindStatus FindAdapter(const std::string& selectorText, const std::vector<PortListing>& adapters,
+                       OutputFormat format, std::string* out, std::string* error);

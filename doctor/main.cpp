@@ -9,15 +9,20 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: kavnori-doctor [--json] [PORT]\n"
+    "       kavnori-doctor [--json] --find VID:PID[:SERIAL] | --find at:LOCATION\n"
     "       kavnori-doctor --version\n"
     "  Without PORT: lists this machine's serial ports.\n"
     "  With PORT: checks it as a Kavnori run would meet it, and says how to fix\n"
     "  each problem found. Exit status: 0 ready, 1 usage, 2 a problem that\n"
-    "  blocks a run, 3 one that may hold a run.\n";
+    "  blocks a run, 3 one that may hold a run.\n"
+    "  --find: prints the port of the one USB adapter plugged in now with those\n"
+    "  ids (hex, as the list shows them) or in that USB socket, for Kavnori.\n"
+    "  Exit status: 0 found, 1 usage, 2 none matches, 3 several match.\n";
 
 struct Arguments {
   OutputFormat format = OutputFormat::kText;
   const char* port = nullptr;
+  const char* find = nullptr;  // the selector of --find
   bool help = false;
   bool version = false;
 };
@@ -36,6 +41,12 @@ bool ParseArguments(int argc, char** argv, Arguments* arguments) {
       arguments->help = true;
     } else if (options && std::strcmp(argument, "--version") == 0) {
       arguments->version = true;
+    } else if (options && std::strcmp(argument, "--find") == 0) {
+      if (i + 1 == argc) {
+        std::fprintf(stderr, "kavnori-doctor: --find needs a selector\n");
+        return false;
+      }
+      arguments->find = argv[++i];
     } else if (options && argument[0] == '-' && argument[1] != '\0') {
       std::fprintf(stderr, "kavnori-doctor: unknown option %s\n", EscapedText(argument).c_str());
       return false;
@@ -46,7 +57,19 @@ bool ParseArguments(int argc, char** argv, Arguments* arguments) {
       return false;
     }
   }
+  if (arguments->find != nullptr && arguments->port != nullptr) {
+    std::fprintf(stderr, "kavnori-doctor: --find takes no port\n");
+    return false;
+  }
   return true;
+}
+
+int Find(const char* selector, OutputFormat format) {
+  std::string out, error;
+  const FindStatus status = FindAdapter(selector, ListUsbAdapters(), format, &out, &error);
+  std::fputs(out.c_str(), stdout);
+  std::fputs(error.c_str(), stderr);
+  return status;
 }
 
 }  // namespace
@@ -65,6 +88,7 @@ int main(int argc, char** argv) {
     std::fputs("kavnori-doctor " KAVNORI_VERSION "\n", stdout);
     return kDoctorReady;
   }
+  if (arguments.find != nullptr) return Find(arguments.find, arguments.format);
   if (arguments.port == nullptr) {
     std::fputs(FormatPortList(ListPorts(), arguments.format).c_str(), stdout);
     return kDoctorReady;

@@ -127,6 +127,43 @@ TEST(DoctorListing, ListsUsbAdaptersAndUartsWithTheirNamesDriversAndHolders) {
                 free);
 }
 
+// --find over the fake machine, with a second FTDI adapter beside ttyUSB1.
+TEST(DoctorListing, FindNamesOneAdapterByItsIdsSerialNumberOrSocket) {
+  FakeRoot root;
+  LayTtys(root, makedev(188, 0));
+  std::vector<PortListing> ports = ListPortsUnder(root.path);
+  ports.push_back(ports.back());
+  PortListing& second = ports.back();
+  second.name = "/dev/ttyUSB2", second.serial = "A50285BJ", second.location = "1-4";
+  second.lastingName = "/dev/serial/by-id/usb-\nx";  // no name for a script: the path instead
+  const char* const ftdi = "/dev/serial/by-id/usb-FTDI_A50285BI";
+  // ttyUSB0 has no serial number, and so no by-id name of its own.
+  // clang-format off
+  const char* const cases[][3] = {
+      {"1a86:7523", "0", "/dev/ttyUSB0"}, {"1A86:7523", "0", "/dev/ttyUSB0"}, {"at:1-2", "0", ftdi},
+      {"0403:6001:A50285BI", "0", ftdi}, {"0403:6001:A50285BJ", "0", "/dev/ttyUSB2"},
+      {"0403:6001", "3", ""}, {"at:1-9", "2", ""}, {"0403:6001:a50285bi", "2", ""},
+      {"0403:6001:A50285B", "2", ""}, {"", "1", ""}, {"/dev/ttyUSB0", "1", ""}, {"COM3", "1", ""},
+      {"1a86", "1", ""}, {"1a86:752", "1", ""}, {"1a86:75g3", "1", ""}, {"1a86:75230", "1", ""},
+      {"1a86:7523:", "1", ""}, {"at:", "1", ""}};
+  // clang-format on
+  std::string out, error;
+  for (const auto& c : cases) {
+    EXPECT_EQ(FindAdapter(c[0], ports, OutputFormat::kText, &out, &error), c[1][0] - '0') << c[0];
+    EXPECT_EQ(out, *c[2] ? std::string(c[2]) + "\n" : "") << c[0];
+    EXPECT_EQ(error.empty(), *c[1] == '0') << c[0];
+    const std::string found = *c[2] ? '"' + std::string(c[2]) + '"' : "null";
+    EXPECT_EQ(FindAdapter(c[0], ports, OutputFormat::kJson, &out, &error), c[1][0] - '0');
+    EXPECT_EQ(out.rfind("{\"found\": " + found + ", \"ports\": [", 0),
+              *c[1] == '1' ? std::string::npos : 0);
+  }
+  EXPECT_EQ(FindAdapter("dead:beef", ports, OutputFormat::kText, &out, &error), kFindNone);
+  EXPECT_NE(error.find(
+                ":\n  /dev/serial/by-id/usb-Arduino_8503631  2341:0043:85\\x1b[2J\\xc2\\x9b  at:1-3"
+                "\n  /dev/ttyUSB0  1a86:7523 (no serial number)  at:1-1\n  /dev/serial/by-id/"),
+            std::string::npos);
+}
+
 struct CheckCase {
   const char* name;
   const char* given;  // "pty", or a link to it below the fake root

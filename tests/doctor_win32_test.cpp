@@ -156,9 +156,9 @@ TEST_F(DoctorWin32, LineSettingsThatHoldOrCutAWrite) {
 TEST_F(DoctorWin32, DeviceListShapesTheListAndTheChecks) {
   // An unplugged adapter may keep the name of the one plugged in now.
   fake.devices = {
-      {"COM5", "USB-SERIAL CH340 (COM5)", "", "", "", "", "", "", "", "", true, false, 0},
-      {"COM5", "USB-SERIAL CH340 (COM5)", "", "1a86", "7523", "", "", "wch.cn", "3.8.2023.2", "",
-       true, true, 0},
+      {"COM5", "USB-SERIAL CH340 (COM5)", "", "1a86", "7523", "", "", "", "", "", true, false, 0},
+      {"COM5", "USB-SERIAL CH340 (COM5)", "", "1a86", "7523", "", "Port_#0002.Hub_#0003", "wch.cn",
+       "3.8.2023.2", "", true, true, 0},
       {"COM3", "Prolific USB-to-Serial (COM3)", "", "", "", "", "", "", "", "", true, false, 0},
       {"COM9", "USB Serial Port (COM9)", "", "", "", "", "", "", "", "", true, true, 10},
       {"COM1", "", "", "", "", "", "", "", "", "\\Device\\Serial0", false, true, 0}};
@@ -193,6 +193,13 @@ TEST_F(DoctorWin32, DeviceListShapesTheListAndTheChecks) {
             "Name one of the ports there are: COM1, COM5, COM9 (kavnori-doctor without a port "
             "describes each)");
   EXPECT_EQ(fake.handlesHeld, 0);
+  fake.opened.clear();     // --find: adapters plugged in now only; no port opened
+  std::string out, error;  // not two: the unplugged one has the same ids
+  for (const char* find : {"1A86:7523", "at:port_#0002.hub_#0003"}) {
+    EXPECT_EQ(FindAdapter(find, ListUsbAdapters(), OutputFormat::kText, &out, &error), kFindOne);
+    EXPECT_EQ(out, "COM5\n") << find;
+  }
+  EXPECT_TRUE(fake.opened.empty());
 }
 
 }  // namespace

@@ -147,6 +147,14 @@ start_board
 
 expect_doctor "on the board's port" 0 'COM12 (\\.\COM12): ready' COM12
 expect_doctor "listing the ports" 0 $'COM12\n  source: no registry entry; opens as \\\\.\\COM12\n  opens: true'
+# COM12 has no USB ids: --find names none, and the guide's .bat line must then not run Kavnori.
+expect_doctor "--find, no adapter there" 2 'no adapter matches 1a86:7523, and no USB' --find 1a86:7523
+expect_doctor "--find, a port name" 1 'COM12 is no selector: a selector is VID:PID' --find COM12
+if [ "${mode}" = windows ] && [ -n "${doctor}" ]; then
+  printf '@for /f "delims=" %%%%p in (%s) do %s %%%%p 1 3 1\r\n' "'Z:${doctor//\//\\} --find 1a86:7523'" "Z:${kavnori//\//\\}" >"${work}/find.bat"
+  got=$("${wine_run}" cmd /c "Z:${work//\//\\}\\find.bat" 2>&1)
+  [[ ${got//$'\r'/} == *"no USB serial adapter is plugged in" ]] && board_quiet && pass || fail "for /f and --find: Kavnori ran" "${got}"
+fi
 
 # Leave the line as another program might have: other speed, two stop bits,
 # hardware and software flow control, output processing that turns LF into

@@ -67,7 +67,7 @@ chmod +x "${root}/init" "${root}/lib/mdev/serial-by-id"
 
 # The far ends: a virtual board for each device.
 declare -A pty
-for board in uart pci ftdi; do
+for board in uart pci ftdi ftdi2; do
   start_virtual_board "${sim}" "${work}/${board}.jsonl" || fail "no board for ${board}"
   pids+=("${board_pid}") && pty[${board}]=${board_path}
 done
@@ -81,7 +81,7 @@ qemu-system-x86_64 -machine pc,accel=tcg -m 256 -nodefaults -no-user-config -dis
   -chardev serial,id=uart,path="${pty[uart]}" -device isa-serial,chardev=uart,index=1 \
   -chardev serial,id=pci,path="${pty[pci]}" -device pci-serial,id=card,chardev=pci \
   -chardev serial,id=ftdi,path="${pty[ftdi]}" -device qemu-xhci \
-  -device usb-serial,id=adapter,chardev=ftdi,serial=KAV0001 \
+  -device usb-serial,id=adapter,chardev=ftdi,serial=KAV0001 -chardev serial,id=ftdi2,path="${pty[ftdi2]}" \
   -trace serial_update_parameters -trace usb_serial_set_baud -trace usb_serial_set_data \
   -D "${work}/trace.log" 2>"${work}/qemu.err" &
 pids+=("$!")
@@ -132,7 +132,7 @@ chip() {
     usb && /^usb_serial_set_data/ { gsub(/,/, ""); data = $5 " " $8 " " $11; now = baud " " data }
     now != "" && now != last { print now; last = now }'
 }
-board_of() { case $1 in *ttyS1) echo uart ;; *ttyS2) echo pci ;; *) echo ftdi ;; esac; }
+board_of() { case $1 in *ttyS1) echo uart ;; *ttyS2) echo pci ;; *KAV0002*) echo ftdi2 ;; *) echo ftdi ;; esac; }
 # events DEVICE: how many lines its board has written.
 events() { wc -l <"${work}/$(board_of "$1").jsonl"; }
 # far_end DEVICE BEFORE: the bytes of the board's first event after BEFORE
@@ -262,6 +262,20 @@ guest 'kill ${holder}; kavnori-doctor'
 expect "the doctor's listing of ttyUSB1" "$(sed -n '/^\/dev\/ttyUSB1$/,/^\/dev/p' <<<"${out}" |
   grep -E '^  (by-id|driver|vid|pid|serial):')" "$(printf '  vid: 0403\n  pid: 6001\n  serial: KAV0001\n  driver: ftdi_sio\n  by-id: %s' "${by_id}")"
 
+# A second FTDI adapter: --find tells the two apart, picks neither for VID:PID, follows a replug.
+second=/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_KAV0002-if00-port0
+plug2() { qmp '{"execute":"device_add","arguments":{"driver":"usb-serial","id":"adapter2","chardev":"ftdi2","serial":"KAV0002"}}'; }
+plug2 && guest "until_true [ -e ${second} ] && readlink ${second}" && tty=${out##*/}
+guest "kavnori-doctor --find 0403:6001:KAV0002 && kavnori-doctor --find at:\$(basename \$(readlink -f /sys/class/tty/${tty}/device/../..))"
+expect "--find by serial number and by socket" "${rc}:${out}" "0:${second}"$'\n'"${second}"
+before=$(events "${second}") && guest 'Kavnori "$(kavnori-doctor --find 0403:6001:KAV0002)" 3 9 1'
+expect "Kavnori through the name --find printed" "${rc}:$(far_end "${second}" "${before}")" "0:55 03 12 00 00 00 09 73 applied=true"
+guest 'kavnori-doctor --find 0403:6001'
+expect "--find of both: status, and each told apart" "${rc}:$(grep -c ':KAV000[12]  at:' <<<"${out}")" 3:2
+pull adapter2 "/sys/class/tty/${tty}" && guest 'kavnori-doctor --find 0403:6001:KAV0002'
+expect "--find of the pulled adapter" "${rc}" 2
+plug2 && guest "until_true [ -e ${second} ] && kavnori-doctor --find 0403:6001:KAV0002"
+expect "--find after the replug" "${rc}:${out}" "0:${second}"
 
 echo "rack: $((SECONDS - started)) s, ${failures} failed"
 [ "${failures}" -eq 0 ]

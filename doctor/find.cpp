@@ -1,0 +1,144 @@
+#include <cctype>
+
+#include "doctor/doctor.h"
+#include "text/escaped_text.h"
+
+// --find looks only at what the listing of USB adapters holds: no port is
+// opened, so no board that resets on DTR is restarted by a search.
+
+namespace {
+
+constexpr const char* kSelectorForms =
+    "a selector is VID:PID or VID:PID:SERIAL (4 hex digits each, such as 1a86:7523), "
+    "or at:LOCATION (the USB socket, such as at:1-1.2)";
+
+bool IsHexId(const std::string& text) {
+  if (text.size() != 4) return false;
+  for (char c : text) {
+    if (std::isxdigit(static_cast<unsigned char>(c)) == 0) return false;
+  }
+  return true;
+}
+
+std::string LowerAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// Windows writes a socket "Port_#0002.Hub_#0003" and users copy it in any
+// case; Linux's "1-1.2" has no letters.
+bool SameLocation(const std::string& a, const std::string& b) {
+  return LowerAscii(a) == LowerAscii(b);
+}
+
+bool Matches(const PortListing& port, const AdapterSelector& selector) {
+  if (port.vendorId.empty()) return false;
+  if (!selector.location.empty()) return SameLocation(port.location, selector.location);
+  return LowerAscii(port.vendorId) == selector.vendorId &&
+         LowerAscii(port.productId) == selector.productId &&
+         (!selector.bySerial || port.serial == selector.serial);
+}
+
+bool HasControlCharacter(const std::string& text) {
+  for (char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return true;
+  }
+  return false;
+}
+
+// One adapter as a person picks it out: its name, then the selectors that
+// name it alone when one does (the serial number, the socket).
+std::string AdapterLine(const PortListing& port) {
+  std::string line = "  " + EscapedText(FoundName(port)) + "  " +
+                     EscapedText(port.vendorId + ":" + port.productId);
+  line += port.serial.empty() ? " (no serial number)" : ":" + EscapedText(port.serial);
+  if (!port.location.empty()) line += "  at:" + EscapedText(port.location);
+  if (!port.friendlyName.empty()) line += "  " + EscapedText(port.friendlyName);
+  return line + "\n";
+}
+
+std::string AdapterLines(const std::vector<PortListing>& ports) {
+  std::string lines;
+  for (const PortListing& port : ports) {
+    if (!port.vendorId.empty()) lines += AdapterLine(port);
+  }
+  return lines;
+}
+
+}  // namespace
+
+bool ParseSelector(const std::string& text, AdapterSelector* selector, std::string* error) {
+  *selector = AdapterSelector();
+  const std::string shown = "kavnori-doctor: " + EscapedText(text) + " is no selector: ";
+  if (text.rfind("at:", 0) == 0) {
+    selector->location = text.substr(3);
+    if (!selector->location.empty()) return true;
+    *error = shown + "at: needs the USB socket after it, such as at:1-1.2\n";
+    return false;
+  }
+  const std::size_t first = text.find(':');
+  const std::size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+  const std::string vendor = text.substr(0, first);
+  const std::string product =
+      first == std::string::npos ? "" : text.substr(first + 1, second - first - 1);
+  if (!IsHexId(vendor) || !IsHexId(product)) {
+    *error = shown + kSelectorForms + "\n";
+    return false;
+  }
+  selector->vendorId = LowerAscii(vendor);
+  selector->productId = LowerAscii(product);
+  selector->bySerial = second != std::string::npos;
+  if (selector->bySerial) selector->serial = text.substr(second + 1);
+  if (!selector->bySerial || !selector->serial.empty()) return true;
+  *error = shown + "the serial number after the second ':' is empty\n";
+  return false;
+}
+
+std::vector<PortListing> MatchingAdapters(const std::vector<PortListing>& adapters,
+                                          const AdapterSelector& selector) {
+  std::vector<PortListing> matches;
+  for (const PortListing& port : adapters) {
+    if (Matches(port, selector)) matches.push_back(port);
+  }
+  return matches;
+}
+
+// A by-id name is printed for a script to pass on as an argument: one that
+// holds a control character (a newline would make two lines of it) gives
+// way to the device path, which the kernel names.
+std::string FoundName(const PortListing& port) {
+  return port.lastingName.empty() || HasControlCharacter(port.lastingName) ? port.name
+                                                                           : port.lastingName;
+}
+
+FindStatus FindAdapter(const std::string& selectorText, const std::vector<PortListing>& adapters,
+                       OutputFormat format, std::string* out, std::string* error) {
+  out->clear(), error->clear();
+  AdapterSelector selector;
+  if (!ParseSelector(selectorText, &selector, error)) return kFindUsage;
+  const std::vector<PortListing> matches = MatchingAdapters(adapters, selector);
+  if (format == OutputFormat::kJson) {
+    // The listing's records, led by the name to give Kavnori when one matches.
+    const std::string found = matches.size() == 1 ? JsonString(FoundName(matches.front())) : "null";
+    *out = "{\"found\": " + found + ", " + FormatPortList(matches, format).substr(1);
+  }
+  const std::string wanted = EscapedText(selectorText);
+  if (matches.empty()) {
+    const std::string there = AdapterLines(adapters);
+    *error = there.empty() ? "kavnori-doctor: no adapter matches " + wanted +
+                                 ", and no USB serial adapter is plugged in\n"
+                           : "kavnori-doctor: no adapter matches " + wanted +
+                                 "; the USB serial adapters plugged in now:\n" + there;
+    return kFindNone;
+  }
+  if (matches.size() > 1) {
+    *error = "kavnori-doctor: " + std::to_string(matches.size()) + " adapters match " + wanted +
+             "; name one by its serial number or its socket:\n" + AdapterLines(matches);
+    return kFindSeveral;
+  }
+  if (format == OutputFormat::kText) *out = FoundName(matches.front()) + "\n";
+  return kFindOne;
+}
