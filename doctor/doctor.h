@@ -4,6 +4,7 @@
 //   std::vector<PortListing> ports = ListPorts();     the machine's ports
 //   FormatPortReport(report, format)                  text or one JSON object
 //   DoctorStatusFor(report)                           0 ready, 2 blocks, 3 may hold
+//   FindAdapter("1a86:7523", ListUsbAdapters(), ...)  --find: one adapter's port
 //
 // The checks only look: they never write a byte to a port, never change its
 // settings, never create, change or remove a lock file, and hold a port no
@@ -13,7 +14,8 @@
 // Each platform's files stand behind CheckPort, ListPorts and ListUsbAdapters;
 // CMake picks them. On Linux one file for each question a port is asked
 // (doctor_linux.h has the map), on Windows doctor_win32.cpp and the files
-// doctor_win32.h names. report.cpp formats both.
+// doctor_win32.h names. report.cpp formats both; find.cpp searches the
+// listing, the same on both.
 #pragma once
 
 #include <string>

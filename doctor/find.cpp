@@ -116,7 +116,8 @@ std::string FoundName(const PortListing& port) {
 
 FindStatus FindAdapter(const std::string& selectorText, const std::vector<PortListing>& adapters,
                        OutputFormat format, std::string* out, std::string* error) {
-  out->clear(), error->clear();
+  out->clear();
+  error->clear();
   AdapterSelector selector;
   if (!ParseSelector(selectorText, &selector, error)) return kFindUsage;
   const std::vector<PortListing> matches = MatchingAdapters(adapters, selector);
