@@ -39,3 +39,17 @@ struct Win32DoctorCalls {
 
 extern const Win32DoctorCalls kRealWin32DoctorCalls;
 extern Win32DoctorCalls win32DoctorCalls;
+
+// What a device instance id tells of a USB device, from ids such as
+// USB\VID_1A86&PID_7523\5&2A3B4C5D&0&2 or FTDIBUS\VID_0403+PID_6001+A9Z3XYZAA\0000.
+// Empty texts for what it does not tell.
+struct UsbIdentity {
+  std::string vendorId;  // 4 hex digits in lower case
+  std::string productId;
+  std::string serial;  // the serial number the device reports; empty when it has none
+  // The id names a whole USB device, the one whose serial number and socket
+  // are the adapter's; false for one of its interfaces or functions (&MI_,
+  // FTDIBUS), whose parent is that device.
+  bool wholeDevice = false;
+};
+UsbIdentity UsbIdentityOf(const std::string& instanceId);

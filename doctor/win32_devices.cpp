@@ -1,5 +1,6 @@
 // Which ports this machine's registry names: Device Manager's Ports class,
-// plugged in or not, and the SERIALCOMM map of the ports whose drivers run. No port is opened.
+// plugged in or not, with each adapter's USB ids, serial number and socket,
+// and the SERIALCOMM map of the ports whose drivers run. No port is opened.
 #include <windows.h>
 
 #include <cfgmgr32.h>
@@ -18,7 +19,35 @@ namespace {
 constexpr GUID kPortsClass = {
     0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 constexpr wchar_t kSerialCommKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+// Between a port's node and its adapter's USB device lies at most one node:
+// a composite device's interface (&MI_00) or a port of FTDI's bus driver.
+constexpr int kLevelsUpToUsbDevice = 1;
+
 char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts(1);
+  for (char c : text) {
+    if (c == separator) {
+      parts.emplace_back();
+    } else {
+      parts.back() += c;
+    }
+  }
+  return parts;
+}
+
+// "1a86" of "VID_1A86"; empty unless the token is the prefix and 4 hex digits.
+std::string HexId(const std::string& token, const std::string& prefix) {
+  if (token.size() != prefix.size() + 4 || !SameName(token.substr(0, prefix.size()), prefix)) {
+    return "";
+  }
+  std::string id = token.substr(prefix.size());
+  std::transform(id.begin(), id.end(), id.begin(), LowerAscii);
+  return id.find_first_not_of("0123456789abcdef") == std::string::npos ? id : "";
+}
 
 // ---- The registry's device list ----
 
@@ -55,6 +84,47 @@ std::wstring DeviceKeyText(HDEVINFO set, SP_DEVINFO_DATA* info, DWORD which, con
   return text;
 }
 
+std::string NodeId(DEVINST node) {
+  wchar_t id[MAX_DEVICE_ID_LEN + 1] = {};
+  if (CM_Get_Device_IDW(node, id, MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS) return "";
+  return Utf8(id);
+}
+
+// The USB socket, as Device Manager's Location shows it: Port_#0002.Hub_#0003.
+std::string NodeLocation(DEVINST node) {
+  wchar_t text[256] = {};
+  ULONG type = 0;
+  ULONG size = static_cast<ULONG>(sizeof text - sizeof(wchar_t));
+  if (CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_LOCATION_INFORMATION, &type, text, &size, 0) !=
+          CR_SUCCESS ||
+      type != REG_SZ) {
+    return "";
+  }
+  return Utf8(text);
+}
+
+// The ids from the port's own node; the serial number and the socket from
+// the adapter's whole USB device, which is the port's node (a CH340's) or the
+// one above it. An unplugged adapter's node may have no parent to ask.
+void AddUsbFacts(DEVINST node, ComDevice* device) {
+  for (int level = 0; level <= kLevelsUpToUsbDevice; ++level) {
+    const UsbIdentity identity = UsbIdentityOf(NodeId(node));
+    if (identity.vendorId.empty()) return;  // not on USB: ACPI\PNP0501, a virtual port
+    if (device->vendorId.empty()) {
+      device->vendorId = identity.vendorId;
+      device->productId = identity.productId;
+    }
+    if (identity.wholeDevice) {
+      device->serial = identity.serial;
+      device->location = NodeLocation(node);
+      return;
+    }
+    DEVINST parent = 0;
+    if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return;
+    node = parent;
+  }
+}
+
 ComDevice DeviceManagerEntry(HDEVINFO set, SP_DEVINFO_DATA* info) {
   ComDevice device;
   device.port = Utf8(DeviceKeyText(set, info, DIREG_DEV, L"PortName"));
@@ -67,6 +137,7 @@ ComDevice DeviceManagerEntry(HDEVINFO set, SP_DEVINFO_DATA* info) {
   // Only a device that is plugged in has a node with a status.
   device.present = CM_Get_DevNode_Status(&status, &problem, info->DevInst, 0) == CR_SUCCESS;
   if (device.present && (status & DN_HAS_PROBLEM) != 0) device.problemCode = problem;
+  AddUsbFacts(info->DevInst, &device);
   return device;
 }
 
@@ -166,6 +237,35 @@ const ComDevice* FindDevice(const std::vector<ComDevice>& devices, const std::st
     if (SameName(device.port, name) && (match == nullptr || !match->present)) match = &device;
   }
   return match;
+}
+
+// ---- USB ids ----
+
+UsbIdentity UsbIdentityOf(const std::string& instanceId) {
+  const std::vector<std::string> parts = Split(instanceId, '\\');
+  const bool usb = SameName(parts[0], "USB");
+  // FTDI's bus driver names each port of a chip by the chip's serial number
+  // with a port letter after it, A on a single-port chip too. Whether the
+  // last letter is that or the serial number's own cannot be told from the
+  // id, so the serial number comes from the USB device above it.
+  const bool ftdi = SameName(parts[0], "FTDIBUS");
+  if (parts.size() < 2 || (!usb && !ftdi)) return {};
+  UsbIdentity identity;
+  bool function = false;
+  for (const std::string& token : Split(parts[1], usb ? '&' : '+')) {
+    if (identity.vendorId.empty()) identity.vendorId = HexId(token, "VID_");
+    if (identity.productId.empty()) identity.productId = HexId(token, "PID_");
+    function = function || SameName(token.substr(0, 3), "MI_");
+  }
+  if (identity.vendorId.empty() || identity.productId.empty()) return {};
+  identity.wholeDevice = usb && !function;
+  // A device with no serial number gets an instance that Windows makes up,
+  // which holds '&': 5&2A3B4C5D&0&2.
+  if (identity.wholeDevice && parts.size() == 3 && !parts[2].empty() &&
+      parts[2].find('&') == std::string::npos) {
+    identity.serial = parts[2];
+  }
+  return identity;
 }
 
 std::vector<ComDevice> ReadComDevices() {
