@@ -58,7 +58,8 @@ std::string DriverWarningText(const ComDevice& device);
 
 // ---- The list (win32_listing.cpp) ----
 
-// The ports a missing one's fix offers, in the list's order, joined by ", ".
+// The ports a missing one's fix offers: those the list shows, unplugged
+// ones left out, in the list's order, joined by ", ".
 std::string PortsToOffer(const std::vector<ComDevice>& devices);
 
 // ---- The line (win32_line.cpp) ----
