@@ -212,8 +212,8 @@ std::string DriverWarningText(const ComDevice& device) {
 // ---- The check ----
 
 const Win32DoctorCalls kRealWin32DoctorCalls = {
-    ::CreateFileW, ::GetCommState, ::GetCommModemStatus, ::GetCommTimeouts,
-    ::CloseHandle, ::GetLastError, ReadComDevices,
+    ::CreateFileW,    ::GetCommState, ::GetCommModemStatus, ::GetCommTimeouts,
+    ::ClearCommError, ::CloseHandle,  ::GetLastError,       ReadComDevices,
 };
 
 Win32DoctorCalls win32DoctorCalls = kRealWin32DoctorCalls;

@@ -31,6 +31,7 @@ struct Win32DoctorCalls {
   decltype(&::GetCommState) getCommState;
   decltype(&::GetCommModemStatus) getCommModemStatus;
   decltype(&::GetCommTimeouts) getCommTimeouts;
+  decltype(&::ClearCommError) clearCommError;
   decltype(&::CloseHandle) closeHandle;
   decltype(&::GetLastError) getLastError;
   // SetupAPI's walk of the Ports class, merged with SERIALCOMM by port name.

@@ -21,9 +21,11 @@ struct LineState {
   DWORD modemError;
   bool timeoutsKnown;
   COMMTIMEOUTS timeouts;
+  bool holdsKnown;
+  COMSTAT status;  // fCtsHold, fXoffHold, ...: output held now
 };
 
-// Reads what the driver holds, changing nothing. False when the
+// Reads what the driver holds, changing nothing of the line. False when the
 // settings cannot be read.
 bool ReadLine(HANDLE handle, LineState* line, DWORD* error) {
   line->settings.DCBlength = sizeof line->settings;
@@ -34,6 +36,10 @@ bool ReadLine(HANDLE handle, LineState* line, DWORD* error) {
   line->modemKnown = win32DoctorCalls.getCommModemStatus(handle, &line->modem) != FALSE;
   line->modemError = line->modemKnown ? 0 : win32DoctorCalls.getLastError();
   line->timeoutsKnown = win32DoctorCalls.getCommTimeouts(handle, &line->timeouts) != FALSE;
+  // It also clears the line's error flags, which only this open, the only
+  // one the port takes, would meet.
+  DWORD lineErrors = 0;
+  line->holdsKnown = win32DoctorCalls.clearCommError(handle, &lineErrors, &line->status) != FALSE;
   return true;
 }
 
@@ -60,6 +66,27 @@ bool AddHardwareFlow(PortReport* report, const std::string& name, const LineStat
       AddProblem(report, "hardware-flow", Severity::kMayHold, message, "mode " + name + options);
   if (!line.modemKnown) problem.details.push_back(NumberDetail("error", line.modemError));
   return true;
+}
+
+// The driver's own word that output waits right now, whatever the settings
+// say should make it wait.
+void AddHeldNow(PortReport* report, const std::string& name, const COMSTAT& status) {
+  std::string waits, options;
+  const auto hold = [&](bool on, const char* what, const char* option) {
+    if (!on) return;
+    waits += (waits.empty() ? "" : " and ") + std::string(what);
+    if (option != nullptr) options += std::string(" ") + option + "=off";
+  };
+  hold(status.fCtsHold != 0, "CTS to rise", "octs");
+  hold(status.fDsrHold != 0, "DSR to rise", "odsr");
+  hold(status.fRlsdHold != 0, "DCD (RLSD) to rise", nullptr);
+  hold(status.fXoffHold != 0, "the XON byte that ends the XOFF it received", "xon");
+  if (waits.empty()) return;
+  AddProblem(report, "held-now", Severity::kMayHold,
+             "Output is held now: the driver waits for " + waits + ", and a write waits with it.",
+             options.empty() ? "Check the cable to the board: the adapter holds output until DCD "
+                               "rises, which no setting of mode turns off"
+                             : "mode " + name + options);
 }
 
 void AddWriteTimeouts(PortReport* report, const LineState& line, bool flowHolds) {
@@ -89,6 +116,7 @@ bool CheckLine(PortReport* report, const std::string& name, HANDLE handle, DWORD
   LineState line = {};
   if (!ReadLine(handle, &line, error)) return false;
   const bool hardwareHeld = AddHardwareFlow(report, name, line);
+  if (line.holdsKnown) AddHeldNow(report, name, line.status);
   const bool softwareFlow = line.settings.fOutX != 0;
   if (softwareFlow) {
     AddProblem(

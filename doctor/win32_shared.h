@@ -4,7 +4,7 @@
 //   win32_listing.cpp  which ports there are, as listed: those, and the ones only an open finds
 //   doctor_win32.cpp   may Kavnori open this port, does another program hold it, is its driver
 //                      right: the check
-//   win32_line.cpp     is its line right: flow control, write timeouts
+//   win32_line.cpp     is its line right: flow control, a hold now, write timeouts
 #pragma once
 
 #include <windows.h>
@@ -64,7 +64,8 @@ std::string PortsToOffer(const std::vector<ComDevice>& devices);
 
 // ---- The line (win32_line.cpp) ----
 
-// Reads the open port's settings, its modem lines and its write timeouts,
-// and adds what may hold or cut a run's write. False when the settings cannot be read: then it is
-// no serial port, and *error says why.
+// Reads the open port's settings, its modem lines, its write timeouts and
+// whether its output is held now, and adds what may hold or cut a run's
+// write. False when the settings cannot be read: then it is no serial port,
+// and *error says why.
 bool CheckLine(PortReport* report, const std::string& name, HANDLE handle, DWORD* error);

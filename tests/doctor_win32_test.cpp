@@ -19,6 +19,7 @@ struct FakeMachine {
   std::map<std::wstring, DWORD> openErrors;
   DCB settings = {};
   COMMTIMEOUTS timeouts = {};
+  COMSTAT status = {};
   DWORD readError = 0, modem = 0, modemError = 0, lastError = 0;
   std::vector<std::wstring> opened;
   DWORD share = 0xFFFFFFFF, disposition = 0;
@@ -46,6 +47,7 @@ BOOL Give(T* to, const T& value, DWORD error) {
 BOOL WINAPI FakeCommState(HANDLE, LPDCB to) { return Give(to, fake.settings, fake.readError); }
 BOOL WINAPI FakeModemStatus(HANDLE, LPDWORD to) { return Give(to, fake.modem, fake.modemError); }
 BOOL WINAPI FakeTimeouts(HANDLE, LPCOMMTIMEOUTS to) { return Give(to, fake.timeouts, 0); }
+BOOL WINAPI FakeCommError(HANDLE, LPDWORD, LPCOMSTAT to) { return Give(to, fake.status, 0); }
 BOOL WINAPI FakeCloseHandle(HANDLE) { return --fake.handlesHeld >= 0; }
 DWORD WINAPI FakeGetLastError() { return fake.lastError; }
 std::vector<ComDevice> FakeDevices() { return fake.devices; }
@@ -55,8 +57,8 @@ class DoctorWin32 : public testing::Test {
  protected:
   void SetUp() override {
     fake = FakeMachine();
-    win32DoctorCalls = {FakeCreateFileW, FakeCommState,    FakeModemStatus, FakeTimeouts,
-                        FakeCloseHandle, FakeGetLastError, FakeDevices};
+    win32DoctorCalls = {FakeCreateFileW, FakeCommState,   FakeModemStatus,  FakeTimeouts,
+                        FakeCommError,   FakeCloseHandle, FakeGetLastError, FakeDevices};
   }
   void TearDown() override { win32DoctorCalls = kRealWin32DoctorCalls; }
 };
@@ -116,22 +118,24 @@ TEST_F(DoctorWin32, OpenErrorsNameTheProblem) {
 // What the driver holds, and what it means for a run's write.
 TEST_F(DoctorWin32, LineSettingsThatHoldOrCutAWrite) {
   struct Case {
-    bool cts, dsr, xon;
+    bool cts, dsr, xon, xoffHeld;
     DWORD modem, modemError, perByte, constant;
     const char *problems, *modeOptions;  // of the first problem's fix
   };
   const Case cases[] = {
-      {0, 0, 0, 0, 0, 0, 0, "", nullptr},
-      {1, 1, 0, MS_CTS_ON | MS_DSR_ON, 0, 0, 0, "", nullptr},
-      {1, 0, 0, MS_DSR_ON, 0, 0, 0, "hardware-flow/may-hold; write-timeouts/note", "octs=off"},
-      {1, 1, 0, MS_CTS_ON, 0, 0, 0, "hardware-flow/may-hold; write-timeouts/note", "odsr=off"},
-      {1, 1, 0, 0, 50, 0, 0, "hardware-flow/may-hold error=50; write-timeouts/note",
+      {0, 0, 0, 0, 0, 0, 0, 0, "", nullptr},
+      {1, 1, 0, 0, MS_CTS_ON | MS_DSR_ON, 0, 0, 0, "", nullptr},
+      {1, 0, 0, 0, MS_DSR_ON, 0, 0, 0, "hardware-flow/may-hold; write-timeouts/note", "octs=off"},
+      {1, 1, 0, 0, MS_CTS_ON, 0, 0, 0, "hardware-flow/may-hold; write-timeouts/note", "odsr=off"},
+      {1, 1, 0, 0, 0, 50, 0, 0, "hardware-flow/may-hold error=50; write-timeouts/note",
        "octs=off odsr=off"},
-      {1, 0, 0, 0, 0, 0, 1000, "hardware-flow/may-hold", "octs=off"},
-      {0, 0, 1, 0, 0, 0, 0, "software-flow/note; write-timeouts/note", "xon=off"},
-      {0, 0, 0, 0, 0, 1, 0, "write-timeouts/note milliseconds=8", nullptr},
-      {0, 0, 0, 0, 0, 0, 8, "write-timeouts/note milliseconds=8", nullptr},
-      {0, 0, 0, 0, 0, 0, 9, "", nullptr},
+      {1, 0, 0, 0, 0, 0, 0, 1000, "hardware-flow/may-hold", "octs=off"},
+      {0, 0, 1, 0, 0, 0, 0, 0, "software-flow/note; write-timeouts/note", "xon=off"},
+      {0, 0, 1, 1, 0, 0, 0, 0, "held-now/may-hold; software-flow/note; write-timeouts/note",
+       "xon=off"},
+      {0, 0, 0, 0, 0, 0, 1, 0, "write-timeouts/note milliseconds=8", nullptr},
+      {0, 0, 0, 0, 0, 0, 0, 8, "write-timeouts/note milliseconds=8", nullptr},
+      {0, 0, 0, 0, 0, 0, 0, 9, "", nullptr},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -139,6 +143,7 @@ TEST_F(DoctorWin32, LineSettingsThatHoldOrCutAWrite) {
     fake.settings.fOutxCtsFlow = c.cts;
     fake.settings.fOutxDsrFlow = c.dsr;
     fake.settings.fOutX = c.xon;
+    fake.status.fXoffHold = c.xoffHeld;
     fake.modem = c.modem;
     fake.modemError = c.modemError;
     fake.timeouts = {0, 0, 0, c.perByte, c.constant};
