@@ -82,11 +82,13 @@ void AddHeldNow(PortReport* report, const std::string& name, const COMSTAT& stat
   hold(status.fRlsdHold != 0, "DCD (RLSD) to rise", nullptr);
   hold(status.fXoffHold != 0, "the XON byte that ends the XOFF it received", "xon");
   if (waits.empty()) return;
-  AddProblem(report, "held-now", Severity::kMayHold,
-             "Output is held now: the driver waits for " + waits + ", and a write waits with it.",
-             options.empty() ? "Check the cable to the board: the adapter holds output until DCD "
-                               "rises, which no setting of mode turns off"
-                             : "mode " + name + options);
+  AddProblem(
+      report, "held-now", Severity::kMayHold,
+      "Output is held right now: the driver waits for " + waits + ", and a write waits with it.",
+      options.empty() ? "Check the cable to the board: the adapter holds output until DCD "
+                        "rises, which no setting of mode turns off"
+                      : "mode " + name + options)
+      .details.push_back(NumberDetail("queued", status.cbOutQue));
 }
 
 void AddWriteTimeouts(PortReport* report, const LineState& line, bool flowHolds) {

@@ -1,10 +1,4 @@
-// What the Windows doctor's files share. Each answers one question:
-//   win32_devices.cpp  which ports this machine's registry names (Device Manager, SERIALCOMM),
-//                      with their USB ids, serial number and socket
-//   win32_listing.cpp  which ports there are, as listed: those, and the ones only an open finds
-//   doctor_win32.cpp   may Kavnori open this port, does another program hold it, is its driver
-//                      right: the check
-//   win32_line.cpp     is its line right: flow control, a hold now, write timeouts
+// What the Windows doctor's files share; doctor_win32.h has the map.
 #pragma once
 
 #include <windows.h>
