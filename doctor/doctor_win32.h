@@ -1,6 +1,20 @@
-// The Windows calls behind kavnori-doctor's checks, as one record so that a
-// test can give it any device list and make any call fail with a chosen
-// code. win32DoctorCalls starts as kRealWin32DoctorCalls.
+// The Windows side of kavnori-doctor, below CheckPort, ListPorts and
+// ListUsbAdapters, one file for each question a port is asked:
+//
+//   win32_devices.cpp  which ports this machine's registry names (Device
+//                      Manager, SERIALCOMM), with their USB ids, serial
+//                      number and socket
+//   win32_listing.cpp  which ports there are, as listed: those, and the ones
+//                      only an open finds (ListPorts, ListUsbAdapters)
+//   doctor_win32.cpp   CheckPort: may Kavnori open it, does another program
+//                      hold it, is its driver right
+//   win32_line.cpp     is its line right: flow control, output held now,
+//                      write timeouts
+//   win32_shared.h     what those files share
+//
+// The Windows calls behind them, as one record so that a test can give it
+// any device list and make any call fail with a chosen code.
+// win32DoctorCalls starts as kRealWin32DoctorCalls.
 #pragma once
 
 #include <windows.h>
@@ -31,6 +45,7 @@ struct Win32DoctorCalls {
   decltype(&::GetCommState) getCommState;
   decltype(&::GetCommModemStatus) getCommModemStatus;
   decltype(&::GetCommTimeouts) getCommTimeouts;
+  decltype(&::ClearCommError) clearCommError;
   decltype(&::CloseHandle) closeHandle;
   decltype(&::GetLastError) getLastError;
   // SetupAPI's walk of the Ports class, merged with SERIALCOMM by port name.
@@ -39,3 +54,17 @@ struct Win32DoctorCalls {
 
 extern const Win32DoctorCalls kRealWin32DoctorCalls;
 extern Win32DoctorCalls win32DoctorCalls;
+
+// What a device instance id tells of a USB device, from ids such as
+// USB\VID_1A86&PID_7523\5&2A3B4C5D&0&2 or FTDIBUS\VID_0403+PID_6001+A9Z3XYZAA\0000.
+// Empty texts for what it does not tell.
+struct UsbIdentity {
+  std::string vendorId;  // 4 hex digits in lower case
+  std::string productId;
+  std::string serial;  // the serial number the device reports; empty when it has none
+  // The id names a whole USB device, the one whose serial number and socket
+  // are the adapter's; false for one of its interfaces or functions (&MI_,
+  // FTDIBUS), whose parent is that device.
+  bool wholeDevice = false;
+};
+UsbIdentity UsbIdentityOf(const std::string& instanceId);

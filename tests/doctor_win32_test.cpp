@@ -19,6 +19,7 @@ struct FakeMachine {
   std::map<std::wstring, DWORD> openErrors;
   DCB settings = {};
   COMMTIMEOUTS timeouts = {};
+  COMSTAT status = {};
   DWORD readError = 0, modem = 0, modemError = 0, lastError = 0;
   std::vector<std::wstring> opened;
   DWORD share = 0xFFFFFFFF, disposition = 0;
@@ -46,6 +47,7 @@ BOOL Give(T* to, const T& value, DWORD error) {
 BOOL WINAPI FakeCommState(HANDLE, LPDCB to) { return Give(to, fake.settings, fake.readError); }
 BOOL WINAPI FakeModemStatus(HANDLE, LPDWORD to) { return Give(to, fake.modem, fake.modemError); }
 BOOL WINAPI FakeTimeouts(HANDLE, LPCOMMTIMEOUTS to) { return Give(to, fake.timeouts, 0); }
+BOOL WINAPI FakeCommError(HANDLE, LPDWORD, LPCOMSTAT to) { return Give(to, fake.status, 0); }
 BOOL WINAPI FakeCloseHandle(HANDLE) { return --fake.handlesHeld >= 0; }
 DWORD WINAPI FakeGetLastError() { return fake.lastError; }
 std::vector<ComDevice> FakeDevices() { return fake.devices; }
@@ -55,8 +57,8 @@ class DoctorWin32 : public testing::Test {
  protected:
   void SetUp() override {
     fake = FakeMachine();
-    win32DoctorCalls = {FakeCreateFileW, FakeCommState,    FakeModemStatus, FakeTimeouts,
-                        FakeCloseHandle, FakeGetLastError, FakeDevices};
+    win32DoctorCalls = {FakeCreateFileW, FakeCommState,   FakeModemStatus,  FakeTimeouts,
+                        FakeCommError,   FakeCloseHandle, FakeGetLastError, FakeDevices};
   }
   void TearDown() override { win32DoctorCalls = kRealWin32DoctorCalls; }
 };
@@ -78,8 +80,8 @@ std::string Summary(const PortReport& report) {
   return text;
 }
 
-// Opened as Kavnori opens it, exclusively and never created; released; each
-// failure named.
+// Opened as Kavnori opens it, exclusively and never created, before any
+// port a missing one's fix offers; released; each failure named.
 TEST_F(DoctorWin32, OpenErrorsNameTheProblem) {
   struct Case {
     const char* typed;
@@ -107,8 +109,7 @@ TEST_F(DoctorWin32, OpenErrorsNameTheProblem) {
     if (c.path != nullptr) fake.openErrors[c.path] = c.openError;
     fake.readError = c.readError;
     EXPECT_EQ(Summary(CheckPort(c.typed)), c.problems) << c.typed;
-    EXPECT_EQ(fake.opened,
-              c.path ? std::vector<std::wstring>{c.path} : std::vector<std::wstring>{});
+    EXPECT_EQ(fake.opened.empty() ? L"" : fake.opened.front(), c.path ? c.path : L"");
     EXPECT_EQ(fake.share + fake.disposition, c.path ? OPEN_EXISTING : 0xFFFFFFFF);
     EXPECT_EQ(fake.handlesHeld, 0);
   }
@@ -117,22 +118,24 @@ TEST_F(DoctorWin32, OpenErrorsNameTheProblem) {
 // What the driver holds, and what it means for a run's write.
 TEST_F(DoctorWin32, LineSettingsThatHoldOrCutAWrite) {
   struct Case {
-    bool cts, dsr, xon;
+    bool cts, dsr, xon, xoffHeld;
     DWORD modem, modemError, perByte, constant;
     const char *problems, *modeOptions;  // of the first problem's fix
   };
   const Case cases[] = {
-      {0, 0, 0, 0, 0, 0, 0, "", nullptr},
-      {1, 1, 0, MS_CTS_ON | MS_DSR_ON, 0, 0, 0, "", nullptr},
-      {1, 0, 0, MS_DSR_ON, 0, 0, 0, "hardware-flow/may-hold; write-timeouts/note", "octs=off"},
-      {1, 1, 0, MS_CTS_ON, 0, 0, 0, "hardware-flow/may-hold; write-timeouts/note", "odsr=off"},
-      {1, 1, 0, 0, 50, 0, 0, "hardware-flow/may-hold error=50; write-timeouts/note",
+      {0, 0, 0, 0, 0, 0, 0, 0, "", nullptr},
+      {1, 1, 0, 0, MS_CTS_ON | MS_DSR_ON, 0, 0, 0, "", nullptr},
+      {1, 0, 0, 0, MS_DSR_ON, 0, 0, 0, "hardware-flow/may-hold; write-timeouts/note", "octs=off"},
+      {1, 1, 0, 0, MS_CTS_ON, 0, 0, 0, "hardware-flow/may-hold; write-timeouts/note", "odsr=off"},
+      {1, 1, 0, 0, 0, 50, 0, 0, "hardware-flow/may-hold error=50; write-timeouts/note",
        "octs=off odsr=off"},
-      {1, 0, 0, 0, 0, 0, 1000, "hardware-flow/may-hold", "octs=off"},
-      {0, 0, 1, 0, 0, 0, 0, "software-flow/note; write-timeouts/note", "xon=off"},
-      {0, 0, 0, 0, 0, 1, 0, "write-timeouts/note milliseconds=8", nullptr},
-      {0, 0, 0, 0, 0, 0, 8, "write-timeouts/note milliseconds=8", nullptr},
-      {0, 0, 0, 0, 0, 0, 9, "", nullptr},
+      {1, 0, 0, 0, 0, 0, 0, 1000, "hardware-flow/may-hold", "octs=off"},
+      {0, 0, 1, 0, 0, 0, 0, 0, "software-flow/note; write-timeouts/note", "xon=off"},
+      {0, 0, 1, 1, 0, 0, 0, 0,
+       "held-now/may-hold queued=0; software-flow/note; write-timeouts/note", "xon=off"},
+      {0, 0, 0, 0, 0, 0, 1, 0, "write-timeouts/note milliseconds=8", nullptr},
+      {0, 0, 0, 0, 0, 0, 0, 8, "write-timeouts/note milliseconds=8", nullptr},
+      {0, 0, 0, 0, 0, 0, 0, 9, "", nullptr},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -140,6 +143,7 @@ TEST_F(DoctorWin32, LineSettingsThatHoldOrCutAWrite) {
     fake.settings.fOutxCtsFlow = c.cts;
     fake.settings.fOutxDsrFlow = c.dsr;
     fake.settings.fOutX = c.xon;
+    fake.status.fXoffHold = c.xoffHeld;
     fake.modem = c.modem;
     fake.modemError = c.modemError;
     fake.timeouts = {0, 0, 0, c.perByte, c.constant};
@@ -190,8 +194,8 @@ TEST_F(DoctorWin32, DeviceListShapesTheListAndTheChecks) {
   for (const auto& check : checks) EXPECT_EQ(Summary(CheckPort(check[0])), check[1]);
   EXPECT_EQ(CheckPort("COM5").device, "USB-SERIAL CH340 (COM5)");
   EXPECT_EQ(CheckPort("COM77").problems.at(0).fix,
-            "Name one of the ports there are: COM1, COM5, COM9 (kavnori-doctor without a port "
-            "describes each)");
+            "Name one of the ports there are: COM1, COM5, COM9, COM12 (kavnori-doctor without a "
+            "port describes each)");
   EXPECT_EQ(fake.handlesHeld, 0);
   fake.opened.clear();     // --find: adapters plugged in now only; no port opened
   std::string out, error;  // not two: the unplugged one has the same ids
@@ -200,6 +204,23 @@ TEST_F(DoctorWin32, DeviceListShapesTheListAndTheChecks) {
     EXPECT_EQ(out, "COM5\n") << find;
   }
   EXPECT_TRUE(fake.opened.empty());
+}
+
+// The USB ids, and a serial number only where the device reports one.
+TEST(DoctorWin32Usb, InstanceIdsGiveIdsAndSerial) {
+  const char* const cases[][2] = {
+      {"USB\\VID_1A86&PID_7523\\5&2A3B4C5D&0&2", "1a86:7523 serial= whole"},
+      {"USB\\VID_0403&PID_6001\\A9Z3XYZA", "0403:6001 serial=A9Z3XYZA whole"},
+      {"FTDIBUS\\VID_0403+PID_6001+A9Z3XYZAA\\0000", "0403:6001 serial="},
+      {"USB\\VID_2E8A&PID_000A&MI_00\\7&1B2C3D&0&0000", "2e8a:000a serial="},
+      {"ACPI\\PNP0501\\1", ": serial="},
+  };
+  for (const auto& c : cases) {
+    const UsbIdentity id = UsbIdentityOf(c[0]);
+    EXPECT_EQ(id.vendorId + ":" + id.productId + " serial=" + id.serial +
+                  (id.wholeDevice ? " whole" : ""),
+              c[1]);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,276 @@
+// Which ports this machine's registry names: Device Manager's Ports class,
+// plugged in or not, with each adapter's USB ids, serial number and socket,
+// and the SERIALCOMM map of the ports whose drivers run. No port is opened.
+#include <windows.h>
+
+#include <cfgmgr32.h>
+#include <setupapi.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "doctor/doctor_win32.h"
+#include "doctor/win32_shared.h"
+
+namespace {
+
+// Device Manager's "Ports (COM & LPT)" class, GUID_DEVCLASS_PORTS.
+constexpr GUID kPortsClass = {
+    0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+constexpr wchar_t kSerialCommKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+// Between a port's node and its adapter's USB device lies at most one node:
+// a composite device's interface (&MI_00) or a port of FTDI's bus driver.
+constexpr int kLevelsUpToUsbDevice = 1;
+
+char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts(1);
+  for (char c : text) {
+    if (c == separator) {
+      parts.emplace_back();
+    } else {
+      parts.back() += c;
+    }
+  }
+  return parts;
+}
+
+// "1a86" of "VID_1A86"; empty unless the token is the prefix and 4 hex digits.
+std::string HexId(const std::string& token, const std::string& prefix) {
+  if (token.size() != prefix.size() + 4 || !SameName(token.substr(0, prefix.size()), prefix)) {
+    return "";
+  }
+  std::string id = token.substr(prefix.size());
+  std::transform(id.begin(), id.end(), id.begin(), LowerAscii);
+  return id.find_first_not_of("0123456789abcdef") == std::string::npos ? id : "";
+}
+
+// ---- The registry's device list ----
+
+std::wstring DeviceProperty(HDEVINFO set, SP_DEVINFO_DATA* info, DWORD property) {
+  wchar_t text[512] = {};
+  // Room kept for a terminator the registry may lack; of a list (hardware
+  // IDs) the first entry.
+  if (!SetupDiGetDeviceRegistryPropertyW(
+          set, info, property, nullptr, reinterpret_cast<BYTE*>(text),
+          static_cast<DWORD>(sizeof text - sizeof(wchar_t)), nullptr)) {
+    return L"";
+  }
+  return text;
+}
+
+std::wstring RegistryText(HKEY key, const wchar_t* value) {
+  wchar_t text[512] = {};
+  DWORD type = 0;
+  DWORD size = static_cast<DWORD>(sizeof text - sizeof(wchar_t));
+  if (RegQueryValueExW(key, value, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) !=
+          ERROR_SUCCESS ||
+      type != REG_SZ) {
+    return L"";
+  }
+  return text;
+}
+
+// DIREG_DEV: the device's key (PortName); DIREG_DRV: its driver's.
+std::wstring DeviceKeyText(HDEVINFO set, SP_DEVINFO_DATA* info, DWORD which, const wchar_t* value) {
+  const HKEY key = SetupDiOpenDevRegKey(set, info, DICS_FLAG_GLOBAL, 0, which, KEY_READ);
+  if (key == INVALID_HANDLE_VALUE) return L"";
+  const std::wstring text = RegistryText(key, value);
+  RegCloseKey(key);
+  return text;
+}
+
+std::string NodeId(DEVINST node) {
+  wchar_t id[MAX_DEVICE_ID_LEN + 1] = {};
+  if (CM_Get_Device_IDW(node, id, MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS) return "";
+  return Utf8(id);
+}
+
+// The USB socket, as Device Manager's Location shows it: Port_#0002.Hub_#0003.
+std::string NodeLocation(DEVINST node) {
+  wchar_t text[256] = {};
+  ULONG type = 0;
+  ULONG size = static_cast<ULONG>(sizeof text - sizeof(wchar_t));
+  if (CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_LOCATION_INFORMATION, &type, text, &size, 0) !=
+          CR_SUCCESS ||
+      type != REG_SZ) {
+    return "";
+  }
+  return Utf8(text);
+}
+
+// The ids from the port's own node; the serial number and the socket from
+// the adapter's whole USB device, which is the port's node (a CH340's) or the
+// one above it. An unplugged adapter's node may have no parent to ask.
+void AddUsbFacts(DEVINST node, ComDevice* device) {
+  for (int level = 0; level <= kLevelsUpToUsbDevice; ++level) {
+    const UsbIdentity identity = UsbIdentityOf(NodeId(node));
+    if (identity.vendorId.empty()) return;  // not on USB: ACPI\PNP0501, a virtual port
+    if (device->vendorId.empty()) {
+      device->vendorId = identity.vendorId;
+      device->productId = identity.productId;
+    }
+    if (identity.wholeDevice) {
+      device->serial = identity.serial;
+      device->location = NodeLocation(node);
+      return;
+    }
+    DEVINST parent = 0;
+    if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return;
+    node = parent;
+  }
+}
+
+ComDevice DeviceManagerEntry(HDEVINFO set, SP_DEVINFO_DATA* info) {
+  ComDevice device;
+  device.port = Utf8(DeviceKeyText(set, info, DIREG_DEV, L"PortName"));
+  device.friendlyName = Utf8(DeviceProperty(set, info, SPDRP_FRIENDLYNAME));
+  device.hardwareId = Utf8(DeviceProperty(set, info, SPDRP_HARDWAREID));
+  device.provider = Utf8(DeviceKeyText(set, info, DIREG_DRV, L"ProviderName"));
+  device.driverVersion = Utf8(DeviceKeyText(set, info, DIREG_DRV, L"DriverVersion"));
+  device.inDeviceManager = true;
+  ULONG status = 0, problem = 0;
+  // Only a device that is plugged in has a node with a status.
+  device.present = CM_Get_DevNode_Status(&status, &problem, info->DevInst, 0) == CR_SUCCESS;
+  if (device.present && (status & DN_HAS_PROBLEM) != 0) device.problemCode = problem;
+  AddUsbFacts(info->DevInst, &device);
+  return device;
+}
+
+void AddDeviceManagerPorts(std::vector<ComDevice>* devices) {
+  // Without DIGCF_PRESENT: adapters unplugged now are listed too.
+  const HDEVINFO set = SetupDiGetClassDevsW(&kPortsClass, nullptr, nullptr, 0);
+  if (set == INVALID_HANDLE_VALUE) return;
+  SP_DEVINFO_DATA info = {};
+  info.cbSize = sizeof info;
+  for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &info); ++i) {
+    const ComDevice device = DeviceManagerEntry(set, &info);
+    // The class holds printer ports (LPT1) too.
+    if (!device.port.empty() && !SameName(device.port.substr(0, 3), "LPT")) {
+      devices->push_back(device);
+    }
+  }
+  SetupDiDestroyDeviceInfoList(set);
+}
+
+// The ports whose drivers are running, by kernel device (\Device\Serial0).
+void AddSerialCommPorts(std::vector<ComDevice>* devices) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSerialCommKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  for (DWORD i = 0;; ++i) {
+    wchar_t kernelDevice[256] = {};
+    DWORD kernelDeviceLength = 255;
+    wchar_t port[64] = {};
+    DWORD portSize = static_cast<DWORD>(sizeof port - sizeof(wchar_t));
+    DWORD type = 0;
+    const LONG result = RegEnumValueW(key, i, kernelDevice, &kernelDeviceLength, nullptr, &type,
+                                      reinterpret_cast<BYTE*>(port), &portSize);
+    if (result == ERROR_NO_MORE_ITEMS) break;
+    if (result != ERROR_SUCCESS || type != REG_SZ) continue;
+    ComDevice entry;
+    entry.port = Utf8(port);
+    entry.kernelDevice = Utf8(kernelDevice);
+    bool known = false;
+    for (ComDevice& device : *devices) {
+      if (!SameName(device.port, entry.port)) continue;
+      device.kernelDevice = entry.kernelDevice;
+      known = true;
+    }
+    if (!known) devices->push_back(entry);
+  }
+  RegCloseKey(key);
+}
+
+}  // namespace
+
+// ---- Names ----
+
+std::string Utf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int length = static_cast<int>(text.size());
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return {};
+  std::string out(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), length, &out[0], size, nullptr, nullptr);
+  return out;
+}
+
+std::wstring Wide(const std::string& utf8) {
+  if (utf8.empty()) return {};
+  const int length = static_cast<int>(utf8.size());
+  const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, nullptr, 0);
+  if (size <= 0) return {};
+  std::wstring out(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, &out[0], size);
+  return out;
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](char x, char y) { return UpperAscii(x) == UpperAscii(y); });
+}
+
+int ComNumber(const std::string& name) {
+  if (name.size() < 4 || name.size() > 6 || !SameName(name.substr(0, 3), "COM")) return 0;
+  int number = 0;
+  for (std::size_t i = 3; i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9') return 0;
+    number = number * 10 + (name[i] - '0');
+  }
+  return number;
+}
+
+bool ComesFirst(const std::string& a, const std::string& b) {
+  const int first = ComNumber(a), second = ComNumber(b);
+  if (first != second) return first != 0 && (second == 0 || first < second);
+  return a < b;
+}
+
+const ComDevice* FindDevice(const std::vector<ComDevice>& devices, const std::string& name) {
+  const ComDevice* match = nullptr;
+  for (const ComDevice& device : devices) {
+    if (SameName(device.port, name) && (match == nullptr || !match->present)) match = &device;
+  }
+  return match;
+}
+
+// ---- USB ids ----
+
+UsbIdentity UsbIdentityOf(const std::string& instanceId) {
+  const std::vector<std::string> parts = Split(instanceId, '\\');
+  const bool usb = SameName(parts[0], "USB");
+  // FTDI's bus driver names each port of a chip by the chip's serial number
+  // with a port letter after it, A on a single-port chip too. Whether the
+  // last letter is that or the serial number's own cannot be told from the
+  // id, so the serial number comes from the USB device above it.
+  const bool ftdi = SameName(parts[0], "FTDIBUS");
+  if (parts.size() < 2 || (!usb && !ftdi)) return {};
+  UsbIdentity identity;
+  bool function = false;
+  for (const std::string& token : Split(parts[1], usb ? '&' : '+')) {
+    if (identity.vendorId.empty()) identity.vendorId = HexId(token, "VID_");
+    if (identity.productId.empty()) identity.productId = HexId(token, "PID_");
+    function = function || SameName(token.substr(0, 3), "MI_");
+  }
+  if (identity.vendorId.empty() || identity.productId.empty()) return {};
+  identity.wholeDevice = usb && !function;
+  // A device with no serial number gets an instance that Windows makes up,
+  // which holds '&': 5&2A3B4C5D&0&2.
+  if (identity.wholeDevice && parts.size() == 3 && !parts[2].empty() &&
+      parts[2].find('&') == std::string::npos) {
+    identity.serial = parts[2];
+  }
+  return identity;
+}
+
+std::vector<ComDevice> ReadComDevices() {
+  std::vector<ComDevice> devices;
+  AddDeviceManagerPorts(&devices);
+  AddSerialCommPorts(&devices);
+  return devices;
+}
