@@ -52,15 +52,15 @@ Problem& AddMissing(PortReport* report, const std::string& name, DWORD error,
     return AddProblem(
         report, "missing", Severity::kBlocks,
         name + " belongs to " + adapter + ", which is not plugged in" + ErrorSuffix(error) + ".",
-        "Plug the adapter into the USB socket it had: Windows gives each socket its own COM "
+        "plug the adapter into the USB socket it had: Windows gives each socket its own COM "
         "number");
   }
   const std::string others = PortsToOffer(devices);
   return AddProblem(report, "missing", Severity::kBlocks,
                     "There is no port " + name + " on this machine" + ErrorSuffix(error) + ".",
-                    others.empty() ? "Plug the relay board's adapter in; Device Manager > Ports "
+                    others.empty() ? "plug the relay board's adapter in; Device Manager > Ports "
                                      "(COM & LPT) then shows its COM number"
-                                   : "Name one of the ports there are: " + others +
+                                   : "name one of the ports there are: " + others +
                                          " (kavnori-doctor without a port describes each)");
 }
 
@@ -74,7 +74,7 @@ Problem& AddDeviceError(PortReport* report, const std::string& name, DWORD error
   }
   Problem& problem = AddProblem(
       report, "device-error", Severity::kBlocks, message + ".",
-      "Unplug the adapter and plug it in again; if the fault stays, Device Manager > Ports (COM & "
+      "unplug the adapter and plug it in again; if the fault stays, Device Manager > Ports (COM & "
       "LPT) > " +
           ShownName(device, name) + " > Properties says why, and Update driver reinstalls it");
   if (code != 0) problem.details.push_back(NumberDetail("problem-code", code));
@@ -94,7 +94,7 @@ void AddOpenProblem(PortReport* report, const std::string& name, DWORD error,
         report, "in-use", Severity::kBlocks,
         name + " is open in another program: Windows lets one program at a time use a COM port" +
             ErrorSuffix(error) + ".",
-        "Close the program that holds it (a serial terminal such as PuTTY, the Arduino serial "
+        "close the program that holds it (a serial terminal such as PuTTY, the Arduino serial "
         "monitor, another Kavnori run), then run again");
   } else {
     problem = &AddDeviceError(report, name, error, device);
@@ -104,7 +104,7 @@ void AddOpenProblem(PortReport* report, const std::string& name, DWORD error,
 
 void AddNotASerialPort(PortReport* report, const std::string& what, DWORD error) {
   AddProblem(report, "not-a-serial-port", Severity::kBlocks, what + ErrorSuffix(error) + ".",
-             "Name the relay board's COM port: kavnori-doctor without a port lists them")
+             "name the relay board's COM port: kavnori-doctor without a port lists them")
       .details.push_back(NumberDetail("error", error));
 }
 
@@ -226,7 +226,7 @@ PortReport CheckPort(const std::string& port) {
     AddProblem(&report, "name-too-long", Severity::kBlocks,
                "Kavnori takes port names of up to " + std::to_string(kPortNameCapacity - 1) +
                    " characters; this one is longer.",
-               "Name the port COM<N>: kavnori-doctor without a port lists them");
+               "name the port COM<N>: kavnori-doctor without a port lists them");
     return report;
   }
   const std::vector<ComDevice> devices = win32DoctorCalls.readComDevices();

@@ -85,7 +85,7 @@ void AddHeldNow(PortReport* report, const std::string& name, const COMSTAT& stat
   AddProblem(
       report, "held-now", Severity::kMayHold,
       "Output is held right now: the driver waits for " + waits + ", and a write waits with it.",
-      options.empty() ? "Check the cable to the board: the adapter holds output until DCD "
+      options.empty() ? "check the cable to the board: the adapter holds output until DCD "
                         "rises, which no setting of mode turns off"
                       : "mode " + name + options)
       .details.push_back(NumberDetail("queued", status.cbOutQue));
@@ -101,13 +101,13 @@ void AddWriteTimeouts(PortReport* report, const LineState& line, bool flowHolds)
     AddProblem(
         report, "write-timeouts", Severity::kNote,
         "No write timeout is set: a write that flow control holds waits until the run is stopped.",
-        "Turn the flow control off as above; Ctrl+C stops a held run");
+        "turn the flow control off as above; Ctrl+C stops a held run");
   } else if (total != 0 && total < kFrameMilliseconds) {
     AddProblem(report, "write-timeouts", Severity::kNote,
                "The write timeout, " + std::to_string(total) +
                    " ms for 8 bytes, is shorter than the 9 ms the frame takes at 9600 baud: the "
                    "write can end before the whole frame is out.",
-               "Unplug the adapter and plug it in again: the driver starts with no write timeout")
+               "unplug the adapter and plug it in again: the driver starts with no write timeout")
         .details.push_back(NumberDetail("milliseconds", static_cast<long long>(total)));
   }
 }

@@ -194,7 +194,7 @@ TEST_F(DoctorWin32, DeviceListShapesTheListAndTheChecks) {
   for (const auto& check : checks) EXPECT_EQ(Summary(CheckPort(check[0])), check[1]);
   EXPECT_EQ(CheckPort("COM5").device, "USB-SERIAL CH340 (COM5)");
   EXPECT_EQ(CheckPort("COM77").problems.at(0).fix,
-            "Name one of the ports there are: COM1, COM5, COM9, COM12 (kavnori-doctor without a "
+            "name one of the ports there are: COM1, COM5, COM9, COM12 (kavnori-doctor without a "
             "port describes each)");
   EXPECT_EQ(fake.handlesHeld, 0);
   fake.opened.clear();     // --find: adapters plugged in now only; no port opened
