@@ -213,16 +213,15 @@ const std::vector<std::uint8_t> kOn1Relay3 = {0x55, 0x01, 0x12, 0x00, 0x00, 0x00
 TEST(SimulatorProcess, JsonFramesThroughTheLinkThenSigtermRemovesIt) {
   const LinkFolder folder;
   ASSERT_FALSE(folder.dir.empty());
-  const std::string& link = folder.link;
-  Simulator simulator = StartSimulator({"--json", "--link", link});
+  Simulator simulator = StartSimulator({"--json", "--link", folder.link});
   const KillOnExit guard = {&simulator};
   const std::string ready = ReadLine(&simulator);
   ASSERT_EQ(JsonText(ready, "event"), "ready") << ready;
   const std::string slavePath = JsonText(ready, "path");
   ASSERT_EQ(slavePath.rfind("/dev/pts/", 0), 0u) << ready;
-  EXPECT_EQ(Resolved(link), slavePath);
+  EXPECT_EQ(Resolved(folder.link), slavePath);
 
-  const int port = open(link.c_str(), O_RDWR | O_NOCTTY);
+  const int port = open(folder.link.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(port, 0);
   // The simulator holds no lock of its own: the command locks the port.
   EXPECT_EQ(flock(port, LOCK_EX | LOCK_NB), 0);
@@ -247,7 +246,7 @@ TEST(SimulatorProcess, JsonFramesThroughTheLinkThenSigtermRemovesIt) {
   EXPECT_EQ(JsonText(ReadLine(&simulator), "kind"), "short_frame");
   close(port);
 
-  ExpectStopsAndRemovesItsLink(&simulator, link);
+  ExpectStopsAndRemovesItsLink(&simulator, folder.link);
 }
 
 TEST(SimulatorProcess, HumanOutputStopsAfterTheFramesAskedFor) {
@@ -278,29 +277,28 @@ TEST(SimulatorProcess, HumanOutputStopsAfterTheFramesAskedFor) {
 TEST(SimulatorProcess, TakesItsLinkBackAfterKill9) {
   const LinkFolder folder;
   ASSERT_FALSE(folder.dir.empty());
-  const std::string& link = folder.link;
   for (const Output errors : {Output::kPipe, Output::kFullSocket}) {
     SCOPED_TRACE(errors == Output::kPipe ? "stderr a pipe" : "stderr a full socket");
-    Simulator killed = StartSimulator({"--link", link});
+    Simulator killed = StartSimulator({"--link", folder.link});
     const KillOnExit killedGuard = {&killed};
     const std::string killedPath = ReadLine(&killed);
-    const std::string entry = LinkTarget(link);  // /proc/PID/fd/D/terminal-T
+    const std::string entry = LinkTarget(folder.link);  // /proc/PID/fd/D/terminal-T
     const std::string ownFolder = LinkTarget(entry.substr(0, entry.rfind('/')));
     ASSERT_EQ(kill(killed.pid, SIGKILL), 0);
     EXPECT_EQ(WaitForExit(&killed), 128 + SIGKILL);
     // Its number goes to the next terminal, a user's shell say, which a
     // sender must not reach through the link.
     const std::vector<int> next = OpenTerminalsUntil(killedPath);
-    EXPECT_LT(open(link.c_str(), O_RDWR | O_NOCTTY), 0);
+    EXPECT_LT(open(folder.link.c_str(), O_RDWR | O_NOCTTY), 0);
 
-    Simulator simulator = StartSimulator({"--link", link}, Output::kPipe, errors);
+    Simulator simulator = StartSimulator({"--link", folder.link}, Output::kPipe, errors);
     const KillOnExit guard = {&simulator};
     const std::string slavePath = ReadLine(&simulator);
     for (const int fd : next) close(fd);
     ASSERT_EQ(slavePath.rfind("/dev/pts/", 0), 0u) << slavePath;
-    EXPECT_EQ(Resolved(link), slavePath);
-    ExpectStopsAndRemovesItsLink(&simulator, link);
-    EXPECT_EQ(simulator.errors.find("replacing " + link) != std::string::npos,
+    EXPECT_EQ(Resolved(folder.link), slavePath);
+    ExpectStopsAndRemovesItsLink(&simulator, folder.link);
+    EXPECT_EQ(simulator.errors.find("replacing " + folder.link) != std::string::npos,
               errors == Output::kPipe);
     unlink((ownFolder + entry.substr(entry.rfind('/'))).c_str());  // what the kill -9 left
     EXPECT_EQ(rmdir(ownFolder.c_str()), 0) << ownFolder;
@@ -312,7 +310,6 @@ TEST(SimulatorProcess, TakesItsLinkBackAfterKill9) {
 TEST(SimulatorProcess, LeavesAnythingButALinkToAGoneTerminalAlone) {
   const LinkFolder folder;
   ASSERT_FALSE(folder.dir.empty());
-  const std::string& path = folder.link;
   Simulator board = StartSimulator({});
   const KillOnExit boardGuard = {&board};
   const std::string live = ReadLine(&board);
@@ -321,25 +318,26 @@ TEST(SimulatorProcess, LeavesAnythingButALinkToAGoneTerminalAlone) {
   for (const char* linkTo : linkTargets) {
     SCOPED_TRACE(linkTo == nullptr ? "a regular file" : linkTo);
     if (linkTo != nullptr) {
-      ASSERT_EQ(symlink(linkTo, path.c_str()), 0);
+      ASSERT_EQ(symlink(linkTo, folder.link.c_str()), 0);
     } else {
-      const int file = open(path.c_str(), O_CREAT | O_WRONLY, 0600);
+      const int file = open(folder.link.c_str(), O_CREAT | O_WRONLY, 0600);
       ASSERT_GE(file, 0);
       close(file);
     }
-    Simulator simulator = StartSimulator({"--link", path});
+    Simulator simulator = StartSimulator({"--link", folder.link});
     EXPECT_EQ(WaitForExit(&simulator), 1);
     const std::string why =
         linkTo == nullptr ? "File exists" : "it leads to " + std::string(linkTo);
-    EXPECT_NE(simulator.errors.find(path + ": " + why), std::string::npos) << simulator.errors;
+    EXPECT_NE(simulator.errors.find(folder.link + ": " + why), std::string::npos)
+        << simulator.errors;
     struct stat info;
-    ASSERT_EQ(lstat(path.c_str(), &info), 0);
+    ASSERT_EQ(lstat(folder.link.c_str(), &info), 0);
     if (linkTo != nullptr) {
-      EXPECT_EQ(LinkTarget(path), linkTo);
+      EXPECT_EQ(LinkTarget(folder.link), linkTo);
     } else {
       EXPECT_TRUE(S_ISREG(info.st_mode));
     }
-    unlink(path.c_str());
+    unlink(folder.link.c_str());
   }
 }
 
