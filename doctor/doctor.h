@@ -98,6 +98,9 @@ std::string FormatPortList(const std::vector<PortListing>& ports, OutputFormat f
 Detail TextDetail(const std::string& key, const std::string& value);
 Detail NumberDetail(const std::string& key, long long value);
 Detail FlagDetail(const std::string& key, bool value);
+// A–Z to a–z alone: for names and ids the system writes in either case (COM5,
+// VID_1A86), never for a person's text.
+std::string LowerAscii(std::string text);
 
 // find.cpp: kavnori-doctor --find, the port of a USB adapter picked out by
 // what it is rather than by a name that changes when it is replugged.

@@ -33,11 +33,6 @@ constexpr DriverWarning kDriverWarnings[] = {
     {"wch", "3.8.2023.", "CH340"},
 };
 
-std::string LowerAscii(std::string text) {
-  for (char& c : text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  return text;
-}
-
 // ---- Problems ----
 
 // The name Device Manager shows for the port.

@@ -20,13 +20,6 @@ bool IsHexId(const std::string& text) {
   return true;
 }
 
-std::string LowerAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 // Windows writes a socket "Port_#0002.Hub_#0003" and users copy it in any
 // case; Linux's "1-1.2" has no letters.
 bool SameLocation(const std::string& a, const std::string& b) {

@@ -154,3 +154,8 @@ std::string FormatPortList(const std::vector<PortListing>& ports, OutputFormat f
   }
   return out;
 }
+
+std::string LowerAscii(std::string text) {
+  for (char& c : text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  return text;
+}

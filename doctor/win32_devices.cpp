@@ -6,7 +6,6 @@
 #include <cfgmgr32.h>
 #include <setupapi.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -22,10 +21,6 @@ constexpr wchar_t kSerialCommKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 // Between a port's node and its adapter's USB device lies at most one node:
 // a composite device's interface (&MI_00) or a port of FTDI's bus driver.
 constexpr int kLevelsUpToUsbDevice = 1;
-
-char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 std::vector<std::string> Split(const std::string& text, char separator) {
   std::vector<std::string> parts(1);
@@ -44,8 +39,7 @@ std::string HexId(const std::string& token, const std::string& prefix) {
   if (token.size() != prefix.size() + 4 || !SameName(token.substr(0, prefix.size()), prefix)) {
     return "";
   }
-  std::string id = token.substr(prefix.size());
-  std::transform(id.begin(), id.end(), id.begin(), LowerAscii);
+  const std::string id = LowerAscii(token.substr(prefix.size()));
   return id.find_first_not_of("0123456789abcdef") == std::string::npos ? id : "";
 }
 
@@ -210,10 +204,7 @@ std::wstring Wide(const std::string& utf8) {
   return out;
 }
 
-bool SameName(const std::string& a, const std::string& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](char x, char y) { return UpperAscii(x) == UpperAscii(y); });
-}
+bool SameName(const std::string& a, const std::string& b) { return LowerAscii(a) == LowerAscii(b); }
 
 int ComNumber(const std::string& name) {
   if (name.size() < 4 || name.size() > 6 || !SameName(name.substr(0, 3), "COM")) return 0;
