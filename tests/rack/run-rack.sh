@@ -171,8 +171,8 @@ while IFS='|' read -r device first then arguments bytes; do
   row="${device} set to ${first}, then ${arguments}"
   from=$(($(wc -l <"${work}/trace.log") + 1)) before=$(events "${device}")
   guest "stty -F ${device} ${first} && Kavnori ${device} ${arguments}"
-  expect "${row}: status" "${rc}" 0
-  expect "${row}: output" "${out}" "$(switched "${device}" "$([ "${power}" = 1 ] && echo On || echo Off)" "${relay}")"
+  expect "${row}: status and output" "${rc}:${out}" \
+    "0:$(switched "${device}" "$([ "${power}" = 1 ] && echo On || echo Off)" "${relay}")"
   chips=$(chip "${device}" "${from}")
   expect "${row}: the chip before the run" "$(grep -x "${then}" <<<"${chips}" | uniq)" "${then}"
   expect "${row}: the chip after the run" "$(tail -n 1 <<<"${chips}")" "9600 N 8 1"
@@ -190,8 +190,8 @@ guest 'stty -F /dev/ttyS1 crtscts && closing-wait /dev/ttyS1 50 && start=$(cut -
   awk -v a=${start} -v b=$(cut -d" " -f1 /proc/uptime) "BEGIN { print b - a \" s\" >\"/tmp/took\";
     print (b - a < 4 ? \"gone within 1 s of the limit\" : b - a \" s\") }";
   stty -F /dev/ttyS1 -crtscts && closing-wait /dev/ttyS1 3000; (exit ${status})'
-expect "CTS low: status" "${rc}" 143
-expect "CTS low: output" "${out}" "$(printf 'Serial port [/dev/ttyS1] configured.\nTerminated\ngone within 1 s of the limit')"
+expect "CTS low: status and output" "${rc}:${out}" \
+  "143:$(printf 'Serial port [/dev/ttyS1] configured.\nTerminated\ngone within 1 s of the limit')"
 expect "CTS low: far end" "$(far_end /dev/ttyS1 "${before}")" none
 
 # pull DEVICE_ID GUEST_SYSFS: unplugs the device and waits until QEMU and
@@ -202,8 +202,9 @@ pull() {
   guest "until_true [ ! -e $2 ]"
   expect "$1 pulled: gone from the guest's sysfs" "${rc}" 0
 }
+# plug [ID CHARDEV SERIAL]: plugs an FTDI adapter in, the first one by default.
 plug() {
-  qmp '{"execute":"device_add","arguments":{"driver":"usb-serial","id":"adapter","chardev":"ftdi","serial":"KAV0001"}}'
+  qmp "{\"execute\":\"device_add\",\"arguments\":{\"driver\":\"usb-serial\",\"id\":\"${1:-adapter}\",\"chardev\":\"${2:-ftdi}\",\"serial\":\"${3:-KAV0001}\"}}"
 }
 by_id=/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_KAV0001-if00-port0
 
@@ -218,19 +219,17 @@ expect "the doctor while the frame waits in the driver" "${out}" held-now
 before=$(events /dev/ttyS2)
 pull card '${card}'
 guest 'wait ${pid}; status=$?; cat /tmp/out; (exit ${status})'
-expect "card ejected while the frame waits: status" "${rc}" 4
-expect "card ejected while the frame waits: output" "${out}" \
-  "$(printf 'Serial port [/dev/ttyS2] configured.\nWriteFile failed with error 5.')"
+expect "card ejected while the frame waits: status and output" "${rc}:${out}" \
+  "4:$(printf 'Serial port [/dev/ttyS2] configured.\nWriteFile failed with error 5.')"
 expect "card ejected while the frame waits: far end" "$(far_end /dev/ttyS2 "${before}")" none
 
 # The adapter pulled before the run, then the doctor on its by-id name.
 pull adapter /sys/class/tty/ttyUSB0
 guest 'Kavnori /dev/ttyUSB0 1 3 1'
-expect "adapter pulled before the run: status" "${rc}" 2
-expect "adapter pulled before the run: output" "${out}" "GetCommState failed with error 9."
+expect "adapter pulled before the run: status and output" "${rc}:${out}" "2:GetCommState failed with error 9."
 guest "kavnori-doctor ${by_id}"
-expect "adapter pulled: the doctor's status" "${rc}" 2
-expect "adapter pulled: the doctor" "$(grep -o 'missing\|dangling-link' <<<"${out}" | head -n 1)" missing
+expect "adapter pulled: the doctor's status and answer" \
+  "${rc}:$(grep -o 'missing\|dangling-link' <<<"${out}" | head -n 1)" 2:missing
 plug
 guest "until_true [ -e ${by_id} ]"
 expect "adapter replugged: by-id link" "${rc}" 0
@@ -245,16 +244,15 @@ guest 'stty -F /dev/ttyUSB0 clocal && sleep 600 </dev/ttyUSB0 & holder=$!;
 expect "adapter: the run waits with the line set" "${rc}" 0
 pull adapter /sys/class/tty/ttyUSB0
 guest 'head -c 65536 <&3 >/dev/null; wait ${pid}; status=$?; head -n 2 <&3; (exit ${status})'
-expect "adapter pulled before the write: status" "${rc}" 4
-expect "adapter pulled before the write: output" "${out}" \
-  "$(printf 'Serial port [%s] configured.\nWriteFile failed with error 5.' "${by_id}")"
+expect "adapter pulled before the write: status and output" "${rc}:${out}" \
+  "4:$(printf 'Serial port [%s] configured.\nWriteFile failed with error 5.' "${by_id}")"
 plug
 guest "until_true [ -c /dev/ttyUSB1 ] && until_true [ -e ${by_id} ] && readlink ${by_id}"
 expect "replugged while held: the by-id link" "${out}" ../../ttyUSB1
 before=$(events /dev/ttyUSB1)
 guest "Kavnori ${by_id} 20 7 1"
-expect "replugged: status through the link" "${rc}" 0
-expect "replugged: far end" "$(far_end /dev/ttyUSB1 "${before}")" "55 14 12 00 00 00 07 82 applied=true"
+expect "replugged: status and far end through the link" "${rc}:$(far_end /dev/ttyUSB1 "${before}")" \
+  "0:55 14 12 00 00 00 07 82 applied=true"
 guest "kavnori-doctor ${by_id}"
 expect "replugged: the doctor through the link" "${rc}:$(head -n 1 <<<"${out}")" "0:${by_id} (/dev/ttyUSB1): ready"
 # The doctor's listing, from the guest's real sysfs.
@@ -264,8 +262,7 @@ expect "the doctor's listing of ttyUSB1" "$(sed -n '/^\/dev\/ttyUSB1$/,/^\/dev/p
 
 # A second FTDI adapter: --find tells the two apart, picks neither for VID:PID, follows a replug.
 second=/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_KAV0002-if00-port0
-plug2() { qmp '{"execute":"device_add","arguments":{"driver":"usb-serial","id":"adapter2","chardev":"ftdi2","serial":"KAV0002"}}'; }
-plug2 && guest "until_true [ -e ${second} ] && readlink ${second}" && tty=${out##*/}
+plug adapter2 ftdi2 KAV0002 && guest "until_true [ -e ${second} ] && readlink ${second}" && tty=${out##*/}
 guest "kavnori-doctor --find 0403:6001:KAV0002 && kavnori-doctor --find at:\$(basename \$(readlink -f /sys/class/tty/${tty}/device/../..))"
 expect "--find by serial number and by socket" "${rc}:${out}" "0:${second}"$'\n'"${second}"
 before=$(events "${second}") && guest 'Kavnori "$(kavnori-doctor --find 0403:6001:KAV0002)" 3 9 1'
@@ -274,7 +271,7 @@ guest 'kavnori-doctor --find 0403:6001'
 expect "--find of both: status, and each told apart" "${rc}:$(grep -c ':KAV000[12]  at:' <<<"${out}")" 3:2
 pull adapter2 "/sys/class/tty/${tty}" && guest 'kavnori-doctor --find 0403:6001:KAV0002'
 expect "--find of the pulled adapter" "${rc}" 2
-plug2 && guest "until_true [ -e ${second} ] && kavnori-doctor --find 0403:6001:KAV0002"
+plug adapter2 ftdi2 KAV0002 && guest "until_true [ -e ${second} ] && kavnori-doctor --find 0403:6001:KAV0002"
 expect "--find after the replug" "${rc}:${out}" "0:${second}"
 
 echo "rack: $((SECONDS - started)) s, ${failures} failed"
