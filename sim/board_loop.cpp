@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -20,6 +21,9 @@ namespace {
 // A board drops a frame whose bytes stop coming for this long.
 constexpr long long kFrameGapMilliseconds = 100;
 constexpr std::size_t kReadChunk = 256;
+// How long after the last frame asked for a board waits for the sender to
+// close the terminal before it hangs up.
+constexpr long long kLetGoMilliseconds = 2000;
 
 long long NowMilliseconds() {
   struct timespec now;
@@ -82,47 +86,64 @@ bool ReportEvents(const std::vector<FrameEvent>& events, const Options& options,
 
 }  // namespace
 
-int RunBoard(const Pty& pty, int signalFd, const Options& options, Output* output) {
+int RunBoard(Pty* pty, int signalFd, const Options& options, Output* output) {
   FrameDecoder decoder = NewFrameDecoder();
   RelayBank bank = NewRelayBank();
   long framesSeen = 0;
   long long lastByteAt = 0;
   bool allFramesSeen = false;
+  long long letGoBy = 0;  // after the last frame; 0 once the sender has let go
   std::vector<std::uint8_t> bytes;
   std::vector<FrameEvent> events;
   for (;;) {
     if (!FlushOutput(output)) return kExitFailure;
-    // After the last frame only the queued lines are still to go out.
-    if (allFramesSeen && output->pending.empty()) return kExitOk;
+    // After the last frame only the queued lines are still to go out, and
+    // the sender is given time to let go of the line.
+    const long long letGoLeft = letGoBy > 0 ? std::max(letGoBy - NowMilliseconds(), 0LL) : 0;
+    if (allFramesSeen && letGoLeft == 0 && output->pending.empty()) return kExitOk;
+    // After the last frame only POLLHUP, which poll reports unasked.
+    const short awaited = allFramesSeen ? 0 : POLLIN;
     struct pollfd watched[3] = {
-        {allFramesSeen ? -1 : pty.master, POLLIN, 0},
+        {allFramesSeen && letGoLeft == 0 ? -1 : pty->master, awaited, 0},
         {signalFd, POLLIN, 0},
         {output->pending.empty() ? -1 : STDOUT_FILENO, POLLOUT, 0},
     };
-    const int timeout = allFramesSeen ? -1 : PollTimeout(decoder, lastByteAt);
+    const int timeout = !allFramesSeen  ? PollTimeout(decoder, lastByteAt)
+                        : letGoLeft > 0 ? static_cast<int>(letGoLeft)
+                                        : -1;
     const int ready = poll(watched, 3, timeout);
     const int error = errno;
     LineSettings line = {};
-    if (watched[0].revents != 0 && !ReadLineSettings(pty, &line)) return kExitFailure;
+    const bool fromSender = !allFramesSeen && watched[0].revents != 0;
+    if (fromSender && !ReadLineSettings(*pty, &line)) return kExitFailure;
     if (ready < 0 && error == EINTR) continue;
     if (ready < 0) {
       ReportFailure("poll", "", error);
       return kExitFailure;
     }
     if (watched[1].revents != 0) return kExitOk;
+    if (allFramesSeen) {
+      if (watched[0].revents & POLLHUP) letGoBy = 0;  // no process has the slave open
+      continue;
+    }
 
     events.clear();
-    if (watched[0].revents != 0) {
-      const ReadOutcome outcome = ReadFromSender(pty, &bytes);
+    if (fromSender) {
+      const ReadOutcome outcome = ReadFromSender(*pty, &bytes);
       if (outcome == ReadOutcome::kFailed) return kExitFailure;
       if (outcome == ReadOutcome::kBytes) {
         lastByteAt = NowMilliseconds();
         FeedBytes(&decoder, bytes.data(), bytes.size(), line, &events);
       }
-    } else if (!allFramesSeen && HasPendingInput(decoder) &&
-               PollTimeout(decoder, lastByteAt) == 0) {
+    } else if (HasPendingInput(decoder) && PollTimeout(decoder, lastByteAt) == 0) {
       FeedGapElapsed(&decoder, &events);
     }
-    if (ReportEvents(events, options, &bank, &framesSeen, output)) allFramesSeen = true;
+    if (ReportEvents(events, options, &bank, &framesSeen, output)) {
+      allFramesSeen = true;
+      // A hang-up while the sender still drains its last write fails it with
+      // EIO. The board's own slave would hide the sender's letting go.
+      CloseSlave(pty);
+      letGoBy = NowMilliseconds() + kLetGoMilliseconds;
+    }
   }
 }

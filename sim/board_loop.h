@@ -7,5 +7,7 @@
 #include "sim/pty.h"
 
 // Runs until a signal comes on signalFd, the frames asked for are all
-// reported, or something fails (reported); the exit status.
-int RunBoard(const Pty& pty, int signalFd, const Options& options, Output* output);
+// reported and the sender has closed the terminal (2 s at most), or
+// something fails (reported); the exit status. Closes pty's slave after the
+// last frame.
+int RunBoard(Pty* pty, int signalFd, const Options& options, Output* output);

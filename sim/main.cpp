@@ -69,7 +69,7 @@ int RunSimulator(const Options& options) {
     const std::string linkTarget = linked ? BoardLinkTarget(folder) : "";
     if (!linked || CreateLink(options.linkPath, linkTarget)) {
       QueueLine(&output, FormatReadyLine(pty.path, options.linkPath, options.json));
-      status = RunBoard(pty, signalFd, options, &output);
+      status = RunBoard(&pty, signalFd, options, &output);
       if (linked && !RemoveLink(options.linkPath, linkTarget)) status = kExitFailure;
     }
   }

@@ -5,12 +5,16 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+void CloseSlave(Pty* pty) {
+  if (pty->slave >= 0) close(pty->slave);
+  pty->slave = -1;
+}
+
 namespace {
 
 void CloseDescriptors(Pty* pty) {
-  if (pty->slave >= 0) close(pty->slave);
+  CloseSlave(pty);
   if (pty->master >= 0) close(pty->master);
-  pty->slave = -1;
   pty->master = -1;
 }
 

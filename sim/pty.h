@@ -6,8 +6,8 @@
 
 struct Pty {
   int master;  // non-blocking, so that a wake-up with nothing to read cannot hang a loop
-  // Held open for the terminal's whole life: with no slave open, reads on
-  // the master fail with EIO and the kernel resets the line settings.
+  // Held open while frames are read: with no slave open, reads on the
+  // master fail with EIO and the kernel resets the line settings.
   int slave;
   std::string path;  // the slave's, which a sender opens
 };
@@ -21,5 +21,8 @@ struct PtyFailure {
 // On failure both descriptors are closed; path is kept once it is known,
 // for the message.
 bool OpenPty(Pty* pty, PtyFailure* failure);
+
+// Once no process has the slave open, the master reports POLLHUP.
+void CloseSlave(Pty* pty);
 
 void ClosePty(Pty* pty);

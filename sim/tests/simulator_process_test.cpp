@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -249,27 +250,34 @@ TEST(SimulatorProcess, JsonFramesThroughTheLinkThenSigtermRemovesIt) {
   ExpectStopsAndRemovesItsLink(&simulator, folder.link);
 }
 
+// A sender may still be draining its write when the board has seen the
+// last frame, a slow one long after: the board must not hang up on it.
 TEST(SimulatorProcess, HumanOutputStopsAfterTheFramesAskedFor) {
-  Simulator simulator = StartSimulator({"--frames", "2"});
-  const KillOnExit guard = {&simulator};
-  const std::string slavePath = ReadLine(&simulator);
-  ASSERT_EQ(slavePath.rfind("/dev/pts/", 0), 0u) << slavePath;
-  ASSERT_EQ(slavePath.find(' '), std::string::npos) << "first line is the bare path";
+  for (const int holdMs : {0, 300}) {
+    SCOPED_TRACE("the sender holds the line " + std::to_string(holdMs) + " ms");
+    Simulator simulator = StartSimulator({"--frames", "2"});
+    const KillOnExit guard = {&simulator};
+    const std::string slavePath = ReadLine(&simulator);
+    ASSERT_EQ(slavePath.rfind("/dev/pts/", 0), 0u) << slavePath;
+    ASSERT_EQ(slavePath.find(' '), std::string::npos) << "first line is the bare path";
 
-  const int port = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(port, 0);
-  SetBoardLine(port);
-  // Relay 1 of board 7 on, then all of board 7 on, in one write.
-  WriteBytes(port, {0x55, 0x07, 0x12, 0x00, 0x00, 0x00, 0x01, 0x6F, 0x55, 0x07, 0x12, 0x00, 0x00,
-                    0x00, 0x00, 0x6E});
-  const std::string first = ReadLine(&simulator);
-  const std::string second = ReadLine(&simulator);
-  close(port);
-  EXPECT_NE(first.find("board 7 relay 1 on"), std::string::npos) << first;
-  EXPECT_NE(first.find("[#... .... .... ....]"), std::string::npos) << first;
-  EXPECT_NE(second.find("board 7 all relays on"), std::string::npos) << second;
-  EXPECT_NE(second.find("[#### #### #### ####]"), std::string::npos) << second;
-  EXPECT_EQ(WaitForExit(&simulator), 0);
+    const int port = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(port, 0);
+    SetBoardLine(port);
+    // Relay 1 of board 7 on, then all of board 7 on, in one write.
+    WriteBytes(port, {0x55, 0x07, 0x12, 0x00, 0x00, 0x00, 0x01, 0x6F, 0x55, 0x07, 0x12, 0x00, 0x00,
+                      0x00, 0x00, 0x6E});
+    const std::string first = ReadLine(&simulator);
+    const std::string second = ReadLine(&simulator);
+    poll(nullptr, 0, holdMs);
+    EXPECT_EQ(tcdrain(port), 0) << std::strerror(errno);
+    close(port);
+    EXPECT_NE(first.find("board 7 relay 1 on"), std::string::npos) << first;
+    EXPECT_NE(first.find("[#... .... .... ....]"), std::string::npos) << first;
+    EXPECT_NE(second.find("board 7 all relays on"), std::string::npos) << second;
+    EXPECT_NE(second.find("[#### #### #### ####]"), std::string::npos) << second;
+    EXPECT_EQ(WaitForExit(&simulator), 0);
+  }
 }
 
 // The killed simulator leaves its link to a terminal that is gone. With
