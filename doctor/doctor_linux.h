@@ -175,6 +175,7 @@ struct Holder {
 // that the check and the listing both give.
 struct PortHolders {
   std::vector<Holder> programs;
+  bool locked = false;       // /proc/locks has a flock or record lock on the device
   bool hasLockFile = false;  // a UUCP lock file names the device
   UucpLock lockFile;         // when hasLockFile: held, stale or unreadable
   std::string lockPath;      // its path as the machine names it
@@ -184,9 +185,9 @@ struct PortHolders {
 PortHolders FindPortHolders(const std::string& root, const std::string& lockName,
                             const struct stat& node, const std::vector<Opener>& openers);
 std::string HeldByText(const std::string& root, const PortHolders& holders);  // "none" when free
-// The checks on an open descriptor of the device (flock, TIOCEXCL), and of
-// its lock file.
-void CheckFlock(CheckedPort* checked, int fd, const PortHolders& holders);
+// The checks of the device's locks (flock, record locks, from /proc/locks),
+// of an open descriptor of it (TIOCEXCL), and of its lock file.
+void CheckFlock(CheckedPort* checked, const PortHolders& holders);
 void CheckExclusive(CheckedPort* checked, const PortHolders& holders);
 void CheckUucpLock(CheckedPort* checked, const PortHolders& holders);
 

@@ -48,7 +48,7 @@ void CheckOpen(CheckedPort* checked, const struct stat& node, const PortHolders&
     NotATerminal(checked, "a device that is no terminal (" + SystemMessage(readError) + ")");
     return;
   }
-  CheckFlock(checked, fd, holders);
+  CheckFlock(checked, holders);
   if (TerminalIsExclusive(fd)) CheckExclusive(checked, holders);
   CheckFlowControl(checked, fd, line);
   ::close(fd);
@@ -95,7 +95,9 @@ PortReport CheckPortUnder(const std::string& root, const std::string& port) {
                "name the serial device, e.g. /dev/ttyUSB0; " + std::string(kListFix));
     return report;
   }
-  const PortHolders holders = FindPortHolders(root, checked.device, node, OpenersOf(checked));
+  // The name as given, as Kavnori looks its locks up: a lock under a link's own
+  // name (LCK..board1 for ~/relays/board1) holds for both.
+  const PortHolders holders = FindPortHolders(root, port, node, OpenersOf(checked));
   CheckOpen(&checked, node, holders);
   CheckUucpLock(&checked, holders);
   if (known) {

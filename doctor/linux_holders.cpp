@@ -3,6 +3,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,7 +34,10 @@ std::vector<pid_t> FlockHolders(const std::string& root, dev_t filesystem, ino_t
   std::istringstream in(ReadFile(root + "/proc/locks"));
   for (std::string line; std::getline(in, line);) {
     const std::vector<std::string> words = Words(line);
-    if (words.size() < 6 || words[1] != "FLOCK") continue;
+    // A flock, or a record lock (fcntl, lockf: POSIX; open-file ones: OFDLCK,
+    // whose pid /proc shows as -1).
+    if (words.size() < 6 || (words[1] != "FLOCK" && words[1] != "POSIX" && words[1] != "OFDLCK"))
+      continue;
     unsigned fsMajor = 0, fsMinor = 0;
     unsigned long long fileInode = 0;
     if (std::sscanf(words[5].c_str(), "%x:%x:%llu", &fsMajor, &fsMinor, &fileInode) != 3) continue;
@@ -57,7 +61,10 @@ std::map<std::string, std::vector<Opener>> Openers(const std::string& root,
       if (length <= 0) continue;
       const std::string path(target, static_cast<std::size_t>(length));
       if (std::find(paths.begin(), paths.end(), path) == paths.end()) continue;
-      const bool locks = ReadFile(process + "/fdinfo/" + fd).find(" FLOCK ") != std::string::npos;
+      const std::string info = ReadFile(process + "/fdinfo/" + fd);
+      const bool locks = info.find(" FLOCK ") != std::string::npos ||
+                         info.find(" POSIX ") != std::string::npos ||
+                         info.find(" OFDLCK ") != std::string::npos;
       std::vector<Opener>& openers = found[path];
       const auto same = std::find_if(openers.begin(), openers.end(),
                                      [&](const Opener& o) { return o.pid == pid; });
@@ -91,8 +98,9 @@ bool FindLockFile(const std::string& root, const std::string& device, UucpLock* 
     return list;
   };
   const std::vector<const char*> locks = pointers(lockFolders), links = pointers(linkFolders);
-  const std::string proc = root + kUucpLockPlaces.proc;
-  return FindUucpLock(device.c_str(), {locks.data(), links.data(), proc.c_str()}, lock);
+  const std::string proc = root + kUucpLockPlaces.proc, dev = root + kUucpLockPlaces.dev;
+  return FindUucpLock(device.c_str(), {locks.data(), links.data(), proc.c_str(), dev.c_str()},
+                      lock);
 }
 
 std::string LockPath(const std::string& root, const UucpLock& lock) {
@@ -174,6 +182,7 @@ PortHolders FindPortHolders(const std::string& root, const std::string& lockName
       HolderFor(&holders, opener.pid, ProcessCommand(root, opener.pid)).flock = true;
   }
   for (pid_t pid : FlockHolders(root, node.st_dev, node.st_ino)) {
+    holders.locked = true;
     const std::string command = ProcessCommand(root, pid);
     if (pid > 0 && !command.empty()) HolderFor(&holders, pid, command).flock = true;
   }
@@ -199,20 +208,17 @@ std::string HeldByText(const std::string& root, const PortHolders& holders) {
          : holder.lockFile ? "lock file " + holders.lockPath
                            : "open"));
   }
-  if (holders.hasLockFile && !holders.lockFile.readable) {
+  if (holders.hasLockFile && !holders.lockFile.judged) {
     add("lock file " + holders.lockPath + " of user " + UserName(root, holders.lockFile.owner) +
-        ", unreadable here");
+        (holders.lockFile.readable ? ", naming no pid" : ", unreadable here"));
   }
   return text.empty() ? "none" : text;
 }
 
-void CheckFlock(CheckedPort* checked, int fd, const PortHolders& holders) {
-  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-    ::flock(fd, LOCK_UN);
-    return;
-  }
-  const int error = errno;
-  if (error != EWOULDBLOCK) return;
+// Read from /proc/locks, not by taking a lock: a lock of the doctor's own,
+// however short, would turn away a Kavnori run or picocom started meanwhile.
+void CheckFlock(CheckedPort* checked, const PortHolders& holders) {
+  if (!holders.locked && Those(holders, &Holder::flock).empty()) return;
   const std::string what = checked->device + " locked (flock)";
   const std::vector<Holder> lockers = Those(holders, &Holder::flock);
   if (lockers.empty()) {
@@ -277,13 +283,30 @@ void CheckUucpLock(CheckedPort* checked, const PortHolders& holders) {
     problem.details.push_back(TextDetail("owner", owner));
     return;
   }
+  if (!lock.judged) {
+    const std::string owner = UserName(checked->root, lock.owner);
+    const long long minutes =
+        std::max(0LL, static_cast<long long>(::time(nullptr) - lock.written) / 60);
+    Problem& problem = AddProblem(
+        checked->report, "uucp-lock", Severity::kBlocks,
+        std::string(lock.isFile ? "The lock file " : "Something other than a lock file, at ") +
+            path + (lock.isFile ? ", " : " (") + "of user " + owner + ", " +
+            std::to_string(minutes) + " minutes old" + (lock.isFile ? ", names no pid" : ")") +
+            ": Kavnori and minicom take " + checked->device + " as held.",
+        "if no program uses the port (sudo kavnori-doctor " + checked->given +
+            " names those that have it open): sudo rm -r " + path);
+    problem.details.push_back(TextDetail("lock", path));
+    problem.details.push_back(TextDetail("owner", owner));
+    return;
+  }
   if (!lock.held) {
     AddProblem(
         checked->report, "uucp-lock-stale", Severity::kNote,
         "The lock file " + path + " names pid " + std::to_string(lock.pid) +
-            (lock.pidReused ? ", which was given to a process started after the lock was written: "
-                              "the program that wrote it has ended"
-                            : ", which no longer runs") +
+            (lock.holdsNoPort ? ", " + ProcessCommand(checked->root, lock.pid) +
+                                    ", which has no file of the port open: it seems unrelated, "
+                                    "and the program that wrote the lock has ended"
+                              : ", which no longer runs") +
             "; minicom and others refuse the port while it is there.",
         "sudo rm " + path);
     return;

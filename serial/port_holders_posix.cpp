@@ -24,12 +24,6 @@ constexpr std::size_t kNameCapacity = NAME_MAX + 1;
 // As given and as resolved, each as its base name and its /dev path; SVR4's.
 constexpr std::size_t kMostNames = 5;
 constexpr const char* kDevPrefix = "/dev/";
-// /proc counts in USER_HZ, which Linux keeps at 100 on x86, arm and arm64.
-constexpr unsigned long long kClockTicksPerSecond = 100;
-constexpr int kStartTimeField = 22;  // in /proc/PID/stat
-// The boot time is whole seconds and a file's time may lag a clock tick: a
-// holder that wrote its lock at once must never look as if it started later.
-constexpr long long kClockSlackSeconds = 1;
 
 // Appends text (each '/' as '_' when flattening) to buffer[length]; the new
 // length, or the capacity when it does not fit. Fixed buffers, no snprintf:
@@ -117,108 +111,55 @@ void AddSvr4Name(LockNames* names, const struct stat& device) {
   }
 }
 
-// Reads a file's start into buffer, NUL-terminated; false when it cannot.
-bool ReadStart(const char* path, char* buffer, std::size_t capacity) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return false;
-  const ssize_t length = ::read(fd, buffer, capacity - 1);
-  ::close(fd);
-  if (length < 0) return false;
-  buffer[length] = '\0';
-  return true;
-}
-
-const char* ParseNumber(const char* text, unsigned long long* number) {
-  *number = 0;
-  const char* start = text;
-  for (; *text >= '0' && *text <= '9' && text - start < 19; ++text) {
-    *number = *number * 10 + static_cast<unsigned long long>(*text - '0');
-  }
-  return text == start ? nullptr : text;
-}
-
-// When the process started, in clock ticks since boot: field 22 of
-// /proc/PID/stat, counted after the command in parentheses, which may itself
-// hold spaces and parentheses.
-bool ReadStartTicks(const char* proc, pid_t pid, unsigned long long* ticks) {
+// Whether process `pid` has the device `device` open, from its /proc/PID/fd:
+// a live pid holds the port unless every one of its descriptors can be read
+// and none is the port. No clock is compared: a clock stepped after the lock
+// was written (a Raspberry Pi's, set by NTP after boot) must not make a live
+// holder's lock stale.
+bool MayHoldDevice(const char* proc, pid_t pid, bool isDevice, dev_t device) {
+  if (!isDevice) return true;
   char path[64];
   std::size_t length = Append(path, sizeof path, 0, proc);
   length = AppendNumber(path, sizeof path, Append(path, sizeof path, length, "/"),
                         static_cast<unsigned long long>(pid), 1);
-  char stat[1024];
-  if (Append(path, sizeof path, length, "/stat") >= sizeof path ||
-      !ReadStart(path, stat, sizeof stat)) {
-    return false;
-  }
-  const char* fields = nullptr;
-  for (const char* c = stat; *c != '\0'; ++c) {
-    if (*c == ')') fields = c + 1;
-  }
-  if (fields == nullptr) return false;
-  for (int field = 3; field < kStartTimeField; ++field) {
-    while (*fields == ' ') ++fields;
-    while (*fields != ' ' && *fields != '\0') ++fields;
-  }
-  while (*fields == ' ') ++fields;
-  return ParseNumber(fields, ticks) != nullptr;
-}
-
-// The wall-clock second the machine booted: /proc/stat's "btime" line, which
-// comes after one line per processor, so the file is read in pieces.
-bool ReadBootTime(const char* proc, long long* seconds) {
-  char path[64];
-  if (Append(path, sizeof path, Append(path, sizeof path, 0, proc), "/stat") >= sizeof path) {
-    return false;
-  }
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return false;
-  static const char kKey[] = "\nbtime ";
-  std::size_t matched = 1;  // the file's start is a line's start
-  unsigned long long value = 0;
-  int digits = 0;
-  bool done = false;
-  char piece[1024];
-  ssize_t length;
-  while (!done && (length = ::read(fd, piece, sizeof piece)) > 0) {
-    for (ssize_t i = 0; i < length && !done; ++i) {
-      const char c = piece[i];
-      if (matched == sizeof kKey - 1) {  // in the number, which may span two pieces
-        done = c < '0' || c > '9' || digits == 19;
-        if (!done) value = value * 10 + static_cast<unsigned long long>(c - '0'), ++digits;
-      } else if (c == kKey[matched]) {
-        ++matched;
-      } else {
-        matched = c == '\n' ? 1 : 0;
+  if (Append(path, sizeof path, length, "/fd") >= sizeof path) return true;
+  const int folder = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return true;  // hidepid, another user's process: cannot tell
+  alignas(struct dirent64) char entries[2048];
+  bool mayHold = false;
+  ssize_t read;
+  while (!mayHold && (read = ::getdents64(folder, entries, sizeof entries)) > 0) {
+    for (ssize_t at = 0; at < read && !mayHold;) {
+      const struct dirent64* entry = reinterpret_cast<const struct dirent64*>(entries + at);
+      at += entry->d_reclen;
+      if (entry->d_name[0] == '.') continue;
+      struct stat target;
+      if (::fstatat(folder, entry->d_name, &target, 0) != 0) {
+        mayHold = errno != ENOENT;  // closed since: not the port
+        continue;
       }
+      mayHold = S_ISCHR(target.st_mode) && target.st_rdev == device;
     }
   }
-  ::close(fd);
-  *seconds = static_cast<long long>(value);
-  return digits > 0;
-}
-
-// A pid is given again once its process has ended: a process that started
-// after the lock was last written did not write it. False when /proc does not
-// tell (hidepid, say), so that the lock holds.
-bool StartedAfter(const char* proc, pid_t pid, time_t written) {
-  unsigned long long ticks = 0;
-  long long boot = 0;
-  if (!ReadStartTicks(proc, pid, &ticks) || !ReadBootTime(proc, &boot)) return false;
-  return boot + static_cast<long long>(ticks / kClockTicksPerSecond) >
-         static_cast<long long>(written) + kClockSlackSeconds;
+  if (read < 0) mayHold = true;
+  ::close(folder);
+  return mayHold;
 }
 
 bool IsAsciiPid(const unsigned char* bytes, ssize_t length) {
   for (ssize_t i = 0; i < length; ++i) {
     const unsigned char c = bytes[i];
-    if (!(c == ' ' || c == '\n' || c == '\t' || (c >= '0' && c <= '9'))) return false;
+    const bool blank = c == ' ' || (c >= '\t' && c <= '\r');
+    if (!(blank || c == '+' || c == '-' || (c >= '0' && c <= '9'))) return false;
   }
   return true;
 }
 
 // HDB lock files hold the pid as ten ASCII digits and a newline; older
-// programs wrote the binary int itself, four bytes. An empty or garbled file
-// names no pid (0). False when the file cannot be read.
+// programs wrote the binary int itself, four bytes. As the programs that
+// write them read them, leading white space (newlines too) and a sign may
+// come first. An empty or garbled file names no pid (0). False when the file
+// cannot be read.
 bool ReadLockPid(int fd, pid_t* pid) {
   unsigned char bytes[32];
   const ssize_t length = ::read(fd, bytes, sizeof bytes);
@@ -232,7 +173,9 @@ bool ReadLockPid(int fd, pid_t* pid) {
   }
   long number = 0;
   ssize_t i = 0;
-  while (i < length && (bytes[i] == ' ' || bytes[i] == '\t')) ++i;
+  while (i < length && (bytes[i] == ' ' || (bytes[i] >= '\t' && bytes[i] <= '\r'))) ++i;
+  if (i < length && bytes[i] == '-') return true;  // no pid a process can have
+  if (i < length && bytes[i] == '+') ++i;
   for (; i < length && bytes[i] >= '0' && bytes[i] <= '9'; ++i) {
     number = number * 10 + (bytes[i] - '0');
     if (number > INT_MAX) return true;
@@ -249,26 +192,34 @@ bool ProcessExists(pid_t pid) {
   return result == 0 || error == EPERM;
 }
 
-// Judges the lock file NAME, its folder already in lock->path up to
-// `folder`; false when there is none.
-bool ReadLock(std::size_t folder, const char* name, const char* proc, UucpLock* lock) {
+// Judges the node at lock name NAME, its folder already in lock->path up
+// to `folder`; false when there is none. Whatever stands at a lock's name
+// and cannot be judged (a directory, a FIFO, a link, an empty or garbled
+// file, one this user may not read) holds: the port is never taken from
+// under a program whose mark we cannot read.
+bool ReadLock(std::size_t folder, const char* name, const LockPlaces& places, bool isDevice,
+              dev_t device, UucpLock* lock) {
   if (Append(lock->path, kLockPathCapacity, folder, name) >= kLockPathCapacity) return false;
   struct stat file;
-  if (::fstatat(AT_FDCWD, lock->path, &file, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(file.st_mode)) {
-    return false;
-  }
-  const int fd = ::open(lock->path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  const int error = errno;
-  if (fd < 0 && error == ENOENT) return false;  // removed since
+  if (::fstatat(AT_FDCWD, lock->path, &file, AT_SYMLINK_NOFOLLOW) != 0) return false;
   lock->owner = file.st_uid;
+  lock->written = file.st_mtime;
+  lock->isFile = S_ISREG(file.st_mode);
   lock->pid = 0;
-  lock->pidReused = false;
-  // A lock that exists but may not be read is another user's: it holds.
-  lock->readable = fd >= 0 && ReadLockPid(fd, &lock->pid);
-  if (fd >= 0) ::close(fd);
-  lock->held = !lock->readable || ProcessExists(lock->pid);
-  if (lock->readable && lock->held && StartedAfter(proc, lock->pid, file.st_mtime)) {
-    lock->pidReused = true;
+  lock->readable = true;
+  lock->holdsNoPort = false;
+  if (lock->isFile) {
+    const int fd = ::open(lock->path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    const int error = errno;
+    if (fd < 0 && error == ENOENT) return false;  // removed since
+    // A lock that exists but may not be read is another user's: it holds.
+    lock->readable = fd >= 0 && ReadLockPid(fd, &lock->pid);
+    if (fd >= 0) ::close(fd);
+  }
+  lock->judged = lock->isFile && lock->readable && lock->pid > 0;
+  lock->held = !lock->judged || ProcessExists(lock->pid);
+  if (lock->judged && lock->held && !MayHoldDevice(places.proc, lock->pid, isDevice, device)) {
+    lock->holdsNoPort = true;
     lock->held = false;
   }
   return true;
@@ -279,7 +230,7 @@ bool ReadLock(std::size_t folder, const char* name, const char* proc, UucpLock* 
 // /var/lock is mostly a link to /run/lock: a folder that is the first one
 // again is not looked into twice.
 bool LookFor(const LockPlaces& places, const char (*names)[kNameCapacity], std::size_t count,
-             bool* any, UucpLock* found) {
+             bool isDevice, dev_t device, bool* any, UucpLock* found) {
   dev_t firstDevice = 0;
   ino_t firstInode = 0;
   for (const char* const* folder = places.lockFolders; *folder != nullptr; ++folder) {
@@ -296,7 +247,7 @@ bool LookFor(const LockPlaces& places, const char (*names)[kNameCapacity], std::
     const std::size_t prefix =
         Append(lock.path, kLockPathCapacity, Append(lock.path, kLockPathCapacity, 0, *folder), "/");
     for (std::size_t i = 0; i < count; ++i) {
-      if (!ReadLock(prefix, names[i], places.proc, &lock)) continue;
+      if (!ReadLock(prefix, names[i], places, isDevice, device, &lock)) continue;
       if (!*any || (lock.held && !found->held)) *found = lock;
       *any = true;
       if (lock.held) return true;
@@ -326,16 +277,49 @@ bool LookThroughLinks(const LockPlaces& places, const char* folder, dev_t device
                  entry->d_name) >= kNameCapacity) {
         continue;
       }
-      held = LookFor(places, name, 1, any, found);
+      held = LookFor(places, name, 1, true, device, any, found);
     }
   }
   ::close(fd);
   return held;
 }
 
+// A program given a /dev link of a udev rule (SYMLINK+="relay1") writes
+// LCK..relay1: each LCK..NAME in the lock folders whose /dev/NAME leads to
+// the device counts, whatever name Kavnori was given.
+bool LookThroughLockNames(const LockPlaces& places, dev_t device, bool* any, UucpLock* found) {
+  bool held = false;
+  for (const char* const* folder = places.lockFolders; !held && *folder != nullptr; ++folder) {
+    const int fd = ::open(*folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) continue;
+    alignas(struct dirent64) char entries[2048];
+    ssize_t length;
+    while (!held && (length = ::getdents64(fd, entries, sizeof entries)) > 0) {
+      for (ssize_t at = 0; at < length && !held;) {
+        const struct dirent64* entry = reinterpret_cast<const struct dirent64*>(entries + at);
+        at += entry->d_reclen;
+        char path[kLockPathCapacity];
+        struct stat target;
+        char name[1][kNameCapacity];
+        if (!StartsWith(entry->d_name, "LCK..") ||
+            Append(path, sizeof path, Append(path, sizeof path, 0, places.dev),
+                   entry->d_name + 5) >= sizeof path ||
+            ::fstatat(AT_FDCWD, path, &target, 0) != 0 || !S_ISCHR(target.st_mode) ||
+            target.st_rdev != device ||
+            Append(name[0], kNameCapacity, 0, entry->d_name) >= kNameCapacity) {
+          continue;
+        }
+        held = LookFor(places, name, 1, true, device, any, found);
+      }
+    }
+    ::close(fd);
+  }
+  return held;
+}
+
 }  // namespace
 
-const LockPlaces kUucpLockPlaces = {kLockFolders, kLinkFolders, "/proc"};
+const LockPlaces kUucpLockPlaces = {kLockFolders, kLinkFolders, "/proc", "/dev/"};
 
 bool FindUucpLock(const char* devicePath, const LockPlaces& places, UucpLock* found) {
   LockNames names;
@@ -355,10 +339,11 @@ bool FindUucpLock(const char* devicePath, const LockPlaces& places, UucpLock* fo
   if (isDevice) AddSvr4Name(&names, device);
 
   bool any = false;
-  if (LookFor(places, names.names, names.count, &any, found)) return true;
+  if (LookFor(places, names.names, names.count, isDevice, device.st_rdev, &any, found)) return true;
   for (const char* const* folder = places.linkFolders; isDevice && *folder != nullptr; ++folder) {
     if (LookThroughLinks(places, *folder, device.st_rdev, &any, found)) return true;
   }
+  if (isDevice && LookThroughLockNames(places, device.st_rdev, &any, found)) return true;
   return any;
 }
 
@@ -366,6 +351,33 @@ bool TerminalIsExclusive(int fd) {
 #ifdef TIOCGEXCL
   int exclusive = 0;
   return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+#else
+  (void)fd;
+  return false;
+#endif
+}
+
+bool HeldByRecordLock(int fd) {
+  // Any lock another process has that would stand against a write lock of
+  // the whole file: F_SETLK and lockf take POSIX locks, F_OFD_SETLK open-file
+  // ones, and OFD's query sees both. A kernel or emulator without it answers
+  // EINVAL; the POSIX query then sees the POSIX ones.
+  struct flock query = {};
+  query.l_type = F_WRLCK;
+  query.l_whence = SEEK_SET;
+#ifdef F_OFD_GETLK
+  if (::fcntl(fd, F_OFD_GETLK, &query) == 0) return query.l_type != F_UNLCK;
+  query = {};
+  query.l_type = F_WRLCK;
+  query.l_whence = SEEK_SET;
+#endif
+  return ::fcntl(fd, F_GETLK, &query) == 0 && query.l_type != F_UNLCK;
+}
+
+bool IsPseudoTerminalMaster(int fd) {
+#ifdef TIOCGPTN
+  unsigned int number = 0;
+  return ::ioctl(fd, TIOCGPTN, &number) == 0;
 #else
   (void)fd;
   return false;

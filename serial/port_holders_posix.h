@@ -9,13 +9,15 @@
 //   if (TerminalIsExclusive(fd)) ...
 //
 // A lock holds when it cannot be judged: a lock file this user may not read,
-// or a holder whose start /proc does not show. It is stale only when its pid
-// runs no process, or runs one that started after the lock was written (the
-// pid was given again). Nothing here allocates, and nothing creates, changes
-// or removes a file.
+// one that names no pid, anything but a plain file at a lock's name, or a
+// holder whose open files /proc does not show. It is stale only when its pid
+// runs no process, or runs one whose open files can all be read and none is
+// the port (the pid was given again). No clock is compared. Nothing here
+// allocates, and nothing creates, changes or removes a file.
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstddef>
 
@@ -25,9 +27,12 @@ struct UucpLock {
   char path[kLockPathCapacity];  // the lock file found, e.g. /run/lock/LCK..ttyUSB0
   pid_t pid;                     // the pid written in it; 0 when it holds none or is unreadable
   uid_t owner;                   // the lock file's owner
+  time_t written;                // its last change
+  bool isFile;                   // false: a directory, FIFO or link stands at the lock's name
   bool readable;                 // false: there, but this user may not read it
-  bool pidReused;                // the pid runs a process that started after the lock was written
-  bool held;                     // it stands against a run: unreadable, or its holder runs
+  bool judged;                   // a readable file naming a pid
+  bool holdsNoPort;              // its pid runs, but none of that process's files is the port
+  bool held;  // it stands against a run: not judged, or its holder may hold the port
 };
 
 // Where the machine keeps what the look-up reads; kavnori-doctor's tests give
@@ -35,7 +40,8 @@ struct UucpLock {
 struct LockPlaces {
   const char* const* lockFolders;  // /run/lock, /var/lock
   const char* const* linkFolders;  // /dev/serial/by-id, /dev/serial/by-path
-  const char* proc;                // /proc: the holder's start and the boot time
+  const char* proc;                // /proc: the holder's open files
+  const char* dev;                 // "/dev/": where a lock's NAME is looked up
 };
 extern const LockPlaces kUucpLockPlaces;
 
@@ -43,10 +49,20 @@ extern const LockPlaces kUucpLockPlaces;
 // LCK..NAME for the name as given and as its links lead to (ttyUSB0, and
 // pts_3 and 3 for /dev/pts/3), for each link in the link folders that leads
 // to the same device (LCK..usb-FTDI_..., as a program given that name writes
-// it), and SVR4's LK.MMM.mmm.nnn of the device numbers. A held lock is
+// it), each LCK..NAME whose /dev/NAME leads to it (a udev rule's link), and
+// SVR4's LK.MMM.mmm.nnn of the device numbers. A held lock is
 // reported before a stale one. False when there is none.
 bool FindUucpLock(const char* devicePath, const LockPlaces& places, UucpLock* found);
 
 // True when a program made the terminal exclusive (TIOCEXCL). A descriptor
 // that is not a terminal, or a kernel without TIOCGEXCL, gives false.
 bool TerminalIsExclusive(int fd);
+
+// True when another process holds a record lock on the port (fcntl F_SETLK,
+// lockf, or an open-file-description lock), as some programs take instead
+// of a flock.
+bool HeldByRecordLock(int fd);
+
+// True for a pseudo-terminal's master side (/dev/ptmx opens a new one): a
+// frame written there goes to a terminal that nobody reads.
+bool IsPseudoTerminalMaster(int fd);

@@ -94,14 +94,16 @@ bool HeldByUucpLock(const char* path) {
 // away every later non-root opener, also after runs that end without a
 // close. A holder's own TIOCEXCL turns a non-root open away; root's open
 // goes through it, so a terminal found exclusive is let go as held (screen
-// sets it).
+// sets it). Some holders take a record lock (fcntl, lockf) instead of a
+// flock, and those count too. A pty master is no port: nobody reads it.
 int OpenExclusive(const char* path) {
   if (HeldByUucpLock(path)) return kInvalidDescriptor;
   const int opened = posixSerialCalls.open(path, kPortOpenFlags);
   if (opened < 0) return kInvalidDescriptor;
   const int fd = MoveAboveStandardStreams(opened);
   if (fd < 0) return kInvalidDescriptor;
-  if (TerminalIsExclusive(fd) || posixSerialCalls.flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+  if (IsPseudoTerminalMaster(fd) || TerminalIsExclusive(fd) ||
+      posixSerialCalls.flock(fd, LOCK_EX | LOCK_NB) != 0 || HeldByRecordLock(fd) ||
       !MakeBlocking(fd)) {
     posixSerialCalls.close(fd);
     return kInvalidDescriptor;

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -315,11 +316,27 @@ struct HolderCase {
 // The marks of another program that holds the port: a flock, TIOCEXCL (which
 // root opens through), or a UUCP lock file in /run/lock, which stays as it
 // was. Nothing may reach the port while they stand. A lock file this user
-// may not read holds; one of pid 1 dated 2020 names a pid given again since.
+// may not read holds, as do an empty one and a FIFO at its name; a pid
+// written "\n+PID" is PID. A live pid none of whose files is the port was
+// given again since; a live holder's lock dated 2020 (a clock stepped since)
+// holds. A record lock (here an open-file one) holds as a flock does, and
+// so does a lock under the name of a /dev link to the port.
 TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
   const HolderCase cases[] = {
-      {"flock", false, 2}, {"TIOCEXCL", false, 2}, {"ascii", false, 2},      {"binary", true, 2},
-      {"ascii", true, 2},  {"stale", false, 0},    {"unreadable", false, 2}, {"reused", false, 0},
+      {"flock", false, 2},
+      {"TIOCEXCL", false, 2},
+      {"ascii", false, 2},
+      {"binary", true, 2},
+      {"ascii", true, 2},
+      {"stale", false, 0},
+      {"unreadable", false, 2},
+      {"unrelated", false, 0},
+      {"dated 2020", false, 2},
+      {"signed", false, 2},
+      {"empty", false, 2},
+      {"fifo", false, 2},
+      {"a /dev link's name", false, 2},
+      {"record lock", false, 2},
   };
   char folder[] = "/tmp/kavnori-held-XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
@@ -331,6 +348,9 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
     const int fd = open(path_, O_RDWR | O_NOCTTY);
     ASSERT_EQ(holder == "flock" ? flock(fd, LOCK_EX | LOCK_NB) : 0, 0);
     ASSERT_EQ(holder == "TIOCEXCL" ? ioctl(fd, TIOCEXCL) : 0, 0);
+    struct flock record = {};
+    record.l_type = F_WRLCK;
+    ASSERT_EQ(holder == "record lock" ? fcntl(fd, F_OFD_SETLK, &record) : 0, 0);
     // qemu-user takes TIOCEXCL but not TIOCGEXCL: nothing can see it there.
     if (holder == "TIOCEXCL" && !TerminalIsExclusive(fd)) {
       std::printf("TIOCEXCL row skipped: TIOCGEXCL does not answer here\n");
@@ -338,23 +358,38 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
       close(fd);
       continue;
     }
-    const bool lockFile = holder != "flock" && holder != "TIOCEXCL";
+    const bool lockFile = holder != "flock" && holder != "TIOCEXCL" && holder != "record lock";
     // Through the link, the ASCII lock file is under the name as given, the
     // binary one under the device's name, which the link leads to.
     const std::string lock =
-        "/run/lock/LCK.." +
-        (c.byLink && holder == "ascii" ? "ttyKavnoriTest" : "pts_" + std::string(path_ + 9));
+        "/run/lock/LCK.." + (c.byLink && holder == "ascii"    ? "ttyKavnoriTest"
+                             : holder == "a /dev link's name" ? "ttyKavnoriRelay"
+                                                              : "pts_" + std::string(path_ + 9));
+    // As a udev rule's SYMLINK+= names it, and a program given that name locks it.
+    ASSERT_EQ(holder == "a /dev link's name" ? symlink(path_, "/dev/ttyKavnoriRelay") : 0, 0);
     // The pid as HDB's ten digits or as the int itself; a stale one has ended.
-    int pid = holder == "stale" ? fork() : holder == "reused" ? 1 : getpid();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    int pid = holder == "stale" || holder == "unrelated" ? fork() : getpid();
+    if (pid == 0 && holder == "unrelated") {  // keeps no file of the port, then says so
+      for (int open = 3; open < 1024; ++open) open == ready[1] || close(open);
+      close(ready[1]);
+      pause();
+    }
     if (pid == 0) _exit(0);
+    close(ready[1]);
+    char none;
+    EXPECT_EQ(read(ready[0], &none, 1), 0);  // the end of file: the child closed its copies
+    close(ready[0]);
     if (holder == "stale") waitpid(pid, nullptr, 0);
     char digits[16];
-    std::snprintf(digits, sizeof digits, "%10d\n", pid);
+    std::snprintf(digits, sizeof digits, holder == "signed" ? "\n+%d\n" : "%10d\n", pid);
     std::string text = holder == "binary" ? std::string(reinterpret_cast<char*>(&pid), 4) : digits;
-    if (!lockFile) text.clear();
-    if (lockFile) std::ofstream(lock) << text;
+    if (!lockFile || holder == "empty" || holder == "fifo") text.clear();
+    ASSERT_EQ(holder == "fifo" ? mkfifo(lock.c_str(), 0644) : 0, 0);
+    if (lockFile && holder != "fifo") std::ofstream(lock) << text;
     const struct timespec in2020[2] = {{1577836800, 0}, {1577836800, 0}};
-    if (holder == "reused") utimensat(AT_FDCWD, lock.c_str(), in2020, 0);
+    if (holder == "dated 2020") utimensat(AT_FDCWD, lock.c_str(), in2020, 0);
     if (holder == "unreadable") chmod(lock.c_str(), 0);
     const char* port = c.byLink ? link.c_str() : path_;
     const char* argv[] = {"Kavnori", port, "1", "3", "1"};
@@ -366,8 +401,12 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
                   ? "GetCommState failed with error 9.\n"
                   : "Serial port [" + std::string(port) + "] configured.\nPower On @ Relay 3\n");
     EXPECT_EQ(Received().empty(), c.status != 0);
-    std::ifstream left(lock);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(left), {}), text);
+    if (holder != "fifo") {
+      std::ifstream left(lock);
+      EXPECT_EQ(std::string(std::istreambuf_iterator<char>(left), {}), text);
+    }
+    if (holder == "unrelated") kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    if (holder == "a /dev link's name") unlink("/dev/ttyKavnoriRelay");
     unlink(lock.c_str());
     ioctl(fd, TIOCNXCL);
     close(fd);
@@ -388,6 +427,7 @@ TEST(NotASerialPort, EndsWithStatus2AndTheReadLine) {
       {"/tmp", "GetCommState failed with error 9.\n"},  // a directory does not open
       {file, "GetCommState failed with error 25.\n"},   // ENOTTY
       {"/dev/null", "GetCommState failed with error 25.\n"},
+      {"/dev/ptmx", "GetCommState failed with error 9.\n"},  // a new pty's master: nobody reads it
   };
   for (const Case& c : cases) {
     const char* argv[] = {"Kavnori", c.path, "1", "3", "1"};

@@ -342,7 +342,9 @@ signal.signal(signal.SIGTERM, lambda *_: sys.exit(fcntl.ioctl(fd, termios.TIOCNX
 open(sys.argv[2], "w").write("1")
 time.sleep(30)' "${board_path}" "${work}/held-open"
 }
-uucp_lock() { sleep 30 & holder_pid=$! && printf '%10d\n' "${1:-${holder_pid}}" >"${lock_file}"; }
+# The holder has the port open, as minicom has; an unrelated process does not.
+uucp_lock() { sleep 30 9<>"${board_path}" & holder_pid=$! && printf '%10d\n' "${1:-${holder_pid}}" >"${lock_file}"; }
+unrelated_lock() { sleep 30 & unrelated_pid=$! && printf '%10d\n' "${unrelated_pid}" >"${lock_file}"; }
 for_group() { chgrp "$1" "${board_path}" && chmod "$2" "${board_path}"; }
 # Another user's link in sticky, world-writable /tmp, which the kernel will not follow.
 others_link() { doctor_port=$(mktemp -u /tmp/kavnori-link.XXXXXX) && setpriv --reuid=nobody --regid=nogroup --clear-groups ln -s "${board_path}" "${doctor_port}"; }
@@ -355,7 +357,10 @@ doctor_rows=(
   "made exclusive (TIOCEXCL)|self|hold exclusive|stop_holder|2|exclusive|"
   "a live UUCP lock file|self|uucp_lock|rm LOCK; stop_holder|2|uucp-lock|pid"
   "a stale UUCP lock file|self|uucp_lock 999999|rm LOCK; stop_holder|0|uucp-lock-stale|"
-  "a lock of pid 1, dated 2020: the pid was given again|self|uucp_lock 1; touch -d 2020-01-01 LOCK|rm LOCK; stop_holder|0|uucp-lock-stale|"
+  "a lock of a live pid with no file of the port open|self|unrelated_lock|rm LOCK; kill \${unrelated_pid}|0|uucp-lock-stale|"
+  "a live holder's lock dated 2020, the clock stepped since|self|uucp_lock; touch -d 2020-01-01 LOCK|rm LOCK; stop_holder|2|uucp-lock|pid"
+  "an empty lock file|self|: >LOCK|rm LOCK|2|uucp-lock|"
+  "a live lock under the name of the user's own link|self|ln -s PORT \${work}/board1; doctor_port=\${work}/board1; uucp_lock; mv LOCK /run/lock/LCK..board1|rm /run/lock/LCK..board1 \${doctor_port}; doctor_port=; stop_holder|2|uucp-lock|pid"
   "a live lock file this user may not read|dialout|for_group dialout 660; uucp_lock; chmod 600 LOCK|rm LOCK; stop_holder; restore_port|2|uucp-lock|"
   "another user's link in sticky /tmp|root|others_link|rm \"\${doctor_port}\"; doctor_port=|2|protected-symlink|"
   "another user, not in the port's group|nobody|for_group dialout 660|restore_port|2|permission|"
