@@ -101,6 +101,10 @@ Detail FlagDetail(const std::string& key, bool value);
 // A–Z to a–z alone: for names and ids the system writes in either case (COM5,
 // VID_1A86), never for a person's text.
 std::string LowerAscii(std::string text);
+// A name as a POSIX shell reads it back, for the commands of fix lines that a
+// user pastes: as it is when it holds only plain characters, else in single
+// quotes ('my relay', a ' inside as '\'').
+std::string ShellWord(const std::string& name);
 
 // find.cpp: kavnori-doctor --find, the port of a USB adapter picked out by
 // what it is rather than by a name that changes when it is replugged.

@@ -140,7 +140,7 @@ std::string Described(const std::vector<Holder>& holders) {
 // open; nor one kill for several programs, of which maybe one is at fault.
 std::string StopFix(const std::vector<Holder>& holders, const std::string& port) {
   if (holders.size() > 1) {
-    return "close these programs one at a time, and ask again: kavnori-doctor " + port;
+    return "close these programs one at a time, and ask again: kavnori-doctor " + ShellWord(port);
   }
   const Holder& holder = holders.front();
   const std::string program = holder.command.empty() ? "that program" : holder.command;
@@ -166,7 +166,7 @@ void AddHolderDetails(Problem* problem, const std::vector<Holder>& holders) {
 // A holder this user cannot see: only root can tell which program it is.
 void AddUnseenHolder(CheckedPort* checked, const char* code, const std::string& what) {
   AddProblem(checked->report, code, Severity::kBlocks, what + "; this user cannot see which.",
-             "sudo kavnori-doctor " + checked->given + " names it");
+             "sudo kavnori-doctor " + ShellWord(checked->given) + " names it");
 }
 
 }  // namespace
@@ -251,7 +251,7 @@ void CheckExclusive(CheckedPort* checked, const PortHolders& holders) {
                    " has it open, whose terminal keeps the mark after the program that set it "
                    "has gone.",
                "start relay-board-sim anew for a terminal without the mark (sudo kavnori-doctor " +
-                   checked->given + " names any other program that has it open)");
+                   ShellWord(checked->given) + " names any other program that has it open)");
     return;
   }
   if (openers.empty()) {
@@ -278,7 +278,7 @@ void CheckUucpLock(CheckedPort* checked, const PortHolders& holders) {
         "The lock file " + path + " of user " + owner + " marks " + checked->device +
             " as held; this user may not read which program holds it.",
         "ask " + owner + " to close the program that uses the port (sudo kavnori-doctor " +
-            checked->given + " names it)");
+            ShellWord(checked->given) + " names it)");
     problem.details.push_back(TextDetail("lock", path));
     problem.details.push_back(TextDetail("owner", owner));
     return;
@@ -293,8 +293,8 @@ void CheckUucpLock(CheckedPort* checked, const PortHolders& holders) {
             path + (lock.isFile ? ", " : " (") + "of user " + owner + ", " +
             std::to_string(minutes) + " minutes old" + (lock.isFile ? ", names no pid" : ")") +
             ": Kavnori and minicom take " + checked->device + " as held.",
-        "if no program uses the port (sudo kavnori-doctor " + checked->given +
-            " names those that have it open): sudo rm -r " + path);
+        "if no program uses the port (sudo kavnori-doctor " + ShellWord(checked->given) +
+            " names those that have it open): sudo rm -r " + ShellWord(path));
     problem.details.push_back(TextDetail("lock", path));
     problem.details.push_back(TextDetail("owner", owner));
     return;
@@ -308,7 +308,7 @@ void CheckUucpLock(CheckedPort* checked, const PortHolders& holders) {
                                     "and the program that wrote the lock has ended"
                               : ", which no longer runs") +
             "; minicom and others refuse the port while it is there.",
-        "sudo rm " + path);
+        "sudo rm " + ShellWord(path));
     return;
   }
   const std::vector<Holder> holder = {{lock.pid, ProcessCommand(checked->root, lock.pid)}};

@@ -36,15 +36,16 @@ void CheckMissing(CheckedPort* checked, int error) {
     return;
   }
   if (error == ELOOP) {
-    AddProblem(checked->report, "link-loop", Severity::kBlocks,
-               checked->given + " is a link that leads back to itself and to no device.",
-               "ls -l " + checked->given + "; name the device itself, e.g. /dev/ttyUSB0");
+    AddProblem(
+        checked->report, "link-loop", Severity::kBlocks,
+        checked->given + " is a link that leads back to itself and to no device.",
+        "ls -l " + ShellWord(checked->given) + "; name the device itself, e.g. /dev/ttyUSB0");
     return;
   }
   if (error == EACCES) {
     AddProblem(checked->report, "permission", Severity::kBlocks,
                "A folder on the way to " + checked->given + " may not be looked into by this user.",
-               "ls -ld each folder of " + checked->given);
+               "ls -ld each folder of " + ShellWord(checked->given));
     return;
   }
   if (IsWindowsPortName(checked->given)) {

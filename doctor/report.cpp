@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "doctor/doctor.h"
@@ -158,4 +159,15 @@ std::string FormatPortList(const std::vector<PortListing>& ports, OutputFormat f
 std::string LowerAscii(std::string text) {
   for (char& c : text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   return text;
+}
+
+std::string ShellWord(const std::string& name) {
+  const auto plain = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::strchr("/._-+:,@%=", c) != nullptr;
+  };
+  if (!name.empty() && std::all_of(name.begin(), name.end(), plain)) return name;
+  std::string word = "'";
+  for (char c : name) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return word + "'";
 }

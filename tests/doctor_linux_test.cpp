@@ -311,4 +311,12 @@ TEST(DoctorAccess, TellsMissingGroupsFromGroupsThisSessionLacks) {
   }
 }
 
+// Fix lines are pasted into a shell: a name reads back as the same one word.
+TEST(DoctorFix, NamesReadBackAsOneShellWord) {
+  EXPECT_EQ(ShellWord("/dev/serial/by-id/usb-FTDI_A1:0-port0"),
+            "/dev/serial/by-id/usb-FTDI_A1:0-port0");
+  EXPECT_EQ(ShellWord("/tmp/x/my relay"), "'/tmp/x/my relay'");
+  EXPECT_EQ(ShellWord("it's;$(rm)"), "'it'\\''s;$(rm)'");
+}
+
 }  // namespace
