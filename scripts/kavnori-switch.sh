@@ -9,7 +9,9 @@
 #   66  the port's lock could not be opened or made; nothing was sent
 # Stopped by INT, TERM or HUP, it stops what it started (the wait for the
 # lock, or timeout and Kavnori) and ends by that signal: nothing of the run
-# is left to send a frame after the caller gave up.
+# is left to send a frame after the caller gave up. Killed by KILL (137, as
+# Python's subprocess.run(timeout=) does), it says nothing, but the kernel
+# kills what it started with it: still nothing is sent afterwards.
 #
 # The lock is a folder, /run/lock/kavnori-DEVICE, DEVICE being the path the
 # port's name leads to below /dev, '/' written '_' (ttyUSB0, pts_3): every
@@ -50,13 +52,21 @@ on_signal() {
 }
 for signal in INT TERM HUP; do trap "on_signal ${signal}" "${signal}"; done
 
+# Every step is tied to the switch: setpriv has the kernel KILL it when the
+# switch ends, even by KILL, which no trap sees; timeout's Kavnori is tied
+# to timeout the same way (the kernel watches the forking thread; both run
+# one). A parent that ended before the tie was made is seen: PPID then names
+# another, and the command is not run.
+tied='[ "$PPID" = "$1" ] || exit 1; shift; exec "$@"'
+tied_timeout='exec timeout 5 setpriv --pdeathsig KILL sh -c "$0" sh "$$" "$@"'
+
 # run_step AFTERWARDS COMMAND...: its status in ${status}. Stopped by a
 # signal, the switch says so, with what AFTERWARDS says of the frame, and
 # ends by that signal once the step is gone.
 run_step() {
   afterwards=$1
   shift
-  "$@" &
+  setpriv --pdeathsig KILL sh -c "${tied}" sh "$$" "$@" &
   step=$!
   [ -z "${caught}" ] || kill -TERM "${step}" 2>/dev/null # came before $! was known
   wait "${step}" 2>/dev/null # no "Terminated" for a step that was stopped
@@ -74,10 +84,20 @@ run_step() {
   exit 1 # not reached: a signal ignored from the start is never caught
 }
 
+# Kavnori under timeout 5, its status in ${status}. None found: timeout says
+# so (127), as it always has; with nothing to send, nothing to tie.
+run_kavnori() {
+  if command -v "${kavnori}" >/dev/null; then
+    run_step "the frame may not have gone out" sh -c "${tied_timeout}" "${tied}" "${kavnori}" "$@"
+  else
+    run_step "nothing sent" timeout 5 "${kavnori}" "$@"
+  fi
+}
+
 device=$(readlink -f -- "${port}")
 if [ -z "${device}" ] || [ ! -e "${device}" ]; then
   # Leads nowhere: no lock to take; Kavnori says so (status 2).
-  run_step "the frame may not have gone out" timeout 5 "${kavnori}" "$@"
+  run_kavnori "$@"
   exit "${status}"
 fi
 name=$(printf '%s' "${device#/dev/}" | tr / _)
@@ -108,6 +128,6 @@ case ${status} in
     ;;
 esac
 
-run_step "the frame may not have gone out" timeout 5 "${kavnori}" "$@"
+run_kavnori "$@"
 [ "${status}" -ne 124 ] || say "timed out after 5 s; the frame may not have gone out"
 exit "${status}"

@@ -222,8 +222,11 @@ for row in "TERM 143 lock nothing sent" "INT 130 lock nothing sent" "HUP 129 loc
     "${status} kavnori-switch: ${RELAY_BOARD_1}: stopped by SIG${signal}; ${wanted}" "$? $(cat "${work}/stopped.err")"
   exec 8<&-; line_flow "${RELAY_BOARD_1}" TCOON
 done
-sleep 0.5
-expect "switch stopped: nothing arrived afterwards" 32 "$(($(wc -l <"${work}/relay-board-1.jsonl") - 1))"
+# Killed by KILL, as subprocess.run(timeout=) does, while its write is held.
+line_flow "${RELAY_BOARD_1}" TCOOFF; timeout -s KILL 1.5 kavnori-switch "${RELAY_BOARD_1}" 1 15 1 >"${work}/killed.out" 2>&1
+status=$?; line_flow "${RELAY_BOARD_1}" TCOON; sleep 0.5
+expect "switch stopped or killed: nothing arrived afterwards" 32 "$(($(wc -l <"${work}/relay-board-1.jsonl") - 1))"
+expect "switch killed: status, nothing printed after" "137 Serial port [${RELAY_BOARD_1}] configured." "${status} $(cat "${work}/killed.out")"
 
 # Two users and root on one port's lock, with Debian's settings for sticky
 # folders such as /run/lock; then a name that another user put in the lock's
