@@ -5,13 +5,15 @@
 //
 //   KAVNORI_PAUSE_AT=nanosleep|tcsetattr|write|close
 //
-// At the first such call (for write and close: the first on a descriptor
-// above 2, which is the port), one byte goes out on descriptor 100 to say
-// "held here", then the call waits for one byte, or end of file, on
-// descriptor 101. Both descriptors are set up by the test.
+// At the first such call (for write and close: the first on a terminal
+// above descriptor 2, which is the port, not a lock folder or file), one
+// byte goes out on descriptor 100 to say "held here", then the call waits
+// for one byte, or end of file, on descriptor 101. Both descriptors are set
+// up by the test.
 #include <dlfcn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <termios.h>
 #include <time.h>
@@ -40,6 +42,11 @@ void HoldIfChosen(const char* call) {
 
 void* Next(const char* name) { return dlsym(RTLD_NEXT, name); }
 
+bool IsPort(int fd) {
+  struct termios settings;
+  return fd > 2 && syscall(SYS_ioctl, fd, TCGETS, &settings) == 0;
+}
+
 }  // namespace
 
 extern "C" int nanosleep(const struct timespec* duration, struct timespec* remaining) {
@@ -57,14 +64,14 @@ extern "C" int tcsetattr(int fd, int when, const struct termios* settings) noexc
 }
 
 extern "C" ssize_t write(int fd, const void* bytes, size_t count) {
-  if (fd > 2) HoldIfChosen("write");
+  if (IsPort(fd)) HoldIfChosen("write");
   using Call = ssize_t (*)(int, const void*, size_t);
   static const Call real = reinterpret_cast<Call>(Next("write"));
   return real(fd, bytes, count);
 }
 
 extern "C" int close(int fd) {
-  if (fd > 2) HoldIfChosen("close");
+  if (IsPort(fd)) HoldIfChosen("close");
   using Call = int (*)(int);
   static const Call real = reinterpret_cast<Call>(Next("close"));
   return real(fd);
