@@ -190,6 +190,7 @@ std::string HeldByText(const std::string& root, const PortHolders& holders);  //
 void CheckFlock(CheckedPort* checked, const PortHolders& holders);
 void CheckExclusive(CheckedPort* checked, const PortHolders& holders);
 void CheckUucpLock(CheckedPort* checked, const PortHolders& holders);
+void CheckLockFolder(CheckedPort* checked);  // none this user may write: a note
 
 // ---- Are the driver and the line right (linux_line.cpp) ----
 

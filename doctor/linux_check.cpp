@@ -100,6 +100,7 @@ PortReport CheckPortUnder(const std::string& root, const std::string& port) {
   const PortHolders holders = FindPortHolders(root, port, node, OpenersOf(checked));
   CheckOpen(&checked, node, holders);
   CheckUucpLock(&checked, holders);
+  CheckLockFolder(&checked);
   if (known) {
     CheckAdapter(&checked, tty, node.st_rdev);
     CheckStableName(&checked, tty);

@@ -319,3 +319,20 @@ void CheckUucpLock(CheckedPort* checked, const PortHolders& holders) {
   AddHolderDetails(&problem, holder);
   problem.details.push_back(TextDetail("lock", path));
 }
+
+// Kavnori takes a lock file of its own only where this user may write; with
+// none, minicom or ser2net started during a run cannot see that it has the
+// port.
+void CheckLockFolder(CheckedPort* checked) {
+  std::string folders;
+  for (const char* const* folder = kUucpLockPlaces.lockFolders; *folder != nullptr; ++folder) {
+    if (::access((checked->root + *folder).c_str(), W_OK | X_OK) == 0) return;
+    folders += (folders.empty() ? "" : ", ") + std::string(*folder);
+  }
+  AddProblem(checked->report, "lock-folder", Severity::kNote,
+             "This user may write in no lock folder (" + folders +
+                 "): Kavnori switches without a lock file of its own, so minicom or ser2net "
+                 "started during a run would not see that it has the port.",
+             "sudo chmod 1777 /run/lock (Debian's mode), or run Kavnori as a member of the "
+             "folder's group");
+}

@@ -13,7 +13,8 @@
 // holder whose open files /proc does not show. It is stale only when its pid
 // runs no process, or runs one whose open files can all be read and none is
 // the port (the pid was given again). No clock is compared. Nothing here
-// allocates, and nothing creates, changes or removes a file.
+// allocates; nothing changes another program's file, and only the lock of
+// a run that has ended, at this run's own lock name, is ever removed.
 #pragma once
 
 #include <sys/types.h>
@@ -66,3 +67,13 @@ bool HeldByRecordLock(int fd);
 // True for a pseudo-terminal's master side (/dev/ptmx opens a new one): a
 // frame written there goes to a terminal that nobody reads.
 bool IsPseudoTerminalMaster(int fd);
+
+// The run's own UUCP lock, taken as minicom and ser2net take theirs, so that
+// they leave the port alone while it switches: LCK..NAME of the device the
+// name leads to, in the first lock folder this user may write. False when
+// none was taken (no folder writable, or a live lock already stands there,
+// which the look-up then judges); a dead run's lock there is replaced.
+// Released by ReleaseUucpLock, which every end of a run calls, and when a
+// signal ends it; a run's own lock is never counted against it.
+bool TakeUucpLock(const char* devicePath);
+void ReleaseUucpLock();

@@ -78,8 +78,9 @@ int MoveAboveStandardStreams(int fd) {
 // minicom, ser2net and their kind mark a port they hold with a UUCP lock
 // file, not a flock. Looked at before the open, which on some adapters
 // already toggles DTR. A lock that cannot be read holds; one whose pid is
-// gone, or was given to a later process, is stale and ignored. The file
-// itself is never touched.
+// gone, or was given to a later process, is stale and ignored; only a dead
+// run's lock at the name this run locks under is removed, once the port is
+// ours.
 bool HeldByUucpLock(const char* path) {
   UucpLock lock;
   return FindUucpLock(path, kUucpLockPlaces, &lock) && lock.held;
@@ -108,6 +109,7 @@ int OpenExclusive(const char* path) {
     posixSerialCalls.close(fd);
     return kInvalidDescriptor;
   }
+  TakeUucpLock(path);
   return fd;
 }
 
@@ -171,15 +173,22 @@ bool ReadSettings(int fd, struct termios* settings, const char* step) {
 
 }  // namespace
 
+// The name the port was opened by, for the look at the lock files just
+// before the write; it lives for the whole run.
+const char* openedName = "";
+
 SerialPort OpenSerialPort(const PortName& portName) {
+  ReleaseUucpLock();  // an earlier run's in this process
+  openedName = portName.text;
   SerialPort port = {OpenExclusive(portName.text)};
   // The pause comes whatever the open returned.
   PauseForDriver();
   return port;
 }
 
-LineSetup ConfigureSerialLine(const SerialPort& port) {
-  const int fd = Descriptor(port);
+namespace {
+
+LineSetup SetLine(int fd) {
   struct termios settings;
   if (!ReadSettings(fd, &settings, "GetCommState")) return LineSetup::kReadFailed;
 
@@ -205,6 +214,14 @@ LineSetup ConfigureSerialLine(const SerialPort& port) {
     return LineSetup::kApplyFailed;
   }
   return LineSetup::kConfigured;
+}
+
+}  // namespace
+
+LineSetup ConfigureSerialLine(const SerialPort& port) {
+  const LineSetup setup = SetLine(Descriptor(port));
+  if (setup != LineSetup::kConfigured) ReleaseUucpLock();  // the run ends here, without a close
+  return setup;
 }
 
 namespace {
@@ -235,6 +252,14 @@ bool WriteCommandFrame(const SerialPort& port, const CommandFrame& frame) {
   const int fd = Descriptor(port);
   // A short write sets no errno: cleared first, the line then shows 0 rather
   // than the leftover code of some earlier call.
+  // A program that took a lock of its own while the line was set (under
+  // another of the port's names, where ours does not stand in its way) gets
+  // the port: nothing is written.
+  if (HeldByUucpLock(openedName)) {
+    ReleaseUucpLock();
+    ReportPlatformFailure("WriteFile", EBUSY);
+    return false;
+  }
   errno = 0;
   const ssize_t written = posixSerialCalls.write(fd, frame.bytes, kCommandFrameSize);
   int error = errno;
@@ -243,13 +268,16 @@ bool WriteCommandFrame(const SerialPort& port, const CommandFrame& frame) {
     if (WaitUntilSent(fd) == 0) return true;
     error = errno;  // an adapter pulled while the frame waits, say
   }
+  ReleaseUucpLock();  // the run ends here, without a close
   ReportPlatformFailure("WriteFile", static_cast<std::uint32_t>(error));
   return false;
 }
 
 bool CloseSerialPort(const SerialPort& port) {
-  if (posixSerialCalls.close(Descriptor(port)) == 0) return true;
+  const int closed = posixSerialCalls.close(Descriptor(port));
   const int error = errno;
+  ReleaseUucpLock();
+  if (closed == 0) return true;
   ReportPlatformFailure("CloseHandle", static_cast<std::uint32_t>(error));
   return false;
 }

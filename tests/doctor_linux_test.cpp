@@ -201,6 +201,7 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
       {"a lock under SVR4's name", "pty", false, {{"/run/lock/SVR4", "PID\n"}}, {"uucp-lock"}},
       {"a lock of pid 1", "pty", false, {{"/var/lock/LCK..usb-pty", "1\n"}}, {"uucp-lock"}},
       {"what blocks above the notes", "pty", true, {{"/run/lock/LCK..usb-pty", "PID\n"}}, {"uucp-lock", "hardware-flow", "software-flow"}},
+      {"no lock folder to write in", "pty", false, {{"no /run/lock", ""}}, {"lock-folder"}},
       {"exclusive, open by two programs", "pty", false, {{"TIOCEXCL", ""}, {"/proc/50/comm", "screen\n"}, {"/proc/50/fd/3", "->pty"}, {"/proc/51/comm", "tio\n"}, {"/proc/51/fd/4", "->pty"}}, {"exclusive"}},
   };
   // clang-format on
@@ -218,6 +219,7 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
     ASSERT_EQ(::stat(pty.c_str(), &node), 0);
     FakeRoot root;
     LayTtys(root, node.st_rdev);
+    fs::create_directories(root.path + "/run/lock");
     const std::string udev = "/run/udev/data/c" + std::to_string(major(node.st_rdev)) + ":" +
                              std::to_string(minor(node.st_rdev));
     char svr4[64];
@@ -225,13 +227,15 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
                   major(node.st_rdev), minor(node.st_rdev));
     for (const auto& file : c.files) {
       const std::string at = file.first, text = file.second;
-      if (at == "TIOCEXCL") {
+      if (at == "no /run/lock") {
+        fs::remove(root.path + "/run/lock");
+      } else if (at == "TIOCEXCL") {
         ASSERT_EQ(::ioctl(slave, TIOCEXCL), 0);
       } else if (text == "->pty") {  // a program that has the port open
         fs::create_directories(fs::path(root.path + at).parent_path());
         fs::create_symlink(pty, root.path + at);
       }
-      if (at == "TIOCEXCL" || text == "->pty") continue;
+      if (at == "TIOCEXCL" || at == "no /run/lock" || text == "->pty") continue;
       root.File(at == "udev"             ? udev
                 : at == "/run/lock/SVR4" ? svr4
                                          : at,

@@ -315,7 +315,8 @@ struct HolderCase {
 
 // The marks of another program that holds the port: a flock, TIOCEXCL (which
 // root opens through), or a UUCP lock file in /run/lock, which stays as it
-// was. Nothing may reach the port while they stand. A lock file this user
+// was, but for a stale one at the run's own lock name, which the run takes
+// over and removes. Nothing may reach the port while they stand. A lock file this user
 // may not read holds, as do an empty one and a FIFO at its name; a pid
 // written "\n+PID" is PID. A live pid none of whose files is the port was
 // given again since; a live holder's lock dated 2020 (a clock stepped since)
@@ -337,6 +338,7 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
       {"fifo", false, 2},
       {"a /dev link's name", false, 2},
       {"record lock", false, 2},
+      {"during the run", false, 4},
   };
   char folder[] = "/tmp/kavnori-held-XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
@@ -370,9 +372,11 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
     // The pid as HDB's ten digits or as the int itself; a stale one has ended.
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
-    int pid = holder == "stale" || holder == "unrelated" ? fork() : getpid();
-    if (pid == 0 && holder == "unrelated") {  // keeps no file of the port, then says so
-      for (int open = 3; open < 1024; ++open) open == ready[1] || close(open);
+    const bool during = holder == "during the run";
+    int pid = holder == "stale" || holder == "unrelated" || during ? fork() : getpid();
+    if (pid == 0 && holder != "stale") {  // keeps no file of the port (or just it), then says so
+      for (int open = 3; open < 1024; ++open)
+        open == ready[1] || (during && open == fd) || close(open);
       close(ready[1]);
       pause();
     }
@@ -387,7 +391,15 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
     std::string text = holder == "binary" ? std::string(reinterpret_cast<char*>(&pid), 4) : digits;
     if (!lockFile || holder == "empty" || holder == "fifo") text.clear();
     ASSERT_EQ(holder == "fifo" ? mkfifo(lock.c_str(), 0644) : 0, 0);
-    if (lockFile && holder != "fifo") std::ofstream(lock) << text;
+    if (lockFile && holder != "fifo" && !during) std::ofstream(lock) << text;
+    // Renamed over the run's own lock while it pauses after the open.
+    static std::string taken[2];
+    taken[0] = lock + ".new", taken[1] = lock;
+    if (during) std::ofstream(taken[0]) << text;
+    if (during)
+      posixSerialCalls.nanosleep = [](const timespec*, timespec*) {
+        return rename(taken[0].c_str(), taken[1].c_str());
+      };
     const struct timespec in2020[2] = {{1577836800, 0}, {1577836800, 0}};
     if (holder == "dated 2020") utimensat(AT_FDCWD, lock.c_str(), in2020, 0);
     if (holder == "unreadable") chmod(lock.c_str(), 0);
@@ -395,17 +407,20 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
     const char* argv[] = {"Kavnori", port, "1", "3", "1"};
     testing::internal::CaptureStdout();
     EXPECT_EQ(holder == "unreadable" ? RunAsAnotherUser(argv) : RunKavnori(5, argv), c.status);
+    RestoreRealSerial();
     chmod(lock.c_str(), 0644);
+    const std::string configured = "Serial port [" + std::string(port) + "] configured.\n";
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              c.status == 2
-                  ? "GetCommState failed with error 9.\n"
-                  : "Serial port [" + std::string(port) + "] configured.\nPower On @ Relay 3\n");
+              c.status == 2   ? "GetCommState failed with error 9.\n"
+              : c.status == 4 ? configured + "WriteFile failed with error 16.\n"
+                              : configured + "Power On @ Relay 3\n");
     EXPECT_EQ(Received().empty(), c.status != 0);
     if (holder != "fifo") {
       std::ifstream left(lock);
-      EXPECT_EQ(std::string(std::istreambuf_iterator<char>(left), {}), text);
+      EXPECT_EQ(std::string(std::istreambuf_iterator<char>(left), {}),
+                holder == "stale" ? "" : text);
     }
-    if (holder == "unrelated") kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    if (holder == "unrelated" || during) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
     if (holder == "a /dev link's name") unlink("/dev/ttyKavnoriRelay");
     unlink(lock.c_str());
     ioctl(fd, TIOCNXCL);

@@ -246,9 +246,14 @@ if [ "${mode}" = native ] && [ -s "${work}/held" ]; then
   command=(timeout 10 "${command[@]}")
   expect_run "port locked by a held run" 2 - -- "${port}" 1 3 1 -- "GetCommState failed with error 9."
   command=("${command[@]:2}")
+  # It holds the port by a lock of its own too, as minicom does, gone once timeout ends it.
+  own_lock=$(realpath "${board_path}") && own_lock=/run/lock/LCK..$(sed 's|^/dev/||; s|/|_|g' <<<"${own_lock}")
+  own_pid=$(tr -d ' \n' <"${own_lock}" 2>/dev/null)
+  [ -n "${own_pid}" ] && kill -0 "${own_pid}" && pass || fail "a held run's own lock ${own_lock}: pid '${own_pid}'"
 fi
 wait "${held_pid}"
 code=$?
+[ -z "${own_lock:-}" ] || [ ! -e "${own_lock}" ] && pass || fail "the lock of a run ended by timeout is left: ${own_lock}"
 want=$(expected_output "$(configured)"; echo .)
 got=$(cat "${work}/held"; echo .)
 if [ "${code}" = 124 ] && [ "${got}" = "${want}" ]; then
