@@ -250,16 +250,16 @@ int WaitUntilSent(int fd) {
 
 bool WriteCommandFrame(const SerialPort& port, const CommandFrame& frame) {
   const int fd = Descriptor(port);
-  // A short write sets no errno: cleared first, the line then shows 0 rather
-  // than the leftover code of some earlier call.
   // A program that took a lock of its own while the line was set (under
-  // another of the port's names, where ours does not stand in its way) gets
-  // the port: nothing is written.
+  // another of the port's names, where ours does not stand in its way, or
+  // renamed over ours) gets the port: nothing is written.
   if (HeldByUucpLock(openedName)) {
     ReleaseUucpLock();
     ReportPlatformFailure("WriteFile", EBUSY);
     return false;
   }
+  // A short write sets no errno: cleared first, the line then shows 0 rather
+  // than the leftover code of some earlier call.
   errno = 0;
   const ssize_t written = posixSerialCalls.write(fd, frame.bytes, kCommandFrameSize);
   int error = errno;
