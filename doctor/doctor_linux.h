@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "doctor/doctor.h"
-#include "serial/port_holders_posix.h"
+#include "serial/uucp_lock_linux.h"
 
 PortReport CheckPortUnder(const std::string& root, const std::string& port);
 std::vector<PortListing> ListPortsUnder(const std::string& root);

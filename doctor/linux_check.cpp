@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include "doctor/doctor_linux.h"
-#include "serial/port_holders_posix.h"
 #include "serial/serial_port_posix.h"
+#include "serial/terminal_marks_linux.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "doctor/doctor_linux.h"
-#include "serial/port_holders_posix.h"
+#include "serial/uucp_lock_linux.h"
 
 std::string ProcessCommand(const std::string& root, pid_t pid) {
   return FirstLine(root + "/proc/" + std::to_string(pid) + "/comm");

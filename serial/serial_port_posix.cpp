@@ -7,10 +7,12 @@
 
 #include <cstring>
 
+#include "serial/own_uucp_lock_linux.h"
 #include "serial/platform_failure.h"
-#include "serial/port_holders_posix.h"
 #include "serial/serial_port.h"
 #include "serial/serial_port_posix.h"
+#include "serial/terminal_marks_linux.h"
+#include "serial/uucp_lock_linux.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "doctor/doctor_linux.h"
-#include "serial/port_holders_posix.h"
+#include "serial/terminal_marks_linux.h"
 
 namespace {
 

@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "app/run.h"
-#include "serial/port_holders_posix.h"
 #include "serial/serial_port.h"
 #include "serial/serial_port_posix.h"
+#include "serial/terminal_marks_linux.h"
 #include "tests/fake_serial.h"
 
 namespace {

@@ -1,12 +1,10 @@
-// Programs that hold a serial port without a flock, as Linux programs mark
-// it: minicom and ser2net leave a UUCP lock file LCK..NAME in /run/lock or
-// /var/lock; screen makes the terminal exclusive with TIOCEXCL, which root
-// can open through. Kavnori looks for both before it writes; kavnori-doctor
-// also names the holder.
+// The UUCP lock files by which minicom, ser2net and their kind mark a port
+// they hold: LCK..NAME in /run/lock or /var/lock. Kavnori looks for them
+// before the open and again before the write; kavnori-doctor also names the
+// holder.
 //
 //   UucpLock lock;
 //   if (FindUucpLock("/dev/ttyUSB0", kUucpLockPlaces, &lock) && lock.held) ...
-//   if (TerminalIsExclusive(fd)) ...
 //
 // A lock holds when it cannot be judged: a lock file this user may not read,
 // one that names no pid, anything but a plain file at a lock's name, or a
@@ -54,26 +52,3 @@ extern const LockPlaces kUucpLockPlaces;
 // SVR4's LK.MMM.mmm.nnn of the device numbers. A held lock is
 // reported before a stale one. False when there is none.
 bool FindUucpLock(const char* devicePath, const LockPlaces& places, UucpLock* found);
-
-// True when a program made the terminal exclusive (TIOCEXCL). A descriptor
-// that is not a terminal, or a kernel without TIOCGEXCL, gives false.
-bool TerminalIsExclusive(int fd);
-
-// True when another process holds a record lock on the port (fcntl F_SETLK,
-// lockf, or an open-file-description lock), as some programs take instead
-// of a flock.
-bool HeldByRecordLock(int fd);
-
-// True for a pseudo-terminal's master side (/dev/ptmx opens a new one): a
-// frame written there goes to a terminal that nobody reads.
-bool IsPseudoTerminalMaster(int fd);
-
-// The run's own UUCP lock, taken as minicom and ser2net take theirs, so that
-// they leave the port alone while it switches: LCK..NAME of the device the
-// name leads to, in the first lock folder this user may write. False when
-// none was taken (no folder writable, or a live lock already stands there,
-// which the look-up then judges); a dead run's lock there is replaced.
-// Released by ReleaseUucpLock, which every end of a run calls, and when a
-// signal ends it; a run's own lock is never counted against it.
-bool TakeUucpLock(const char* devicePath);
-void ReleaseUucpLock();

@@ -1,0 +1,88 @@
+#include "serial/lock_holder_linux.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "serial/fixed_text.h"
+#include "serial/folder_entries_linux.h"
+
+namespace {
+
+bool IsAsciiPid(const unsigned char* bytes, ssize_t length) {
+  for (ssize_t i = 0; i < length; ++i) {
+    const unsigned char c = bytes[i];
+    const bool blank = c == ' ' || (c >= '\t' && c <= '\r');
+    if (!(blank || c == '+' || c == '-' || (c >= '0' && c <= '9'))) return false;
+  }
+  return true;
+}
+
+struct DeviceSearch {
+  dev_t device;
+  bool mayHold;
+};
+
+bool IsTheDevice(int folder, const char* name, void* context) {
+  DeviceSearch* search = static_cast<DeviceSearch*>(context);
+  struct stat target;
+  if (::fstatat(folder, name, &target, 0) != 0) {
+    search->mayHold = errno != ENOENT;  // closed since: not the port
+  } else {
+    search->mayHold = S_ISCHR(target.st_mode) && target.st_rdev == search->device;
+  }
+  return search->mayHold;
+}
+
+}  // namespace
+
+bool ReadLockPid(int fd, pid_t* pid) {
+  unsigned char bytes[32];
+  const ssize_t length = ::read(fd, bytes, sizeof bytes);
+  *pid = 0;
+  if (length < 0) return false;
+  if (length == static_cast<ssize_t>(sizeof(int)) && !IsAsciiPid(bytes, length)) {
+    int binary = 0;
+    std::memcpy(&binary, bytes, sizeof binary);
+    *pid = binary > 0 ? static_cast<pid_t>(binary) : 0;
+    return true;
+  }
+  long number = 0;
+  ssize_t i = 0;
+  while (i < length && (bytes[i] == ' ' || (bytes[i] >= '\t' && bytes[i] <= '\r'))) ++i;
+  if (i < length && bytes[i] == '-') return true;  // no pid a process can have
+  if (i < length && bytes[i] == '+') ++i;
+  for (; i < length && bytes[i] >= '0' && bytes[i] <= '9'; ++i) {
+    number = number * 10 + (bytes[i] - '0');
+    if (number > INT_MAX) return true;
+  }
+  *pid = static_cast<pid_t>(number);
+  return true;
+}
+
+bool ProcessExists(pid_t pid) {
+  if (pid <= 0) return false;
+  const int result = ::kill(pid, 0);
+  const int error = errno;
+  return result == 0 || error == EPERM;
+}
+
+bool MayHoldDevice(const char* proc, pid_t pid, bool isDevice, dev_t device) {
+  if (!isDevice) return true;
+  char path[64];
+  std::size_t length = Append(path, sizeof path, 0, proc);
+  length = AppendNumber(path, sizeof path, Append(path, sizeof path, length, "/"),
+                        static_cast<unsigned long long>(pid), 1);
+  if (Append(path, sizeof path, length, "/fd") >= sizeof path) return true;
+  const int folder = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return true;  // hidepid, another user's process: cannot tell
+  DeviceSearch search = {device, false};
+  const bool mayHold = VisitEntries(folder, IsTheDevice, &search) != 0;
+  ::close(folder);
+  return mayHold;
+}

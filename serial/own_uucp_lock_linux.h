@@ -1,0 +1,19 @@
+// The run's own UUCP lock file, so that minicom, ser2net and their kind see
+// that Kavnori has the port while it switches.
+#pragma once
+
+#include <sys/types.h>
+
+// The run's own UUCP lock, taken as minicom and ser2net take theirs, so that
+// they leave the port alone while it switches: LCK..NAME of the device the
+// name leads to, in the first lock folder this user may write. False when
+// none was taken (no folder writable, or a live lock already stands there,
+// which the look-up then judges); a dead run's lock there is replaced.
+// Released by ReleaseUucpLock, which every end of a run calls, and when a
+// signal ends it; a run's own lock is never counted against it.
+bool TakeUucpLock(const char* devicePath);
+void ReleaseUucpLock();
+
+// True for this run's own lock, at `path` and naming `pid`: the look-up
+// passes over it. One renamed over it since names another pid.
+bool IsOwnUucpLock(const char* path, pid_t pid);
