@@ -53,24 +53,21 @@ bool ReadLock(std::size_t folder, const char* name, const LockPlaces& places, bo
   return true;
 }
 
-// Looks for each name in each lock folder, keeping the first lock found or
-// a held one over a stale one; true once one holds, which ends the look-up.
 // /var/lock is mostly a link to /run/lock: a folder that is the first one
 // again is not looked into twice.
+bool IsFirstAgain(const char* const* folders, const char* const* folder) {
+  struct stat first, here;
+  return folder != folders && ::fstatat(AT_FDCWD, *folders, &first, 0) == 0 &&
+         ::fstatat(AT_FDCWD, *folder, &here, 0) == 0 && first.st_dev == here.st_dev &&
+         first.st_ino == here.st_ino;
+}
+
+// Looks for each name in each lock folder, keeping the first lock found or
+// a held one over a stale one; true once one holds, which ends the look-up.
 bool LookFor(const LockPlaces& places, const char (*names)[kLockNameCapacity], std::size_t count,
              bool isDevice, dev_t device, bool* any, UucpLock* found) {
-  dev_t firstDevice = 0;
-  ino_t firstInode = 0;
   for (const char* const* folder = places.lockFolders; *folder != nullptr; ++folder) {
-    struct stat status;
-    const bool known = ::fstatat(AT_FDCWD, *folder, &status, 0) == 0;
-    if (folder == places.lockFolders) {
-      firstDevice = known ? status.st_dev : 0;
-      firstInode = known ? status.st_ino : 0;
-    } else if (known && firstInode != 0 && status.st_dev == firstDevice &&
-               status.st_ino == firstInode) {
-      continue;
-    }
+    if (IsFirstAgain(places.lockFolders, folder)) continue;
     UucpLock lock;
     const std::size_t prefix =
         Append(lock.path, kLockPathCapacity, Append(lock.path, kLockPathCapacity, 0, *folder), "/");
@@ -128,6 +125,7 @@ bool LookForDevNameLock(int, const char* lock, void* context) {
 bool LookThrough(const char* const* folders, bool (*visit)(int, const char*, void*),
                  Search* search) {
   for (const char* const* folder = folders; *folder != nullptr; ++folder) {
+    if (IsFirstAgain(folders, folder)) continue;
     const int fd = ::open(*folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) continue;
     const bool held = VisitEntries(fd, visit, search) == 1;

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "serial/own_uucp_lock_linux.h"
 #include "serial/serial_port_posix.h"
 #include "tests/fake_serial.h"
 
@@ -99,6 +100,10 @@ void InstallFakeSerialCalls() {
                       FakeWrite,          FakeDrain,         FakeClose};
 }
 
-void RestoreRealSerial() { posixSerialCalls = kRealPosixSerialCalls; }
+// A faked open that went through leaves the run's lock file in /run/lock.
+void RestoreRealSerial() {
+  posixSerialCalls = kRealPosixSerialCalls;
+  ReleaseUucpLock();
+}
 
 std::uint32_t InvalidHandleError() { return EBADF; }
