@@ -39,6 +39,28 @@ bool IsTheDevice(int folder, const char* name, void* context) {
   return search->mayHold;
 }
 
+// A process that has ended but that its parent has not yet waited for (a
+// zombie: state Z in PROC/PID/stat, which every user may read) has closed
+// all its files. Its fd folder cannot be read by another user.
+bool IsZombie(const char* proc, pid_t pid) {
+  char path[64];
+  std::size_t length = Append(path, sizeof path, 0, proc);
+  length = AppendNumber(path, sizeof path, Append(path, sizeof path, length, "/"),
+                        static_cast<unsigned long long>(pid), 1);
+  if (Append(path, sizeof path, length, "/stat") >= sizeof path) return false;
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char stat[512];
+  const ssize_t read = ::read(fd, stat, sizeof stat);
+  ::close(fd);
+  // "PID (COMMAND) S ...": the command may hold ") ", so the last one counts.
+  ssize_t state = -1;
+  for (ssize_t i = 0; i + 2 < read; ++i) {
+    if (stat[i] == ')' && stat[i + 1] == ' ') state = i + 2;
+  }
+  return state > 0 && stat[state] == 'Z';
+}
+
 }  // namespace
 
 bool ReadLockPid(int fd, pid_t* pid) {
@@ -79,6 +101,7 @@ bool MayHoldDevice(const char* proc, pid_t pid, bool isDevice, dev_t device) {
   length = AppendNumber(path, sizeof path, Append(path, sizeof path, length, "/"),
                         static_cast<unsigned long long>(pid), 1);
   if (Append(path, sizeof path, length, "/fd") >= sizeof path) return true;
+  if (IsZombie(proc, pid)) return false;
   const int folder = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) return true;  // hidepid, another user's process: cannot tell
   DeviceSearch search = {device, false};

@@ -19,5 +19,6 @@ bool ProcessExists(pid_t pid);
 
 // Whether process `pid` may have the character device `device` open, from
 // PROC/PID/fd; true whenever that cannot be told (hidepid, another user's
-// process, a name that is no device).
+// process, a name that is no device); false for a zombie, whose files are
+// all closed.
 bool MayHoldDevice(const char* proc, pid_t pid, bool isDevice, dev_t device);
