@@ -49,6 +49,9 @@ void LayMachine(const std::string& root, int ports, dev_t terminal) {
     Write(usb + "/idVendor", i % 2 ? "0403\n" : "1a86\n");
     Write(usb + "/idProduct", i % 2 ? "6001\n" : "7523\n");
     if (i % 2) Write(usb + "/serial", "A5028" + n + "\n");
+    // As the kernel links each USB device: the listing looks through them
+    // all for adapters that have no port.
+    Link(root + "/sys/bus/usb/devices/1-" + n, usb);
     const std::string port = usb + "/1-" + n + ":1.0/" + name;
     fs::create_directories(root + "/sys/bus/usb-serial/drivers/ch341-uart");
     Link(port + "/driver", root + "/sys/bus/usb-serial/drivers/ch341-uart");

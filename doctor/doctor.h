@@ -73,6 +73,10 @@ struct PortListing {
   // this adapter alone (Linux's by-id link of an adapter with a serial
   // number); empty when there is none.
   std::string lastingName;
+  // A USB adapter plugged in that has no port (the name is empty): why, as
+  // a problem with its code, message and fix, printed as no-port, why-not
+  // and fix. Its driver is the USB interface's: "none", "usbfs".
+  Problem noPort;
 };
 
 enum class OutputFormat { kText, kJson };
@@ -82,7 +86,7 @@ PortReport CheckPort(const std::string& port);
 std::vector<PortListing> ListPorts();
 // The ports of USB adapters plugged in now, from what the system tells
 // without opening any port: what a search by vendor, product, serial number
-// or socket looks through.
+// or socket looks through. Adapters with no port come last, each with why.
 std::vector<PortListing> ListUsbAdapters();
 
 // report.cpp
@@ -111,7 +115,7 @@ std::string ShellWord(const std::string& name);
 enum FindStatus {
   kFindOne = 0,      // one adapter matches: its name was printed
   kFindUsage = 1,    // the selector is none of the forms
-  kFindNone = 2,     // no adapter plugged in now matches
+  kFindNone = 2,     // no adapter plugged in now matches, or the one that does has no port
   kFindSeveral = 3,  // more than one matches; none is picked
 };
 

@@ -11,7 +11,8 @@
 //   linux_holders.cpp  who holds it: flock, TIOCEXCL, UUCP lock files, the
 //                      programs that have it open
 //   linux_line.cpp     are the driver and the line right: flow control,
-//                      output held now, brltty, ModemManager
+//                      output held now, HUPCL, brltty, ModemManager
+//   linux_adapters.cpp USB serial adapters plugged in with no port, and why
 //   linux_files.cpp    reading files and folders below the root
 //
 // Everything the checks read about the machine (/sys, /dev/serial, /run/udev,
@@ -199,6 +200,34 @@ bool ModemManagerIgnores(const std::string& root, dev_t number);
 // The first brltty rules file that claims USB adapters VENDOR:PRODUCT
 // ("1a86:7523"), as /usr/lib/udev/... or /etc/udev/... path; empty when none.
 std::string BrlttyRuleClaiming(const std::string& root, const std::string& usbId);
+// Remove brltty, or mask its rules (RULES, a path; "" for Debian's name).
+std::string BrlttyFix(const std::string& rules);
 void CheckFlowControl(CheckedPort* checked, int fd, const struct termios& line);
+void CheckHangupOnClose(CheckedPort* checked, const struct termios& line);
+// The udev rule that keeps ModemManager off the adapter (its vid and pid).
+std::string ModemManagerFix(const TtyDevice& tty);
+// Other programs that have the port open, not named by a problem that
+// blocks: ModemManager with the udev rule that keeps it off, any other as a
+// note, since it may read or send on the same line.
+void CheckOtherOpeners(CheckedPort* checked, const TtyDevice& tty, const PortHolders& holders);
 void CheckBrltty(CheckedPort* checked);  // the port is gone: brltty may have taken it
 void CheckAdapter(CheckedPort* checked, const TtyDevice& tty, dev_t number);
+
+// ---- USB adapters with no port (linux_adapters.cpp) ----
+
+struct PortlessAdapter {
+  PortListing listing;       // no name; its driver the USB interface's: "none", "usbfs"
+  std::string usbNode;       // /dev/bus/usb/001/004, which a program that claims it has open
+  std::string serialDriver;  // the kernel driver its chip needs: ftdi_sio, ch341, cdc_acm
+};
+// The USB serial adapters plugged in (the common chips, CDC ACM devices)
+// whose serial interface has no tty and no driver, or usbfs.
+std::vector<PortlessAdapter> PortlessAdapters(const std::string& root);
+std::vector<std::string> UsbNodes(const std::vector<PortlessAdapter>& adapters);
+// Why it has no port: brltty, another program through usbfs, no driver;
+// usbOpeners: the programs that have the adapters' usbfs nodes open.
+Problem WhyNoPort(const std::string& root, const PortlessAdapter& adapter,
+                  const std::map<std::string, std::vector<Opener>>& usbOpeners);
+// The port named is missing: each adapter without a port, and why; brltty
+// when it runs or its rules claim a plugged-in device.
+void CheckPortlessAdapters(CheckedPort* checked);

@@ -84,6 +84,14 @@ void AddOpenProblem(PortReport* report, const std::string& name, DWORD error,
   Problem* problem = nullptr;
   if (code == "missing" && !faulty) {
     problem = &AddMissing(report, name, error, device, devices);
+    problem->details.insert(problem->details.begin(), NumberDetail("error", error));
+    // Plugged in without a port: most likely the board's adapter.
+    for (const ComDevice& adapter : devices) {
+      if (!adapter.port.empty() || !adapter.present) continue;
+      const Problem why = PortlessProblem(adapter);
+      AddProblem(report, why.code, why.severity, why.message, why.fix).details = why.details;
+    }
+    return;
   } else if (code == "in-use") {
     problem = &AddProblem(
         report, "in-use", Severity::kBlocks,
@@ -186,9 +194,52 @@ const char* ProblemMeaning(unsigned long code) {
       return "Windows stopped it after it reported problems";
     case CM_PROB_PHANTOM:
       return "the device is not connected";
+    case CM_PROB_UNSIGNED_DRIVER:
+      return "Windows cannot verify its driver's digital signature";
     default:
       return nullptr;
   }
+}
+
+Problem PortlessProblem(const ComDevice& device) {
+  const std::string id = device.vendorId + ":" + device.productId;
+  const std::string shown = device.friendlyName.empty() ? id : device.friendlyName;
+  const std::string code = std::to_string(device.problemCode);
+  const char* meaning = ProblemMeaning(device.problemCode);
+  const std::string chipDriver = ChipDriverName(device.vendorId, device.productId);
+  const std::string properties = "Device Manager > " + shown + " > Properties";
+  Problem problem{device.problemCode == CM_PROB_FAILED_INSTALL ? "no-driver" : "device-error",
+                  Severity::kBlocks,
+                  "The USB adapter " +
+                      (device.friendlyName.empty() ? id : shown + " (" + id + ")") +
+                      " has no COM port: Device Manager " + "shows it with Code " + code +
+                      (meaning ? std::string(": ") + meaning : "") + ".",
+                  "",
+                  {NumberDetail("problem-code", device.problemCode)}};
+  switch (device.problemCode) {
+    case CM_PROB_FAILED_INSTALL:
+      problem.fix = "install " + (chipDriver.empty() ? "the adapter maker's driver" : chipDriver) +
+                    ", or let Windows look for one: Device Manager > Other devices > " + shown +
+                    " > Update driver > Search automatically for drivers";
+      break;
+    case CM_PROB_FAILED_START:
+      problem.fix = "unplug the adapter and plug it in again; if Code 10 stays, " + properties +
+                    " > Driver > Update driver (a driver that does not fit the chip fails so)";
+      break;
+    case CM_PROB_FAILED_POST_START:
+      problem.fix =
+          "unplug the adapter and plug it into another USB socket, not through a hub; "
+          "if Code 43 stays, the adapter or its cable is faulty";
+      break;
+    case CM_PROB_UNSIGNED_DRIVER:
+      problem.fix = "Windows loads no unsigned driver: install a signed release of " +
+                    (chipDriver.empty() ? "the adapter maker's driver" : chipDriver) + " (" +
+                    properties + " > Driver > Update driver)";
+      break;
+    default:
+      problem.fix = properties + " says why; Update driver reinstalls it";
+  }
+  return problem;
 }
 
 std::string DriverWarningText(const ComDevice& device) {

@@ -23,7 +23,9 @@
 #include <vector>
 
 // One COM port as this machine names it: from Device Manager's Ports class
-// (plugged in or not), or only from the registry's SERIALCOMM map.
+// (plugged in or not), or only from the registry's SERIALCOMM map. Or a USB
+// serial adapter plugged in that has no COM port, for a problem code that
+// Device Manager shows (port empty): Code 28 for a CH340 without its driver.
 struct ComDevice {
   std::string port;               // COM5
   std::string friendlyName;       // USB-SERIAL CH340 (COM5); Device Manager's name
@@ -48,7 +50,8 @@ struct Win32DoctorCalls {
   decltype(&::ClearCommError) clearCommError;
   decltype(&::CloseHandle) closeHandle;
   decltype(&::GetLastError) getLastError;
-  // SetupAPI's walk of the Ports class, merged with SERIALCOMM by port name.
+  // SetupAPI's walk of the Ports class, merged with SERIALCOMM by port name,
+  // and the USB serial adapters whose problem code leaves them no port.
   std::vector<ComDevice> (*readComDevices)();
 };
 

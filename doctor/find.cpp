@@ -45,8 +45,9 @@ bool HasControlCharacter(const std::string& text) {
 // One adapter as a person picks it out: its name, then the selectors that
 // name it alone when one does (the serial number, the socket).
 std::string AdapterLine(const PortListing& port) {
-  std::string line = "  " + EscapedText(FoundName(port)) + "  " +
-                     EscapedText(port.vendorId + ":" + port.productId);
+  const std::string name =
+      port.name.empty() ? "(no port: " + port.noPort.code + ")" : EscapedText(FoundName(port));
+  std::string line = "  " + name + "  " + EscapedText(port.vendorId + ":" + port.productId);
   line += port.serial.empty() ? " (no serial number)" : ":" + EscapedText(port.serial);
   if (!port.location.empty()) line += "  at:" + EscapedText(port.location);
   if (!port.friendlyName.empty()) line += "  " + EscapedText(port.friendlyName);
@@ -116,7 +117,9 @@ FindStatus FindAdapter(const std::string& selectorText, const std::vector<PortLi
   const std::vector<PortListing> matches = MatchingAdapters(adapters, selector);
   if (format == OutputFormat::kJson) {
     // The listing's records, led by the name to give Kavnori when one matches.
-    const std::string found = matches.size() == 1 ? JsonString(FoundName(matches.front())) : "null";
+    const std::string found = matches.size() == 1 && !matches.front().name.empty()
+                                  ? JsonString(FoundName(matches.front()))
+                                  : "null";
     *out = "{\"found\": " + found + ", " + FormatPortList(matches, format).substr(1);
   }
   const std::string wanted = EscapedText(selectorText);
@@ -133,6 +136,14 @@ FindStatus FindAdapter(const std::string& selectorText, const std::vector<PortLi
              "; name one by its serial number or its socket:\n" + AdapterLines(matches);
     return kFindSeveral;
   }
-  if (format == OutputFormat::kText) *out = FoundName(matches.front()) + "\n";
+  const PortListing& found = matches.front();
+  if (found.name.empty()) {
+    // Plugged in, yet no port: what keeps it from having one, never "none plugged in".
+    *error = "kavnori-doctor: the adapter " + wanted + " is plugged in but has no port" +
+             (found.location.empty() ? "" : " (at:" + EscapedText(found.location) + ")") + ": " +
+             EscapedText(found.noPort.message) + "\n  fix: " + EscapedText(found.noPort.fix) + "\n";
+    return kFindNone;
+  }
+  if (format == OutputFormat::kText) *out = FoundName(found) + "\n";
   return kFindOne;
 }

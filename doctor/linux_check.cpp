@@ -51,6 +51,7 @@ void CheckOpen(CheckedPort* checked, const struct stat& node, const PortHolders&
   CheckFlock(checked, holders);
   if (TerminalIsExclusive(fd)) CheckExclusive(checked, holders);
   CheckFlowControl(checked, fd, line);
+  CheckHangupOnClose(checked, line);
   ::close(fd);
 }
 
@@ -63,14 +64,14 @@ PortReport CheckPortUnder(const std::string& root, const std::string& port) {
   if (::lstat(port.c_str(), &node) != 0) {
     const int error = errno;
     CheckMissing(&checked, error);
-    if (error == ENOENT) CheckBrltty(&checked);
+    if (error == ENOENT) CheckPortlessAdapters(&checked);
     return report;
   }
   if (::stat(port.c_str(), &node) != 0) {
     const int error = errno;
     if (error == ENOENT) {
       CheckDanglingLink(&checked);
-      CheckBrltty(&checked);
+      CheckPortlessAdapters(&checked);
     } else if (error != EACCES || !CheckRefusedLink(&checked, node)) {
       CheckMissing(&checked, error);
     }
@@ -101,6 +102,7 @@ PortReport CheckPortUnder(const std::string& root, const std::string& port) {
   CheckOpen(&checked, node, holders);
   CheckUucpLock(&checked, holders);
   CheckLockFolder(&checked);
+  CheckOtherOpeners(&checked, known ? tty : TtyDevice(), holders);
   if (known) {
     CheckAdapter(&checked, tty, node.st_rdev);
     CheckStableName(&checked, tty);

@@ -336,3 +336,29 @@ void CheckLockFolder(CheckedPort* checked) {
              "sudo chmod 1777 /run/lock (Debian's mode), or run Kavnori as a member of the "
              "folder's group");
 }
+
+// A program beside the run reads what the board sends and may send on the
+// line itself: a board that switches by itself. The virtual board keeps its
+// own end open; holders a problem that blocks names are not named twice.
+void CheckOtherOpeners(CheckedPort* checked, const TtyDevice& tty, const PortHolders& holders) {
+  const auto& problems = checked->report->problems;
+  if (std::any_of(problems.begin(), problems.end(),
+                  [](const Problem& p) { return p.code == "exclusive"; }))
+    return;
+  for (const Holder& holder : holders.programs) {
+    if (!holder.open || holder.flock || holder.lockFile || IsBoard(holder)) continue;
+    const std::string who = DescribeProcess(holder.pid, holder.command);
+    const bool modemManager = holder.command == "ModemManager";
+    AddHolderDetails(
+        &AddProblem(checked->report, modemManager ? "modemmanager" : "open-by-other",
+                    Severity::kNote,
+                    modemManager ? who + " has " + checked->device +
+                                       " open: it sends AT commands on the board's line and "
+                                       "reads what comes back."
+                                 : who + " has " + checked->device +
+                                       " open too: it may read or send on the same line, so the "
+                                       "board may switch by itself.",
+                    modemManager ? ModemManagerFix(tty) : StopFix({holder}, checked->given)),
+        {holder});
+  }
+}

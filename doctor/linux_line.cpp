@@ -10,11 +10,6 @@
 
 namespace {
 
-// Someone who reads with a Braille display needs brltty: the fix says so.
-constexpr const char* kBrlttyFix =
-    "sudo apt remove brltty (unless a Braille display is used here), then plug the adapter in "
-    "again";
-
 // A rule names an adapter either as ENV{PRODUCT}=="1a86/7523/*" (numbers in
 // hex without leading zeros) or as ATTRS{idVendor}=="1a86", ATTRS{idProduct}=="7523".
 bool RuleLineClaims(const std::string& line, unsigned vendor, unsigned product) {
@@ -107,6 +102,28 @@ void CheckFlowControl(CheckedPort* checked, int fd, const struct termios& line) 
   }
 }
 
+// Kavnori keeps every setting but the four of its line, this one too.
+void CheckHangupOnClose(CheckedPort* checked, const struct termios& line) {
+  if ((line.c_cflag & HUPCL) == 0) return;
+  AddProblem(checked->report, "hupcl", Severity::kNote,
+             "HUPCL is on: DTR and RTS drop at each close and rise at the next open; a board "
+             "that resets on DTR loses its state at each run.",
+             "stty -F " + ShellWord(checked->device) + " -hupcl");
+}
+
+std::string ModemManagerFix(const TtyDevice& tty) {
+  const std::size_t colon = tty.usbId.find(':');
+  if (colon == std::string::npos) {
+    return "sudo systemctl disable --now ModemManager (or a udev rule setting "
+           "ENV{ID_MM_DEVICE_IGNORE}=\"1\" for this adapter)";
+  }
+  return "echo 'ATTRS{idVendor}==\"" + tty.usbId.substr(0, colon) + "\", ATTRS{idProduct}==\"" +
+         tty.usbId.substr(colon + 1) +
+         "\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"' | sudo tee -a "
+         "/etc/udev/rules.d/99-kavnori-modemmanager.rules; then plug the adapter in again (or: "
+         "sudo systemctl disable --now ModemManager)";
+}
+
 // brltty takes adapters whose chips Braille displays use (CH340, CP210x, ...):
 // the port appears and is gone a moment later, while the adapter itself stays
 // plugged in on the USB bus.
@@ -117,7 +134,7 @@ void CheckBrltty(CheckedPort* checked) {
     AddProblem(checked->report, "brltty", Severity::kBlocks,
                "A USB adapter " + id + " is plugged in, and brltty's udev rules (" + rules +
                    ") claim it: brltty takes it, and its serial port is gone.",
-               kBrlttyFix);
+               BrlttyFix(rules));
     return;
   }
   if (!ProcessRuns(checked->root, "brltty")) return;
@@ -125,7 +142,7 @@ void CheckBrltty(CheckedPort* checked) {
       checked->report, "brltty", Severity::kBlocks,
       "brltty runs: it takes USB serial adapters that look like Braille displays, so the port "
       "appears and vanishes.",
-      kBrlttyFix);
+      BrlttyFix(""));
 }
 
 void CheckAdapter(CheckedPort* checked, const TtyDevice& tty, dev_t number) {
@@ -135,16 +152,18 @@ void CheckAdapter(CheckedPort* checked, const TtyDevice& tty, dev_t number) {
       AddProblem(checked->report, "brltty", Severity::kBlocks,
                  "brltty's udev rules (" + rules + ") claim USB adapters " + tty.usbId +
                      ": brltty takes the port as it appears.",
-                 kBrlttyFix);
+                 BrlttyFix(rules));
     }
   }
-  if (tty.hasDevice && !ModemManagerIgnores(checked->root, number) &&
+  const auto& problems = checked->report->problems;
+  const bool named = std::any_of(problems.begin(), problems.end(),
+                                 [](const Problem& p) { return p.code == "modemmanager"; });
+  if (!named && tty.hasDevice && !ModemManagerIgnores(checked->root, number) &&
       ProcessRuns(checked->root, "ModemManager")) {
     AddProblem(
         checked->report, "modemmanager", Severity::kNote,
         "ModemManager runs and " + checked->device +
             " is not marked to be ignored: it may open the port and send AT commands to the board.",
-        "sudo systemctl disable --now ModemManager (or a udev rule setting "
-        "ENV{ID_MM_DEVICE_IGNORE}=\"1\" for this adapter)");
+        ModemManagerFix(tty));
   }
 }

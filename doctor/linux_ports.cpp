@@ -165,6 +165,10 @@ std::vector<PortListing> ListPortsUnder(const std::string& root) {
   }
   std::sort(ttys.begin(), ttys.end(), ListedBefore);
   const auto names = ReadStableNames(root);
+  // One look through the processes, for the ports and the usbfs nodes alike.
+  const std::vector<PortlessAdapter> portless = PortlessAdapters(root);
+  const std::vector<std::string> usbNodes = UsbNodes(portless);
+  devices.insert(devices.end(), usbNodes.begin(), usbNodes.end());
   const auto openers = Openers(root, devices);
   std::vector<PortListing> ports;
   for (const TtyDevice& tty : ttys) {
@@ -172,6 +176,10 @@ std::vector<PortListing> ListPortsUnder(const std::string& root) {
     const auto open = openers.find("/dev/" + tty.name);
     ports.push_back(ListOne(root, tty, stable == names.end() ? StableNames() : stable->second,
                             open == openers.end() ? std::vector<Opener>() : open->second));
+  }
+  for (const PortlessAdapter& adapter : portless) {
+    ports.push_back(adapter.listing);
+    ports.back().noPort = WhyNoPort(root, adapter, openers);
   }
   return ports;
 }

@@ -44,7 +44,19 @@ std::vector<Detail> SharedDetails(const PortListing& port) {
     details.push_back(fact.second->empty() ? Detail{fact.first, "null", true}
                                            : TextDetail(fact.first, *fact.second));
   }
+  if (!port.noPort.code.empty()) {
+    details.push_back(TextDetail("no-port", port.noPort.code));
+    details.push_back(TextDetail("why-not", port.noPort.message));
+    details.push_back(TextDetail("fix", port.noPort.fix));
+  }
   return details;
+}
+
+// An adapter without a port has no name to give Kavnori.
+std::string ListedName(const PortListing& port, OutputFormat format) {
+  if (!port.name.empty())
+    return format == OutputFormat::kJson ? JsonString(port.name) : EscapedText(port.name);
+  return format == OutputFormat::kJson ? "null" : "USB adapter without a port";
 }
 
 std::string JsonProblem(const Problem& problem) {
@@ -136,7 +148,7 @@ std::string FormatPortList(const std::vector<PortListing>& ports, OutputFormat f
   if (format == OutputFormat::kJson) {
     out = "{\"ports\": [";
     for (std::size_t i = 0; i < ports.size(); ++i) {
-      out += std::string(i == 0 ? "" : ", ") + "{\"name\": " + JsonString(ports[i].name);
+      out += std::string(i == 0 ? "" : ", ") + "{\"name\": " + ListedName(ports[i], format);
       AppendJsonDetails(SharedDetails(ports[i]), &out);
       AppendJsonDetails(ports[i].details, &out);
       out += "}";
@@ -145,7 +157,7 @@ std::string FormatPortList(const std::vector<PortListing>& ports, OutputFormat f
   }
   if (ports.empty()) return "No serial ports found.\n";
   for (const PortListing& port : ports) {
-    out += EscapedText(port.name) + "\n";
+    out += ListedName(port, format) + "\n";
     for (const Detail& detail : SharedDetails(port)) {
       if (!detail.literal) out += "  " + detail.key + ": " + EscapedText(detail.value) + "\n";
     }

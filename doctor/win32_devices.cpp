@@ -43,6 +43,20 @@ std::string HexId(const std::string& token, const std::string& prefix) {
   return id.find_first_not_of("0123456789abcdef") == std::string::npos ? id : "";
 }
 
+// The common serial chips, and the driver their maker gives for each.
+struct ChipDriver {
+  const char* vendorId;
+  const char* productId;  // "" for any
+  const char* driver;
+};
+constexpr ChipDriver kChipDrivers[] = {
+    {"1a86", "7523", "WCH's CH341SER driver (CH340)"},
+    {"1a86", "5523", "WCH's CH341SER driver (CH341)"},
+    {"0403", "", "FTDI's VCP driver"},
+    {"10c4", "ea60", "Silicon Labs' CP210x VCP driver"},
+    {"067b", "2303", "Prolific's PL2303 driver"},
+};
+
 // ---- The registry's device list ----
 
 std::wstring DeviceProperty(HDEVINFO set, SP_DEVINFO_DATA* info, DWORD property) {
@@ -149,6 +163,53 @@ void AddDeviceManagerPorts(std::vector<ComDevice>* devices) {
     }
   }
   SetupDiDestroyDeviceInfoList(set);
+}
+
+// A communications-class (CDC ACM) device: what its compatible ids say.
+bool IsAcmDevice(HDEVINFO set, SP_DEVINFO_DATA* info) {
+  const std::string compatible = LowerAscii(Utf8(DeviceProperty(set, info, SPDRP_COMPATIBLEIDS)));
+  return compatible.rfind("usb\\class_02&subclass_02", 0) == 0;
+}
+
+bool SameAdapter(const ComDevice& a, const ComDevice& b) {
+  return a.port.empty() && a.vendorId == b.vendorId && a.productId == b.productId &&
+         a.serial == b.serial && a.location == b.location;
+}
+
+// USB serial adapters plugged in whose problem code leaves them no COM
+// port: with no driver they are in no Ports class but in Other devices, so
+// all classes are walked, of the USB bus and of FTDI's.
+void AddAdaptersWithoutPort(std::vector<ComDevice>* devices) {
+  for (const wchar_t* enumerator : {L"USB", L"FTDIBUS"}) {
+    const HDEVINFO set =
+        SetupDiGetClassDevsW(nullptr, enumerator, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) continue;
+    SP_DEVINFO_DATA info = {};
+    info.cbSize = sizeof info;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &info); ++i) {
+      ULONG status = 0, problem = 0;
+      if (CM_Get_DevNode_Status(&status, &problem, info.DevInst, 0) != CR_SUCCESS ||
+          (status & DN_HAS_PROBLEM) == 0 || problem == 0 ||
+          !DeviceKeyText(set, &info, DIREG_DEV, L"PortName").empty()) {
+        continue;
+      }
+      ComDevice device;
+      device.friendlyName = Utf8(DeviceProperty(set, &info, SPDRP_FRIENDLYNAME));
+      if (device.friendlyName.empty()) {
+        device.friendlyName = Utf8(DeviceProperty(set, &info, SPDRP_DEVICEDESC));
+      }
+      device.hardwareId = Utf8(DeviceProperty(set, &info, SPDRP_HARDWAREID));
+      device.inDeviceManager = true;
+      device.problemCode = problem;
+      AddUsbFacts(info.DevInst, &device);
+      const bool serial =
+          !ChipDriverName(device.vendorId, device.productId).empty() || IsAcmDevice(set, &info);
+      bool known = false;
+      for (const ComDevice& listed : *devices) known = known || SameAdapter(listed, device);
+      if (serial && !known) devices->push_back(device);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+  }
 }
 
 // The ports whose drivers are running, by kernel device (\Device\Serial0).
@@ -263,5 +324,15 @@ std::vector<ComDevice> ReadComDevices() {
   std::vector<ComDevice> devices;
   AddDeviceManagerPorts(&devices);
   AddSerialCommPorts(&devices);
+  AddAdaptersWithoutPort(&devices);
   return devices;
+}
+
+std::string ChipDriverName(const std::string& vendorId, const std::string& productId) {
+  for (const ChipDriver& chip : kChipDrivers) {
+    if (vendorId == chip.vendorId && (chip.productId[0] == '\0' || productId == chip.productId)) {
+      return chip.driver;
+    }
+  }
+  return "";
 }

@@ -46,6 +46,11 @@ PortListing ListingFor(const ComDevice& device, const OpenResult& opened,
     const char* meaning = ProblemMeaning(device.problemCode);
     if (meaning != nullptr) details.push_back(TextDetail("problem", meaning));
   }
+  // A port-less adapter has nothing to open; its problem code says why.
+  if (device.port.empty()) {
+    listing.noPort = PortlessProblem(device);
+    return listing;
+  }
   const bool opens = opened.handle != INVALID_HANDLE_VALUE;
   details.push_back(FlagDetail("opens", opens));
   if (!opens) {
@@ -77,14 +82,18 @@ std::vector<FoundByOpen> PortsOnlyAnOpenFinds(const std::vector<ComDevice>& devi
   return found;
 }
 
-bool ListedFirst(const PortListing& a, const PortListing& b) { return ComesFirst(a.name, b.name); }
+// Adapters without a port last.
+bool ListedFirst(const PortListing& a, const PortListing& b) {
+  if (a.name.empty() || b.name.empty()) return !a.name.empty() && b.name.empty();
+  return ComesFirst(a.name, b.name);
+}
 
 }  // namespace
 
 std::string PortsToOffer(const std::vector<ComDevice>& devices) {
   std::vector<std::string> ports;
   for (const ComDevice& device : devices) {
-    if (device.present) ports.push_back(device.port);
+    if (device.present && !device.port.empty()) ports.push_back(device.port);
   }
   for (const FoundByOpen& found : PortsOnlyAnOpenFinds(devices)) ports.push_back(found.port);
   std::sort(ports.begin(), ports.end(), ComesFirst);
@@ -98,7 +107,8 @@ std::vector<PortListing> ListPorts() {
   const std::vector<ComDevice> devices = win32DoctorCalls.readComDevices();
   std::vector<PortListing> ports;
   for (const ComDevice& device : devices) {
-    ports.push_back(ListingFor(device, OpenAndRelease(device.port),
+    const OpenResult none = {INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND};
+    ports.push_back(ListingFor(device, device.port.empty() ? none : OpenAndRelease(device.port),
                                device.inDeviceManager ? "Device Manager" : "SERIALCOMM"));
   }
   for (const FoundByOpen& found : PortsOnlyAnOpenFinds(devices)) {
@@ -115,8 +125,9 @@ std::vector<PortListing> ListPorts() {
 std::vector<PortListing> ListUsbAdapters() {
   std::vector<PortListing> adapters;
   for (const ComDevice& device : win32DoctorCalls.readComDevices()) {
-    if (device.inDeviceManager && device.present && !device.vendorId.empty())
-      adapters.push_back(IdentityOf(device));
+    if (!device.inDeviceManager || !device.present || device.vendorId.empty()) continue;
+    adapters.push_back(IdentityOf(device));
+    if (device.port.empty()) adapters.back().noPort = PortlessProblem(device);
   }
   std::stable_sort(adapters.begin(), adapters.end(), ListedFirst);
   return adapters;

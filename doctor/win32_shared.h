@@ -26,6 +26,9 @@ const ComDevice* FindDevice(const std::vector<ComDevice>& devices, const std::st
 
 // The real readComDevices.
 std::vector<ComDevice> ReadComDevices();
+// The maker's driver a common serial chip needs ("WCH's CH341SER driver");
+// empty for other ids.
+std::string ChipDriverName(const std::string& vendorId, const std::string& productId);
 
 // ---- Opening (doctor_win32.cpp) ----
 
@@ -47,6 +50,8 @@ std::string ErrorSuffix(DWORD error);
 
 // Device Manager's "Code N" in words; null for a code without them.
 const char* ProblemMeaning(unsigned long code);
+// Why an adapter plugged in has no COM port (its problem code), with the fix.
+Problem PortlessProblem(const ComDevice& device);
 // A note when the driver's release is one known to fail; empty otherwise.
 std::string DriverWarningText(const ComDevice& device);
 

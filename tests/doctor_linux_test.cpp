@@ -96,6 +96,19 @@ void LayTtys(const FakeRoot& root, dev_t pty) {
             "/sys/class/tty/ttyUSB0");
 }
 
+// A USB adapter at bus 1 device 5 (1-5) whose interface has no tty: no
+// driver has taken it, or usbfs has (brltty, libusb).
+void LayPortless(const FakeRoot& root, const std::string& id, bool usbfs) {
+  const std::string usb = "/sys/devices/pci0000:00/usb1/1-5";
+  root.File(usb + "/idVendor", id.substr(0, 4) + "\n");
+  root.File(usb + "/idProduct", id.substr(5) + "\n");
+  root.File(usb + "/busnum", "1\n");
+  root.File(usb + "/devnum", "5\n");
+  root.File(usb + "/1-5:1.0/bInterfaceClass", "ff\n");
+  if (usbfs) root.Link(usb + "/1-5:1.0/driver", "/sys/bus/usb/drivers/usbfs");
+  root.Link("/sys/bus/usb/devices/1-5", usb);
+}
+
 TEST(DoctorListing, ListsUsbAdaptersAndUartsWithTheirNamesDriversAndHolders) {
   FakeRoot root;
   LayTtys(root, makedev(188, 0));
@@ -108,6 +121,10 @@ TEST(DoctorListing, ListsUsbAdaptersAndUartsWithTheirNamesDriversAndHolders) {
   root.File("/proc/4242/comm",
             "pico\x1B]0;x\x07"
             "com\n");  // any program may name itself so
+  LayPortless(root, "1a86:7523", true);
+  root.File("/proc/812/comm", "brltty\n");
+  fs::create_directories(root.path + "/proc/812/fd");
+  fs::create_symlink("/dev/bus/usb/001/005", root.path + "/proc/812/fd/9");
   const std::string free = "  may-open: true\n  held-by: none\n";
   const std::string uart = "  driver: serial\n  by-id: none\n  by-path: none\n";
   EXPECT_EQ(FormatPortList(ListPortsUnder(root.path), OutputFormat::kText),
@@ -125,7 +142,15 @@ TEST(DoctorListing, ListsUsbAdaptersAndUartsWithTheirNamesDriversAndHolders) {
                 "/dev/ttyUSB1\n  vid: 0403\n  pid: 6001\n  serial: A50285BI\n  location: 1-2\n"
                 "  driver: ftdi_sio\n  by-id: /dev/serial/by-id/usb-FTDI_A50285BI\n"
                 "  by-path: /dev/serial/by-path/usb-0:2\n" +
-                free);
+                free +
+                "USB adapter without a port\n  vid: 1a86\n  pid: 7523\n  location: 1-5\n"
+                "  driver: usbfs\n  no-port: brltty\n  why-not: The USB adapter 1a86:7523 at 1-5 "
+                "has no port: brltty (pid 812) has claimed it through usbfs, so ch341 let go of it "
+                "and its port is gone (the kernel log says: usbfs: interface 0 claimed by ch341 "
+                "while 'brltty' sets config #1).\n  fix: sudo apt remove brltty (unless a Braille "
+                "display is used here); or keep it and mask its udev rules: sudo systemctl mask "
+                "brltty-udev.service && sudo ln -s /dev/null /etc/udev/rules.d/85-brltty.rules; "
+                "then plug the adapter in again\n");
 }
 
 // --find over the fake machine, with a second FTDI adapter beside ttyUSB1.
@@ -137,6 +162,10 @@ TEST(DoctorListing, FindNamesOneAdapterByItsIdsSerialNumberOrSocket) {
   PortListing& second = ports.back();
   second.name = "/dev/ttyUSB2", second.serial = "A50285BJ", second.location = "1-4";
   second.lastingName = "/dev/serial/by-id/usb-\nx";  // no name for a script: the path instead
+  PortListing portless;  // plugged in, with no port: the reason, never "none plugged in"
+  portless.vendorId = "10c4", portless.productId = "ea60", portless.location = "1-7";
+  portless.noPort = {"no-driver", Severity::kBlocks, "no driver", "sudo modprobe cp210x", {}};
+  ports.push_back(portless);
   const char* const ftdi = "/dev/serial/by-id/usb-FTDI_A50285BI";
   // ttyUSB0 has no serial number, and so no by-id name of its own.
   // clang-format off
@@ -146,7 +175,7 @@ TEST(DoctorListing, FindNamesOneAdapterByItsIdsSerialNumberOrSocket) {
       {"0403:6001", "3", ""}, {"at:1-9", "2", ""}, {"0403:6001:a50285bi", "2", ""},
       {"0403:6001:A50285B", "2", ""}, {"", "1", ""}, {"/dev/ttyUSB0", "1", ""}, {"COM3", "1", ""},
       {"1a86", "1", ""}, {"1a86:752", "1", ""}, {"1a86:75g3", "1", ""}, {"1a86:75230", "1", ""},
-      {"1a86:7523:", "1", ""}, {"at:", "1", ""}};
+      {"1a86:7523:", "1", ""}, {"at:", "1", ""}, {"10c4:ea60", "2", ""}};
   // clang-format on
   std::string out, error;
   for (const auto& c : cases) {
@@ -163,6 +192,12 @@ TEST(DoctorListing, FindNamesOneAdapterByItsIdsSerialNumberOrSocket) {
                 ":\n  /dev/serial/by-id/usb-Arduino_8503631  2341:0043:85\\x1b[2J\\xc2\\x9b  at:1-3"
                 "\n  /dev/ttyUSB0  1a86:7523 (no serial number)  at:1-1\n  /dev/serial/by-id/"),
             std::string::npos);
+  EXPECT_NE(error.find("\n  (no port: no-driver)  10c4:ea60 (no serial number)  at:1-7\n"),
+            std::string::npos);
+  EXPECT_EQ(FindAdapter("at:1-7", ports, OutputFormat::kText, &out, &error), kFindNone);
+  EXPECT_EQ(error,
+            "kavnori-doctor: the adapter at:1-7 is plugged in but has no port (at:1-7): "
+            "no driver\n  fix: sudo modprobe cp210x\n");
 }
 
 struct CheckCase {
@@ -203,6 +238,13 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
       {"what blocks above the notes", "pty", true, {{"/run/lock/LCK..usb-pty", "PID\n"}}, {"uucp-lock", "hardware-flow", "software-flow"}},
       {"no lock folder to write in", "pty", false, {{"no /run/lock", ""}}, {"lock-folder"}},
       {"exclusive, open by two programs", "pty", false, {{"TIOCEXCL", ""}, {"/proc/50/comm", "screen\n"}, {"/proc/50/fd/3", "->pty"}, {"/proc/51/comm", "tio\n"}, {"/proc/51/fd/4", "->pty"}}, {"exclusive"}},
+      {"ModemManager has it open", "pty", false, {mm, {"/proc/77/fd/3", "->pty"}}, {"modemmanager"}},
+      {"another program has it open", "pty", false, {{"/proc/50/comm", "picocom\n"}, {"/proc/50/fd/3", "->pty"}}, {"open-by-other"}},
+      {"HUPCL on", "pty", false, {{"HUPCL", ""}}, {"hupcl"}},
+      {"missing, brltty holds a CH340 through usbfs", "given/ttyUSB9", false, {{"portless usbfs", "1a86:7523"}, {"/proc/79/comm", "brltty\n"}, {"/proc/79/fd/5", "->/dev/bus/usb/001/005"}}, {"missing", "brltty"}},
+      {"missing, a program claims it through usbfs", "given/ttyUSB9", false, {{"portless usbfs", "1a86:7523"}, {"/proc/79/comm", "openocd\n"}, {"/proc/79/fd/5", "->/dev/bus/usb/001/005"}}, {"missing", "usbfs-claimed"}},
+      {"missing, no driver for the FTDI", "given/ttyUSB9", false, {{"portless", "0403:6001"}}, {"missing", "no-driver"}},
+      {"missing, the FTDI let go of while brltty runs", "given/ttyUSB9", false, {{"portless", "0403:6001"}, {"/sys/bus/usb/drivers/ftdi_sio/new_id", ""}, {"/proc/78/comm", "brltty\n"}}, {"missing", "brltty"}},
   };
   // clang-format on
   for (const CheckCase& c : cases) {
@@ -211,7 +253,7 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
     ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     struct termios line;
     ASSERT_EQ(::tcgetattr(slave, &line), 0);
-    line.c_cflag = c.flowControl ? line.c_cflag | CRTSCTS : line.c_cflag & ~CRTSCTS;
+    line.c_cflag = (c.flowControl ? line.c_cflag | CRTSCTS : line.c_cflag & ~CRTSCTS) & ~HUPCL;
     line.c_iflag = c.flowControl ? line.c_iflag | IXON : line.c_iflag & ~IXON;
     ASSERT_EQ(::tcsetattr(slave, TCSANOW, &line), 0);
     const std::string pty = ::ttyname(slave);
@@ -231,11 +273,18 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
         fs::remove(root.path + "/run/lock");
       } else if (at == "TIOCEXCL") {
         ASSERT_EQ(::ioctl(slave, TIOCEXCL), 0);
-      } else if (text == "->pty") {  // a program that has the port open
+      } else if (at == "HUPCL") {
+        line.c_cflag |= HUPCL;
+        ASSERT_EQ(::tcsetattr(slave, TCSANOW, &line), 0);
+      } else if (at.rfind("portless", 0) == 0) {
+        LayPortless(root, text, at != "portless");
+      } else if (text.rfind("->", 0) == 0) {  // a program that has the port (or a node) open
         fs::create_directories(fs::path(root.path + at).parent_path());
-        fs::create_symlink(pty, root.path + at);
+        fs::create_symlink(text == "->pty" ? pty : text.substr(2), root.path + at);
       }
-      if (at == "TIOCEXCL" || at == "no /run/lock" || text == "->pty") continue;
+      if (at == "TIOCEXCL" || at == "no /run/lock" || at == "HUPCL" ||
+          at.rfind("portless", 0) == 0 || text.rfind("->", 0) == 0)
+        continue;
       root.File(at == "udev"             ? udev
                 : at == "/run/lock/SVR4" ? svr4
                                          : at,

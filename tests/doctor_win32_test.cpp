@@ -165,7 +165,11 @@ TEST_F(DoctorWin32, DeviceListShapesTheListAndTheChecks) {
        "3.8.2023.2", "", true, true, 0},
       {"COM3", "Prolific USB-to-Serial (COM3)", "", "", "", "", "", "", "", "", true, false, 0},
       {"COM9", "USB Serial Port (COM9)", "", "", "", "", "", "", "", "", true, true, 10},
-      {"COM1", "", "", "", "", "", "", "", "", "\\Device\\Serial0", false, true, 0}};
+      {"COM1", "", "", "", "", "", "", "", "", "\\Device\\Serial0", false, true, 0},
+      // Plugged in with no COM port: a CP210x without its driver, an FTDI stopped.
+      {"", "CP2102 USB to UART", "", "10c4", "ea60", "", "Port_#0004.Hub_#0001", "", "", "", true,
+       true, 28},
+      {"", "", "", "0403", "6001", "A9Z3", "", "", "", "", true, true, 43}};
   fake.openErrors = {
       {L"\\\\.\\COM5", 0}, {L"\\\\.\\COM1", ERROR_ACCESS_DENIED}, {L"\\\\.\\COM12", 0}};
   const std::vector<PortListing> ports = ListPorts();
@@ -181,13 +185,21 @@ TEST_F(DoctorWin32, DeviceListShapesTheListAndTheChecks) {
       "COM9 source=Device Manager present=true problem-code=10 "
       "problem=the device cannot start opens=false open-problem=missing open-error=2",
       "COM12 source=no registry entry; opens as \\\\.\\COM12 opens=true",
+      " source=Device Manager present=true problem-code=28 problem=no driver is installed "
+      "no-port=no-driver",
+      " source=Device Manager present=true problem-code=43 problem=Windows stopped it after it "
+      "reported problems no-port=device-error",
   };
-  ASSERT_EQ(ports.size(), 6u);
-  for (std::size_t i = 0; i < 6; ++i)
-    EXPECT_EQ(ports[i].name + Joined(ports[i].details), listed[i]);
+  ASSERT_EQ(ports.size(), 8u);
+  for (std::size_t i = 0; i < 8; ++i)
+    EXPECT_EQ(ports[i].name + Joined(ports[i].details) +
+                  (ports[i].noPort.code.empty() ? "" : " no-port=" + ports[i].noPort.code),
+              listed[i]);
   // The present device is the one checked; one that fails to start is at fault.
   const char* const checks[][2] = {
-      {"COM3", "missing/blocks error=2"},
+      {"COM3",
+       "missing/blocks error=2; no-driver/blocks problem-code=28; device-error/blocks "
+       "problem-code=43"},
       {"COM9", "device-error/blocks error=2 problem-code=10"},
       {"COM5", "driver-version/note"},
   };
@@ -203,6 +215,18 @@ TEST_F(DoctorWin32, DeviceListShapesTheListAndTheChecks) {
     EXPECT_EQ(FindAdapter(find, ListUsbAdapters(), OutputFormat::kText, &out, &error), kFindOne);
     EXPECT_EQ(out, "COM5\n") << find;
   }
+  EXPECT_EQ(FindAdapter("1a86:7523:X", ListUsbAdapters(), OutputFormat::kText, &out, &error),
+            kFindNone);  // the port-less CP210x is listed, with why
+  EXPECT_NE(error.find("  (no port: no-driver)  10c4:ea60 (no serial number)  at:Port_#0004"),
+            std::string::npos);
+  EXPECT_EQ(FindAdapter("0403:6001", ListUsbAdapters(), OutputFormat::kText, &out, &error),
+            kFindNone);
+  EXPECT_EQ(error,
+            "kavnori-doctor: the adapter 0403:6001 is plugged in but has no port: The USB "
+            "adapter 0403:6001 has no COM port: Device Manager shows it with "
+            "Code 43: Windows stopped it after it reported problems.\n  fix: unplug the "
+            "adapter and plug it into another USB socket, not through a hub; if Code 43 "
+            "stays, the adapter or its cable is faulty\n");
   EXPECT_TRUE(fake.opened.empty());
 }
 

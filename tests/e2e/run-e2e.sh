@@ -348,11 +348,20 @@ open(sys.argv[2], "w").write("1")
 time.sleep(30)' "${board_path}" "${work}/held-open"
 }
 # The holder has the port open, as minicom has; an unrelated process does not.
-uucp_lock() { sleep 30 9<>"${board_path}" & holder_pid=$! && printf '%10d\n' "${1:-${holder_pid}}" >"${lock_file}"; }
+uucp_lock() {
+  sleep 30 9<>"${board_path}" & holder_pid=$!
+  printf '%10d\n' "${1:-${holder_pid}}" >"${lock_file}" && wait_until 5 test -e "/proc/${holder_pid}/fd/9"
+}
 unrelated_lock() { sleep 30 & unrelated_pid=$! && printf '%10d\n' "${unrelated_pid}" >"${lock_file}"; }
 for_group() { chgrp "$1" "${board_path}" && chmod "$2" "${board_path}"; }
 # Another user's link in sticky, world-writable /tmp, which the kernel will not follow.
 others_link() { doctor_port=$(mktemp -u /tmp/kavnori-link.XXXXXX) && setpriv --reuid=nobody --regid=nogroup --clear-groups ln -s "${board_path}" "${doctor_port}"; }
+# A program named ModemManager (a copy of sleep) with the port open, as ModemManager opens a modem's.
+modem_manager() {
+  cp /bin/sleep "${work}/ModemManager"
+  "${work}/ModemManager" 30 9<>"${board_path}" & holder_pid=$!
+  wait_until 5 test -e "/proc/${holder_pid}/fd/9"
+}
 restore_port() { chgrp "${port_mode% *}" "${board_path}" && chmod "${port_mode#* }" "${board_path}"; }
 doctor_rows=(
   "ready|self|:|:|0||"
@@ -361,7 +370,9 @@ doctor_rows=(
   "held by a flock|self|hold flocked|stop_holder|2|held-by-lock|pid"
   "made exclusive (TIOCEXCL)|self|hold exclusive|stop_holder|2|exclusive|"
   "a live UUCP lock file|self|uucp_lock|rm LOCK; stop_holder|2|uucp-lock|pid"
-  "a stale UUCP lock file|self|uucp_lock 999999|rm LOCK; stop_holder|0|uucp-lock-stale|"
+  "a stale UUCP lock file|self|uucp_lock 999999|rm LOCK; stop_holder|0|uucp-lock-stale open-by-other|pid"
+  "ModemManager has the port open|self|modem_manager|stop_holder|0|modemmanager|pid"
+  "HUPCL left on|self|stty -F PORT hupcl|stty -F PORT -hupcl|0|hupcl|"
   "a lock of a live pid with no file of the port open|self|unrelated_lock|rm LOCK; kill \${unrelated_pid}|0|uucp-lock-stale|"
   "a live holder's lock dated 2020, the clock stepped since|self|uucp_lock; touch -d 2020-01-01 LOCK|rm LOCK; stop_holder|2|uucp-lock|pid"
   "an empty lock file|self|: >LOCK|rm LOCK|2|uucp-lock|"
@@ -378,7 +389,7 @@ if [ "${mode}" = native ] && [ -n "${doctor}" ]; then
   pts_name=${board_path#/dev/}
   lock_file=/run/lock/LCK..${pts_name//\//_}
   port_mode=$(stat -c '%g %a' "${board_path}")
-  stty -F "${board_path}" -crtscts -ixon -ixoff
+  stty -F "${board_path}" -crtscts -ixon -ixoff -hupcl
   # Debian's settings for sticky folders, restored at the end.
   saved=$(sysctl -n fs.protected_regular fs.protected_symlinks 2>/dev/null | xargs)
   [ "$(id -u)" = 0 ] && sysctl -qw fs.protected_regular=2 fs.protected_symlinks=1 &&

@@ -274,5 +274,23 @@ expect "--find of the pulled adapter" "${rc}" 2
 plug adapter2 ftdi2 KAV0002 && guest "until_true [ -e ${second} ] && kavnori-doctor --find 0403:6001:KAV0002"
 expect "--find after the replug" "${rc}:${out}" "0:${second}"
 
+# The adapter the system hides. brltty (here a script of that name) running,
+# and the adapter's interface let go of without a driver, as brltty leaves it.
+guest 'printf "#!/bin/sh\nwhile :; do sleep 1; done\n" >/bin/brltty && chmod +x /bin/brltty;
+  brltty & brltty=$!; tty=$(basename $(readlink -f '"${by_id}"'));
+  basename $(readlink -f /sys/class/tty/${tty}/device/..) >/sys/bus/usb/drivers/ftdi_sio/unbind;
+  until_true [ ! -e /sys/class/tty/${tty} ] && until_true [ ! -L '"${by_id}"' ] && kavnori-doctor --find 0403:6001:KAV0001'
+expect "--find while brltty runs and the adapter has no driver" "${rc}:$(grep -o 'has no port: brltty runs' <<<"${out}")" \
+  "2:has no port: brltty runs"
+guest "kavnori-doctor ${by_id}"
+expect "the doctor on its by-id name meanwhile" "${rc}:$(grep -o '\] [a-z-]*:' <<<"${out}" | xargs)" \
+  "2:] missing: ] brltty:"
+# ftdi_sio not loaded: both adapters listed without a port, with the modprobe.
+guest 'kill ${brltty}; rmmod ftdi_sio && kavnori-doctor'
+expect "ftdi_sio unloaded: the listing" "$(grep -c '^USB adapter without a port$' <<<"${out}"):$(grep -c '^  fix: sudo modprobe ftdi_sio$' <<<"${out}")" 2:2
+guest 'kavnori-doctor --find 0403:6001:KAV0002'
+expect "ftdi_sio unloaded: --find" "${rc}:$(grep -o 'its chip needs ftdi_sio, which is not loaded' <<<"${out}")" \
+  "2:its chip needs ftdi_sio, which is not loaded"
+
 echo "rack: $((SECONDS - started)) s, ${failures} failed"
 [ "${failures}" -eq 0 ]
