@@ -31,11 +31,6 @@ trap cleanup EXIT
 board_out="${work}/board.jsonl"
 events_read=0
 
-start_board() {
-  local link_args=()
-  [ "${mode}" = windows ] && link_args=(--link "${wineprefix}/dosdevices/com12")
-  start_virtual_board "${simulator}" "${board_out}" "${link_args[@]}" || exit 1
-}
 
 # The board's next report into ${event}, waiting up to 5 s for it.
 next_event() {
@@ -66,12 +61,6 @@ else
   line_end=$'\n'
 fi
 run_command() { "${command[@]}" "$@"; }
-
-# Lines as the command prints them on this platform.
-expected_output() {
-  local line
-  for line in "$@"; do printf '%s%s' "${line}" "${line_end}"; done
-}
 
 # Runs the command twice, its output once to a pipe and once to a file, and
 # checks the status and the exact bytes of the output each time. After each
@@ -142,7 +131,9 @@ configured() { printf 'Serial port [%s] configured.' "${1:-${port}}"; }
 
 # ---- Cases ----
 
-start_board
+link_args=()
+[ "${mode}" = windows ] && link_args=(--link "${wineprefix}/dosdevices/com12")
+start_board "${board_out}" "${link_args[@]}"
 [ "${mode}" = native ] && port=${board_path}
 
 expect_doctor "on the board's port" 0 'COM12 (\\.\COM12): ready' COM12

@@ -51,7 +51,7 @@ usage_text() { printf '%s\n' "${usage_lines[@]}"; }
 # refused: a value or the name out of range
 # notty:   parsed, the port opened but is no terminal (ENOTTY)
 # noport:  parsed, the port did not open (EBADF from reading its settings)
-expected_output() {
+expected_reply() {
   case "$1" in
     usage) usage_text ;;
     refused)
@@ -95,7 +95,7 @@ check() {
   local status=$?
   local expected_status
   expected_status=$(status_for "${expectation}")
-  expected_output "${expectation}" >"${work}/.expected"
+  expected_reply "${expectation}" >"${work}/.expected"
 
   [ "${status}" -eq "${expected_status}" ] ||
     fail "${name}" "status ${status}, expected ${expected_status}"

@@ -50,10 +50,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 
-# expect NAME WANT GOT: GOT must be WANT to the letter.
-expect() {
-  [ "$2" == "$3" ] && pass || fail "$1" "wanted: ${2//$'\n'/ | }" "got:    ${3//$'\n'/ | }"
-}
 # expect_line NAME LINE FILE: FILE must hold LINE as a whole line.
 expect_line() {
   grep -qxF -- "$2" "$3" && pass || { fail "$1" "no line: $2"; sed 's/^/    | /' "$3" | tail -n 30; }
@@ -61,8 +57,8 @@ expect_line() {
 
 # ---- The boards: relay-board-1 and relay-board-2, each on its own port ----
 
-start_board() {
-  start_virtual_board "${simulator}" "${work}/$1.jsonl" --link "${work}/$1" || exit 1
+start_named_board() {
+  start_board "${work}/$1.jsonl" --link "${work}/$1"
   board_pids+=("${board_pid}")
 }
 
@@ -78,9 +74,9 @@ board_saw() {
     's/^\{"event":"frame","bytes":"[^"]*","address":([0-9]+),"relay":([0-9]+),"power":"(on|off)",.*"applied":true\}$/\1 \2 \3/'
 }
 
-start_board relay-board-1
+start_named_board relay-board-1
 board_1_pts=${board_path#/dev/pts/}
-start_board relay-board-2
+start_named_board relay-board-2
 board_2_pts=${board_path#/dev/pts/}
 
 # ---- labgrid: the pytest plugin powers the target on, off, and cycles it ----

@@ -9,15 +9,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 kavnori=$1 doctor=$2 sim=$3
-. scripts/virtual-board.sh
+. tests/test-kit.sh
 
-fail() {
+# What stops the rack itself: no kernel, no guest, no answer.
+give_up() {
   echo "rack: FAILED: $*" >&2
   exit 1
 }
 . scripts/install-deps.sh
 kavnori_install_missing qemu-system-x86 busybox-static gcc ||
-  fail "qemu-system-x86, busybox-static or gcc could not be installed: the rack cannot run"
+  give_up "qemu-system-x86, busybox-static or gcc could not be installed: the rack cannot run"
 
 # The kernel the Debian way: the package linux-image-amd64 depends on,
 # unpacked (not installed) and kept under build/.
@@ -27,10 +28,10 @@ kernel_package() {
 }
 image=$(kernel_package)
 [ -n "${image}" ] || { apt-get update -qq && image=$(kernel_package); }
-[ -n "${image}" ] || fail "apt-cache names no kernel for linux-image-amd64: the rack cannot run"
+[ -n "${image}" ] || give_up "apt-cache names no kernel for linux-image-amd64: the rack cannot run"
 if [ ! -d "${cache}/${image}" ]; then
   rm -rf "${cache}" && mkdir -p "${cache}/download"
-  (cd "${cache}/download" && apt-get download -q "${image}") || fail "apt-get download ${image}"
+  (cd "${cache}/download" && apt-get download -q "${image}") || give_up "apt-get download ${image}"
   dpkg-deb -x "${cache}"/download/*.deb "${cache}/${image}.tmp"
   mv "${cache}/${image}.tmp" "${cache}/${image}" && rm -rf "${cache}/download"
 fi
@@ -68,7 +69,7 @@ chmod +x "${root}/init" "${root}/lib/mdev/serial-by-id"
 # The far ends: a virtual board for each device.
 declare -A pty
 for board in uart pci ftdi ftdi2; do
-  start_virtual_board "${sim}" "${work}/${board}.jsonl" || fail "no board for ${board}"
+  start_virtual_board "${sim}" "${work}/${board}.jsonl" || give_up "no board for ${board}"
   pids+=("${board_pid}") && pty[${board}]=${board_path}
 done
 
@@ -104,7 +105,7 @@ guest() {
     fi
     out+=${line}$'\n'
   done
-  fail "the guest gave no answer to '$1': $(cat "${work}/qemu.err")"
+  give_up "the guest gave no answer to '$1': $(cat "${work}/qemu.err")"
 }
 # qmp COMMAND [PATTERN]: sends COMMAND, then reads until a line matches
 # PATTERN (the reply by default).
@@ -112,10 +113,10 @@ qmp() {
   local line
   printf '%s\n' "$1" >&"${qmp_in}"
   while IFS= read -r -t 30 -u "${qmp_out}" line; do
-    [[ ${line} != *'"error"'* ]] || fail "QMP: ${line}"
+    [[ ${line} != *'"error"'* ]] || give_up "QMP: ${line}"
     [[ ${line} != *${2:-'"return"'}* ]] || return 0
   done
-  fail "QMP gave no ${2:-reply} to $1"
+  give_up "QMP gave no ${2:-reply} to $1"
 }
 
 started=${SECONDS}
@@ -142,17 +143,11 @@ far_end() {
   wait_until 2 lines_over "${board}" "$2" || { echo none && return 0; }
   sed -n "$(($2 + 1))s/.*\"bytes\":\"\([^\"]*\)\".*\"applied\":\(.*\)}/\1 applied=\2/p" "${board}"
 }
-failures=0
-expect() { # WHAT GOT WANTED
-  [ "$2" == "$3" ] && return 0
-  echo "rack: FAILED: $1: got '$2', wanted '$3'" >&2
-  failures=$((failures + 1))
-}
 switched() { printf 'Serial port [%s] configured.\nPower %s @ Relay %s' "$1" "$2" "$3"; }
 
 # Events that came before mdev listened: mdev -s looks at what is there.
 guest 'until_true [ -c /dev/ttyUSB0 ] && mdev -s && [ -e /dev/serial/by-id/* ]'
-expect "the adapter's ttyUSB0 and its by-id link at boot" "${rc}" 0
+expect "the adapter's ttyUSB0 and its by-id link at boot" 0 "${rc}"
 
 # The line settings the chip holds after a run that found it at others (the
 # trace shows both), and the frame as the board received it: output
@@ -171,12 +166,12 @@ while IFS='|' read -r device first then arguments bytes; do
   row="${device} set to ${first}, then ${arguments}"
   from=$(($(wc -l <"${work}/trace.log") + 1)) before=$(events "${device}")
   guest "stty -F ${device} ${first} && Kavnori ${device} ${arguments}"
-  expect "${row}: status and output" "${rc}:${out}" \
-    "0:$(switched "${device}" "$([ "${power}" = 1 ] && echo On || echo Off)" "${relay}")"
+  expect "${row}: status and output" "0:$(switched "${device}" "$([ "${power}" = 1 ] && echo On || echo Off)" "${relay}")" \
+    "${rc}:${out}"
   chips=$(chip "${device}" "${from}")
-  expect "${row}: the chip before the run" "$(grep -x "${then}" <<<"${chips}" | uniq)" "${then}"
-  expect "${row}: the chip after the run" "$(tail -n 1 <<<"${chips}")" "9600 N 8 1"
-  expect "${row}: far end" "$(far_end "${device}" "${before}")" "${bytes} applied=true"
+  expect "${row}: the chip before the run" "${then}" "$(grep -x "${then}" <<<"${chips}" | uniq)"
+  expect "${row}: the chip after the run" "9600 N 8 1" "$(tail -n 1 <<<"${chips}")"
+  expect "${row}: far end" "${bytes} applied=true" "$(far_end "${device}" "${before}")"
 done <<<"${table}"
 
 # CTS is low on every port here (the host pty has no modem lines). With
@@ -190,9 +185,9 @@ guest 'stty -F /dev/ttyS1 crtscts && closing-wait /dev/ttyS1 50 && start=$(cut -
   awk -v a=${start} -v b=$(cut -d" " -f1 /proc/uptime) "BEGIN { print b - a \" s\" >\"/tmp/took\";
     print (b - a < 4 ? \"gone within 1 s of the limit\" : b - a \" s\") }";
   stty -F /dev/ttyS1 -crtscts && closing-wait /dev/ttyS1 3000; (exit ${status})'
-expect "CTS low: status and output" "${rc}:${out}" \
-  "143:$(printf 'Serial port [/dev/ttyS1] configured.\nTerminated\ngone within 1 s of the limit')"
-expect "CTS low: far end" "$(far_end /dev/ttyS1 "${before}")" none
+expect "CTS low: status and output" "143:$(printf 'Serial port [/dev/ttyS1] configured.\nTerminated\ngone within 1 s of the limit')" \
+  "${rc}:${out}"
+expect "CTS low: far end" none "$(far_end /dev/ttyS1 "${before}")"
 
 # pull DEVICE_ID GUEST_SYSFS: unplugs the device and waits until QEMU and
 # then the guest's sysfs have let it go.
@@ -200,7 +195,7 @@ pull() {
   qmp "{\"execute\":\"device_del\",\"arguments\":{\"id\":\"$1\"}}"
   qmp '{"execute":"query-status"}' '"DEVICE_DELETED"'
   guest "until_true [ ! -e $2 ]"
-  expect "$1 pulled: gone from the guest's sysfs" "${rc}" 0
+  expect "$1 pulled: gone from the guest's sysfs" 0 "${rc}"
 }
 # plug [ID CHARDEV SERIAL]: plugs an FTDI adapter in, the first one by default.
 plug() {
@@ -213,26 +208,26 @@ by_id=/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_KAV0001-if00-port0
 guest 'stty -F /dev/ttyS2 crtscts && Kavnori /dev/ttyS2 1 6 1 >/tmp/out & pid=$!;
   card=$(readlink -f /sys/class/tty/ttyS2/device);
   until_true grep -q tty_wait_until_sent /proc/${pid}/wchan'
-expect "card: the frame waits for CTS" "${rc}" 0
+expect "card: the frame waits for CTS" 0 "${rc}"
 guest 'kavnori-doctor /dev/ttyS2 | grep -o "held-now" | head -n 1'
-expect "the doctor while the frame waits in the driver" "${out}" held-now
+expect "the doctor while the frame waits in the driver" held-now "${out}"
 before=$(events /dev/ttyS2)
 pull card '${card}'
 guest 'wait ${pid}; status=$?; cat /tmp/out; (exit ${status})'
-expect "card ejected while the frame waits: status and output" "${rc}:${out}" \
-  "4:$(printf 'Serial port [/dev/ttyS2] configured.\nWriteFile failed with error 5.')"
-expect "card ejected while the frame waits: far end" "$(far_end /dev/ttyS2 "${before}")" none
+expect "card ejected while the frame waits: status and output" "4:$(printf 'Serial port [/dev/ttyS2] configured.\nWriteFile failed with error 5.')" \
+  "${rc}:${out}"
+expect "card ejected while the frame waits: far end" none "$(far_end /dev/ttyS2 "${before}")"
 
 # The adapter pulled before the run, then the doctor on its by-id name.
 pull adapter /sys/class/tty/ttyUSB0
 guest 'Kavnori /dev/ttyUSB0 1 3 1'
-expect "adapter pulled before the run: status and output" "${rc}:${out}" "2:GetCommState failed with error 9."
+expect "adapter pulled before the run: status and output" "2:GetCommState failed with error 9." "${rc}:${out}"
 guest "kavnori-doctor ${by_id}"
 expect "adapter pulled: the doctor's status and answer" \
-  "${rc}:$(grep -o 'missing\|dangling-link' <<<"${out}" | head -n 1)" 2:missing
+  2:missing "${rc}:$(grep -o 'missing\|dangling-link' <<<"${out}" | head -n 1)"
 plug
 guest "until_true [ -e ${by_id} ]"
-expect "adapter replugged: by-id link" "${rc}" 0
+expect "adapter replugged: by-id link" 0 "${rc}"
 
 # Pulled after the settings, before the write: the run's configured line
 # waits in a full pipe meanwhile. A program still holds the old port, so the
@@ -241,38 +236,38 @@ guest 'stty -F /dev/ttyUSB0 clocal && sleep 600 </dev/ttyUSB0 & holder=$!;
   mkfifo /tmp/pipe && exec 3<>/tmp/pipe && yes fil | head -c 65536 >&3;
   Kavnori '"${by_id}"' 1 3 1 >&3 3>&- & pid=$!;
   until_true grep -q pipe_write /proc/${pid}/wchan'
-expect "adapter: the run waits with the line set" "${rc}" 0
+expect "adapter: the run waits with the line set" 0 "${rc}"
 pull adapter /sys/class/tty/ttyUSB0
 guest 'head -c 65536 <&3 >/dev/null; wait ${pid}; status=$?; head -n 2 <&3; (exit ${status})'
-expect "adapter pulled before the write: status and output" "${rc}:${out}" \
-  "4:$(printf 'Serial port [%s] configured.\nWriteFile failed with error 5.' "${by_id}")"
+expect "adapter pulled before the write: status and output" "4:$(printf 'Serial port [%s] configured.\nWriteFile failed with error 5.' "${by_id}")" \
+  "${rc}:${out}"
 plug
 guest "until_true [ -c /dev/ttyUSB1 ] && until_true [ -e ${by_id} ] && readlink ${by_id}"
-expect "replugged while held: the by-id link" "${out}" ../../ttyUSB1
+expect "replugged while held: the by-id link" ../../ttyUSB1 "${out}"
 before=$(events /dev/ttyUSB1)
 guest "Kavnori ${by_id} 20 7 1"
-expect "replugged: status and far end through the link" "${rc}:$(far_end /dev/ttyUSB1 "${before}")" \
-  "0:55 14 12 00 00 00 07 82 applied=true"
+expect "replugged: status and far end through the link" "0:55 14 12 00 00 00 07 82 applied=true" \
+  "${rc}:$(far_end /dev/ttyUSB1 "${before}")"
 guest "kavnori-doctor ${by_id}"
-expect "replugged: the doctor through the link" "${rc}:$(head -n 1 <<<"${out}")" "0:${by_id} (/dev/ttyUSB1): ready"
+expect "replugged: the doctor through the link" "0:${by_id} (/dev/ttyUSB1): ready" "${rc}:$(head -n 1 <<<"${out}")"
 # The doctor's listing, from the guest's real sysfs.
 guest 'kill ${holder}; kavnori-doctor'
-expect "the doctor's listing of ttyUSB1" "$(sed -n '/^\/dev\/ttyUSB1$/,/^\/dev/p' <<<"${out}" |
-  grep -E '^  (by-id|driver|vid|pid|serial):')" "$(printf '  vid: 0403\n  pid: 6001\n  serial: KAV0001\n  driver: ftdi_sio\n  by-id: %s' "${by_id}")"
+expect "the doctor's listing of ttyUSB1" "$(printf '  vid: 0403\n  pid: 6001\n  serial: KAV0001\n  driver: ftdi_sio\n  by-id: %s' "${by_id}")" "$(sed -n '/^\/dev\/ttyUSB1$/,/^\/dev/p' <<<"${out}" |
+  grep -E '^  (by-id|driver|vid|pid|serial):')"
 
 # A second FTDI adapter: --find tells the two apart, picks neither for VID:PID, follows a replug.
 second=/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_KAV0002-if00-port0
 plug adapter2 ftdi2 KAV0002 && guest "until_true [ -e ${second} ] && readlink ${second}" && tty=${out##*/}
 guest "kavnori-doctor --find 0403:6001:KAV0002 && kavnori-doctor --find at:\$(basename \$(readlink -f /sys/class/tty/${tty}/device/../..))"
-expect "--find by serial number and by socket" "${rc}:${out}" "0:${second}"$'\n'"${second}"
+expect "--find by serial number and by socket" "0:${second}"$'\n'"${second}" "${rc}:${out}"
 before=$(events "${second}") && guest 'Kavnori "$(kavnori-doctor --find 0403:6001:KAV0002)" 3 9 1'
-expect "Kavnori through the name --find printed" "${rc}:$(far_end "${second}" "${before}")" "0:55 03 12 00 00 00 09 73 applied=true"
+expect "Kavnori through the name --find printed" "0:55 03 12 00 00 00 09 73 applied=true" "${rc}:$(far_end "${second}" "${before}")"
 guest 'kavnori-doctor --find 0403:6001'
-expect "--find of both: status, and each told apart" "${rc}:$(grep -c ':KAV000[12]  at:' <<<"${out}")" 3:2
+expect "--find of both: status, and each told apart" 3:2 "${rc}:$(grep -c ':KAV000[12]  at:' <<<"${out}")"
 pull adapter2 "/sys/class/tty/${tty}" && guest 'kavnori-doctor --find 0403:6001:KAV0002'
-expect "--find of the pulled adapter" "${rc}" 2
+expect "--find of the pulled adapter" 2 "${rc}"
 plug adapter2 ftdi2 KAV0002 && guest "until_true [ -e ${second} ] && kavnori-doctor --find 0403:6001:KAV0002"
-expect "--find after the replug" "${rc}:${out}" "0:${second}"
+expect "--find after the replug" "0:${second}" "${rc}:${out}"
 
 # The adapter the system hides. brltty (here a script of that name) running,
 # and the adapter's interface let go of without a driver, as brltty leaves it.
@@ -280,17 +275,17 @@ guest 'printf "#!/bin/sh\nwhile :; do sleep 1; done\n" >/bin/brltty && chmod +x 
   brltty & brltty=$!; tty=$(basename $(readlink -f '"${by_id}"'));
   basename $(readlink -f /sys/class/tty/${tty}/device/..) >/sys/bus/usb/drivers/ftdi_sio/unbind;
   until_true [ ! -e /sys/class/tty/${tty} ] && until_true [ ! -L '"${by_id}"' ] && kavnori-doctor --find 0403:6001:KAV0001'
-expect "--find while brltty runs and the adapter has no driver" "${rc}:$(grep -o 'has no port: brltty runs' <<<"${out}")" \
-  "2:has no port: brltty runs"
+expect "--find while brltty runs and the adapter has no driver" "2:has no port: brltty runs" \
+  "${rc}:$(grep -o 'has no port: brltty runs' <<<"${out}")"
 guest "kavnori-doctor ${by_id}"
-expect "the doctor on its by-id name meanwhile" "${rc}:$(grep -o '\] [a-z-]*:' <<<"${out}" | xargs)" \
-  "2:] missing: ] brltty:"
+expect "the doctor on its by-id name meanwhile" "2:] missing: ] brltty:" \
+  "${rc}:$(grep -o '\] [a-z-]*:' <<<"${out}" | xargs)"
 # ftdi_sio not loaded: both adapters listed without a port, with the modprobe.
 guest 'kill ${brltty}; rmmod ftdi_sio && kavnori-doctor'
-expect "ftdi_sio unloaded: the listing" "$(grep -c '^USB adapter without a port$' <<<"${out}"):$(grep -c '^  fix: sudo modprobe ftdi_sio$' <<<"${out}")" 2:2
+expect "ftdi_sio unloaded: the listing" 2:2 "$(grep -c '^USB adapter without a port$' <<<"${out}"):$(grep -c '^  fix: sudo modprobe ftdi_sio$' <<<"${out}")"
 guest 'kavnori-doctor --find 0403:6001:KAV0002'
-expect "ftdi_sio unloaded: --find" "${rc}:$(grep -o 'its chip needs ftdi_sio, which is not loaded' <<<"${out}")" \
-  "2:its chip needs ftdi_sio, which is not loaded"
+expect "ftdi_sio unloaded: --find" "2:its chip needs ftdi_sio, which is not loaded" \
+  "${rc}:$(grep -o 'its chip needs ftdi_sio, which is not loaded' <<<"${out}")"
 
-echo "rack: $((SECONDS - started)) s, ${failures} failed"
-[ "${failures}" -eq 0 ]
+echo "rack: $((SECONDS - started)) s, ${passed} passed, ${failed} failed"
+[ "${failed}" -eq 0 ]

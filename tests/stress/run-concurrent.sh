@@ -62,8 +62,8 @@ fi
 
 board_out="${work}/board.jsonl"
 
-start_board() {
-  start_virtual_board "${simulator}" "${board_out}" "${link_args[@]}" || exit 1
+start_round_board() {
+  start_board "${board_out}" "${link_args[@]}"
   if [ "${mode}" = windows ]; then port=COM13; else port=${board_path}; fi
 }
 
@@ -91,14 +91,6 @@ frame_for() {
 
 power_word() { if [ "$1" = 1 ]; then echo On; else echo Off; fi; }
 
-# LINES as the command prints them on this platform, then a dot, so that
-# command substitution keeps the last line end.
-expected_output() {
-  local line
-  for line in "$@"; do printf '%s%s' "${line}" "${line_end}"; done
-  echo .
-}
-
 # The exact standard output in file $1, then a dot.
 output_of() { cat "$1"; echo .; }
 
@@ -113,7 +105,7 @@ run_round() {
   local round=$1
   local i address relay power
   local -a addresses=() relays=() powers=() frames=() codes=()
-  start_board
+  start_round_board
 
   # Every run waits at the gate for a shared lock, which the round holds
   # exclusively until all of them are started; then all go at once.
@@ -153,7 +145,7 @@ run_round() {
   local closing_code=$?
   if [ "${closing_code}" = 0 ] && [ ! -s "${closing_err}" ] &&
     [ "$(output_of "${closing_out}")" = "$(expected_output "Serial port [${port}] configured." \
-      "Power On @ Relay 16")" ]; then
+      "Power On @ Relay 16"; echo .)" ]; then
     pass
   else
     fail "round ${round}: the closing run, alone on the port, exited ${closing_code}" \
@@ -210,11 +202,11 @@ run_round() {
       0)
         exit0=$((exit0 + 1)) applies=1
         want=$(expected_output "Serial port [${port}] configured." \
-          "Power $(power_word "${powers[i]}") @ Relay ${relays[i]}")
+          "Power $(power_word "${powers[i]}") @ Relay ${relays[i]}"; echo .)
         ;;
       2)
         exit2=$((exit2 + 1)) applies=0
-        want=$(expected_output "GetCommState failed with error ${refused_error}.")
+        want=$(expected_output "GetCommState failed with error ${refused_error}."; echo .)
         ;;
       *)
         fail "${name}: exited ${codes[i]}" "stdout: $(printf %q "${got}")"
