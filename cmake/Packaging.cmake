@@ -66,7 +66,7 @@ else()
   endforeach()
 
   # Kavnori under the port's lock and a time-out, for racks and scripts.
-  install(PROGRAMS scripts/kavnori-switch.sh DESTINATION bin RENAME kavnori-switch)
+  install(PROGRAMS switch/kavnori-switch.sh DESTINATION bin RENAME kavnori-switch)
   set(page ${kavnori_packaging}/man/kavnori-switch.1)
   configure_file(${CMAKE_CURRENT_SOURCE_DIR}/man/kavnori-switch.1 ${page} @ONLY)
   add_custom_command(OUTPUT ${page}.gz COMMAND gzip -9nkf ${page} DEPENDS ${page} VERBATIM)
@@ -154,12 +154,12 @@ if(KAVNORI_STATIC_TARBALL AND NOT WIN32 AND KAVNORI_CAN_LINK_STATICALLY)
     ${steps}
     COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/README.md
             ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE ${staged}
-    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/scripts/kavnori-switch.sh
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/switch/kavnori-switch.sh
             ${staged}/kavnori-switch
     COMMAND ${CMAKE_COMMAND} -E copy ${kavnori_packaging}/man/kavnori-switch.1 ${staged}
     COMMAND ${CMAKE_COMMAND} -E tar czf ${CMAKE_BINARY_DIR}/${name}.tar.gz --format=gnutar ${name}
     WORKING_DIRECTORY ${kavnori_packaging}/static
-    DEPENDS ${depends} scripts/kavnori-switch.sh ${kavnori_packaging}/man/kavnori-switch.1
+    DEPENDS ${depends} switch/kavnori-switch.sh ${kavnori_packaging}/man/kavnori-switch.1
     VERBATIM)
   add_custom_target(kavnori-static-tarball ALL DEPENDS ${CMAKE_BINARY_DIR}/${name}.tar.gz)
 endif()

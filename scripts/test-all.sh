@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/install-deps.sh
 # pdudaemon's package starts its service, listening on every address, where
-# systemd runs; the test rack runs a daemon of its own on the loopback address
+# systemd runs; the lab tools test runs a daemon of its own on the loopback address
 # only. Masked before the install, the service is neither started nor enabled.
 if [ -d /run/systemd/system ] && ! dpkg-query -W pdudaemon >/dev/null 2>&1; then
   if [ "$(id -u)" -eq 0 ]; then systemctl mask pdudaemon.service; else sudo systemctl mask pdudaemon.service; fi
@@ -74,8 +74,8 @@ ctest --preset fuzz -j "${jobs}" -R '^fuzz_'
 echo "== packages: the release (3 .debs, 3 static tarballs, the .zip) built, unpacked and run; both Windows exes' resources"
 bash tests/package/check-packages.sh build/windows-cross-clang-cl/Kavnori.exe
 
-echo "== test rack: labgrid and pdudaemon switch the virtual board through Kavnori"
-bash tests/integration/run-test-rack.sh build/native/Kavnori build/native/sim/relay-board-sim
+echo "== lab tools: labgrid and pdudaemon switch the virtual board through Kavnori"
+bash tests/lab-tools/run-lab-tools.sh build/native/Kavnori build/native/sim/relay-board-sim
 
 echo "== QEMU rack: Debian's kernel, its 8250 and ftdi_sio drivers, the static Kavnori and doctor inside"
 bash tests/rack/run-rack.sh build/native/kavnori-static build/native/kavnori-doctor-static \

@@ -177,7 +177,7 @@ for row in "${machines[@]}"; do
     fi
   done
   check "${arch}: usr/bin/kavnori-switch is the project's script, executable" \
-    sh -c 'cmp -s "$1" "$2" && test -x "$2"' sh "${source_dir}/scripts/kavnori-switch.sh" "${root}/usr/bin/kavnori-switch"
+    sh -c 'cmp -s "$1" "$2" && test -x "$2"' sh "${source_dir}/switch/kavnori-switch.sh" "${root}/usr/bin/kavnori-switch"
   check "${arch}: kavnori-switch(1) names version ${version} and renders with no warning" sh -c \
     'gzip -dc "$1" | grep -q "^\.TH .* \"Kavnori $2\" " && [ -z "$(man --warnings -l "$1" 2>&1 >/dev/null)" ]' \
     sh "${root}/usr/share/man/man1/kavnori-switch.1.gz" "${version}"

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Test rack: labgrid's pytest plugin (alone and through pdudaemon) and
+# The lab tools: labgrid's pytest plugin (alone and through pdudaemon) and
 # pdudaemon switch relays of the virtual board through the files in examples/,
-# used as they are. Kavnori and scripts/kavnori-switch.sh are put on PATH
+# used as they are. Kavnori and switch/kavnori-switch.sh are put on PATH
 # under their own names, as installed.
 #
-#   run-test-rack.sh KAVNORI SIMULATOR
+#   run-lab-tools.sh KAVNORI SIMULATOR
 set -u
 if [ "$#" -ne 2 ] || [ ! -x "$1" ] || [ ! -x "$2" ]; then
   echo "usage: $0 KAVNORI SIMULATOR (the built Linux command and relay-board-sim)" >&2
@@ -20,7 +20,7 @@ simulator=$2
 work=$(mktemp -d)
 mkdir "${work}/bin"
 ln -s "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")" "${work}/bin/Kavnori"
-ln -s "${root}/scripts/kavnori-switch.sh" "${work}/bin/kavnori-switch"
+ln -s "${root}/switch/kavnori-switch.sh" "${work}/bin/kavnori-switch"
 export PATH="${work}/bin:${PATH}"
 # Python must not leave caches in the examples folder.
 export PYTHONDONTWRITEBYTECODE=1
@@ -230,7 +230,7 @@ expect "switch killed: status, nothing printed after" "137 Serial port [${RELAY_
 [ "$(id -u)" -eq 0 ] && saved=$(sysctl -n fs.protected_regular fs.protected_symlinks) &&
   sticky_settings="fs.protected_regular=${saved%$'\n'*} fs.protected_symlinks=${saved#*$'\n'}"
 if [ -z "${sticky_settings}" ] || ! sysctl -qw fs.protected_regular=2 fs.protected_symlinks=1; then
-  echo "test-rack: two users on one port skipped: needs root and a writable fs.protected_regular"
+  echo "lab-tools: two users on one port skipped: needs root and a writable fs.protected_regular"
 else
   device=$(readlink -f "${RELAY_BOARD_1}")
   chmod 0666 "${device}" && chmod 0711 "${work}" && rm -rf "${lock}"
@@ -255,5 +255,5 @@ else
   expect "lock's name taken: nothing sent" 35 "$(($(wc -l <"${work}/relay-board-1.jsonl") - 1))"
 fi
 
-echo "test-rack: ${passed} passed, ${failed} failed"
+echo "lab-tools: ${passed} passed, ${failed} failed"
 [ "${failed}" -eq 0 ]
