@@ -121,7 +121,7 @@ if(KAVNORI_STATIC_TARBALL AND NOT WIN32 AND KAVNORI_CAN_LINK_STATICALLY)
   # Each program under its own name, linked with -static and no -pie: no
   # dynamic section and no interpreter.
   add_executable(kavnori-static app/main.cpp)
-  target_link_libraries(kavnori-static PRIVATE kavnori_core)
+  target_link_libraries(kavnori-static PRIVATE kavnori_app)
   set(static_names Kavnori)
   set(static_targets kavnori-static)
   if(TARGET kavnori-doctor)
