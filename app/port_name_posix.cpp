@@ -1,9 +1,11 @@
-#include <cstdio>
-
 #include "app/port_name.h"
+#include "serial/fixed_text.h"
+#include "serial/standard_output.h"
 
-// Narrow, like every other line: a C stream takes the orientation of its
-// first output, and wide output mixed in would be lost.
 void PrintConfiguredLine(const PortName& portName) {
-  std::printf("Serial port [%s] configured.\n", portName.text);
+  // Room for the longest name the command takes, so nothing is cut.
+  char line[sizeof portName.text + 32];
+  std::size_t length = Append(line, sizeof line, 0, "Serial port [");
+  length = Append(line, sizeof line, length, portName.text);
+  WriteOutput(line, Append(line, sizeof line, length, "] configured.\n"));
 }

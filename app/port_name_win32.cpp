@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <cwchar>
 
 #include "app/port_name.h"
@@ -6,4 +7,5 @@
 // narrow string and would show only the first character.
 void PrintConfiguredLine(const PortName& portName) {
   std::wprintf(L"Serial port [%ls] configured.\n", portName.text);
+  std::fflush(stdout);  // as every other line: out before the write can wait
 }

@@ -1,9 +1,8 @@
 #include "app/relay_command.h"
 
-#include <cstdio>
-
 #include "app/port_name.h"
 #include "protocol/command_frame.h"
+#include "serial/standard_output.h"
 
 namespace {
 
@@ -56,9 +55,11 @@ ParseResult ParseRelayCommand(int argc, const char* const* argv, RelayCommand* c
 void PrintUsage() {
   // The program name is always shown as ./Kavnori.exe; the address, second
   // on the command line, is described only by the third line.
-  std::printf("Usage: %s <Serial port> <Relay num> <On/Off>\n", "./Kavnori.exe");
-  std::printf("       Serial Port:  COM<N> (N:1~255)\n");
-  std::printf("       Adress:    0~255, \n");
-  std::printf("       Relay Num:    1~16, 0 - All\n");
-  std::printf("       On/Off:       On - 1 Off - 0\n");
+  static constexpr char kUsage[] =
+      "Usage: ./Kavnori.exe <Serial port> <Relay num> <On/Off>\n"
+      "       Serial Port:  COM<N> (N:1~255)\n"
+      "       Adress:    0~255, \n"
+      "       Relay Num:    1~16, 0 - All\n"
+      "       On/Off:       On - 1 Off - 0\n";
+  WriteOutput(kUsage, sizeof kUsage - 1);
 }

@@ -1,30 +1,29 @@
 #include "app/run.h"
 
-#include <cstdio>
-
 #include "app/port_name.h"
 #include "app/relay_command.h"
 #include "protocol/command_frame.h"
+#include "serial/fixed_text.h"
 #include "serial/serial_port.h"
+#include "serial/standard_output.h"
 
 namespace {
 
-constexpr const char* kParameterError = "***Please check you parameters!\n";
+constexpr char kParameterError[] = "***Please check you parameters!\n";
 
 int ExitStatusFor(LineSetup setup) {
   return setup == LineSetup::kReadFailed ? kExitReadSettings : kExitApplySettings;
 }
 
+// The relay is 0 to 16 by now: the parse refused any other.
 void PrintPowerLine(const RelayCommand& command) {
-  std::printf("Power %s @ Relay %d\n", command.powerState == 1 ? "On" : "Off", command.relayNumber);
+  char line[32];
+  std::size_t length =
+      Append(line, sizeof line, 0, command.powerState == 1 ? "Power On" : "Power Off");
+  length = Append(line, sizeof line, length, " @ Relay ");
+  length = AppendNumber(line, sizeof line, length, static_cast<unsigned>(command.relayNumber), 1);
+  WriteOutput(line, Append(line, sizeof line, length, "\n"));
 }
-
-// The write and the close after a progress line can wait without end (an
-// XOFF with IXON, or CTS low with hardware flow control), and a caller may
-// then stop the run. Output to a pipe or file is fully buffered, so each
-// line is pushed out before the wait. A flush, not line buffering: the
-// Windows C runtime treats line buffering as full buffering.
-void PushOut() { std::fflush(stdout); }
 
 }  // namespace
 
@@ -35,7 +34,7 @@ int RunKavnori(int argc, const char* const* argv) {
       PrintUsage();
       return kExitUsage;
     case ParseResult::kOutOfRange:
-      std::printf("%s", kParameterError);
+      WriteOutput(kParameterError, sizeof kParameterError - 1);
       PrintUsage();
       return kExitUsage;
     case ParseResult::kParsed:
@@ -48,13 +47,11 @@ int RunKavnori(int argc, const char* const* argv) {
   const LineSetup setup = ConfigureSerialLine(port);
   if (setup != LineSetup::kConfigured) return ExitStatusFor(setup);
   PrintConfiguredLine(command.portName);
-  PushOut();
 
   const CommandFrame frame =
       BuildCommandFrame(command.address, command.powerState, command.relayNumber);
   if (!WriteCommandFrame(port, frame)) return kExitWrite;
   PrintPowerLine(command);
-  PushOut();
 
   if (!CloseSerialPort(port)) return kExitClose;
   return kExitSuccess;

@@ -55,7 +55,8 @@ g++ -std=c++17 "${hardened[@]}" -O2 -static-libstdc++ -static-libgcc -o "${work}
 g++ -std=c++17 -O2 -Wall -Wextra -I. -o "${work}/spawn-timer" bench/spawn_timer.cpp
 gcc -O2 -Wall -Wextra -shared -fPIC -o "${work}/alloc-counter.so" bench/alloc_counter.c -ldl
 g++ -std=c++17 -O2 -Wall -Wextra -I. -o "${work}/doctor-timer" bench/doctor_timer.cpp \
-  "${build}/doctor/libkavnori_doctor_core.a" "${build}/libkavnori_core.a"
+  "${build}/doctor/libkavnori_doctor_core.a" "${build}/libkavnori_serial.a" \
+  "${build}/libkavnori_text.a" "${build}/libkavnori_protocol.a"
 
 start_virtual_board "${sim}" "${work}/sim.jsonl" || exit 1
 sim_pid=${board_pid}

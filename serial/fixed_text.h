@@ -1,5 +1,5 @@
-// Text in fixed buffers for the look at lock files before every switch: no
-// allocation, no snprintf. Each Append returns the new length, or the
+// Text in fixed buffers for the command's lines and its look at lock files:
+// no allocation, no printf family. Each Append returns the new length, or the
 // capacity when the text does not fit (the buffer then ends where it was cut).
 #pragma once
 

@@ -1,8 +1,16 @@
 #include "serial/platform_failure.h"
 
-#include <cstdio>
+#include "serial/fixed_text.h"
+#include "serial/standard_output.h"
 
 void ReportPlatformFailure(const char* callName, std::uint32_t errorCode) {
   // Scripts match this line with a signed decimal code.
-  std::printf("%s failed with error %d.\n", callName, static_cast<int>(errorCode));
+  const long long code = static_cast<int>(errorCode);
+  char line[96];
+  std::size_t length = Append(line, sizeof line, 0, callName);
+  length =
+      Append(line, sizeof line, length, code < 0 ? " failed with error -" : " failed with error ");
+  length = AppendNumber(line, sizeof line, length,
+                        static_cast<unsigned long long>(code < 0 ? -code : code), 1);
+  WriteOutput(line, Append(line, sizeof line, length, ".\n"));
 }

@@ -145,6 +145,9 @@ TEST(Run, EachStageFailureEndsWithItsStatusAndLine) {
     // A failed stage leaves the port to the end of the process.
     EXPECT_EQ(FakeSerialCalls().closes, c.status == 5 ? 1 : 0);
   }
+  // A code with the top bit set (an NTSTATUS, say) is printed signed.
+  EXPECT_EQ(RunWith({"COM3", "1", "3", "1"}, FakeFailure::kClose, 0xC0000005u).output,
+            kConfigured + power + "CloseHandle failed with error -1073741819.\n");
 }
 
 }  // namespace
