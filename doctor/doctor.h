@@ -81,7 +81,8 @@ struct PortListing {
 
 enum class OutputFormat { kText, kJson };
 
-// Platform side: doctor_posix.cpp or doctor_win32.cpp.
+// Platform side: the linux_*.cpp files (doctor_linux.h) or the Windows ones
+// (doctor_win32.h).
 PortReport CheckPort(const std::string& port);
 std::vector<PortListing> ListPorts();
 // The ports of USB adapters plugged in now, from what the system tells

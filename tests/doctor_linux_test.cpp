@@ -247,6 +247,7 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
       {"missing, the FTDI let go of while brltty runs", "given/ttyUSB9", false, {{"portless", "0403:6001"}, {"/sys/bus/usb/drivers/ftdi_sio/new_id", ""}, {"/proc/78/comm", "brltty\n"}}, {"missing", "brltty"}},
   };
   // clang-format on
+  std::string skipped;
   for (const CheckCase& c : cases) {
     SCOPED_TRACE(c.name);
     int master, slave;
@@ -293,6 +294,7 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
     // qemu-user passes TIOCEXCL on but not TIOCGEXCL (ENOSYS), so there the
     // mark cannot be read back; the native build runs this row.
     if (c.codes == std::vector<std::string>{"exclusive"} && !TerminalIsExclusive(slave)) {
+      skipped += std::string(skipped.empty() ? "" : ", ") + c.name;
       ::close(slave);
       ::close(master);
       continue;
@@ -320,6 +322,7 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
     ::close(slave);
     ::close(master);
   }
+  if (!skipped.empty()) GTEST_SKIP() << "TIOCEXCL cannot be read back here; skipped: " << skipped;
 }
 
 struct AccessCase {
