@@ -88,7 +88,9 @@ std::vector<PortListing> ListPorts();
 // The ports of USB adapters plugged in now, from what the system tells
 // without opening any port: what a search by vendor, product, serial number
 // or socket looks through. Adapters with no port come last, each with why.
-std::vector<PortListing> ListUsbAdapters();
+// holders: also who holds each port, as the list's records tell it (Linux:
+// held-by, which reads every /proc/PID/fd); only --json prints that.
+std::vector<PortListing> ListUsbAdapters(bool holders);
 
 // report.cpp
 // The one way to add a problem: it goes after those as serious or more, so

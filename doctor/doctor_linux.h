@@ -34,7 +34,9 @@
 #include "serial/uucp_lock_linux.h"
 
 PortReport CheckPortUnder(const std::string& root, const std::string& port);
-std::vector<PortListing> ListPortsUnder(const std::string& root);
+// holders: also who holds each port (held-by), which reads every
+// /proc/PID/fd; without, a port's record ends before held-by.
+std::vector<PortListing> ListPortsUnder(const std::string& root, bool holders);
 
 constexpr const char* kListFix = "kavnori-doctor (without a port) lists the ports there are";
 

@@ -51,6 +51,7 @@ std::vector<pid_t> FlockHolders(const std::string& root, dev_t filesystem, ino_t
 std::map<std::string, std::vector<Opener>> Openers(const std::string& root,
                                                    const std::vector<std::string>& paths) {
   std::map<std::string, std::vector<Opener>> found;
+  if (paths.empty()) return found;  // no walk through every process for nothing
   const pid_t self = ::getpid();
   for (pid_t pid : ProcessIds(root)) {
     if (pid == self) continue;

@@ -19,7 +19,7 @@ bool IsWindowsPortName(const std::string& port) {
 
 std::string PortsThereAre(const std::string& root) {
   std::string names;
-  for (const PortListing& listed : ListPortsUnder(root)) {
+  for (const PortListing& listed : ListPortsUnder(root, false)) {
     names += (names.empty() ? "" : ", ") + listed.name;
   }
   return names.empty() ? "none is plugged in now" : "the ports there are: " + names;

@@ -74,7 +74,7 @@ std::string Joined(const std::vector<std::string>& items, const char* none) {
 }
 
 PortListing ListOne(const std::string& root, const TtyDevice& tty, const StableNames& names,
-                    const std::vector<Opener>& openers) {
+                    const std::vector<Opener>* openers) {
   const std::string device = "/dev/" + tty.name;
   PortListing port;
   port.name = device;
@@ -109,7 +109,8 @@ PortListing ListOne(const std::string& root, const TtyDevice& tty, const StableN
     port.details.push_back(TextDetail("why-not", refused.message));
     port.details.push_back(TextDetail("fix", refused.fix));
   }
-  const PortHolders holders = FindPortHolders(root, root + device, node, openers);
+  if (openers == nullptr) return port;
+  const PortHolders holders = FindPortHolders(root, root + device, node, *openers);
   port.details.push_back(TextDetail("held-by", HeldByText(root, holders)));
   return port;
 }
@@ -154,7 +155,7 @@ std::map<std::string, StableNames> ReadStableNames(const std::string& root) {
   return names;
 }
 
-std::vector<PortListing> ListPortsUnder(const std::string& root) {
+std::vector<PortListing> ListPortsUnder(const std::string& root, bool holders) {
   std::vector<TtyDevice> ttys;
   std::vector<std::string> devices;
   for (const std::string& name : TtyNames(root)) {
@@ -165,17 +166,22 @@ std::vector<PortListing> ListPortsUnder(const std::string& root) {
   }
   std::sort(ttys.begin(), ttys.end(), ListedBefore);
   const auto names = ReadStableNames(root);
-  // One look through the processes, for the ports and the usbfs nodes alike.
+  // One look through the processes, for the ports and the usbfs nodes alike;
+  // without holders, for the usbfs nodes alone (a program that claims an
+  // adapter is why it has no port).
   const std::vector<PortlessAdapter> portless = PortlessAdapters(root);
   const std::vector<std::string> usbNodes = UsbNodes(portless);
+  if (!holders) devices.clear();
   devices.insert(devices.end(), usbNodes.begin(), usbNodes.end());
   const auto openers = Openers(root, devices);
+  const std::vector<Opener> none;
   std::vector<PortListing> ports;
   for (const TtyDevice& tty : ttys) {
     const auto stable = names.find(tty.name);
     const auto open = openers.find("/dev/" + tty.name);
+    const std::vector<Opener>* ttyOpeners = open == openers.end() ? &none : &open->second;
     ports.push_back(ListOne(root, tty, stable == names.end() ? StableNames() : stable->second,
-                            open == openers.end() ? std::vector<Opener>() : open->second));
+                            holders ? ttyOpeners : nullptr));
   }
   for (const PortlessAdapter& adapter : portless) {
     ports.push_back(adapter.listing);
@@ -184,10 +190,10 @@ std::vector<PortListing> ListPortsUnder(const std::string& root) {
   return ports;
 }
 
-std::vector<PortListing> ListPorts() { return ListPortsUnder(""); }
+std::vector<PortListing> ListPorts() { return ListPortsUnder("", true); }
 
-std::vector<PortListing> ListUsbAdapters() {
-  std::vector<PortListing> adapters = ListPorts();
+std::vector<PortListing> ListUsbAdapters(bool holders) {
+  std::vector<PortListing> adapters = ListPortsUnder("", holders);
   adapters.erase(std::remove_if(adapters.begin(), adapters.end(),
                                 [](const PortListing& port) { return port.vendorId.empty(); }),
                  adapters.end());

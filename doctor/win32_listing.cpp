@@ -121,8 +121,9 @@ std::vector<PortListing> ListPorts() {
   return ports;
 }
 
-// From what the registry tells alone: no port is opened.
-std::vector<PortListing> ListUsbAdapters() {
+// From what the registry tells alone: no port is opened, and no holder is
+// named in any case.
+std::vector<PortListing> ListUsbAdapters(bool /*holders*/) {
   std::vector<PortListing> adapters;
   for (const ComDevice& device : win32DoctorCalls.readComDevices()) {
     if (!device.inDeviceManager || !device.present || device.vendorId.empty()) continue;

@@ -212,14 +212,15 @@ TEST_F(DoctorWin32, DeviceListShapesTheListAndTheChecks) {
   fake.opened.clear();     // --find: adapters plugged in now only; no port opened
   std::string out, error;  // not two: the unplugged one has the same ids
   for (const char* find : {"1A86:7523", "at:port_#0002.hub_#0003"}) {
-    EXPECT_EQ(FindAdapter(find, ListUsbAdapters(), OutputFormat::kText, &out, &error), kFindOne);
+    EXPECT_EQ(FindAdapter(find, ListUsbAdapters(false), OutputFormat::kText, &out, &error),
+              kFindOne);
     EXPECT_EQ(out, "COM5\n") << find;
   }
-  EXPECT_EQ(FindAdapter("1a86:7523:X", ListUsbAdapters(), OutputFormat::kText, &out, &error),
+  EXPECT_EQ(FindAdapter("1a86:7523:X", ListUsbAdapters(false), OutputFormat::kText, &out, &error),
             kFindNone);  // the port-less CP210x is listed, with why
   EXPECT_NE(error.find("  (no port: no-driver)  10c4:ea60 (no serial number)  at:Port_#0004"),
             std::string::npos);
-  EXPECT_EQ(FindAdapter("0403:6001", ListUsbAdapters(), OutputFormat::kText, &out, &error),
+  EXPECT_EQ(FindAdapter("0403:6001", ListUsbAdapters(false), OutputFormat::kText, &out, &error),
             kFindNone);
   EXPECT_EQ(error,
             "kavnori-doctor: the adapter 0403:6001 is plugged in but has no port: The USB "
