@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "doctor/text_kit.h"
+
 enum DoctorStatus {
   kDoctorReady = 0,    // no problem that blocks or may hold; or the list was printed
   kDoctorUsage = 1,    // wrong arguments or an unknown option
@@ -105,9 +107,6 @@ std::string FormatPortList(const std::vector<PortListing>& ports, OutputFormat f
 Detail TextDetail(const std::string& key, const std::string& value);
 Detail NumberDetail(const std::string& key, long long value);
 Detail FlagDetail(const std::string& key, bool value);
-// A–Z to a–z alone: for names and ids the system writes in either case (COM5,
-// VID_1A86), never for a person's text.
-std::string LowerAscii(std::string text);
 // A name as a POSIX shell reads it back, for the commands of fix lines that a
 // user pastes: as it is when it holds only plain characters, else in single
 // quotes ('my relay', a ' inside as '\'').

@@ -55,10 +55,8 @@ std::string ReadFile(const std::string& path);
 std::string FirstLine(const std::string& path);
 std::vector<std::string> FolderEntries(const std::string& path);  // sorted, no . and ..
 std::string RealPath(const std::string& path);                    // "" when it leads nowhere
-std::string BaseName(const std::string& path);
 bool IsNumber(const std::string& text);
 std::vector<pid_t> ProcessIds(const std::string& root);
-std::vector<std::string> Words(const std::string& line);
 std::string SystemMessage(int error);  // strerror's text for an errno
 
 // ---- Which ports there are (linux_ports.cpp) ----

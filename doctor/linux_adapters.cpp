@@ -62,11 +62,10 @@ bool SerialDriverLoaded(const std::string& root, const std::string& driver) {
 }
 
 std::string Named(const std::vector<std::pair<pid_t, std::string>>& programs) {
-  std::string names;
-  for (const auto& program : programs) {
-    names += (names.empty() ? "" : ", ") + DescribeProcess(program.first, program.second);
-  }
-  return names;
+  std::vector<std::string> names;
+  for (const auto& program : programs)
+    names.push_back(DescribeProcess(program.first, program.second));
+  return Joined(names);
 }
 
 }  // namespace

@@ -129,11 +129,9 @@ std::vector<Holder> Those(const PortHolders& holders, bool Holder::*how) {
 }
 
 std::string Described(const std::vector<Holder>& holders) {
-  std::string names;
-  for (const Holder& holder : holders) {
-    names += (names.empty() ? "" : ", ") + DescribeProcess(holder.pid, holder.command);
-  }
-  return names;
+  std::vector<std::string> names;
+  for (const Holder& holder : holders) names.push_back(DescribeProcess(holder.pid, holder.command));
+  return Joined(names);
 }
 
 // kill is never the advice for pid 1, the first process of the system (or
@@ -201,18 +199,19 @@ PortHolders FindPortHolders(const std::string& root, const std::string& lockName
 }
 
 std::string HeldByText(const std::string& root, const PortHolders& holders) {
-  std::string text;
-  const auto add = [&text](const std::string& item) { text += (text.empty() ? "" : ", ") + item; };
+  std::vector<std::string> ways;
   for (const Holder& holder : holders.programs) {
-    add(DescribeProcess(holder.pid, holder.command) + ", " +
-        (holder.flock      ? "flock"
-         : holder.lockFile ? "lock file " + holders.lockPath
-                           : "open"));
+    ways.push_back(DescribeProcess(holder.pid, holder.command) + ", " +
+                   (holder.flock      ? "flock"
+                    : holder.lockFile ? "lock file " + holders.lockPath
+                                      : "open"));
   }
   if (holders.hasLockFile && !holders.lockFile.judged) {
-    add("lock file " + holders.lockPath + " of user " + UserName(root, holders.lockFile.owner) +
-        (holders.lockFile.readable ? ", naming no pid" : ", unreadable here"));
+    ways.push_back("lock file " + holders.lockPath + " of user " +
+                   UserName(root, holders.lockFile.owner) +
+                   (holders.lockFile.readable ? ", naming no pid" : ", unreadable here"));
   }
+  const std::string text = Joined(ways);
   return text.empty() ? "none" : text;
 }
 
@@ -325,13 +324,13 @@ void CheckUucpLock(CheckedPort* checked, const PortHolders& holders) {
 // none, minicom or ser2net started during a run cannot see that it has the
 // port.
 void CheckLockFolder(CheckedPort* checked) {
-  std::string folders;
+  std::vector<std::string> folders;
   for (const char* const* folder = kUucpLockPlaces.lockFolders; *folder != nullptr; ++folder) {
     if (::access((checked->root + *folder).c_str(), W_OK | X_OK) == 0) return;
-    folders += (folders.empty() ? "" : ", ") + std::string(*folder);
+    folders.push_back(*folder);
   }
   AddProblem(checked->report, "lock-folder", Severity::kNote,
-             "This user may write in no lock folder (" + folders +
+             "This user may write in no lock folder (" + Joined(folders) +
                  "): Kavnori switches without a lock file of its own, so minicom or ser2net "
                  "started during a run would not see that it has the port.",
              "sudo chmod 1777 /run/lock (Debian's mode), or run Kavnori as a member of the "

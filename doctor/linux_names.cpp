@@ -18,10 +18,9 @@ bool IsWindowsPortName(const std::string& port) {
 }
 
 std::string PortsThereAre(const std::string& root) {
-  std::string names;
-  for (const PortListing& listed : ListPortsUnder(root, false)) {
-    names += (names.empty() ? "" : ", ") + listed.name;
-  }
+  std::vector<std::string> ports;
+  for (const PortListing& listed : ListPortsUnder(root, false)) ports.push_back(listed.name);
+  const std::string names = Joined(ports);
   return names.empty() ? "none is plugged in now" : "the ports there are: " + names;
 }
 
@@ -133,7 +132,7 @@ bool IsConsole(dev_t number) {
 namespace {
 
 bool IsNumberedName(const std::string& path) {
-  const std::string name = path.substr(path.rfind('/') + 1);
+  const std::string name = BaseName(path);
   return name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0;
 }
 

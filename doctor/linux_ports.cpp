@@ -67,10 +67,8 @@ bool ListedBefore(const TtyDevice& a, const TtyDevice& b) {
   return std::atol(a.name.c_str() + aDigits) < std::atol(b.name.c_str() + bDigits);
 }
 
-std::string Joined(const std::vector<std::string>& items, const char* none) {
-  std::string text;
-  for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
-  return text.empty() ? none : text;
+std::string JoinedOrNone(const std::vector<std::string>& items) {
+  return items.empty() ? "none" : Joined(items);
 }
 
 PortListing ListOne(const std::string& root, const TtyDevice& tty, const StableNames& names,
@@ -92,10 +90,10 @@ PortListing ListOne(const std::string& root, const TtyDevice& tty, const StableN
   if (byIdUnique && names.byId.size() == 1) port.lastingName = names.byId.front();
   port.details.push_back(TextDetail(
       "by-id",
-      Joined(names.byId, "none") + (byIdUnique || names.byId.empty()
-                                        ? ""
-                                        : " (not unique: the adapter has no serial number)")));
-  port.details.push_back(TextDetail("by-path", Joined(names.byPath, "none")));
+      JoinedOrNone(names.byId) + (byIdUnique || names.byId.empty()
+                                      ? ""
+                                      : " (not unique: the adapter has no serial number)")));
+  port.details.push_back(TextDetail("by-path", JoinedOrNone(names.byPath)));
   struct stat node;
   if (::stat((root + device).c_str(), &node) != 0) {
     port.details.push_back(FlagDetail("may-open", false));

@@ -168,11 +168,6 @@ std::string FormatPortList(const std::vector<PortListing>& ports, OutputFormat f
   return out;
 }
 
-std::string LowerAscii(std::string text) {
-  for (char& c : text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  return text;
-}
-
 std::string ShellWord(const std::string& name) {
   const auto plain = [](char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||

@@ -98,9 +98,7 @@ std::string PortsToOffer(const std::vector<ComDevice>& devices) {
   for (const FoundByOpen& found : PortsOnlyAnOpenFinds(devices)) ports.push_back(found.port);
   std::sort(ports.begin(), ports.end(), ComesFirst);
   ports.erase(std::unique(ports.begin(), ports.end(), SameName), ports.end());
-  std::string names;
-  for (const std::string& port : ports) names += (names.empty() ? "" : ", ") + port;
-  return names;
+  return Joined(ports);
 }
 
 std::vector<PortListing> ListPorts() {
