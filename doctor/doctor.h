@@ -15,12 +15,14 @@
 // CMake picks them. On Linux one file for each question a port is asked
 // (doctor_linux.h has the map), on Windows doctor_win32.cpp and the files
 // doctor_win32.h names. report.cpp formats both; find.cpp searches the
-// listing, the same on both.
+// listing, the same on both; problem_codes.cpp holds the one table of
+// problem codes, text_kit.cpp the text helpers both use.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "doctor/problem_codes.h"
 #include "doctor/text_kit.h"
 
 enum DoctorStatus {
@@ -28,12 +30,6 @@ enum DoctorStatus {
   kDoctorUsage = 1,    // wrong arguments or an unknown option
   kDoctorBlocked = 2,  // at least one problem that blocks
   kDoctorMayHold = 3,  // a problem that may hold a run, and none that blocks
-};
-
-enum class Severity {
-  kBlocks,   // a Kavnori run on this port fails
-  kMayHold,  // a run may wait without end (a held write)
-  kNote,     // worth knowing; the run goes through
 };
 
 // One named value of a problem or a listed port, as the JSON output names it.
@@ -46,11 +42,10 @@ struct Detail {
 };
 
 struct Problem {
-  std::string code;  // fixed names: "permission", "held-by-lock", "in-use", ...
-  Severity severity = Severity::kNote;
-  std::string message;          // what it is, one line
-  std::string fix;              // how to fix it, one line: the command to type
-  std::vector<Detail> details;  // pid, command, error, ...
+  ProblemCode code = ProblemCode::kNone;  // its severity is the code's
+  std::string message;                    // what it is, one line
+  std::string fix;                        // how to fix it, one line: the command to type
+  std::vector<Detail> details;            // pid, command, error, ...
 };
 
 struct PortReport {
@@ -98,8 +93,8 @@ std::vector<PortListing> ListUsbAdapters(bool holders);
 // The one way to add a problem: it goes after those as serious or more, so
 // that a report lists what blocks first, then what may hold, then notes. The
 // reference is good until the next problem is added.
-Problem& AddProblem(PortReport* report, const std::string& code, Severity severity,
-                    const std::string& message, const std::string& fix);
+Problem& AddProblem(PortReport* report, ProblemCode code, const std::string& message,
+                    const std::string& fix);
 DoctorStatus DoctorStatusFor(const PortReport& report);
 std::string FormatPortReport(const PortReport& report, OutputFormat format);
 std::string FormatPortList(const std::vector<PortListing>& ports, OutputFormat format);

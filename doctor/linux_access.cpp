@@ -130,22 +130,19 @@ Problem AccessProblem(const std::string& root, const std::string& device, const 
   const std::string owned = " (mode " + std::string(mode) + ", group " + verdict.group + ")";
   switch (verdict.access) {
     case Access::kNotInGroup:
-      return {"permission",
-              Severity::kBlocks,
+      return {ProblemCode::kPermission,
               user + " may not open " + device + owned + ": only members of group " +
                   verdict.group + " may.",
               "sudo usermod -aG " + verdict.group + " $USER, then log out and in again",
               {}};
     case Access::kGroupNotActive:
-      return {"group-not-active",
-              Severity::kBlocks,
+      return {ProblemCode::kGroupNotActive,
               user + " is in group " + verdict.group + ", but this session started before that" +
                   owned + ".",
               "log out and in again (or, for this shell only: newgrp " + verdict.group + ")",
               {}};
     case Access::kOwnerOnly:
-      return {"permission",
-              Severity::kBlocks,
+      return {ProblemCode::kPermission,
               device + " may be opened by its owner only" + owned +
                   "; a mode set by hand lasts until the next replug or reboot.",
               OwnerOnlyFix(device),
@@ -153,8 +150,7 @@ Problem AccessProblem(const std::string& root, const std::string& device, const 
     case Access::kAllowed:
       break;
   }
-  return {"permission",
-          Severity::kBlocks,
+  return {ProblemCode::kPermission,
           "Opening " + device + " is refused though its mode allows it" + owned +
               " (an ACL or a security module).",
           "getfacl " + device,

@@ -54,7 +54,7 @@ PortListing ListingFor(const ComDevice& device, const OpenResult& opened,
   const bool opens = opened.handle != INVALID_HANDLE_VALUE;
   details.push_back(FlagDetail("opens", opens));
   if (!opens) {
-    details.push_back(TextDetail("open-problem", OpenProblemCode(opened.error)));
+    details.push_back(TextDetail("open-problem", ProblemName(OpenProblemCode(opened.error))));
     details.push_back(NumberDetail("open-error", opened.error));
   }
   return listing;
@@ -74,7 +74,7 @@ std::vector<FoundByOpen> PortsOnlyAnOpenFinds(const std::vector<ComDevice>& devi
     if (FindDevice(devices, port) != nullptr) continue;
     const OpenResult opened = OpenAndRelease(port);
     if (opened.handle == INVALID_HANDLE_VALUE &&
-        std::string(OpenProblemCode(opened.error)) == "missing") {
+        OpenProblemCode(opened.error) == ProblemCode::kMissing) {
       continue;
     }
     found.push_back({port, opened});

@@ -170,7 +170,7 @@ TEST(DoctorListing, FindNamesOneAdapterByItsIdsSerialNumberOrSocket) {
   second.lastingName = "/dev/serial/by-id/usb-\nx";  // no name for a script: the path instead
   PortListing portless;  // plugged in, with no port: the reason, never "none plugged in"
   portless.vendorId = "10c4", portless.productId = "ea60", portless.location = "1-7";
-  portless.noPort = {"no-driver", Severity::kBlocks, "no driver", "sudo modprobe cp210x", {}};
+  portless.noPort = {ProblemCode::kNoDriver, "no driver", "sudo modprobe cp210x", {}};
   ports.push_back(portless);
   const char* const ftdi = "/dev/serial/by-id/usb-FTDI_A50285BI";
   // ttyUSB0 has no serial number, and so no by-id name of its own.
@@ -313,7 +313,7 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
 
     const PortReport report = CheckPortUnder(root.path, given);
     std::vector<std::string> codes;
-    for (const Problem& problem : report.problems) codes.push_back(problem.code);
+    for (const Problem& problem : report.problems) codes.push_back(ProblemName(problem.code));
     EXPECT_EQ(codes, c.codes);
     // kill is offered for one holder alone, by its pid, never pid 1.
     for (const Problem& problem : report.problems) {

@@ -74,8 +74,8 @@ std::string Summary(const PortReport& report) {
   const char* const severities[] = {"blocks", "may-hold", "note"};
   std::string text;
   for (const Problem& p : report.problems) {
-    text += (text.empty() ? "" : "; ") + p.code + "/" + severities[static_cast<int>(p.severity)] +
-            Joined(p.details);
+    text += (text.empty() ? "" : "; ") + std::string(ProblemName(p.code)) + "/" +
+            severities[static_cast<int>(SeverityOf(p.code))] + Joined(p.details);
   }
   return text;
 }
@@ -193,7 +193,9 @@ TEST_F(DoctorWin32, DeviceListShapesTheListAndTheChecks) {
   ASSERT_EQ(ports.size(), 8u);
   for (std::size_t i = 0; i < 8; ++i)
     EXPECT_EQ(ports[i].name + Joined(ports[i].details) +
-                  (ports[i].noPort.code.empty() ? "" : " no-port=" + ports[i].noPort.code),
+                  (ports[i].noPort.code == ProblemCode::kNone
+                       ? ""
+                       : " no-port=" + std::string(ProblemName(ports[i].noPort.code))),
               listed[i]);
   // The present device is the one checked; one that fails to start is at fault.
   const char* const checks[][2] = {
