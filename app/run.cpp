@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/port_name.h"
+#include "app/configured_line.h"
 #include "app/relay_command.h"
 #include "protocol/command_frame.h"
 #include "serial/serial_port.h"

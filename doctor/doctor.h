@@ -26,10 +26,10 @@
 #include "doctor/text_kit.h"
 
 enum DoctorStatus {
-  kDoctorReady = 0,    // no problem that blocks or may hold; or the list was printed
-  kDoctorUsage = 1,    // wrong arguments or an unknown option
-  kDoctorBlocked = 2,  // at least one problem that blocks
-  kDoctorMayHold = 3,  // a problem that may hold a run, and none that blocks
+  kDoctorReady = 0,     // no problem that blocks or may hold; or the list was printed
+  kDoctorUsage = 1,     // wrong arguments or an unknown option
+  kDoctorBlocked = 2,   // at least one problem that blocks
+  kDoctorMayStall = 3,  // a problem that may hold a run, and none that blocks
 };
 
 // One named value of a problem or a listed port, as the JSON output names it.
@@ -69,7 +69,7 @@ struct PortListing {
   // Not printed: a name that stays across replugging and reboots and names
   // this adapter alone (Linux's by-id link of an adapter with a serial
   // number); empty when there is none.
-  std::string lastingName;
+  std::string stableName;
   // A USB adapter plugged in that has no port (the name is empty): why, as
   // a problem with its code, message and fix, printed as no-port, why-not
   // and fix. Its driver is the USB interface's: "none", "usbfs".
@@ -131,7 +131,7 @@ bool ParseSelector(const std::string& text, AdapterSelector* selector, std::stri
 // The adapters (ports with USB ids) that the selector names, in list order.
 std::vector<PortListing> MatchingAdapters(const std::vector<PortListing>& adapters,
                                           const AdapterSelector& selector);
-// The name to give Kavnori: the lasting name when there is one, else the port's.
+// The name to give Kavnori: the stable name when there is one, else the port's.
 std::string FoundName(const PortListing& port);
 // The whole of --find over `adapters` (from ListUsbAdapters): what goes to
 // standard output and to standard error, and the exit status.

@@ -68,8 +68,9 @@ struct TtyDevice {
   bool hasDevice = false;      // a bus device behind it (a UART, a USB interface)
   std::string uartType;        // ttyS: "0" when no UART was found at that port
   std::string driver;          // ch341-uart, ftdi_sio, cdc_acm, serial8250
-  std::string usbId;           // 1a86:7523; empty when not on USB
-  std::string usbSerial;       // empty when the adapter has none
+  std::string vendorId;        // the USB vendor id, 1a86; empty when not on USB
+  std::string productId;       // the USB product id, 7523
+  std::string serial;          // the USB serial number; empty when the adapter has none
   std::string usbProductName;  // the adapter's own name for itself
   std::string usbLocation;     // the USB device's place on the bus: 1-1.2 (bus 1, port 1, port 2)
 };
@@ -199,7 +200,7 @@ void CheckLockFolder(CheckedPort* checked);  // none this user may write: a note
 bool ModemManagerIgnores(const std::string& root, dev_t number);
 // The first brltty rules file that claims USB adapters VENDOR:PRODUCT
 // ("1a86:7523"), as /usr/lib/udev/... or /etc/udev/... path; empty when none.
-std::string BrlttyRuleClaiming(const std::string& root, const std::string& usbId);
+std::string BrlttyRuleClaiming(const std::string& root, const std::string& vendorProduct);
 // Remove brltty, or mask its rules (RULES, a path; "" for Debian's name).
 std::string BrlttyFix(const std::string& rules);
 void CheckFlowControl(CheckedPort* checked, int fd, const struct termios& line);

@@ -36,7 +36,7 @@ constexpr DriverWarning kDriverWarnings[] = {
 // ---- Problems ----
 
 // The name Device Manager shows for the port.
-std::string ShownName(const ComDevice* device, const std::string& name) {
+std::string DeviceManagerName(const ComDevice* device, const std::string& name) {
   return device != nullptr && !device->friendlyName.empty() ? device->friendlyName : name;
 }
 
@@ -71,7 +71,8 @@ Problem& AddDeviceError(PortReport* report, const std::string& name, DWORD error
       report, ProblemCode::kDeviceError, message + ".",
       "unplug the adapter and plug it in again; if the fault stays, Device Manager > Ports (COM & "
       "LPT) > " +
-          ShownName(device, name) + " > Properties says why, and Update driver reinstalls it");
+          DeviceManagerName(device, name) +
+          " > Properties says why, and Update driver reinstalls it");
   if (code != 0) problem.details.push_back(NumberDetail("problem-code", code));
   return problem;
 }
@@ -121,12 +122,13 @@ void AddDriverWarning(PortReport* report, const std::string& name, const ComDevi
   const std::string warning = DriverWarningText(device);
   if (warning.empty()) return;
   AddProblem(report, ProblemCode::kDriverVersion, warning + ".",
-             "Device Manager > Ports (COM & LPT) > " + ShownName(&device, name) +
+             "Device Manager > Ports (COM & LPT) > " + DeviceManagerName(&device, name) +
                  " > Properties > Driver > Roll Back Driver (or Update driver > Browse > Let me "
                  "pick)");
 }
 
-std::string DeviceShown(const ComDevice* device, const wchar_t* path) {
+// The device a report names: Device Manager's name, else the kernel's, else the path.
+std::string ReportedDevice(const ComDevice* device, const wchar_t* path) {
   if (device != nullptr && !device->friendlyName.empty()) return device->friendlyName;
   if (device != nullptr && !device->kernelDevice.empty()) return device->kernelDevice;
   return Utf8(path);
@@ -281,7 +283,7 @@ PortReport CheckPort(const std::string& port) {
   DevicePathFor(portName, path);
   const OpenResult opened = OpenAsKavnori(path);
   if (opened.handle == INVALID_HANDLE_VALUE) {
-    if (device != nullptr) report.device = DeviceShown(device, path);
+    if (device != nullptr) report.device = ReportedDevice(device, path);
     if (!IsPortName(port) && OpenProblemCode(opened.error) != ProblemCode::kMissing) {
       AddNotASerialPort(&report, name + " is no serial port: it does not open as one",
                         opened.error);
@@ -290,7 +292,7 @@ PortReport CheckPort(const std::string& port) {
     }
     return report;
   }
-  report.device = DeviceShown(device, path);
+  report.device = ReportedDevice(device, path);
   DWORD error = 0;
   const bool serial = CheckLine(&report, name, opened.handle, &error);
   win32DoctorCalls.closeHandle(opened.handle);

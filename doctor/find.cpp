@@ -105,8 +105,8 @@ std::vector<PortListing> MatchingAdapters(const std::vector<PortListing>& adapte
 // holds a control character (a newline would make two lines of it) gives
 // way to the device path, which the kernel names.
 std::string FoundName(const PortListing& port) {
-  return port.lastingName.empty() || HasControlCharacter(port.lastingName) ? port.name
-                                                                           : port.lastingName;
+  return port.stableName.empty() || HasControlCharacter(port.stableName) ? port.name
+                                                                         : port.stableName;
 }
 
 FindStatus FindAdapter(const std::string& selectorText, const std::vector<PortListing>& adapters,

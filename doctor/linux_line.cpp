@@ -52,9 +52,9 @@ bool ModemManagerIgnores(const std::string& root, dev_t number) {
 
 // A rules file in /etc/udev/rules.d replaces one of the same name in /run or
 // /usr/lib (a link to /dev/null there turns it off); the first folder wins.
-std::string BrlttyRuleClaiming(const std::string& root, const std::string& usbId) {
+std::string BrlttyRuleClaiming(const std::string& root, const std::string& vendorProduct) {
   unsigned vendor = 0, product = 0;
-  if (std::sscanf(usbId.c_str(), "%x:%x", &vendor, &product) != 2) return "";
+  if (std::sscanf(vendorProduct.c_str(), "%x:%x", &vendor, &product) != 2) return "";
   std::vector<std::string> seen;
   for (const char* folder :
        {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d"}) {
@@ -112,13 +112,11 @@ void CheckHangupOnClose(CheckedPort* checked, const struct termios& line) {
 }
 
 std::string ModemManagerFix(const TtyDevice& tty) {
-  const std::size_t colon = tty.usbId.find(':');
-  if (colon == std::string::npos) {
+  if (tty.vendorId.empty()) {
     return "sudo systemctl disable --now ModemManager (or a udev rule setting "
            "ENV{ID_MM_DEVICE_IGNORE}=\"1\" for this adapter)";
   }
-  return "echo 'ATTRS{idVendor}==\"" + tty.usbId.substr(0, colon) + "\", ATTRS{idProduct}==\"" +
-         tty.usbId.substr(colon + 1) +
+  return "echo 'ATTRS{idVendor}==\"" + tty.vendorId + "\", ATTRS{idProduct}==\"" + tty.productId +
          "\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"' | sudo tee -a "
          "/etc/udev/rules.d/99-kavnori-modemmanager.rules; then plug the adapter in again (or: "
          "sudo systemctl disable --now ModemManager)";
@@ -146,11 +144,12 @@ void CheckBrltty(CheckedPort* checked) {
 }
 
 void CheckAdapter(CheckedPort* checked, const TtyDevice& tty, dev_t number) {
-  if (!tty.usbId.empty()) {
-    const std::string rules = BrlttyRuleClaiming(checked->root, tty.usbId);
+  if (!tty.vendorId.empty()) {
+    const std::string vendorProduct = tty.vendorId + ":" + tty.productId;
+    const std::string rules = BrlttyRuleClaiming(checked->root, vendorProduct);
     if (!rules.empty()) {
       AddProblem(checked->report, ProblemCode::kBrltty,
-                 "brltty's udev rules (" + rules + ") claim USB adapters " + tty.usbId +
+                 "brltty's udev rules (" + rules + ") claim USB adapters " + vendorProduct +
                      ": brltty takes the port as it appears.",
                  BrlttyFix(rules));
     }

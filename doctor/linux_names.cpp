@@ -143,16 +143,16 @@ bool IsNumberedName(const std::string& path) {
 void CheckStableName(CheckedPort* checked, const TtyDevice& tty) {
   const auto names = ReadStableNames(checked->root);
   const auto at = names.find(tty.name);
-  if (at == names.end() || tty.usbId.empty()) return;
+  if (at == names.end() || tty.vendorId.empty()) return;
   const StableNames& stable = at->second;
   const bool givenById = checked->given.find("/serial/by-id/") != std::string::npos;
-  if (tty.usbSerial.empty() && givenById && !stable.byPath.empty()) {
+  if (tty.serial.empty() && givenById && !stable.byPath.empty()) {
     AddProblem(checked->report, ProblemCode::kByIdNotUnique,
-               "The adapter (" + tty.usbId +
+               "The adapter (" + tty.vendorId + ":" + tty.productId +
                    ") has no serial number: every such adapter gets this same by-id name.",
                "name it by its USB socket instead: " + stable.byPath.front());
   } else if (IsNumberedName(checked->given)) {
-    const std::vector<std::string>& better = tty.usbSerial.empty() ? stable.byPath : stable.byId;
+    const std::vector<std::string>& better = tty.serial.empty() ? stable.byPath : stable.byId;
     if (better.empty()) return;
     AddProblem(checked->report, ProblemCode::kUnstableName,
                checked->given + " may name another adapter after the next boot or plug-in.",

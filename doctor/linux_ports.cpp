@@ -18,8 +18,9 @@ void ReadUsbAdapter(const std::string& deviceFolder, const std::string& sysRoot,
        folder = folder.substr(0, folder.rfind('/'))) {
     const std::string vendor = FirstLine(folder + "/idVendor");
     if (vendor.empty()) continue;
-    tty->usbId = vendor + ":" + FirstLine(folder + "/idProduct");
-    tty->usbSerial = FirstLine(folder + "/serial");
+    tty->vendorId = vendor;
+    tty->productId = FirstLine(folder + "/idProduct");
+    tty->serial = FirstLine(folder + "/serial");
     tty->usbProductName = FirstLine(folder + "/product");
     tty->usbLocation = BaseName(folder);
     return;
@@ -77,17 +78,14 @@ PortListing ListOne(const std::string& root, const TtyDevice& tty, const StableN
   PortListing port;
   port.name = device;
   port.friendlyName = tty.usbProductName;
-  const std::size_t colon = tty.usbId.find(':');
-  if (colon != std::string::npos) {
-    port.vendorId = tty.usbId.substr(0, colon);
-    port.productId = tty.usbId.substr(colon + 1);
-  }
-  port.serial = tty.usbSerial;
+  port.vendorId = tty.vendorId;
+  port.productId = tty.productId;
+  port.serial = tty.serial;
   port.location = tty.usbLocation;
   port.driver = tty.driver;
   // Without a serial number every such adapter gets the same by-id name.
-  const bool byIdUnique = !tty.usbSerial.empty();
-  if (byIdUnique && names.byId.size() == 1) port.lastingName = names.byId.front();
+  const bool byIdUnique = !tty.serial.empty();
+  if (byIdUnique && names.byId.size() == 1) port.stableName = names.byId.front();
   port.details.push_back(TextDetail(
       "by-id",
       JoinedOrNone(names.byId) + (byIdUnique || names.byId.empty()

@@ -11,7 +11,7 @@ const char* SeverityName(Severity severity) {
   switch (severity) {
     case Severity::kBlocks:
       return "blocks";
-    case Severity::kMayHold:
+    case Severity::kMayStall:
       return "may-hold";
     case Severity::kNote:
       return "note";
@@ -84,7 +84,7 @@ const char* Verdict(DoctorStatus status) {
   switch (status) {
     case kDoctorReady:
       return "ready";
-    case kDoctorMayHold:
+    case kDoctorMayStall:
       return "may hold a run";
     default:
       return "not ready";
@@ -134,7 +134,7 @@ DoctorStatus DoctorStatusFor(const PortReport& report) {
   DoctorStatus status = kDoctorReady;
   for (const Problem& problem : report.problems) {
     if (SeverityOf(problem.code) == Severity::kBlocks) return kDoctorBlocked;
-    if (SeverityOf(problem.code) == Severity::kMayHold) status = kDoctorMayHold;
+    if (SeverityOf(problem.code) == Severity::kMayStall) status = kDoctorMayStall;
   }
   return status;
 }

@@ -167,7 +167,7 @@ TEST(DoctorListing, FindNamesOneAdapterByItsIdsSerialNumberOrSocket) {
   ports.push_back(ports.back());
   PortListing& second = ports.back();
   second.name = "/dev/ttyUSB2", second.serial = "A50285BJ", second.location = "1-4";
-  second.lastingName = "/dev/serial/by-id/usb-\nx";  // no name for a script: the path instead
+  second.stableName = "/dev/serial/by-id/usb-\nx";  // no name for a script: the path instead
   PortListing portless;  // plugged in, with no port: the reason, never "none plugged in"
   portless.vendorId = "10c4", portless.productId = "ea60", portless.location = "1-7";
   portless.noPort = {ProblemCode::kNoDriver, "no driver", "sudo modprobe cp210x", {}};

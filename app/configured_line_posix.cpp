@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "app/port_name.h"
+#include "app/configured_line.h"
 
 // Narrow, like every other line: a C stream takes the orientation of its
 // first output, and wide output mixed in would be lost.
