@@ -1,6 +1,6 @@
 #include "app/relay_command.h"
 
-#include "app/port_name.h"
+#include "app/configured_line.h"
 #include "protocol/command_frame.h"
 #include "serial/standard_output.h"
 

@@ -1,6 +1,6 @@
 #include "app/run.h"
 
-#include "app/port_name.h"
+#include "app/configured_line.h"
 #include "app/relay_command.h"
 #include "protocol/command_frame.h"
 #include "serial/fixed_text.h"

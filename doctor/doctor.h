@@ -15,23 +15,21 @@
 // CMake picks them. On Linux one file for each question a port is asked
 // (doctor_linux.h has the map), on Windows doctor_win32.cpp and the files
 // doctor_win32.h names. report.cpp formats both; find.cpp searches the
-// listing, the same on both.
+// listing, the same on both; problem_codes.cpp holds the one table of
+// problem codes, text_kit.cpp the text helpers both use.
 #pragma once
 
 #include <string>
 #include <vector>
 
-enum DoctorStatus {
-  kDoctorReady = 0,    // no problem that blocks or may hold; or the list was printed
-  kDoctorUsage = 1,    // wrong arguments or an unknown option
-  kDoctorBlocked = 2,  // at least one problem that blocks
-  kDoctorMayHold = 3,  // a problem that may hold a run, and none that blocks
-};
+#include "doctor/problem_codes.h"
+#include "doctor/text_kit.h"
 
-enum class Severity {
-  kBlocks,   // a Kavnori run on this port fails
-  kMayHold,  // a run may wait without end (a held write)
-  kNote,     // worth knowing; the run goes through
+enum DoctorStatus {
+  kDoctorReady = 0,     // no problem that blocks or may hold; or the list was printed
+  kDoctorUsage = 1,     // wrong arguments or an unknown option
+  kDoctorBlocked = 2,   // at least one problem that blocks
+  kDoctorMayStall = 3,  // a problem that may hold a run, and none that blocks
 };
 
 // One named value of a problem or a listed port, as the JSON output names it.
@@ -44,11 +42,10 @@ struct Detail {
 };
 
 struct Problem {
-  std::string code;  // fixed names: "permission", "held-by-lock", "in-use", ...
-  Severity severity = Severity::kNote;
-  std::string message;          // what it is, one line
-  std::string fix;              // how to fix it, one line: the command to type
-  std::vector<Detail> details;  // pid, command, error, ...
+  ProblemCode code = ProblemCode::kNone;  // its severity is the code's
+  std::string message;                    // what it is, one line
+  std::string fix;                        // how to fix it, one line: the command to type
+  std::vector<Detail> details;            // pid, command, error, ...
 };
 
 struct PortReport {
@@ -72,7 +69,7 @@ struct PortListing {
   // Not printed: a name that stays across replugging and reboots and names
   // this adapter alone (Linux's by-id link of an adapter with a serial
   // number); empty when there is none.
-  std::string lastingName;
+  std::string stableName;
   // A USB adapter plugged in that has no port (the name is empty): why, as
   // a problem with its code, message and fix, printed as no-port, why-not
   // and fix. Its driver is the USB interface's: "none", "usbfs".
@@ -81,20 +78,23 @@ struct PortListing {
 
 enum class OutputFormat { kText, kJson };
 
-// Platform side: doctor_posix.cpp or doctor_win32.cpp.
+// Platform side: the linux_*.cpp files (doctor_linux.h) or the Windows ones
+// (doctor_win32.h).
 PortReport CheckPort(const std::string& port);
 std::vector<PortListing> ListPorts();
 // The ports of USB adapters plugged in now, from what the system tells
 // without opening any port: what a search by vendor, product, serial number
 // or socket looks through. Adapters with no port come last, each with why.
-std::vector<PortListing> ListUsbAdapters();
+// holders: also who holds each port, as the list's records tell it (Linux:
+// held-by, which reads every /proc/PID/fd); only --json prints that.
+std::vector<PortListing> ListUsbAdapters(bool holders);
 
 // report.cpp
 // The one way to add a problem: it goes after those as serious or more, so
 // that a report lists what blocks first, then what may hold, then notes. The
 // reference is good until the next problem is added.
-Problem& AddProblem(PortReport* report, const std::string& code, Severity severity,
-                    const std::string& message, const std::string& fix);
+Problem& AddProblem(PortReport* report, ProblemCode code, const std::string& message,
+                    const std::string& fix);
 DoctorStatus DoctorStatusFor(const PortReport& report);
 std::string FormatPortReport(const PortReport& report, OutputFormat format);
 std::string FormatPortList(const std::vector<PortListing>& ports, OutputFormat format);
@@ -102,9 +102,6 @@ std::string FormatPortList(const std::vector<PortListing>& ports, OutputFormat f
 Detail TextDetail(const std::string& key, const std::string& value);
 Detail NumberDetail(const std::string& key, long long value);
 Detail FlagDetail(const std::string& key, bool value);
-// A–Z to a–z alone: for names and ids the system writes in either case (COM5,
-// VID_1A86), never for a person's text.
-std::string LowerAscii(std::string text);
 // A name as a POSIX shell reads it back, for the commands of fix lines that a
 // user pastes: as it is when it holds only plain characters, else in single
 // quotes ('my relay', a ' inside as '\'').
@@ -134,7 +131,7 @@ bool ParseSelector(const std::string& text, AdapterSelector* selector, std::stri
 // The adapters (ports with USB ids) that the selector names, in list order.
 std::vector<PortListing> MatchingAdapters(const std::vector<PortListing>& adapters,
                                           const AdapterSelector& selector);
-// The name to give Kavnori: the lasting name when there is one, else the port's.
+// The name to give Kavnori: the stable name when there is one, else the port's.
 std::string FoundName(const PortListing& port);
 // The whole of --find over `adapters` (from ListUsbAdapters): what goes to
 // standard output and to standard error, and the exit status.

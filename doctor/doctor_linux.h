@@ -34,7 +34,9 @@
 #include "serial/uucp_lock_linux.h"
 
 PortReport CheckPortUnder(const std::string& root, const std::string& port);
-std::vector<PortListing> ListPortsUnder(const std::string& root);
+// holders: also who holds each port (held-by), which reads every
+// /proc/PID/fd; without, a port's record ends before held-by.
+std::vector<PortListing> ListPortsUnder(const std::string& root, bool holders);
 
 constexpr const char* kListFix = "kavnori-doctor (without a port) lists the ports there are";
 
@@ -53,10 +55,8 @@ std::string ReadFile(const std::string& path);
 std::string FirstLine(const std::string& path);
 std::vector<std::string> FolderEntries(const std::string& path);  // sorted, no . and ..
 std::string RealPath(const std::string& path);                    // "" when it leads nowhere
-std::string BaseName(const std::string& path);
 bool IsNumber(const std::string& text);
 std::vector<pid_t> ProcessIds(const std::string& root);
-std::vector<std::string> Words(const std::string& line);
 std::string SystemMessage(int error);  // strerror's text for an errno
 
 // ---- Which ports there are (linux_ports.cpp) ----
@@ -68,8 +68,9 @@ struct TtyDevice {
   bool hasDevice = false;      // a bus device behind it (a UART, a USB interface)
   std::string uartType;        // ttyS: "0" when no UART was found at that port
   std::string driver;          // ch341-uart, ftdi_sio, cdc_acm, serial8250
-  std::string usbId;           // 1a86:7523; empty when not on USB
-  std::string usbSerial;       // empty when the adapter has none
+  std::string vendorId;        // the USB vendor id, 1a86; empty when not on USB
+  std::string productId;       // the USB product id, 7523
+  std::string serial;          // the USB serial number; empty when the adapter has none
   std::string usbProductName;  // the adapter's own name for itself
   std::string usbLocation;     // the USB device's place on the bus: 1-1.2 (bus 1, port 1, port 2)
 };
@@ -199,7 +200,7 @@ void CheckLockFolder(CheckedPort* checked);  // none this user may write: a note
 bool ModemManagerIgnores(const std::string& root, dev_t number);
 // The first brltty rules file that claims USB adapters VENDOR:PRODUCT
 // ("1a86:7523"), as /usr/lib/udev/... or /etc/udev/... path; empty when none.
-std::string BrlttyRuleClaiming(const std::string& root, const std::string& usbId);
+std::string BrlttyRuleClaiming(const std::string& root, const std::string& vendorProduct);
 // Remove brltty, or mask its rules (RULES, a path; "" for Debian's name).
 std::string BrlttyFix(const std::string& rules);
 void CheckFlowControl(CheckedPort* checked, int fd, const struct termios& line);

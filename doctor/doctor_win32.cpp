@@ -36,7 +36,7 @@ constexpr DriverWarning kDriverWarnings[] = {
 // ---- Problems ----
 
 // The name Device Manager shows for the port.
-std::string ShownName(const ComDevice* device, const std::string& name) {
+std::string DeviceManagerName(const ComDevice* device, const std::string& name) {
   return device != nullptr && !device->friendlyName.empty() ? device->friendlyName : name;
 }
 
@@ -45,13 +45,13 @@ Problem& AddMissing(PortReport* report, const std::string& name, DWORD error,
   if (device != nullptr && !device->present) {
     const std::string adapter = device->friendlyName.empty() ? "an adapter" : device->friendlyName;
     return AddProblem(
-        report, "missing", Severity::kBlocks,
+        report, ProblemCode::kMissing,
         name + " belongs to " + adapter + ", which is not plugged in" + ErrorSuffix(error) + ".",
         "plug the adapter into the USB socket it had: Windows gives each socket its own COM "
         "number");
   }
   const std::string others = PortsToOffer(devices);
-  return AddProblem(report, "missing", Severity::kBlocks,
+  return AddProblem(report, ProblemCode::kMissing,
                     "There is no port " + name + " on this machine" + ErrorSuffix(error) + ".",
                     others.empty() ? "plug the relay board's adapter in; Device Manager > Ports "
                                      "(COM & LPT) then shows its COM number"
@@ -68,33 +68,34 @@ Problem& AddDeviceError(PortReport* report, const std::string& name, DWORD error
     if (ProblemMeaning(code) != nullptr) message += std::string(": ") + ProblemMeaning(code);
   }
   Problem& problem = AddProblem(
-      report, "device-error", Severity::kBlocks, message + ".",
+      report, ProblemCode::kDeviceError, message + ".",
       "unplug the adapter and plug it in again; if the fault stays, Device Manager > Ports (COM & "
       "LPT) > " +
-          ShownName(device, name) + " > Properties says why, and Update driver reinstalls it");
+          DeviceManagerName(device, name) +
+          " > Properties says why, and Update driver reinstalls it");
   if (code != 0) problem.details.push_back(NumberDetail("problem-code", code));
   return problem;
 }
 
 void AddOpenProblem(PortReport* report, const std::string& name, DWORD error,
                     const ComDevice* device, const std::vector<ComDevice>& devices) {
-  const std::string code = OpenProblemCode(error);
+  const ProblemCode code = OpenProblemCode(error);
   // A driver that failed to start leaves no port to open: the fault is the device's.
   const bool faulty = device != nullptr && device->present && device->problemCode != 0;
   Problem* problem = nullptr;
-  if (code == "missing" && !faulty) {
+  if (code == ProblemCode::kMissing && !faulty) {
     problem = &AddMissing(report, name, error, device, devices);
     problem->details.insert(problem->details.begin(), NumberDetail("error", error));
     // Plugged in without a port: most likely the board's adapter.
     for (const ComDevice& adapter : devices) {
       if (!adapter.port.empty() || !adapter.present) continue;
       const Problem why = PortlessProblem(adapter);
-      AddProblem(report, why.code, why.severity, why.message, why.fix).details = why.details;
+      AddProblem(report, why.code, why.message, why.fix).details = why.details;
     }
     return;
-  } else if (code == "in-use") {
+  } else if (code == ProblemCode::kInUse) {
     problem = &AddProblem(
-        report, "in-use", Severity::kBlocks,
+        report, ProblemCode::kInUse,
         name + " is open in another program: Windows lets one program at a time use a COM port" +
             ErrorSuffix(error) + ".",
         "close the program that holds it (a serial terminal such as PuTTY, the Arduino serial "
@@ -106,7 +107,7 @@ void AddOpenProblem(PortReport* report, const std::string& name, DWORD error,
 }
 
 void AddNotASerialPort(PortReport* report, const std::string& what, DWORD error) {
-  AddProblem(report, "not-a-serial-port", Severity::kBlocks, what + ErrorSuffix(error) + ".",
+  AddProblem(report, ProblemCode::kNotASerialPort, what + ErrorSuffix(error) + ".",
              "name the relay board's COM port: kavnori-doctor without a port lists them")
       .details.push_back(NumberDetail("error", error));
 }
@@ -120,13 +121,14 @@ bool IsPortName(const std::string& port) {
 void AddDriverWarning(PortReport* report, const std::string& name, const ComDevice& device) {
   const std::string warning = DriverWarningText(device);
   if (warning.empty()) return;
-  AddProblem(report, "driver-version", Severity::kNote, warning + ".",
-             "Device Manager > Ports (COM & LPT) > " + ShownName(&device, name) +
+  AddProblem(report, ProblemCode::kDriverVersion, warning + ".",
+             "Device Manager > Ports (COM & LPT) > " + DeviceManagerName(&device, name) +
                  " > Properties > Driver > Roll Back Driver (or Update driver > Browse > Let me "
                  "pick)");
 }
 
-std::string DeviceShown(const ComDevice* device, const wchar_t* path) {
+// The device a report names: Device Manager's name, else the kernel's, else the path.
+std::string ReportedDevice(const ComDevice* device, const wchar_t* path) {
   if (device != nullptr && !device->friendlyName.empty()) return device->friendlyName;
   if (device != nullptr && !device->kernelDevice.empty()) return device->kernelDevice;
   return Utf8(path);
@@ -158,21 +160,21 @@ OpenResult OpenAndRelease(const std::string& name) {
   return opened;
 }
 
-const char* OpenProblemCode(DWORD error) {
+ProblemCode OpenProblemCode(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
     case ERROR_BAD_PATHNAME:
-      return "missing";
+      return ProblemCode::kMissing;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
     case ERROR_BUSY:
-      return "in-use";
+      return ProblemCode::kInUse;
     case ERROR_FILENAME_EXCED_RANGE:
-      return "name-too-long";
+      return ProblemCode::kNameTooLong;
     default:  // 31 and the other faults of a device or its driver
-      return "device-error";
+      return ProblemCode::kDeviceError;
   }
 }
 
@@ -208,8 +210,8 @@ Problem PortlessProblem(const ComDevice& device) {
   const char* meaning = ProblemMeaning(device.problemCode);
   const std::string chipDriver = ChipDriverName(device.vendorId, device.productId);
   const std::string properties = "Device Manager > " + shown + " > Properties";
-  Problem problem{device.problemCode == CM_PROB_FAILED_INSTALL ? "no-driver" : "device-error",
-                  Severity::kBlocks,
+  Problem problem{device.problemCode == CM_PROB_FAILED_INSTALL ? ProblemCode::kNoDriver
+                                                               : ProblemCode::kDeviceError,
                   "The USB adapter " +
                       (device.friendlyName.empty() ? id : shown + " (" + id + ")") +
                       " has no COM port: Device Manager " + "shows it with Code " + code +
@@ -269,7 +271,7 @@ PortReport CheckPort(const std::string& port) {
   const std::string name = ShortName(port);
   PortName portName;
   if (!ConvertPortName(port.c_str(), &portName)) {
-    AddProblem(&report, "name-too-long", Severity::kBlocks,
+    AddProblem(&report, ProblemCode::kNameTooLong,
                "Kavnori takes port names of up to " + std::to_string(kPortNameCapacity - 1) +
                    " characters; this one is longer.",
                "name the port COM<N>: kavnori-doctor without a port lists them");
@@ -281,8 +283,8 @@ PortReport CheckPort(const std::string& port) {
   DevicePathFor(portName, path);
   const OpenResult opened = OpenAsKavnori(path);
   if (opened.handle == INVALID_HANDLE_VALUE) {
-    if (device != nullptr) report.device = DeviceShown(device, path);
-    if (!IsPortName(port) && std::string(OpenProblemCode(opened.error)) != "missing") {
+    if (device != nullptr) report.device = ReportedDevice(device, path);
+    if (!IsPortName(port) && OpenProblemCode(opened.error) != ProblemCode::kMissing) {
       AddNotASerialPort(&report, name + " is no serial port: it does not open as one",
                         opened.error);
     } else {
@@ -290,7 +292,7 @@ PortReport CheckPort(const std::string& port) {
     }
     return report;
   }
-  report.device = DeviceShown(device, path);
+  report.device = ReportedDevice(device, path);
   DWORD error = 0;
   const bool serial = CheckLine(&report, name, opened.handle, &error);
   win32DoctorCalls.closeHandle(opened.handle);

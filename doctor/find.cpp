@@ -45,8 +45,9 @@ bool HasControlCharacter(const std::string& text) {
 // One adapter as a person picks it out: its name, then the selectors that
 // name it alone when one does (the serial number, the socket).
 std::string AdapterLine(const PortListing& port) {
-  const std::string name =
-      port.name.empty() ? "(no port: " + port.noPort.code + ")" : EscapedText(FoundName(port));
+  const std::string name = port.name.empty()
+                               ? "(no port: " + std::string(ProblemName(port.noPort.code)) + ")"
+                               : EscapedText(FoundName(port));
   std::string line = "  " + name + "  " + EscapedText(port.vendorId + ":" + port.productId);
   line += port.serial.empty() ? " (no serial number)" : ":" + EscapedText(port.serial);
   if (!port.location.empty()) line += "  at:" + EscapedText(port.location);
@@ -104,8 +105,8 @@ std::vector<PortListing> MatchingAdapters(const std::vector<PortListing>& adapte
 // holds a control character (a newline would make two lines of it) gives
 // way to the device path, which the kernel names.
 std::string FoundName(const PortListing& port) {
-  return port.lastingName.empty() || HasControlCharacter(port.lastingName) ? port.name
-                                                                           : port.lastingName;
+  return port.stableName.empty() || HasControlCharacter(port.stableName) ? port.name
+                                                                         : port.stableName;
 }
 
 FindStatus FindAdapter(const std::string& selectorText, const std::vector<PortListing>& adapters,

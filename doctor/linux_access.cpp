@@ -21,21 +21,12 @@ const GroupEntry* GroupById(const std::vector<GroupEntry>& groups, gid_t gid) {
   return nullptr;
 }
 
-// A line of /etc/passwd or /etc/group, split at the colons; the members of
-// a group, at the commas.
-std::vector<std::string> Fields(const std::string& line, char separator) {
-  std::vector<std::string> fields;
-  std::istringstream parts(line);
-  for (std::string field; std::getline(parts, field, separator);) fields.push_back(field);
-  return fields;
-}
-
 // A user's line in root/etc/passwd, read as /etc/group is: no NSS, so that
 // the statically linked doctor works the same on Alpine. Empty when none.
 std::vector<std::string> PasswdFields(const std::string& root, uid_t uid) {
   std::istringstream in(ReadFile(root + "/etc/passwd"));
   for (std::string line; std::getline(in, line);) {
-    const std::vector<std::string> fields = Fields(line, ':');
+    const std::vector<std::string> fields = Split(line, ':');
     if (fields.size() < 4 || !IsNumber(fields[2]) || !IsNumber(fields[3])) continue;
     if (static_cast<uid_t>(std::atol(fields[2].c_str())) == uid) return fields;
   }
@@ -72,10 +63,14 @@ std::vector<GroupEntry> ReadGroups(const std::string& root) {
   std::vector<GroupEntry> groups;
   std::istringstream in(ReadFile(root + "/etc/group"));
   for (std::string line; std::getline(in, line);) {
-    const std::vector<std::string> fields = Fields(line, ':');
+    const std::vector<std::string> fields = Split(line, ':');
     if (fields.size() < 3 || !IsNumber(fields[2])) continue;
-    groups.push_back({fields[0], static_cast<gid_t>(std::atol(fields[2].c_str())),
-                      fields.size() > 3 ? Fields(fields[3], ',') : std::vector<std::string>()});
+    GroupEntry group = {fields[0], static_cast<gid_t>(std::atol(fields[2].c_str())), {}};
+    // "dialout:x:20:" has no members: an empty name names nobody.
+    for (const std::string& member : fields.size() > 3 ? Split(fields[3], ',') : Split("", ',')) {
+      if (!member.empty()) group.members.push_back(member);
+    }
+    groups.push_back(group);
   }
   return groups;
 }
@@ -118,7 +113,7 @@ namespace {
 // is gone then, a rule stays.
 std::string OwnerOnlyFix(const std::string& device) {
   const std::string kernelName =
-      device.compare(0, 5, "/dev/") == 0 ? device.substr(5) : device.substr(device.rfind('/') + 1);
+      device.compare(0, 5, "/dev/") == 0 ? device.substr(5) : BaseName(device);
   return "sudo chgrp dialout " + device + " && sudo chmod 660 " + device +
          "; to keep it, add the line KERNEL==\"" + kernelName +
          "\", GROUP=\"dialout\", MODE=\"0660\" to /etc/udev/rules.d/60-kavnori.rules";
@@ -135,22 +130,19 @@ Problem AccessProblem(const std::string& root, const std::string& device, const 
   const std::string owned = " (mode " + std::string(mode) + ", group " + verdict.group + ")";
   switch (verdict.access) {
     case Access::kNotInGroup:
-      return {"permission",
-              Severity::kBlocks,
+      return {ProblemCode::kPermission,
               user + " may not open " + device + owned + ": only members of group " +
                   verdict.group + " may.",
               "sudo usermod -aG " + verdict.group + " $USER, then log out and in again",
               {}};
     case Access::kGroupNotActive:
-      return {"group-not-active",
-              Severity::kBlocks,
+      return {ProblemCode::kGroupNotActive,
               user + " is in group " + verdict.group + ", but this session started before that" +
                   owned + ".",
               "log out and in again (or, for this shell only: newgrp " + verdict.group + ")",
               {}};
     case Access::kOwnerOnly:
-      return {"permission",
-              Severity::kBlocks,
+      return {ProblemCode::kPermission,
               device + " may be opened by its owner only" + owned +
                   "; a mode set by hand lasts until the next replug or reboot.",
               OwnerOnlyFix(device),
@@ -158,8 +150,7 @@ Problem AccessProblem(const std::string& root, const std::string& device, const 
     case Access::kAllowed:
       break;
   }
-  return {"permission",
-          Severity::kBlocks,
+  return {ProblemCode::kPermission,
           "Opening " + device + " is refused though its mode allows it" + owned +
               " (an ACL or a security module).",
           "getfacl " + device,

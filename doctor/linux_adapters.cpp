@@ -62,11 +62,10 @@ bool SerialDriverLoaded(const std::string& root, const std::string& driver) {
 }
 
 std::string Named(const std::vector<std::pair<pid_t, std::string>>& programs) {
-  std::string names;
-  for (const auto& program : programs) {
-    names += (names.empty() ? "" : ", ") + DescribeProcess(program.first, program.second);
-  }
-  return names;
+  std::vector<std::string> names;
+  for (const auto& program : programs)
+    names.push_back(DescribeProcess(program.first, program.second));
+  return Joined(names);
 }
 
 }  // namespace
@@ -137,10 +136,10 @@ Problem WhyNoPort(const std::string& root, const PortlessAdapter& adapter,
   const bool usbfs = listing.driver == "usbfs";
   const bool loaded = SerialDriverLoaded(root, adapter.serialDriver);
   const std::string rules = BrlttyRuleClaiming(root, id);
-  Problem problem{"", Severity::kBlocks, "", "", {}};
+  Problem problem;
   if (!brltty.empty() || !rules.empty() ||
       ((usbfs || loaded) && claimers.empty() && ProcessRuns(root, "brltty"))) {
-    problem.code = "brltty";
+    problem.code = ProblemCode::kBrltty;
     problem.message = what + " has no port: " +
                       (!brltty.empty() ? Named(brltty) + " has claimed it through usbfs"
                        : rules.empty() ? "brltty runs, and took it from its driver"
@@ -151,7 +150,7 @@ Problem WhyNoPort(const std::string& root, const PortlessAdapter& adapter,
                       adapter.serialDriver + " while 'brltty' sets config #1).";
     problem.fix = BrlttyFix(rules);
   } else if (usbfs) {
-    problem.code = "usbfs-claimed";
+    problem.code = ProblemCode::kUsbfsClaimed;
     problem.message =
         what + " has no port: " +
         (claimers.empty() ? std::string("a program this user cannot see") : Named(claimers)) +
@@ -161,12 +160,12 @@ Problem WhyNoPort(const std::string& root, const PortlessAdapter& adapter,
                         "adapter in again"
                       : "close " + claimers.front().second + ", then plug the adapter in again";
   } else if (!loaded) {
-    problem.code = "no-driver";
+    problem.code = ProblemCode::kNoDriver;
     problem.message = what + " has no port: no driver has taken it; its chip needs " +
                       adapter.serialDriver + ", which is not loaded.";
     problem.fix = "sudo modprobe " + adapter.serialDriver;
   } else {
-    problem.code = "no-driver";
+    problem.code = ProblemCode::kNoDriver;
     problem.message = what + " has no port: " + adapter.serialDriver +
                       " is loaded but has not taken it (a product id it does not know, or "
                       "unbound by hand).";
@@ -186,8 +185,8 @@ void CheckPortlessAdapters(CheckedPort* checked) {
   bool brltty = false;
   for (const PortlessAdapter& adapter : adapters) {
     const Problem why = WhyNoPort(checked->root, adapter, openers);
-    brltty = brltty || why.code == "brltty";
-    AddProblem(checked->report, why.code, why.severity, why.message, why.fix).details = why.details;
+    brltty = brltty || why.code == ProblemCode::kBrltty;
+    AddProblem(checked->report, why.code, why.message, why.fix).details = why.details;
   }
   if (!brltty) CheckBrltty(checked);
 }

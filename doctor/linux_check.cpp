@@ -26,16 +26,16 @@ void CheckOpen(CheckedPort* checked, const struct stat& node, const PortHolders&
   if (fd < 0) {
     if (error == EACCES || error == EPERM) {
       const Problem refused = AccessProblem(checked->root, checked->device, node);
-      AddProblem(checked->report, refused.code, refused.severity, refused.message, refused.fix);
+      AddProblem(checked->report, refused.code, refused.message, refused.fix);
     } else if (error == EBUSY) {
       CheckExclusive(checked, holders);
     } else if (error == ENOENT || error == ENXIO || error == ENODEV || error == EIO) {
-      AddProblem(checked->report, "missing", Severity::kBlocks,
+      AddProblem(checked->report, ProblemCode::kMissing,
                  checked->device + " is there, but no device answers behind it (" +
                      SystemMessage(error) + ").",
                  "plug the adapter in; " + std::string(kListFix));
     } else {
-      AddProblem(checked->report, "open-failed", Severity::kBlocks,
+      AddProblem(checked->report, ProblemCode::kOpenFailed,
                  "Opening " + checked->device + " failed: " + SystemMessage(error) + ".", kListFix)
           .details.push_back(NumberDetail("error", error));
     }
@@ -91,7 +91,7 @@ PortReport CheckPortUnder(const std::string& root, const std::string& port) {
     return report;
   }
   if (IsConsole(node.st_rdev)) {
-    AddProblem(&report, "not-a-serial-port", Severity::kBlocks,
+    AddProblem(&report, ProblemCode::kNotASerialPort,
                checked.device + " is a console or this session's own terminal, not a serial port.",
                "name the serial device, e.g. /dev/ttyUSB0; " + std::string(kListFix));
     return report;

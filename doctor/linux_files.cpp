@@ -40,8 +40,6 @@ std::string RealPath(const std::string& path) {
   return ::realpath(path.c_str(), resolved) == nullptr ? "" : resolved;
 }
 
-std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
-
 bool IsNumber(const std::string& text) {
   return !text.empty() && text.size() < 10 &&
          std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -53,13 +51,6 @@ std::vector<pid_t> ProcessIds(const std::string& root) {
     if (IsNumber(name)) pids.push_back(static_cast<pid_t>(std::atol(name.c_str())));
   }
   return pids;
-}
-
-std::vector<std::string> Words(const std::string& line) {
-  std::istringstream in(line);
-  std::vector<std::string> words;
-  for (std::string word; in >> word;) words.push_back(word);
-  return words;
 }
 
 std::string SystemMessage(int error) { return std::strerror(error); }

@@ -51,6 +51,7 @@ std::vector<pid_t> FlockHolders(const std::string& root, dev_t filesystem, ino_t
 std::map<std::string, std::vector<Opener>> Openers(const std::string& root,
                                                    const std::vector<std::string>& paths) {
   std::map<std::string, std::vector<Opener>> found;
+  if (paths.empty()) return found;  // no walk through every process for nothing
   const pid_t self = ::getpid();
   for (pid_t pid : ProcessIds(root)) {
     if (pid == self) continue;
@@ -128,11 +129,9 @@ std::vector<Holder> Those(const PortHolders& holders, bool Holder::*how) {
 }
 
 std::string Described(const std::vector<Holder>& holders) {
-  std::string names;
-  for (const Holder& holder : holders) {
-    names += (names.empty() ? "" : ", ") + DescribeProcess(holder.pid, holder.command);
-  }
-  return names;
+  std::vector<std::string> names;
+  for (const Holder& holder : holders) names.push_back(DescribeProcess(holder.pid, holder.command));
+  return Joined(names);
 }
 
 // kill is never the advice for pid 1, the first process of the system (or
@@ -164,8 +163,8 @@ void AddHolderDetails(Problem* problem, const std::vector<Holder>& holders) {
 }
 
 // A holder this user cannot see: only root can tell which program it is.
-void AddUnseenHolder(CheckedPort* checked, const char* code, const std::string& what) {
-  AddProblem(checked->report, code, Severity::kBlocks, what + "; this user cannot see which.",
+void AddUnseenHolder(CheckedPort* checked, ProblemCode code, const std::string& what) {
+  AddProblem(checked->report, code, what + "; this user cannot see which.",
              "sudo kavnori-doctor " + ShellWord(checked->given) + " names it");
 }
 
@@ -200,18 +199,19 @@ PortHolders FindPortHolders(const std::string& root, const std::string& lockName
 }
 
 std::string HeldByText(const std::string& root, const PortHolders& holders) {
-  std::string text;
-  const auto add = [&text](const std::string& item) { text += (text.empty() ? "" : ", ") + item; };
+  std::vector<std::string> ways;
   for (const Holder& holder : holders.programs) {
-    add(DescribeProcess(holder.pid, holder.command) + ", " +
-        (holder.flock      ? "flock"
-         : holder.lockFile ? "lock file " + holders.lockPath
-                           : "open"));
+    ways.push_back(DescribeProcess(holder.pid, holder.command) + ", " +
+                   (holder.flock      ? "flock"
+                    : holder.lockFile ? "lock file " + holders.lockPath
+                                      : "open"));
   }
   if (holders.hasLockFile && !holders.lockFile.judged) {
-    add("lock file " + holders.lockPath + " of user " + UserName(root, holders.lockFile.owner) +
-        (holders.lockFile.readable ? ", naming no pid" : ", unreadable here"));
+    ways.push_back("lock file " + holders.lockPath + " of user " +
+                   UserName(root, holders.lockFile.owner) +
+                   (holders.lockFile.readable ? ", naming no pid" : ", unreadable here"));
   }
+  const std::string text = Joined(ways);
   return text.empty() ? "none" : text;
 }
 
@@ -222,11 +222,11 @@ void CheckFlock(CheckedPort* checked, const PortHolders& holders) {
   const std::string what = checked->device + " locked (flock)";
   const std::vector<Holder> lockers = Those(holders, &Holder::flock);
   if (lockers.empty()) {
-    AddUnseenHolder(checked, "held-by-lock", "Another program holds " + what);
+    AddUnseenHolder(checked, ProblemCode::kHeldByLock, "Another program holds " + what);
     return;
   }
   AddHolderDetails(
-      &AddProblem(checked->report, "held-by-lock", Severity::kBlocks,
+      &AddProblem(checked->report, ProblemCode::kHeldByLock,
                   Described(lockers) + (lockers.size() == 1 ? " holds " : " hold ") + what + ".",
                   StopFix(lockers, checked->given)),
       lockers);
@@ -246,7 +246,7 @@ void CheckExclusive(CheckedPort* checked, const PortHolders& holders) {
       board == openers.end() ? "" : DescribeProcess(board->pid, board->command);
   openers.erase(std::remove_if(openers.begin(), openers.end(), IsBoard), openers.end());
   if (openers.empty() && !boardName.empty()) {
-    AddProblem(checked->report, "exclusive", Severity::kBlocks,
+    AddProblem(checked->report, ProblemCode::kExclusive,
                what + "; only the virtual board " + boardName +
                    " has it open, whose terminal keeps the mark after the program that set it "
                    "has gone.",
@@ -255,11 +255,12 @@ void CheckExclusive(CheckedPort* checked, const PortHolders& holders) {
     return;
   }
   if (openers.empty()) {
-    AddUnseenHolder(checked, "exclusive", what + "; no program that this user can see has it open");
+    AddUnseenHolder(checked, ProblemCode::kExclusive,
+                    what + "; no program that this user can see has it open");
     return;
   }
   AddHolderDetails(
-      &AddProblem(checked->report, "exclusive", Severity::kBlocks,
+      &AddProblem(checked->report, ProblemCode::kExclusive,
                   what + "; open by " + Described(openers) + ".", StopFix(openers, checked->given)),
       openers);
 }
@@ -274,7 +275,7 @@ void CheckUucpLock(CheckedPort* checked, const PortHolders& holders) {
   if (!lock.readable) {
     const std::string owner = UserName(checked->root, lock.owner);
     Problem& problem = AddProblem(
-        checked->report, "uucp-lock", Severity::kBlocks,
+        checked->report, ProblemCode::kUucpLock,
         "The lock file " + path + " of user " + owner + " marks " + checked->device +
             " as held; this user may not read which program holds it.",
         "ask " + owner + " to close the program that uses the port (sudo kavnori-doctor " +
@@ -288,7 +289,7 @@ void CheckUucpLock(CheckedPort* checked, const PortHolders& holders) {
     const long long minutes =
         std::max(0LL, static_cast<long long>(::time(nullptr) - lock.written) / 60);
     Problem& problem = AddProblem(
-        checked->report, "uucp-lock", Severity::kBlocks,
+        checked->report, ProblemCode::kUucpLock,
         std::string(lock.isFile ? "The lock file " : "Something other than a lock file, at ") +
             path + (lock.isFile ? ", " : " (") + "of user " + owner + ", " +
             std::to_string(minutes) + " minutes old" + (lock.isFile ? ", names no pid" : ")") +
@@ -301,7 +302,7 @@ void CheckUucpLock(CheckedPort* checked, const PortHolders& holders) {
   }
   if (!lock.held) {
     AddProblem(
-        checked->report, "uucp-lock-stale", Severity::kNote,
+        checked->report, ProblemCode::kUucpLockStale,
         "The lock file " + path + " names pid " + std::to_string(lock.pid) +
             (lock.holdsNoPort ? ", " + ProcessCommand(checked->root, lock.pid) +
                                     ", which has no file of the port open: it seems unrelated, "
@@ -313,7 +314,7 @@ void CheckUucpLock(CheckedPort* checked, const PortHolders& holders) {
   }
   const std::vector<Holder> holder = {{lock.pid, ProcessCommand(checked->root, lock.pid)}};
   Problem& problem = AddProblem(
-      checked->report, "uucp-lock", Severity::kBlocks,
+      checked->report, ProblemCode::kUucpLock,
       Described(holder) + " holds " + checked->device + " by its lock file " + path + ".",
       StopFix(holder, checked->given));
   AddHolderDetails(&problem, holder);
@@ -324,13 +325,13 @@ void CheckUucpLock(CheckedPort* checked, const PortHolders& holders) {
 // none, minicom or ser2net started during a run cannot see that it has the
 // port.
 void CheckLockFolder(CheckedPort* checked) {
-  std::string folders;
+  std::vector<std::string> folders;
   for (const char* const* folder = kUucpLockPlaces.lockFolders; *folder != nullptr; ++folder) {
     if (::access((checked->root + *folder).c_str(), W_OK | X_OK) == 0) return;
-    folders += (folders.empty() ? "" : ", ") + std::string(*folder);
+    folders.push_back(*folder);
   }
-  AddProblem(checked->report, "lock-folder", Severity::kNote,
-             "This user may write in no lock folder (" + folders +
+  AddProblem(checked->report, ProblemCode::kLockFolder,
+             "This user may write in no lock folder (" + Joined(folders) +
                  "): Kavnori switches without a lock file of its own, so minicom or ser2net "
                  "started during a run would not see that it has the port.",
              "sudo chmod 1777 /run/lock (Debian's mode), or run Kavnori as a member of the "
@@ -343,15 +344,15 @@ void CheckLockFolder(CheckedPort* checked) {
 void CheckOtherOpeners(CheckedPort* checked, const TtyDevice& tty, const PortHolders& holders) {
   const auto& problems = checked->report->problems;
   if (std::any_of(problems.begin(), problems.end(),
-                  [](const Problem& p) { return p.code == "exclusive"; }))
+                  [](const Problem& p) { return p.code == ProblemCode::kExclusive; }))
     return;
   for (const Holder& holder : holders.programs) {
     if (!holder.open || holder.flock || holder.lockFile || IsBoard(holder)) continue;
     const std::string who = DescribeProcess(holder.pid, holder.command);
     const bool modemManager = holder.command == "ModemManager";
     AddHolderDetails(
-        &AddProblem(checked->report, modemManager ? "modemmanager" : "open-by-other",
-                    Severity::kNote,
+        &AddProblem(checked->report,
+                    modemManager ? ProblemCode::kModemManager : ProblemCode::kOpenByOther,
                     modemManager ? who + " has " + checked->device +
                                        " open: it sends AT commands on the board's line and "
                                        "reads what comes back."

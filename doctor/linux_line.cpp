@@ -52,9 +52,9 @@ bool ModemManagerIgnores(const std::string& root, dev_t number) {
 
 // A rules file in /etc/udev/rules.d replaces one of the same name in /run or
 // /usr/lib (a link to /dev/null there turns it off); the first folder wins.
-std::string BrlttyRuleClaiming(const std::string& root, const std::string& usbId) {
+std::string BrlttyRuleClaiming(const std::string& root, const std::string& vendorProduct) {
   unsigned vendor = 0, product = 0;
-  if (std::sscanf(usbId.c_str(), "%x:%x", &vendor, &product) != 2) return "";
+  if (std::sscanf(vendorProduct.c_str(), "%x:%x", &vendor, &product) != 2) return "";
   std::vector<std::string> seen;
   for (const char* folder :
        {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d"}) {
@@ -77,7 +77,7 @@ void CheckFlowControl(CheckedPort* checked, int fd, const struct termios& line) 
     int lines = 0;
     const bool known = ::ioctl(fd, TIOCMGET, &lines) == 0;
     if (!known || (lines & TIOCM_CTS) == 0) {
-      AddProblem(checked->report, "hardware-flow", Severity::kMayHold,
+      AddProblem(checked->report, ProblemCode::kHardwareFlow,
                  std::string("Hardware flow control (CRTSCTS) is on and CTS is ") +
                      (known ? "low" : "unknown (the driver does not tell)") +
                      ": a write waits until the other end raises CTS, which relay boards do not.",
@@ -85,7 +85,7 @@ void CheckFlowControl(CheckedPort* checked, int fd, const struct termios& line) 
     }
   }
   if ((line.c_iflag & IXON) != 0) {
-    AddProblem(checked->report, "software-flow", Severity::kNote,
+    AddProblem(checked->report, ProblemCode::kSoftwareFlow,
                "Software flow control (IXON) is on: an XOFF byte from the board would hold writes.",
                "stty -F " + checked->device + " -ixon");
   }
@@ -94,7 +94,7 @@ void CheckFlowControl(CheckedPort* checked, int fd, const struct termios& line) 
   int queued = 0;
   const bool flow = (line.c_cflag & CRTSCTS) != 0 || (line.c_iflag & IXON) != 0;
   if (flow && ::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
-    AddProblem(checked->report, "held-now", Severity::kMayHold,
+    AddProblem(checked->report, ProblemCode::kHeldNow,
                "Output is held right now: " + std::to_string(queued) + " bytes wait in " +
                    checked->device + "'s output queue, with flow control on.",
                "raise CTS at the far end, or: stty -F " + checked->device + " -crtscts -ixon")
@@ -105,20 +105,18 @@ void CheckFlowControl(CheckedPort* checked, int fd, const struct termios& line) 
 // Kavnori keeps every setting but the four of its line, this one too.
 void CheckHangupOnClose(CheckedPort* checked, const struct termios& line) {
   if ((line.c_cflag & HUPCL) == 0) return;
-  AddProblem(checked->report, "hupcl", Severity::kNote,
+  AddProblem(checked->report, ProblemCode::kHupcl,
              "HUPCL is on: DTR and RTS drop at each close and rise at the next open; a board "
              "that resets on DTR loses its state at each run.",
              "stty -F " + ShellWord(checked->device) + " -hupcl");
 }
 
 std::string ModemManagerFix(const TtyDevice& tty) {
-  const std::size_t colon = tty.usbId.find(':');
-  if (colon == std::string::npos) {
+  if (tty.vendorId.empty()) {
     return "sudo systemctl disable --now ModemManager (or a udev rule setting "
            "ENV{ID_MM_DEVICE_IGNORE}=\"1\" for this adapter)";
   }
-  return "echo 'ATTRS{idVendor}==\"" + tty.usbId.substr(0, colon) + "\", ATTRS{idProduct}==\"" +
-         tty.usbId.substr(colon + 1) +
+  return "echo 'ATTRS{idVendor}==\"" + tty.vendorId + "\", ATTRS{idProduct}==\"" + tty.productId +
          "\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"' | sudo tee -a "
          "/etc/udev/rules.d/99-kavnori-modemmanager.rules; then plug the adapter in again (or: "
          "sudo systemctl disable --now ModemManager)";
@@ -131,7 +129,7 @@ void CheckBrltty(CheckedPort* checked) {
   for (const std::string& id : UsbDeviceIds(checked->root)) {
     const std::string rules = BrlttyRuleClaiming(checked->root, id);
     if (rules.empty()) continue;
-    AddProblem(checked->report, "brltty", Severity::kBlocks,
+    AddProblem(checked->report, ProblemCode::kBrltty,
                "A USB adapter " + id + " is plugged in, and brltty's udev rules (" + rules +
                    ") claim it: brltty takes it, and its serial port is gone.",
                BrlttyFix(rules));
@@ -139,29 +137,31 @@ void CheckBrltty(CheckedPort* checked) {
   }
   if (!ProcessRuns(checked->root, "brltty")) return;
   AddProblem(
-      checked->report, "brltty", Severity::kBlocks,
+      checked->report, ProblemCode::kBrltty,
       "brltty runs: it takes USB serial adapters that look like Braille displays, so the port "
       "appears and vanishes.",
       BrlttyFix(""));
 }
 
 void CheckAdapter(CheckedPort* checked, const TtyDevice& tty, dev_t number) {
-  if (!tty.usbId.empty()) {
-    const std::string rules = BrlttyRuleClaiming(checked->root, tty.usbId);
+  if (!tty.vendorId.empty()) {
+    const std::string vendorProduct = tty.vendorId + ":" + tty.productId;
+    const std::string rules = BrlttyRuleClaiming(checked->root, vendorProduct);
     if (!rules.empty()) {
-      AddProblem(checked->report, "brltty", Severity::kBlocks,
-                 "brltty's udev rules (" + rules + ") claim USB adapters " + tty.usbId +
+      AddProblem(checked->report, ProblemCode::kBrltty,
+                 "brltty's udev rules (" + rules + ") claim USB adapters " + vendorProduct +
                      ": brltty takes the port as it appears.",
                  BrlttyFix(rules));
     }
   }
   const auto& problems = checked->report->problems;
-  const bool named = std::any_of(problems.begin(), problems.end(),
-                                 [](const Problem& p) { return p.code == "modemmanager"; });
+  const bool named = std::any_of(problems.begin(), problems.end(), [](const Problem& p) {
+    return p.code == ProblemCode::kModemManager;
+  });
   if (!named && tty.hasDevice && !ModemManagerIgnores(checked->root, number) &&
       ProcessRuns(checked->root, "ModemManager")) {
     AddProblem(
-        checked->report, "modemmanager", Severity::kNote,
+        checked->report, ProblemCode::kModemManager,
         "ModemManager runs and " + checked->device +
             " is not marked to be ignored: it may open the port and send AT commands to the board.",
         ModemManagerFix(tty));

@@ -18,10 +18,9 @@ bool IsWindowsPortName(const std::string& port) {
 }
 
 std::string PortsThereAre(const std::string& root) {
-  std::string names;
-  for (const PortListing& listed : ListPortsUnder(root)) {
-    names += (names.empty() ? "" : ", ") + listed.name;
-  }
+  std::vector<std::string> ports;
+  for (const PortListing& listed : ListPortsUnder(root, false)) ports.push_back(listed.name);
+  const std::string names = Joined(ports);
   return names.empty() ? "none is plugged in now" : "the ports there are: " + names;
 }
 
@@ -29,7 +28,7 @@ std::string PortsThereAre(const std::string& root) {
 
 void CheckMissing(CheckedPort* checked, int error) {
   if (error == ENAMETOOLONG) {
-    AddProblem(checked->report, "name-too-long", Severity::kBlocks,
+    AddProblem(checked->report, ProblemCode::kNameTooLong,
                "The name is longer than the system takes (" +
                    std::to_string(checked->given.size()) + " bytes).",
                kListFix);
@@ -37,26 +36,26 @@ void CheckMissing(CheckedPort* checked, int error) {
   }
   if (error == ELOOP) {
     AddProblem(
-        checked->report, "link-loop", Severity::kBlocks,
+        checked->report, ProblemCode::kLinkLoop,
         checked->given + " is a link that leads back to itself and to no device.",
         "ls -l " + ShellWord(checked->given) + "; name the device itself, e.g. /dev/ttyUSB0");
     return;
   }
   if (error == EACCES) {
-    AddProblem(checked->report, "permission", Severity::kBlocks,
+    AddProblem(checked->report, ProblemCode::kPermission,
                "A folder on the way to " + checked->given + " may not be looked into by this user.",
                "ls -ld each folder of " + ShellWord(checked->given));
     return;
   }
   if (IsWindowsPortName(checked->given)) {
-    AddProblem(checked->report, "missing", Severity::kBlocks,
+    AddProblem(checked->report, ProblemCode::kMissing,
                checked->given +
                    " is a Windows name: Linux names its serial ports like /dev/ttyUSB0, "
                    "/dev/ttyACM0 or /dev/ttyS0.",
                "name one of " + PortsThereAre(checked->root));
     return;
   }
-  AddProblem(checked->report, "missing", Severity::kBlocks,
+  AddProblem(checked->report, ProblemCode::kMissing,
              checked->given.empty()
                  ? std::string("No port was named (an empty name).")
                  : checked->given + " does not exist (" + SystemMessage(error) + ").",
@@ -88,7 +87,7 @@ bool CheckRefusedLink(CheckedPort* checked, const struct stat& link) {
     return false;
   }
   const std::string owner = UserName(checked->root, link.st_uid);
-  AddProblem(checked->report, "protected-symlink", Severity::kBlocks,
+  AddProblem(checked->report, ProblemCode::kProtectedSymlink,
              checked->given + " is a link of user " + owner +
                  " in the sticky, world-writable folder " + folder +
                  ": the kernel refuses to follow another user's link there " +
@@ -102,7 +101,7 @@ bool CheckRefusedLink(CheckedPort* checked, const struct stat& link) {
 void CheckDanglingLink(CheckedPort* checked) {
   const std::string to = LinkTarget(checked->given);
   AddProblem(
-      checked->report, "dangling-link", Severity::kBlocks,
+      checked->report, ProblemCode::kDanglingLink,
       checked->given + " is a link to " + to +
           ", which does not exist: the adapter is unplugged, or came back under another name.",
       "plug the adapter in; " + std::string(kListFix));
@@ -118,7 +117,7 @@ const char* FileKind(mode_t mode) {
 }
 
 void NotATerminal(CheckedPort* checked, const std::string& kind) {
-  AddProblem(checked->report, "not-a-terminal", Severity::kBlocks,
+  AddProblem(checked->report, ProblemCode::kNotATerminal,
              checked->given + " is " + kind + ", not a serial port.",
              "name the serial device, e.g. /dev/ttyUSB0; " + std::string(kListFix));
 }
@@ -133,7 +132,7 @@ bool IsConsole(dev_t number) {
 namespace {
 
 bool IsNumberedName(const std::string& path) {
-  const std::string name = path.substr(path.rfind('/') + 1);
+  const std::string name = BaseName(path);
   return name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0;
 }
 
@@ -144,18 +143,18 @@ bool IsNumberedName(const std::string& path) {
 void CheckStableName(CheckedPort* checked, const TtyDevice& tty) {
   const auto names = ReadStableNames(checked->root);
   const auto at = names.find(tty.name);
-  if (at == names.end() || tty.usbId.empty()) return;
+  if (at == names.end() || tty.vendorId.empty()) return;
   const StableNames& stable = at->second;
   const bool givenById = checked->given.find("/serial/by-id/") != std::string::npos;
-  if (tty.usbSerial.empty() && givenById && !stable.byPath.empty()) {
-    AddProblem(checked->report, "by-id-not-unique", Severity::kNote,
-               "The adapter (" + tty.usbId +
+  if (tty.serial.empty() && givenById && !stable.byPath.empty()) {
+    AddProblem(checked->report, ProblemCode::kByIdNotUnique,
+               "The adapter (" + tty.vendorId + ":" + tty.productId +
                    ") has no serial number: every such adapter gets this same by-id name.",
                "name it by its USB socket instead: " + stable.byPath.front());
   } else if (IsNumberedName(checked->given)) {
-    const std::vector<std::string>& better = tty.usbSerial.empty() ? stable.byPath : stable.byId;
+    const std::vector<std::string>& better = tty.serial.empty() ? stable.byPath : stable.byId;
     if (better.empty()) return;
-    AddProblem(checked->report, "unstable-name", Severity::kNote,
+    AddProblem(checked->report, ProblemCode::kUnstableName,
                checked->given + " may name another adapter after the next boot or plug-in.",
                "name it " + better.front() + " instead");
   }

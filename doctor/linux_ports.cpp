@@ -18,8 +18,9 @@ void ReadUsbAdapter(const std::string& deviceFolder, const std::string& sysRoot,
        folder = folder.substr(0, folder.rfind('/'))) {
     const std::string vendor = FirstLine(folder + "/idVendor");
     if (vendor.empty()) continue;
-    tty->usbId = vendor + ":" + FirstLine(folder + "/idProduct");
-    tty->usbSerial = FirstLine(folder + "/serial");
+    tty->vendorId = vendor;
+    tty->productId = FirstLine(folder + "/idProduct");
+    tty->serial = FirstLine(folder + "/serial");
     tty->usbProductName = FirstLine(folder + "/product");
     tty->usbLocation = BaseName(folder);
     return;
@@ -67,35 +68,30 @@ bool ListedBefore(const TtyDevice& a, const TtyDevice& b) {
   return std::atol(a.name.c_str() + aDigits) < std::atol(b.name.c_str() + bDigits);
 }
 
-std::string Joined(const std::vector<std::string>& items, const char* none) {
-  std::string text;
-  for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
-  return text.empty() ? none : text;
+std::string JoinedOrNone(const std::vector<std::string>& items) {
+  return items.empty() ? "none" : Joined(items);
 }
 
 PortListing ListOne(const std::string& root, const TtyDevice& tty, const StableNames& names,
-                    const std::vector<Opener>& openers) {
+                    const std::vector<Opener>* openers) {
   const std::string device = "/dev/" + tty.name;
   PortListing port;
   port.name = device;
   port.friendlyName = tty.usbProductName;
-  const std::size_t colon = tty.usbId.find(':');
-  if (colon != std::string::npos) {
-    port.vendorId = tty.usbId.substr(0, colon);
-    port.productId = tty.usbId.substr(colon + 1);
-  }
-  port.serial = tty.usbSerial;
+  port.vendorId = tty.vendorId;
+  port.productId = tty.productId;
+  port.serial = tty.serial;
   port.location = tty.usbLocation;
   port.driver = tty.driver;
   // Without a serial number every such adapter gets the same by-id name.
-  const bool byIdUnique = !tty.usbSerial.empty();
-  if (byIdUnique && names.byId.size() == 1) port.lastingName = names.byId.front();
+  const bool byIdUnique = !tty.serial.empty();
+  if (byIdUnique && names.byId.size() == 1) port.stableName = names.byId.front();
   port.details.push_back(TextDetail(
       "by-id",
-      Joined(names.byId, "none") + (byIdUnique || names.byId.empty()
-                                        ? ""
-                                        : " (not unique: the adapter has no serial number)")));
-  port.details.push_back(TextDetail("by-path", Joined(names.byPath, "none")));
+      JoinedOrNone(names.byId) + (byIdUnique || names.byId.empty()
+                                      ? ""
+                                      : " (not unique: the adapter has no serial number)")));
+  port.details.push_back(TextDetail("by-path", JoinedOrNone(names.byPath)));
   struct stat node;
   if (::stat((root + device).c_str(), &node) != 0) {
     port.details.push_back(FlagDetail("may-open", false));
@@ -109,7 +105,8 @@ PortListing ListOne(const std::string& root, const TtyDevice& tty, const StableN
     port.details.push_back(TextDetail("why-not", refused.message));
     port.details.push_back(TextDetail("fix", refused.fix));
   }
-  const PortHolders holders = FindPortHolders(root, root + device, node, openers);
+  if (openers == nullptr) return port;
+  const PortHolders holders = FindPortHolders(root, root + device, node, *openers);
   port.details.push_back(TextDetail("held-by", HeldByText(root, holders)));
   return port;
 }
@@ -154,7 +151,7 @@ std::map<std::string, StableNames> ReadStableNames(const std::string& root) {
   return names;
 }
 
-std::vector<PortListing> ListPortsUnder(const std::string& root) {
+std::vector<PortListing> ListPortsUnder(const std::string& root, bool holders) {
   std::vector<TtyDevice> ttys;
   std::vector<std::string> devices;
   for (const std::string& name : TtyNames(root)) {
@@ -165,17 +162,22 @@ std::vector<PortListing> ListPortsUnder(const std::string& root) {
   }
   std::sort(ttys.begin(), ttys.end(), ListedBefore);
   const auto names = ReadStableNames(root);
-  // One look through the processes, for the ports and the usbfs nodes alike.
+  // One look through the processes, for the ports and the usbfs nodes alike;
+  // without holders, for the usbfs nodes alone (a program that claims an
+  // adapter is why it has no port).
   const std::vector<PortlessAdapter> portless = PortlessAdapters(root);
   const std::vector<std::string> usbNodes = UsbNodes(portless);
+  if (!holders) devices.clear();
   devices.insert(devices.end(), usbNodes.begin(), usbNodes.end());
   const auto openers = Openers(root, devices);
+  const std::vector<Opener> none;
   std::vector<PortListing> ports;
   for (const TtyDevice& tty : ttys) {
     const auto stable = names.find(tty.name);
     const auto open = openers.find("/dev/" + tty.name);
+    const std::vector<Opener>* ttyOpeners = open == openers.end() ? &none : &open->second;
     ports.push_back(ListOne(root, tty, stable == names.end() ? StableNames() : stable->second,
-                            open == openers.end() ? std::vector<Opener>() : open->second));
+                            holders ? ttyOpeners : nullptr));
   }
   for (const PortlessAdapter& adapter : portless) {
     ports.push_back(adapter.listing);
@@ -184,10 +186,10 @@ std::vector<PortListing> ListPortsUnder(const std::string& root) {
   return ports;
 }
 
-std::vector<PortListing> ListPorts() { return ListPortsUnder(""); }
+std::vector<PortListing> ListPorts() { return ListPortsUnder("", true); }
 
-std::vector<PortListing> ListUsbAdapters() {
-  std::vector<PortListing> adapters = ListPorts();
+std::vector<PortListing> ListUsbAdapters(bool holders) {
+  std::vector<PortListing> adapters = ListPortsUnder("", holders);
   adapters.erase(std::remove_if(adapters.begin(), adapters.end(),
                                 [](const PortListing& port) { return port.vendorId.empty(); }),
                  adapters.end());

@@ -66,7 +66,9 @@ bool ParseArguments(int argc, char** argv, Arguments* arguments) {
 
 int Find(const char* selector, OutputFormat format) {
   std::string out, error;
-  const FindStatus status = FindAdapter(selector, ListUsbAdapters(), format, &out, &error);
+  // The text form prints the name alone; the JSON form the matches' records.
+  const FindStatus status =
+      FindAdapter(selector, ListUsbAdapters(format == OutputFormat::kJson), format, &out, &error);
   std::fputs(out.c_str(), stdout);
   std::fputs(error.c_str(), stderr);
   return status;

@@ -11,7 +11,7 @@ const char* SeverityName(Severity severity) {
   switch (severity) {
     case Severity::kBlocks:
       return "blocks";
-    case Severity::kMayHold:
+    case Severity::kMayStall:
       return "may-hold";
     case Severity::kNote:
       return "note";
@@ -44,8 +44,8 @@ std::vector<Detail> SharedDetails(const PortListing& port) {
     details.push_back(fact.second->empty() ? Detail{fact.first, "null", true}
                                            : TextDetail(fact.first, *fact.second));
   }
-  if (!port.noPort.code.empty()) {
-    details.push_back(TextDetail("no-port", port.noPort.code));
+  if (port.noPort.code != ProblemCode::kNone) {
+    details.push_back(TextDetail("no-port", ProblemName(port.noPort.code)));
     details.push_back(TextDetail("why-not", port.noPort.message));
     details.push_back(TextDetail("fix", port.noPort.fix));
   }
@@ -60,8 +60,8 @@ std::string ListedName(const PortListing& port, OutputFormat format) {
 }
 
 std::string JsonProblem(const Problem& problem) {
-  std::string out = "{\"code\": " + JsonString(problem.code) +
-                    ", \"severity\": " + JsonString(SeverityName(problem.severity)) +
+  std::string out = "{\"code\": " + JsonString(ProblemName(problem.code)) +
+                    ", \"severity\": " + JsonString(SeverityName(SeverityOf(problem.code))) +
                     ", \"message\": " + JsonString(problem.message) +
                     ", \"fix\": " + JsonString(problem.fix);
   AppendJsonDetails(problem.details, &out);
@@ -84,7 +84,7 @@ const char* Verdict(DoctorStatus status) {
   switch (status) {
     case kDoctorReady:
       return "ready";
-    case kDoctorMayHold:
+    case kDoctorMayStall:
       return "may hold a run";
     default:
       return "not ready";
@@ -101,8 +101,8 @@ std::string TextPortReport(const PortReport& report) {
   }
   out += std::string(": ") + Verdict(DoctorStatusFor(report)) + "\n";
   for (const Problem& problem : report.problems) {
-    out += std::string("  [") + SeverityName(problem.severity) + "] " + problem.code + ": " +
-           EscapedText(problem.message) + "\n";
+    out += std::string("  [") + SeverityName(SeverityOf(problem.code)) + "] " +
+           ProblemName(problem.code) + ": " + EscapedText(problem.message) + "\n";
     if (!problem.fix.empty()) out += "      fix: " + EscapedText(problem.fix) + "\n";
   }
   return out;
@@ -120,21 +120,21 @@ Detail FlagDetail(const std::string& key, bool value) {
   return {key, value ? "true" : "false", true};
 }
 
-Problem& AddProblem(PortReport* report, const std::string& code, Severity severity,
-                    const std::string& message, const std::string& fix) {
+Problem& AddProblem(PortReport* report, ProblemCode code, const std::string& message,
+                    const std::string& fix) {
   std::vector<Problem>& problems = report->problems;
   // Severity's order is its seriousness: kBlocks first.
   const auto after = std::find_if(problems.begin(), problems.end(), [&](const Problem& listed) {
-    return listed.severity > severity;
+    return SeverityOf(listed.code) > SeverityOf(code);
   });
-  return *problems.insert(after, Problem{code, severity, message, fix, {}});
+  return *problems.insert(after, Problem{code, message, fix, {}});
 }
 
 DoctorStatus DoctorStatusFor(const PortReport& report) {
   DoctorStatus status = kDoctorReady;
   for (const Problem& problem : report.problems) {
-    if (problem.severity == Severity::kBlocks) return kDoctorBlocked;
-    if (problem.severity == Severity::kMayHold) status = kDoctorMayHold;
+    if (SeverityOf(problem.code) == Severity::kBlocks) return kDoctorBlocked;
+    if (SeverityOf(problem.code) == Severity::kMayStall) status = kDoctorMayStall;
   }
   return status;
 }
@@ -166,11 +166,6 @@ std::string FormatPortList(const std::vector<PortListing>& ports, OutputFormat f
     }
   }
   return out;
-}
-
-std::string LowerAscii(std::string text) {
-  for (char& c : text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  return text;
 }
 
 std::string ShellWord(const std::string& name) {

@@ -22,18 +22,6 @@ constexpr wchar_t kSerialCommKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 // a composite device's interface (&MI_00) or a port of FTDI's bus driver.
 constexpr int kLevelsUpToUsbDevice = 1;
 
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> parts(1);
-  for (char c : text) {
-    if (c == separator) {
-      parts.emplace_back();
-    } else {
-      parts.back() += c;
-    }
-  }
-  return parts;
-}
-
 // "1a86" of "VID_1A86"; empty unless the token is the prefix and 4 hex digits.
 std::string HexId(const std::string& token, const std::string& prefix) {
   if (token.size() != prefix.size() + 4 || !SameName(token.substr(0, prefix.size()), prefix)) {

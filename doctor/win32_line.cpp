@@ -63,7 +63,7 @@ bool AddHardwareFlow(PortReport* report, const std::string& name, const LineStat
                 ErrorSuffix(line.modemError) + ": a write waits while " +
                 (both ? "they are low." : "it is low.");
   Problem& problem =
-      AddProblem(report, "hardware-flow", Severity::kMayHold, message, "mode " + name + options);
+      AddProblem(report, ProblemCode::kHardwareFlow, message, "mode " + name + options);
   if (!line.modemKnown) problem.details.push_back(NumberDetail("error", line.modemError));
   return true;
 }
@@ -83,7 +83,7 @@ void AddHeldNow(PortReport* report, const std::string& name, const COMSTAT& stat
   hold(status.fXoffHold != 0, "the XON byte that ends the XOFF it received", "xon");
   if (waits.empty()) return;
   AddProblem(
-      report, "held-now", Severity::kMayHold,
+      report, ProblemCode::kHeldNow,
       "Output is held right now: the driver waits for " + waits + ", and a write waits with it.",
       options.empty() ? "check the cable to the board: the adapter holds output until DCD "
                         "rises, which no setting of mode turns off"
@@ -99,11 +99,11 @@ void AddWriteTimeouts(PortReport* report, const LineState& line, bool flowHolds)
       line.timeouts.WriteTotalTimeoutConstant;
   if (total == 0 && flowHolds) {
     AddProblem(
-        report, "write-timeouts", Severity::kNote,
+        report, ProblemCode::kWriteTimeouts,
         "No write timeout is set: a write that flow control holds waits until the run is stopped.",
         "turn the flow control off as above; Ctrl+C stops a held run");
   } else if (total != 0 && total < kFrameMilliseconds) {
-    AddProblem(report, "write-timeouts", Severity::kNote,
+    AddProblem(report, ProblemCode::kWriteTimeouts,
                "The write timeout, " + std::to_string(total) +
                    " ms for 8 bytes, is shorter than the 9 ms the frame takes at 9600 baud: the "
                    "write can end before the whole frame is out.",
@@ -122,7 +122,7 @@ bool CheckLine(PortReport* report, const std::string& name, HANDLE handle, DWORD
   const bool softwareFlow = line.settings.fOutX != 0;
   if (softwareFlow) {
     AddProblem(
-        report, "software-flow", Severity::kNote,
+        report, ProblemCode::kSoftwareFlow,
         "XON/XOFF flow control is on: an XOFF byte from the line holds a write until XON comes.",
         "mode " + name + " xon=off");
   }

@@ -54,7 +54,7 @@ PortListing ListingFor(const ComDevice& device, const OpenResult& opened,
   const bool opens = opened.handle != INVALID_HANDLE_VALUE;
   details.push_back(FlagDetail("opens", opens));
   if (!opens) {
-    details.push_back(TextDetail("open-problem", OpenProblemCode(opened.error)));
+    details.push_back(TextDetail("open-problem", ProblemName(OpenProblemCode(opened.error))));
     details.push_back(NumberDetail("open-error", opened.error));
   }
   return listing;
@@ -74,7 +74,7 @@ std::vector<FoundByOpen> PortsOnlyAnOpenFinds(const std::vector<ComDevice>& devi
     if (FindDevice(devices, port) != nullptr) continue;
     const OpenResult opened = OpenAndRelease(port);
     if (opened.handle == INVALID_HANDLE_VALUE &&
-        std::string(OpenProblemCode(opened.error)) == "missing") {
+        OpenProblemCode(opened.error) == ProblemCode::kMissing) {
       continue;
     }
     found.push_back({port, opened});
@@ -98,9 +98,7 @@ std::string PortsToOffer(const std::vector<ComDevice>& devices) {
   for (const FoundByOpen& found : PortsOnlyAnOpenFinds(devices)) ports.push_back(found.port);
   std::sort(ports.begin(), ports.end(), ComesFirst);
   ports.erase(std::unique(ports.begin(), ports.end(), SameName), ports.end());
-  std::string names;
-  for (const std::string& port : ports) names += (names.empty() ? "" : ", ") + port;
-  return names;
+  return Joined(ports);
 }
 
 std::vector<PortListing> ListPorts() {
@@ -121,8 +119,9 @@ std::vector<PortListing> ListPorts() {
   return ports;
 }
 
-// From what the registry tells alone: no port is opened.
-std::vector<PortListing> ListUsbAdapters() {
+// From what the registry tells alone: no port is opened, and no holder is
+// named in any case.
+std::vector<PortListing> ListUsbAdapters(bool /*holders*/) {
   std::vector<PortListing> adapters;
   for (const ComDevice& device : win32DoctorCalls.readComDevices()) {
     if (!device.inDeviceManager || !device.present || device.vendorId.empty()) continue;

@@ -42,7 +42,7 @@ OpenResult OpenAsKavnori(const wchar_t (&path)[kDevicePathCapacity]);
 // The same for a name from the device list, closed again at once.
 OpenResult OpenAndRelease(const std::string& name);
 // The problem code a failed open means: "missing", "in-use", ...
-const char* OpenProblemCode(DWORD error);
+ProblemCode OpenProblemCode(DWORD error);
 // " (error 5)": a Windows error code, to follow a message's words.
 std::string ErrorSuffix(DWORD error);
 

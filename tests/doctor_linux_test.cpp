@@ -127,7 +127,8 @@ TEST(DoctorListing, ListsUsbAdaptersAndUartsWithTheirNamesDriversAndHolders) {
   fs::create_symlink("/dev/bus/usb/001/005", root.path + "/proc/812/fd/9");
   const std::string free = "  may-open: true\n  held-by: none\n";
   const std::string uart = "  driver: serial\n  by-id: none\n  by-path: none\n";
-  EXPECT_EQ(FormatPortList(ListPortsUnder(root.path), OutputFormat::kText),
+  const std::string listed = FormatPortList(ListPortsUnder(root.path, true), OutputFormat::kText);
+  EXPECT_EQ(listed,
             "/dev/ttyACM0\n  vid: 2341\n  pid: 0043\n  serial: 85\\x1b[2J\\xc2\\x9b\n"
             "  location: 1-3\n  driver: cdc_acm\n  by-id: /dev/serial/by-id/usb-Arduino_8503631\n"
             "  by-path: /dev/serial/by-path/usb-0:3\n  may-open: true\n"
@@ -151,20 +152,25 @@ TEST(DoctorListing, ListsUsbAdaptersAndUartsWithTheirNamesDriversAndHolders) {
                 "display is used here); or keep it and mask its udev rules: sudo systemctl mask "
                 "brltty-udev.service && sudo ln -s /dev/null /etc/udev/rules.d/85-brltty.rules; "
                 "then plug the adapter in again\n");
+  // Without holders: the same records but held-by; usbfs still tells brltty.
+  std::string unheld = listed;
+  for (std::size_t at; (at = unheld.find("  held-by: ")) != std::string::npos;)
+    unheld.erase(at, unheld.find('\n', at) + 1 - at);
+  EXPECT_EQ(FormatPortList(ListPortsUnder(root.path, false), OutputFormat::kText), unheld);
 }
 
 // --find over the fake machine, with a second FTDI adapter beside ttyUSB1.
 TEST(DoctorListing, FindNamesOneAdapterByItsIdsSerialNumberOrSocket) {
   FakeRoot root;
   LayTtys(root, makedev(188, 0));
-  std::vector<PortListing> ports = ListPortsUnder(root.path);
+  std::vector<PortListing> ports = ListPortsUnder(root.path, true);
   ports.push_back(ports.back());
   PortListing& second = ports.back();
   second.name = "/dev/ttyUSB2", second.serial = "A50285BJ", second.location = "1-4";
-  second.lastingName = "/dev/serial/by-id/usb-\nx";  // no name for a script: the path instead
+  second.stableName = "/dev/serial/by-id/usb-\nx";  // no name for a script: the path instead
   PortListing portless;  // plugged in, with no port: the reason, never "none plugged in"
   portless.vendorId = "10c4", portless.productId = "ea60", portless.location = "1-7";
-  portless.noPort = {"no-driver", Severity::kBlocks, "no driver", "sudo modprobe cp210x", {}};
+  portless.noPort = {ProblemCode::kNoDriver, "no driver", "sudo modprobe cp210x", {}};
   ports.push_back(portless);
   const char* const ftdi = "/dev/serial/by-id/usb-FTDI_A50285BI";
   // ttyUSB0 has no serial number, and so no by-id name of its own.
@@ -247,6 +253,7 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
       {"missing, the FTDI let go of while brltty runs", "given/ttyUSB9", false, {{"portless", "0403:6001"}, {"/sys/bus/usb/drivers/ftdi_sio/new_id", ""}, {"/proc/78/comm", "brltty\n"}}, {"missing", "brltty"}},
   };
   // clang-format on
+  std::string skipped;
   for (const CheckCase& c : cases) {
     SCOPED_TRACE(c.name);
     int master, slave;
@@ -293,6 +300,7 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
     // qemu-user passes TIOCEXCL on but not TIOCGEXCL (ENOSYS), so there the
     // mark cannot be read back; the native build runs this row.
     if (c.codes == std::vector<std::string>{"exclusive"} && !TerminalIsExclusive(slave)) {
+      skipped += std::string(skipped.empty() ? "" : ", ") + c.name;
       ::close(slave);
       ::close(master);
       continue;
@@ -305,7 +313,7 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
 
     const PortReport report = CheckPortUnder(root.path, given);
     std::vector<std::string> codes;
-    for (const Problem& problem : report.problems) codes.push_back(problem.code);
+    for (const Problem& problem : report.problems) codes.push_back(ProblemName(problem.code));
     EXPECT_EQ(codes, c.codes);
     // kill is offered for one holder alone, by its pid, never pid 1.
     for (const Problem& problem : report.problems) {
@@ -320,6 +328,7 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
     ::close(slave);
     ::close(master);
   }
+  if (!skipped.empty()) GTEST_SKIP() << "TIOCEXCL cannot be read back here; skipped: " << skipped;
 }
 
 struct AccessCase {

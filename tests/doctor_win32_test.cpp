@@ -74,8 +74,8 @@ std::string Summary(const PortReport& report) {
   const char* const severities[] = {"blocks", "may-hold", "note"};
   std::string text;
   for (const Problem& p : report.problems) {
-    text += (text.empty() ? "" : "; ") + p.code + "/" + severities[static_cast<int>(p.severity)] +
-            Joined(p.details);
+    text += (text.empty() ? "" : "; ") + std::string(ProblemName(p.code)) + "/" +
+            severities[static_cast<int>(SeverityOf(p.code))] + Joined(p.details);
   }
   return text;
 }
@@ -193,7 +193,9 @@ TEST_F(DoctorWin32, DeviceListShapesTheListAndTheChecks) {
   ASSERT_EQ(ports.size(), 8u);
   for (std::size_t i = 0; i < 8; ++i)
     EXPECT_EQ(ports[i].name + Joined(ports[i].details) +
-                  (ports[i].noPort.code.empty() ? "" : " no-port=" + ports[i].noPort.code),
+                  (ports[i].noPort.code == ProblemCode::kNone
+                       ? ""
+                       : " no-port=" + std::string(ProblemName(ports[i].noPort.code))),
               listed[i]);
   // The present device is the one checked; one that fails to start is at fault.
   const char* const checks[][2] = {
@@ -212,14 +214,15 @@ TEST_F(DoctorWin32, DeviceListShapesTheListAndTheChecks) {
   fake.opened.clear();     // --find: adapters plugged in now only; no port opened
   std::string out, error;  // not two: the unplugged one has the same ids
   for (const char* find : {"1A86:7523", "at:port_#0002.hub_#0003"}) {
-    EXPECT_EQ(FindAdapter(find, ListUsbAdapters(), OutputFormat::kText, &out, &error), kFindOne);
+    EXPECT_EQ(FindAdapter(find, ListUsbAdapters(false), OutputFormat::kText, &out, &error),
+              kFindOne);
     EXPECT_EQ(out, "COM5\n") << find;
   }
-  EXPECT_EQ(FindAdapter("1a86:7523:X", ListUsbAdapters(), OutputFormat::kText, &out, &error),
+  EXPECT_EQ(FindAdapter("1a86:7523:X", ListUsbAdapters(false), OutputFormat::kText, &out, &error),
             kFindNone);  // the port-less CP210x is listed, with why
   EXPECT_NE(error.find("  (no port: no-driver)  10c4:ea60 (no serial number)  at:Port_#0004"),
             std::string::npos);
-  EXPECT_EQ(FindAdapter("0403:6001", ListUsbAdapters(), OutputFormat::kText, &out, &error),
+  EXPECT_EQ(FindAdapter("0403:6001", ListUsbAdapters(false), OutputFormat::kText, &out, &error),
             kFindNone);
   EXPECT_EQ(error,
             "kavnori-doctor: the adapter 0403:6001 is plugged in but has no port: The USB "

@@ -1,4 +1,4 @@
-#include "app/port_name.h"
+#include "app/configured_line.h"
 #include "serial/fixed_text.h"
 #include "serial/standard_output.h"
 

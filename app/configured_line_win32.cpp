@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <cwchar>
 
-#include "app/port_name.h"
+#include "app/configured_line.h"
 
 // %ls, not %s: with MinGW's C99 printf family, %s in a wide format means a
 // narrow string and would show only the first character.

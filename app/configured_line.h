@@ -1,5 +1,5 @@
-// The port name as the command prints it. One implementation file per
-// platform.
+// The configured line: the port name as the command prints it. One
+// implementation file per platform (a narrow or a wide stream).
 #pragma once
 
 #include "serial/port_name.h"
