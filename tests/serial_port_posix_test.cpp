@@ -390,6 +390,9 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
     EXPECT_EQ(read(ready[0], &none, 1), 0);  // the end of file: the child closed its copies
     close(ready[0]);
     if (holder == "stale") waitpid(pid, nullptr, 0);
+    // The child's files close before it is a zombie: wait for that, unreaped.
+    siginfo_t ended;
+    if (holder == "zombie") waitid(P_PID, pid, &ended, WEXITED | WNOWAIT);
     char digits[16];
     std::snprintf(digits, sizeof digits, holder == "signed" ? "\n+%d\n" : "%10d\n", pid);
     std::string text = holder == "binary" ? std::string(reinterpret_cast<char*>(&pid), 4) : digits;
