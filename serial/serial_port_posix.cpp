@@ -9,6 +9,7 @@
 
 #include "serial/own_uucp_lock_linux.h"
 #include "serial/platform_failure.h"
+#include "serial/rfc2217_client.h"
 #include "serial/serial_port.h"
 #include "serial/serial_port_posix.h"
 #include "serial/terminal_marks_linux.h"
@@ -181,6 +182,7 @@ const char* openedName = "";
 
 SerialPort OpenSerialPort(const PortName& portName) {
   ReleaseUucpLock();  // an earlier run's in this process
+  if (IsNetworkPortName(portName.text)) return OpenNetworkPort(portName.text);
   openedName = portName.text;
   SerialPort port = {OpenExclusive(portName.text)};
   // The pause comes whatever the open returned.
@@ -221,6 +223,7 @@ LineSetup SetLine(int fd) {
 }  // namespace
 
 LineSetup ConfigureSerialLine(const SerialPort& port) {
+  if (port.network) return ConfigureNetworkLine(port);
   const LineSetup setup = SetLine(Descriptor(port));
   if (setup != LineSetup::kConfigured) ReleaseUucpLock();  // the run ends here, without a close
   return setup;
@@ -251,6 +254,7 @@ int WaitUntilSent(int fd) {
 }  // namespace
 
 bool WriteCommandFrame(const SerialPort& port, const CommandFrame& frame) {
+  if (port.network) return WriteNetworkFrame(port, frame);
   const int fd = Descriptor(port);
   // A program that took a lock of its own while the line was set (under
   // another of the port's names, where ours does not stand in its way, or
@@ -276,6 +280,7 @@ bool WriteCommandFrame(const SerialPort& port, const CommandFrame& frame) {
 }
 
 bool CloseSerialPort(const SerialPort& port) {
+  if (port.network) return CloseNetworkPort(port);
   const int closed = posixSerialCalls.close(Descriptor(port));
   const int error = errno;
   ReleaseUucpLock();
