@@ -38,10 +38,9 @@ constexpr tcflag_t kInputSpeedField = 0;
 constexpr tcflag_t kInputSpeed9600 = 0;
 #endif
 
-// The table holds our own functions, not the C library's: each address of a
-// library function in it would be one more symbol for the loader to bind at
-// every start, twice over (this table and the one copied from it). With the
-// mode given, open is the same symbol as the lock look-up's.
+// Our own functions, not the C library's: each library address in the table
+// is one more symbol to bind at every start, twice (the table and its copy).
+// With the mode given, open is the same symbol as the lock look-up's.
 int RealOpen(const char* path, int flags) { return ::open(path, flags, 0); }
 int RealDuplicateFrom(int fd, int lowest) { return ::fcntl(fd, F_DUPFD_CLOEXEC, lowest); }
 int RealGetStatusFlags(int fd) { return ::fcntl(fd, F_GETFL); }
@@ -152,18 +151,6 @@ bool LineFormatTook(const struct termios& applied) {
          (applied.c_cflag & CSTOPB) == 0 && (applied.c_oflag & OPOST) == 0;
 }
 
-}  // namespace
-
-const PosixSerialCalls kRealPosixSerialCalls = {
-    RealOpen,           RealDuplicateFrom, RealFlock,     RealGetStatusFlags,
-    RealSetStatusFlags, RealNanosleep,     RealTcgetattr, RealTcsetattr,
-    RealWrite,          RealTcdrain,       RealClose,
-};
-
-PosixSerialCalls posixSerialCalls = kRealPosixSerialCalls;
-
-namespace {
-
 // Reads the driver's settings; a failure is reported under the name of the
 // step it belongs to.
 bool ReadSettings(int fd, struct termios* settings, const char* step) {
@@ -176,8 +163,16 @@ bool ReadSettings(int fd, struct termios* settings, const char* step) {
 
 }  // namespace
 
-// The name the port was opened by, for the look at the lock files just
-// before the write; it lives for the whole run.
+const PosixSerialCalls kRealPosixSerialCalls = {
+    RealOpen,           RealDuplicateFrom, RealFlock,     RealGetStatusFlags,
+    RealSetStatusFlags, RealNanosleep,     RealTcgetattr, RealTcsetattr,
+    RealWrite,          RealTcdrain,       RealClose,
+};
+
+PosixSerialCalls posixSerialCalls = kRealPosixSerialCalls;
+
+// The name the port was opened by, for the look at the lock files just before
+// the write; it lives for the whole run.
 const char* openedName = "";
 
 SerialPort OpenSerialPort(const PortName& portName) {
