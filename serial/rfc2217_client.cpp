@@ -1,7 +1,5 @@
 #include "serial/rfc2217_client.h"
 
-#include <cstring>
-
 #include "serial/platform_failure.h"
 
 namespace {
@@ -15,9 +13,23 @@ constexpr int kBarrierTimeoutMs = 5000;
 // This run's one network port.
 Rfc2217Session runSession;
 
+// The first wanted in text, or null. Plain loops here: the MSVC-mode
+// build's C library stand-in has few string functions.
+const char* Find(const char* text, char wanted) {
+  for (; *text != '\0'; ++text) {
+    if (*text == wanted) return text;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
-bool IsNetworkPortName(const char* name) { return std::strncmp(name, kScheme, kSchemeLength) == 0; }
+bool IsNetworkPortName(const char* name) {
+  for (std::size_t i = 0; i < kSchemeLength; ++i) {
+    if (name[i] != kScheme[i]) return false;  // also stops at a shorter name's end
+  }
+  return true;
+}
 
 bool ParseNetworkPortName(const char* name, NetworkAddress* address) {
   if (!IsNetworkPortName(name)) return false;
@@ -26,27 +38,29 @@ bool ParseNetworkPortName(const char* name, NetworkAddress* address) {
   const char* colon;
   if (*host == '[') {  // [IPv6]:PORT
     ++host;
-    hostEnd = std::strchr(host, ']');
+    hostEnd = Find(host, ']');
     if (hostEnd == nullptr || hostEnd[1] != ':') return false;
     colon = hostEnd + 1;
   } else {
-    colon = std::strchr(host, ':');
+    colon = Find(host, ':');
     hostEnd = colon;
-    if (colon == nullptr || std::strchr(colon + 1, ':') != nullptr) return false;
+    if (colon == nullptr || Find(colon + 1, ':') != nullptr) return false;
   }
   const std::size_t hostLength = static_cast<std::size_t>(hostEnd - host);
   const char* digits = colon + 1;
-  const std::size_t digitCount = std::strlen(digits);
-  if (hostLength == 0 || hostLength >= sizeof address->host || digitCount == 0 ||
-      digitCount >= sizeof address->service || std::strspn(digits, "0123456789") != digitCount) {
+  std::size_t digitCount = 0;
+  long port = 0;
+  for (; digits[digitCount] != '\0'; ++digitCount) {
+    const char digit = digits[digitCount];
+    if (digit < '0' || digit > '9' || digitCount + 1 >= sizeof address->service) return false;
+    port = port * 10 + (digit - '0');
+  }
+  if (hostLength == 0 || hostLength >= sizeof address->host || port < 1 || port > 65535) {
     return false;
   }
-  long port = 0;
-  for (const char* digit = digits; *digit != '\0'; ++digit) port = port * 10 + (*digit - '0');
-  if (port < 1 || port > 65535) return false;
-  std::memcpy(address->host, host, hostLength);
+  for (std::size_t i = 0; i < hostLength; ++i) address->host[i] = host[i];
   address->host[hostLength] = '\0';
-  std::memcpy(address->service, digits, digitCount + 1);
+  for (std::size_t i = 0; i <= digitCount; ++i) address->service[i] = digits[i];
   return true;
 }
 
