@@ -108,6 +108,27 @@ expect "in use by another client: the board got" "" "${frames}"
 kill "${holder_pid}" && wait "${holder_pid}" 2>/dev/null
 holder_pid=""
 
+# kavnori-switch takes turns on a network port under a lock named from host
+# and port: the run waits while another holds that lock, then switches.
+if native; then
+  lock="/run/lock/kavnori-rfc2217-127.0.0.1_${base}"
+  mkdir -p "${lock}"
+  mkdir -p "${work}/bin" && ln -s "$(realpath "${kavnori}")" "${work}/bin/Kavnori"
+  flock "${lock}" sleep 1 &
+  holder_pid=$!
+  sleep 0.2
+  started=$(date +%s%N)
+  got=$(PATH="${work}/bin:${PATH}" sh "${here}/../../switch/kavnori-switch.sh" "${rfc}" 1 5 1 2>&1; echo ".$?")
+  waited=$((($(date +%s%N) - started) / 1000000))
+  expect "kavnori-switch on a network port" "$(expected_output "$(configured "${rfc}")" "Power On @ Relay 5"; echo .)0" "${got}"
+  [ "${waited}" -ge 600 ] && pass || fail "kavnori-switch waited for the lock's holder" "${waited} ms"
+  board_got
+  expect "kavnori-switch on a network port: the board got" "55 01 12 00 00 00 05 6D @9600 8none1" "${frames}"
+  wait "${holder_pid}"
+  holder_pid=""
+  rmdir "${lock}"
+fi
+
 # ---- no RFC 2217 server ----
 if [ "${mode}" = windows ]; then
   timed_out=10060 refused=10061 not_found=11001 reset=10054 invalid=10022
