@@ -118,3 +118,5 @@ const std::uint32_t kNetworkTimedOut = ETIMEDOUT;
 const std::uint32_t kNetworkClosedByPeer = ECONNRESET;
 const std::uint32_t kNetworkNoRfc2217 = EPROTONOSUPPORT;
 const std::uint32_t kNetworkValueRefused = EINVAL;
+const std::uint32_t kNetworkNameNotFound = ENOENT;
+const std::uint32_t kNetworkRefused = ECONNREFUSED;

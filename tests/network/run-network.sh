@@ -170,5 +170,31 @@ native && fake_run mute-settings "no answer to the settings" 3 "SetCommState fai
 fake_run drop-barrier "dropped before the barrier's answer" 4 "$(configured PORT)" \
   "WriteFile failed with error ${reset}."
 
+# ---- kavnori-doctor: it only asks, and tells the cases apart ----
+# expect_doctor NAME STATUS TEXT PORT: its JSON holds TEXT; the board gets
+# nothing.
+expect_doctor() {
+  local got code
+  got=$("${doctor}" --json "$4" 2>&1)
+  code=$?
+  [ "${code}" = "$2" ] && [[ "${got}" == *"$3"* ]] && pass ||
+    fail "kavnori-doctor $1: status ${code}, wanted $2 and $3" "${got}"
+  board_got
+  expect "kavnori-doctor $1: the board got" "" "${frames}"
+}
+doctor=${KAVNORI_DOCTOR:-}
+if native && [ -n "${doctor}" ]; then
+  # The far port as ser2net opens it for a client, at 19200: queried, not set.
+  expect_doctor "ready" 0 '"code": "far-port", "severity": "note", "message": "the far port is at 19200 8 none 1; Kavnori sets 9600 8 none 1 on each run.", "fix": "", "speed": 19200, "data-bits": 8' "${rfc}"
+  expect_doctor "nothing listening" 2 '"code": "nothing-listening"' "rfc2217://127.0.0.1:$((base + 3))"
+  expect_doctor "a name not found" 2 '"code": "name-not-found"' "rfc2217://nohost.invalid:${base}"
+  expect_doctor "no RFC 2217" 2 '"code": "no-rfc2217"' "rfc2217://127.0.0.1:$((base + 1))"
+  /usr/bin/python3 -c 'import socket, sys, time
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1]))); time.sleep(30)' "${base}" &
+  holder_pid=$!
+  sleep 0.5
+  expect_doctor "in use by another client" 2 '"code": "in-use"' "${rfc}"
+fi
+
 echo "network ${mode}: ${passed} passed, ${failed} failed"
 [ "${failed}" -eq 0 ]

@@ -1,0 +1,119 @@
+#include "doctor/network_check.h"
+
+#include "serial/rfc2217_client.h"
+#include "serial/rfc2217_session.h"
+
+namespace {
+
+constexpr int kTimeoutMs = 5000;
+constexpr const char* kRfc2217Fix =
+    "share the port through ser2net's telnet(rfc2217) accepter, e.g. "
+    "accepter: telnet(rfc2217),tcp,PORT";
+
+Problem Blocking(const char* code, const std::string& message, const std::string& fix,
+                 std::uint32_t error) {
+  Problem problem;
+  problem.code = code;
+  problem.severity = Severity::kBlocks;
+  problem.message = message;
+  problem.fix = fix;
+  problem.details.push_back({"error", std::to_string(error), true});
+  return problem;
+}
+
+Problem ConnectProblem(const std::string& where, std::uint32_t error) {
+  if (error == kNetworkNameNotFound) {
+    return Blocking("name-not-found", "the name in " + where + " is not found.",
+                    "check the host name, or give its address", error);
+  }
+  if (error == kNetworkRefused) {
+    return Blocking("nothing-listening", "nothing listens at " + where + ".",
+                    "check the port number and that ser2net runs there", error);
+  }
+  if (error == kNetworkTimedOut) {
+    return Blocking("no-answer", where + " does not answer within 5 s.",
+                    "check that the host is up and that no firewall drops the port", error);
+  }
+  return Blocking("unreachable",
+                  where + " cannot be reached (error " + std::to_string(error) + ").",
+                  "check the network path to the host", error);
+}
+
+std::string ParityName(std::uint32_t value) {
+  static const char* const kNames[] = {"?", "none", "odd", "even", "mark", "space"};
+  return value < 6 ? kNames[value] : "?";
+}
+
+std::string StopBitsName(std::uint32_t value) {
+  return value == 1 ? "1" : value == 2 ? "2" : value == 3 ? "1.5" : "?";
+}
+
+}  // namespace
+
+PortReport CheckNetworkPort(const std::string& port) {
+  PortReport report;
+  report.port = port;
+  NetworkAddress address;
+  if (!ParseNetworkPortName(port.c_str(), &address)) {
+    report.problems.push_back(Blocking("bad-name", port + " is not rfc2217://HOST:PORT.",
+                                       "name it rfc2217://HOST:PORT, an IPv6 address in [ ]",
+                                       kNetworkValueRefused));
+    return report;
+  }
+  const std::string where = std::string(address.host) + " port " + address.service;
+  report.device = std::string(address.host) + ":" + address.service;
+  Rfc2217Session session;
+  std::uint32_t error = 0;
+  const std::int64_t deadline = networkCalls.nowMs() + kTimeoutMs;
+  if (!StartRfc2217Session(address, kTimeoutMs, &session, &error)) {
+    if (session.socket == kNoSocket) {
+      report.problems.push_back(ConnectProblem(where, error));
+    } else {
+      report.problems.push_back(Blocking(
+          "no-rfc2217", where + " takes connections but does not agree to RFC 2217 within 5 s.",
+          kRfc2217Fix, error));
+    }
+    return report;
+  }
+  // Value 0 asks for the current setting and sets nothing.
+  static const struct {
+    std::uint8_t command;
+    const char* key;
+  } kQueries[] = {{kSetBaudRate, "speed"},
+                  {kSetDataSize, "data-bits"},
+                  {kSetParity, "parity"},
+                  {kSetStopSize, "stop-bits"}};
+  std::uint32_t values[4] = {};
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (AskComPort(&session, kQueries[i].command, 0, deadline, &error)) {
+      values[i] = session.answerValue;
+      continue;
+    }
+    if (i == 0 && error != kNetworkTimedOut) {
+      // ser2net says "Port already in use" and closes once it has agreed.
+      report.problems.push_back(Blocking("in-use", where + " is in use by another client.",
+                                         "end the other client's connection, then run again",
+                                         error));
+    } else {
+      report.problems.push_back(
+          Blocking("query-unanswered",
+                   where + " leaves the query of its " + kQueries[i].key + " unanswered.",
+                   "check the device server's RFC 2217 support", error));
+    }
+    return report;
+  }
+  std::uint32_t closeError = 0;
+  networkCalls.close(session.socket, &closeError);
+  Problem far;
+  far.code = "far-port";
+  far.severity = Severity::kNote;
+  far.message = "the far port is at " + std::to_string(values[0]) + " " +
+                std::to_string(values[1]) + " " + ParityName(values[2]) + " " +
+                StopBitsName(values[3]) + "; Kavnori sets 9600 8 none 1 on each run.";
+  far.details.push_back({"speed", std::to_string(values[0]), true});
+  far.details.push_back({"data-bits", std::to_string(values[1]), true});
+  far.details.push_back({"parity", ParityName(values[2])});
+  far.details.push_back({"stop-bits", StopBitsName(values[3])});
+  report.problems.push_back(far);
+  return report;
+}
