@@ -39,6 +39,12 @@ Problem ConnectProblem(const std::string& where, std::uint32_t error) {
                   "check the network path to the host", error);
 }
 
+// ser2net says "Port already in use" and closes, while or after agreeing.
+Problem InUse(const std::string& where, std::uint32_t error) {
+  return Blocking("in-use", where + " closed the connection: another client has the port.",
+                  "end the other client's connection, then run again", error);
+}
+
 std::string ParityName(std::uint32_t value) {
   static const char* const kNames[] = {"?", "none", "odd", "even", "mark", "space"};
   return value < 6 ? kNames[value] : "?";
@@ -68,6 +74,8 @@ PortReport CheckNetworkPort(const std::string& port) {
   if (!StartRfc2217Session(address, kTimeoutMs, &session, &error)) {
     if (session.socket == kNoSocket) {
       report.problems.push_back(ConnectProblem(where, error));
+    } else if (error != kNetworkTimedOut && error != kNetworkNoRfc2217) {
+      report.problems.push_back(InUse(where, error));  // closed while agreeing
     } else {
       report.problems.push_back(Blocking(
           "no-rfc2217", where + " takes connections but does not agree to RFC 2217 within 5 s.",
@@ -90,10 +98,7 @@ PortReport CheckNetworkPort(const std::string& port) {
       continue;
     }
     if (i == 0 && error != kNetworkTimedOut) {
-      // ser2net says "Port already in use" and closes once it has agreed.
-      report.problems.push_back(Blocking("in-use", where + " is in use by another client.",
-                                         "end the other client's connection, then run again",
-                                         error));
+      report.problems.push_back(InUse(where, error));
     } else {
       report.problems.push_back(
           Blocking("query-unanswered",
