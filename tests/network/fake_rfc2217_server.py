@@ -1,9 +1,5 @@
-"""An RFC 2217 server that misbehaves on demand, for what ser2net will not do.
-
-    fake_rfc2217_server.py MODE PORT_FILE
-
-Listens on 127.0.0.1 (a free port, written to PORT_FILE), serves one client,
-then exits. MODE:
+"""fake_rfc2217_server.py MODE PORT_FILE: an RFC 2217 server that misbehaves
+on demand, on a free port of 127.0.0.1 (written to PORT_FILE), for one client.
   wrong-speed   answers every speed with 19200 (a far end that refuses 9600)
   silent        agrees to nothing and answers nothing
   mute-settings agrees and answers the first speed query, then goes quiet
@@ -27,7 +23,6 @@ client.settimeout(10)
 
 
 def requests(stream):
-    """Yields ("sub", command, value bytes) and ("data", byte) from the client."""
     while True:
         byte = stream.recv(1)
         if not byte:
@@ -50,7 +45,6 @@ def requests(stream):
             yield ("sub", body[1], bytes(body[2:]))
         else:
             stream.recv(1)  # the option of WILL/WONT/DO/DONT
-
 
 if mode != "silent":
     client.sendall(bytes([IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, COM_PORT]))

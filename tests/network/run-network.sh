@@ -22,16 +22,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-command=(timeout 30 "${kavnori}")
-line_end=$'\n'
-if [ "${mode}" = windows ]; then
-  command=(timeout 60 "${wine_run}" "${kavnori}")
-  line_end=$'\r\n'
-fi
+command=(timeout 30 "${kavnori}") line_end=$'\n'
+[ "${mode}" = windows ] && command=(timeout 60 "${wine_run}" "${kavnori}") line_end=$'\r\n'
 
-board_out="${work}/board.jsonl"
+board_out="${work}/board.jsonl" events_read=0
 start_board "${board_out}"
-events_read=0
 # The frames the board got since the last look, each with its line settings.
 board_got() {
   sleep 0.3
@@ -105,7 +100,7 @@ got=$("${command[@]}" "${rfc}" 1 1 1 2>&1; echo ".$?")
   pass || fail "in use by another client: status 2" "${got}"
 board_got
 expect "in use by another client: the board got" "" "${frames}"
-kill "${holder_pid}" && wait "${holder_pid}" 2>/dev/null
+kill "${holder_pid}" 2>/dev/null; wait "${holder_pid}" 2>/dev/null
 holder_pid=""
 
 # kavnori-switch takes turns on a network port under a lock named from host
@@ -124,9 +119,7 @@ if native; then
   [ "${waited}" -ge 600 ] && pass || fail "kavnori-switch waited for the lock's holder" "${waited} ms"
   board_got
   expect "kavnori-switch on a network port: the board got" "55 01 12 00 00 00 05 6D @9600 8none1" "${frames}"
-  wait "${holder_pid}"
-  holder_pid=""
-  rmdir "${lock}"
+  wait "${holder_pid}" && holder_pid="" && rmdir "${lock}"
 fi
 
 # ---- no RFC 2217 server ----
