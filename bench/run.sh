@@ -3,7 +3,8 @@
 # what a user would otherwise run (a pyserial one-shot, an stty + printf
 # one-liner) and with the floor (a process that only sleeps Kavnori's 5 ms
 # pause); then measures Kavnori's peak memory, instructions and heap calls;
-# then kavnori-doctor's check of one port and listing of 64.
+# then kavnori-doctor's check of one port and listing of 64; then one network
+# switch through ser2net on loopback, beside pyserial's rfc2217:// one-shot.
 #
 #   bash bench/run.sh [BUILD_DIR]      (default build/native; ROUNDS=50)
 #
@@ -30,12 +31,14 @@ fi
 # What the benchmark itself needs (Debian packages), installed when missing.
 . scripts/install-deps.sh
 . scripts/virtual-board.sh
-kavnori_install_missing python3-serial time valgrind gcc g++ dpkg-dev
+kavnori_install_missing python3-serial time valgrind gcc g++ dpkg-dev ser2net iproute2
 
 work=$(mktemp -d)
 sim_pid=""
-# The simulator never outlives the benchmark, also on Ctrl-C.
+ser2net_pid=""
+# The simulator and ser2net never outlive the benchmark, also on Ctrl-C.
 cleanup() {
+  [ -z "${ser2net_pid}" ] || kill "${ser2net_pid}" 2>/dev/null || true
   if [ -n "${sim_pid}" ]; then
     kill "${sim_pid}" 2>/dev/null || true
     wait "${sim_pid}" 2>/dev/null || true
@@ -132,6 +135,36 @@ echo "== kavnori-doctor: the command on the board's terminal and on this machine
   doctor-list "${doctor}" >"${work}/doctor-times.txt"
 "${work}/doctor-timer" "${port}" 64 "${rounds}" >>"${work}/doctor-times.txt"
 
+echo "== network: one switch on loopback through ser2net, Kavnori beside pyserial's rfc2217://"
+net_port=$((20000 + RANDOM % 20000))
+printf '%s\n' "connection: &board" "  accepter: telnet(rfc2217),tcp,127.0.0.1,${net_port}" \
+  "  connector: serialdev(nouucplock=true),${port},9600n81,local" >"${work}/ser2net.yaml"
+ser2net -n -d -c "${work}/ser2net.yaml" >"${work}/ser2net.log" 2>&1 &
+ser2net_pid=$!
+ser2net_up() { ss -ltn | grep -q "127.0.0.1:${net_port} "; }
+wait_until 5 ser2net_up || { echo "bench: ser2net did not start: $(cat "${work}/ser2net.log")" >&2; exit 1; }
+url="rfc2217://127.0.0.1:${net_port}"
+# ser2net on a pty never answers a DTR/RTS change, which pyserial sends and
+# waits for on open: its ign_set_control takes any answer, or none.
+py_net_code="import serial, sys
+s = serial.serial_for_url(sys.argv[1], 9600, bytesize=8, parity='N', stopbits=1)
+s.write(bytes.fromhex('550112000000036B'))
+s.flush()
+s.close()"
+sleep 0.3
+frames_before=$(grep -c '"event":"frame"' "${work}/sim.jsonl" || true)
+"${work}/spawn-timer" "${rounds}" "${warmup}" net-kavnori "${kavnori}" "${url}" 1 3 1 --- \
+  net-pyserial /usr/bin/python3 -c "${py_net_code}" "${url}?ign_set_control" >"${work}/net-times.txt"
+# pyserial's close does not wait for the server to take the frame: ser2net
+# may close the terminal with it unsent. Kavnori's frames are the tests'
+# matter; here the frames that arrived are counted and reported.
+sleep 0.3
+net_sent=$((2 * (rounds + warmup)))
+net_applied=$(($(grep -c '"event":"frame"' "${work}/sim.jsonl" || true) - frames_before))
+frames=$((frames + net_applied))
+kill "${ser2net_pid}" && wait "${ser2net_pid}" 2>/dev/null || true
+ser2net_pid=""
+
 # Every run must have reached the board as a whole, valid frame (and the
 # doctor, sent it nothing).
 sleep 0.3
@@ -208,3 +241,12 @@ awk '$1 ~ /^doctor-/ {printf "| %s (the command, process start included) | %.3f 
   "${work}/doctor-times.txt"
 echo "doctor-check: kavnori-doctor PORT on the board's terminal; doctor-list: kavnori-doctor on this"
 echo "machine ($(ls /sys/class/tty | wc -l) ttys in sysfs). In the process: bench/doctor_timer.cpp."
+echo
+echo "Network, ${rounds} runs each, through ser2net on 127.0.0.1 to the board's terminal:"
+echo
+echo "| one network switch | runs | median ms | p10 ms | p90 ms |"
+echo "|---|---|---|---|---|"
+awk '{printf "| %s | %d | %.3f | %.3f | %.3f |\n", $1, $2, $3 / 1000, $4 / 1000, $5 / 1000}' "${work}/net-times.txt"
+echo "Frames on the board: ${net_applied} of ${net_sent} runs (every run exited 0)."
+echo "net-kavnori: Kavnori rfc2217://127.0.0.1:PORT 1 3 1 (status 0 once ser2net has the frame)"
+echo "net-pyserial: /usr/bin/python3 -c 'serial_for_url(URL, 9600, 8N1).write(frame); flush(); close()'"

@@ -3,6 +3,8 @@
 #include <string>
 
 #include "doctor/doctor.h"
+#include "doctor/network_check.h"
+#include "serial/rfc2217_client.h"
 #include "text/escaped_text.h"
 
 namespace {
@@ -95,7 +97,8 @@ int main(int argc, char** argv) {
     std::fputs(FormatPortList(ListPorts(), arguments.format).c_str(), stdout);
     return kDoctorReady;
   }
-  const PortReport report = CheckPort(arguments.port);
+  const PortReport report = IsNetworkPortName(arguments.port) ? CheckNetworkPort(arguments.port)
+                                                              : CheckPort(arguments.port);
   std::fputs(FormatPortReport(report, arguments.format).c_str(), stdout);
   return DoctorStatusFor(report);
 }

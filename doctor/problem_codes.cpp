@@ -41,13 +41,21 @@ constexpr ProblemKind kProblemKinds[] = {
     {ProblemCode::kDriverVersion, "driver-version", Severity::kNote},
     {ProblemCode::kByIdNotUnique, "by-id-not-unique", Severity::kNote},
     {ProblemCode::kUnstableName, "unstable-name", Severity::kNote},
+    {ProblemCode::kBadName, "bad-name", Severity::kBlocks},
+    {ProblemCode::kNameNotFound, "name-not-found", Severity::kBlocks},
+    {ProblemCode::kNothingListening, "nothing-listening", Severity::kBlocks},
+    {ProblemCode::kNoAnswer, "no-answer", Severity::kBlocks},
+    {ProblemCode::kUnreachable, "unreachable", Severity::kBlocks},
+    {ProblemCode::kNoRfc2217, "no-rfc2217", Severity::kBlocks},
+    {ProblemCode::kQueryUnanswered, "query-unanswered", Severity::kBlocks},
+    {ProblemCode::kFarPort, "far-port", Severity::kNote},
 };
 
 constexpr bool InCodeOrder() {
   for (int i = 0; i < static_cast<int>(sizeof kProblemKinds / sizeof kProblemKinds[0]); ++i) {
     if (static_cast<int>(kProblemKinds[i].code) != i) return false;
   }
-  return static_cast<int>(ProblemCode::kUnstableName) + 1 ==
+  return static_cast<int>(ProblemCode::kFarPort) + 1 ==
          static_cast<int>(sizeof kProblemKinds / sizeof kProblemKinds[0]);
 }
 static_assert(InCodeOrder(), "kProblemKinds lists every ProblemCode, in order");

@@ -40,6 +40,15 @@ enum class ProblemCode {
   kDriverVersion,
   kByIdNotUnique,
   kUnstableName,
+  // A network port (rfc2217://HOST:PORT).
+  kBadName,
+  kNameNotFound,
+  kNothingListening,
+  kNoAnswer,
+  kUnreachable,
+  kNoRfc2217,
+  kQueryUnanswered,
+  kFarPort,
 };
 
 // The code's name as the output prints it: "permission", "held-by-lock"; "" for kNone.

@@ -7,16 +7,19 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/install-deps.sh
-# pdudaemon's package starts its service, listening on every address, where
-# systemd runs; the lab tools test runs a daemon of its own on the loopback address
-# only. Masked before the install, the service is neither started nor enabled.
-if [ -d /run/systemd/system ] && ! dpkg-query -W pdudaemon >/dev/null 2>&1; then
-  if [ "$(id -u)" -eq 0 ]; then systemctl mask pdudaemon.service; else sudo systemctl mask pdudaemon.service; fi
-fi
+# pdudaemon's and ser2net's packages start their services, listening on every
+# address, where systemd runs; the lab tools and network tests run daemons of
+# their own on the loopback address only. Masked before the install, a service
+# is neither started nor enabled.
+for service in pdudaemon ser2net; do
+  if [ -d /run/systemd/system ] && ! dpkg-query -W "${service}" >/dev/null 2>&1; then
+    if [ "$(id -u)" -eq 0 ]; then systemctl mask "${service}.service"; else sudo systemctl mask "${service}.service"; fi
+  fi
+done
 kavnori_install_missing cmake make g++ googletest libgtest-dev libgmock-dev mingw-w64 wine64 \
   lld llvm libwine-dev lintian \
   util-linux dpkg-dev man-db valgrind clang libclang-rt-dev clang-format \
-  python3 python3-labgrid pdudaemon python3-pytest iproute2 \
+  python3 python3-labgrid pdudaemon python3-pytest iproute2 ser2net \
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user devscripts qemu-system-x86 busybox-static
 
 echo "== format: every C and C++ source as .clang-format has it"

@@ -36,9 +36,13 @@ struct PortName {
 };
 
 // The device handle from the open to the close: a HANDLE on Windows, a file
-// descriptor elsewhere, held as an integer wide enough for both.
+// descriptor elsewhere, held as an integer wide enough for both; a socket
+// for a network port (rfc2217://HOST:PORT, rfc2217_client.h), whose failed
+// open keeps its code for the read of the settings to report.
 struct SerialPort {
   std::intptr_t handle;
+  bool network = false;
+  std::uint32_t openError = 0;
 };
 
 enum class LineSetup {

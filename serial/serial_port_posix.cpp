@@ -9,6 +9,7 @@
 
 #include "serial/own_uucp_lock_linux.h"
 #include "serial/platform_failure.h"
+#include "serial/rfc2217_client.h"
 #include "serial/serial_port.h"
 #include "serial/serial_port_posix.h"
 #include "serial/terminal_marks_linux.h"
@@ -37,10 +38,9 @@ constexpr tcflag_t kInputSpeedField = 0;
 constexpr tcflag_t kInputSpeed9600 = 0;
 #endif
 
-// The table holds our own functions, not the C library's: each address of a
-// library function in it would be one more symbol for the loader to bind at
-// every start, twice over (this table and the one copied from it). With the
-// mode given, open is the same symbol as the lock look-up's.
+// Our own functions, not the C library's: each library address in the table
+// is one more symbol to bind at every start, twice (the table and its copy).
+// With the mode given, open is the same symbol as the lock look-up's.
 int RealOpen(const char* path, int flags) { return ::open(path, flags, 0); }
 int RealDuplicateFrom(int fd, int lowest) { return ::fcntl(fd, F_DUPFD_CLOEXEC, lowest); }
 int RealGetStatusFlags(int fd) { return ::fcntl(fd, F_GETFL); }
@@ -151,18 +151,6 @@ bool LineFormatTook(const struct termios& applied) {
          (applied.c_cflag & CSTOPB) == 0 && (applied.c_oflag & OPOST) == 0;
 }
 
-}  // namespace
-
-const PosixSerialCalls kRealPosixSerialCalls = {
-    RealOpen,           RealDuplicateFrom, RealFlock,     RealGetStatusFlags,
-    RealSetStatusFlags, RealNanosleep,     RealTcgetattr, RealTcsetattr,
-    RealWrite,          RealTcdrain,       RealClose,
-};
-
-PosixSerialCalls posixSerialCalls = kRealPosixSerialCalls;
-
-namespace {
-
 // Reads the driver's settings; a failure is reported under the name of the
 // step it belongs to.
 bool ReadSettings(int fd, struct termios* settings, const char* step) {
@@ -175,12 +163,21 @@ bool ReadSettings(int fd, struct termios* settings, const char* step) {
 
 }  // namespace
 
-// The name the port was opened by, for the look at the lock files just
-// before the write; it lives for the whole run.
+const PosixSerialCalls kRealPosixSerialCalls = {
+    RealOpen,           RealDuplicateFrom, RealFlock,     RealGetStatusFlags,
+    RealSetStatusFlags, RealNanosleep,     RealTcgetattr, RealTcsetattr,
+    RealWrite,          RealTcdrain,       RealClose,
+};
+
+PosixSerialCalls posixSerialCalls = kRealPosixSerialCalls;
+
+// The name the port was opened by, for the look at the lock files just before
+// the write; it lives for the whole run.
 const char* openedName = "";
 
 SerialPort OpenSerialPort(const PortName& portName) {
   ReleaseUucpLock();  // an earlier run's in this process
+  if (IsNetworkPortName(portName.text)) return OpenNetworkPort(portName.text);
   openedName = portName.text;
   SerialPort port = {OpenExclusive(portName.text)};
   // The pause comes whatever the open returned.
@@ -221,6 +218,7 @@ LineSetup SetLine(int fd) {
 }  // namespace
 
 LineSetup ConfigureSerialLine(const SerialPort& port) {
+  if (port.network) return ConfigureNetworkLine(port);
   const LineSetup setup = SetLine(Descriptor(port));
   if (setup != LineSetup::kConfigured) ReleaseUucpLock();  // the run ends here, without a close
   return setup;
@@ -251,6 +249,7 @@ int WaitUntilSent(int fd) {
 }  // namespace
 
 bool WriteCommandFrame(const SerialPort& port, const CommandFrame& frame) {
+  if (port.network) return WriteNetworkFrame(port, frame);
   const int fd = Descriptor(port);
   // A program that took a lock of its own while the line was set (under
   // another of the port's names, where ours does not stand in its way, or
@@ -276,6 +275,7 @@ bool WriteCommandFrame(const SerialPort& port, const CommandFrame& frame) {
 }
 
 bool CloseSerialPort(const SerialPort& port) {
+  if (port.network) return CloseNetworkPort(port);
   const int closed = posixSerialCalls.close(Descriptor(port));
   const int error = errno;
   ReleaseUucpLock();

@@ -15,7 +15,7 @@
 #
 # The lock is a folder, /run/lock/kavnori-DEVICE, DEVICE being the path the
 # port's name leads to below /dev, '/' written '_' (ttyUSB0, pts_3): every
-# name of one port takes the same lock. The first run makes it; every run
+# name of one port takes the same lock; rfc2217-HOST_PORT for a network port. The first run makes it; every run
 # opens it read-only and takes flock(2) on it. A folder, not a file: with
 # fs.protected_regular (Debian's default), no one may open another user's
 # file in /run/lock with O_CREAT, which flock(1) asks for; a folder is not
@@ -40,6 +40,10 @@ fi
 
 port=$1
 say() { echo "kavnori-switch: ${port}: $*" >&2; }
+# A network port's stages wait up to 5 s (open), 3 s (settings) and 5 s (the
+# barrier after the frame): its run gets 15 s.
+run_seconds=5
+case ${port} in rfc2217://*) run_seconds=15 ;; esac
 
 # Each step runs in the background and is waited for: a shell runs a trap
 # only after its foreground command has ended, but at once during wait. The
@@ -58,7 +62,7 @@ for signal in INT TERM HUP; do trap "on_signal ${signal}" "${signal}"; done
 # one). A parent that ended before the tie was made is seen: PPID then names
 # another, and the command is not run.
 tied='[ "$PPID" = "$1" ] || exit 1; shift; exec "$@"'
-tied_timeout='exec timeout 5 setpriv --pdeathsig KILL sh -c "$0" sh "$$" "$@"'
+tied_timeout='exec timeout '"${run_seconds}"' setpriv --pdeathsig KILL sh -c "$0" sh "$$" "$@"'
 
 # run_step AFTERWARDS COMMAND...: its status in ${status}. Stopped by a
 # signal, the switch says so, with what AFTERWARDS says of the frame, and
@@ -90,17 +94,27 @@ run_kavnori() {
   if command -v "${kavnori}" >/dev/null; then
     run_step "the frame may not have gone out" sh -c "${tied_timeout}" "${tied}" "${kavnori}" "$@"
   else
-    run_step "nothing sent" timeout 5 "${kavnori}" "$@"
+    run_step "nothing sent" timeout "${run_seconds}" "${kavnori}" "$@"
   fi
 }
 
-device=$(readlink -f -- "${port}")
-if [ -z "${device}" ] || [ ! -e "${device}" ]; then
-  # Leads nowhere: no lock to take; Kavnori says so (status 2).
-  run_kavnori "$@"
-  exit "${status}"
-fi
-name=$(printf '%s' "${device#/dev/}" | tr / _)
+case ${port} in
+  rfc2217://*)
+    # A network port: the lock is named from host and port, lower case, every
+    # other character than a letter, digit, dot or dash written '_'
+    # (rfc2217-lab-host_2000, rfc2217-__1__2000 for [::1]:2000).
+    name=rfc2217-$(printf '%s' "${port#rfc2217://}" | tr '[:upper:]' '[:lower:]' | tr -c 'a-z0-9.-' _)
+    ;;
+  *)
+    device=$(readlink -f -- "${port}")
+    if [ -z "${device}" ] || [ ! -e "${device}" ]; then
+      # Leads nowhere: no lock to take; Kavnori says so (status 2).
+      run_kavnori "$@"
+      exit "${status}"
+    fi
+    name=$(printf '%s' "${device#/dev/}" | tr / _)
+    ;;
+esac
 lock="/run/lock/kavnori-${name}"
 mkdir -m 0755 -- "${lock}" 2>/dev/null
 
@@ -129,5 +143,5 @@ case ${status} in
 esac
 
 run_kavnori "$@"
-[ "${status}" -ne 124 ] || say "timed out after 5 s; the frame may not have gone out"
+[ "${status}" -ne 124 ] || say "timed out after ${run_seconds} s; the frame may not have gone out"
 exit "${status}"

@@ -265,8 +265,9 @@ if release_file "package file" "${zip}"; then
   set -- "${exe}" "${top}/kavnori-doctor.exe" "$@"
   # Makes the build's Wine prefix if no test run has made it yet.
   "${windows}/wine-run.sh" wineboot --init >/dev/null 2>&1
-  dlls=$(x86_64-w64-mingw32-objdump -p "${exe}" 2>/dev/null | sed -n 's/.*DLL Name: //p' | sort | tr '\n' ' ')
-  check "Kavnori.exe imports only KERNEL32.dll and msvcrt.dll (${dlls})" test "${dlls}" == "KERNEL32.dll msvcrt.dll "
+  dlls=$(x86_64-w64-mingw32-objdump -p "${exe}" 2>/dev/null | sed -n 's/.*DLL Name: //p' | LC_ALL=C sort | tr '\n' ' ')
+  # WS2_32.dll (Winsock, for network ports) is part of Windows, as KERNEL32.dll is.
+  check "Kavnori.exe imports only KERNEL32.dll, WS2_32.dll and msvcrt.dll (${dlls})" test "${dlls}" == "KERNEL32.dll WS2_32.dll msvcrt.dll "
   expect_doctor "zipped kavnori-doctor.exe" COM231 "${windows}/wine-run.sh" "${top}/kavnori-doctor.exe"
 
   run "${windows}/wine-run.sh" "${exe}"

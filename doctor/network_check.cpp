@@ -1,0 +1,117 @@
+#include "doctor/network_check.h"
+
+#include "serial/rfc2217_client.h"
+#include "serial/rfc2217_session.h"
+
+namespace {
+
+constexpr int kTimeoutMs = 5000;
+constexpr const char* kRfc2217Fix =
+    "share the port through ser2net's telnet(rfc2217) accepter, e.g. "
+    "accepter: telnet(rfc2217),tcp,PORT";
+
+// Each of these blocks a run; the socket's error code goes with it.
+void Blocking(PortReport* report, ProblemCode code, const std::string& message,
+              const std::string& fix, std::uint32_t error) {
+  AddProblem(report, code, message, fix).details.push_back(NumberDetail("error", error));
+}
+
+void ConnectProblem(PortReport* report, const std::string& where, std::uint32_t error) {
+  if (error == kNetworkNameNotFound) {
+    return Blocking(report, ProblemCode::kNameNotFound, "the name in " + where + " is not found.",
+                    "check the host name, or give its address", error);
+  }
+  if (error == kNetworkRefused) {
+    return Blocking(report, ProblemCode::kNothingListening, "nothing listens at " + where + ".",
+                    "check the port number and that ser2net runs there", error);
+  }
+  if (error == kNetworkTimedOut) {
+    return Blocking(report, ProblemCode::kNoAnswer, where + " does not answer within 5 s.",
+                    "check that the host is up and that no firewall drops the port", error);
+  }
+  Blocking(report, ProblemCode::kUnreachable,
+           where + " cannot be reached (error " + std::to_string(error) + ").",
+           "check the network path to the host", error);
+}
+
+// ser2net says "Port already in use" and closes, while or after agreeing.
+void InUse(PortReport* report, const std::string& where, std::uint32_t error) {
+  Blocking(report, ProblemCode::kInUse,
+           where + " closed the connection: another client has the port.",
+           "end the other client's connection, then run again", error);
+}
+
+std::string ParityName(std::uint32_t value) {
+  static const char* const kNames[] = {"?", "none", "odd", "even", "mark", "space"};
+  return value < 6 ? kNames[value] : "?";
+}
+
+std::string StopBitsName(std::uint32_t value) {
+  return value == 1 ? "1" : value == 2 ? "2" : value == 3 ? "1.5" : "?";
+}
+
+}  // namespace
+
+PortReport CheckNetworkPort(const std::string& port) {
+  PortReport report;
+  report.port = port;
+  NetworkAddress address;
+  if (!ParseNetworkPortName(port.c_str(), &address)) {
+    Blocking(&report, ProblemCode::kBadName, port + " is not rfc2217://HOST:PORT.",
+             "name it rfc2217://HOST:PORT, an IPv6 address in [ ]", kNetworkValueRefused);
+    return report;
+  }
+  const std::string where = std::string(address.host) + " port " + address.service;
+  report.device = std::string(address.host) + ":" + address.service;
+  Rfc2217Session session;
+  std::uint32_t error = 0;
+  const std::int64_t deadline = networkCalls.nowMs() + kTimeoutMs;
+  if (!StartRfc2217Session(address, kTimeoutMs, &session, &error)) {
+    if (session.socket == kNoSocket) {
+      ConnectProblem(&report, where, error);
+    } else if (error != kNetworkTimedOut && error != kNetworkNoRfc2217) {
+      InUse(&report, where, error);  // closed while agreeing
+    } else {
+      Blocking(&report, ProblemCode::kNoRfc2217,
+               where + " takes connections but does not agree to RFC 2217 within 5 s.", kRfc2217Fix,
+               error);
+    }
+    return report;
+  }
+  // Value 0 asks for the current setting and sets nothing.
+  static const struct {
+    std::uint8_t command;
+    const char* key;
+  } kQueries[] = {{kSetBaudRate, "speed"},
+                  {kSetDataSize, "data-bits"},
+                  {kSetParity, "parity"},
+                  {kSetStopSize, "stop-bits"}};
+  std::uint32_t values[4] = {};
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (AskComPort(&session, kQueries[i].command, 0, deadline, &error)) {
+      values[i] = session.answerValue;
+      continue;
+    }
+    if (i == 0 && error != kNetworkTimedOut) {
+      InUse(&report, where, error);
+    } else {
+      Blocking(&report, ProblemCode::kQueryUnanswered,
+               where + " leaves the query of its " + kQueries[i].key + " unanswered.",
+               "check the device server's RFC 2217 support", error);
+    }
+    return report;
+  }
+  std::uint32_t closeError = 0;
+  networkCalls.close(session.socket, &closeError);
+  Problem& far =
+      AddProblem(&report, ProblemCode::kFarPort,
+                 "the far port is at " + std::to_string(values[0]) + " " +
+                     std::to_string(values[1]) + " " + ParityName(values[2]) + " " +
+                     StopBitsName(values[3]) + "; Kavnori sets 9600 8 none 1 on each run.",
+                 "");
+  far.details.push_back(NumberDetail("speed", values[0]));
+  far.details.push_back(NumberDetail("data-bits", values[1]));
+  far.details.push_back(TextDetail("parity", ParityName(values[2])));
+  far.details.push_back(TextDetail("stop-bits", StopBitsName(values[3])));
+  return report;
+}

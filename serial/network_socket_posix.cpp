@@ -1,0 +1,122 @@
+#include <errno.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "serial/network_socket.h"
+
+namespace {
+
+// A name lookup fails with an EAI_ code, not an errno: a name not found is
+// reported as ENOENT, as a device name that does not exist is.
+std::uint32_t LookupError(int result) {
+  if (result == EAI_SYSTEM) return static_cast<std::uint32_t>(errno);
+  return result == EAI_AGAIN ? EAGAIN : ENOENT;
+}
+
+std::int64_t RealNowMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits until the socket is ready for events, or the time runs out.
+bool WaitFor(int fd, short events, int timeoutMs, std::uint32_t* error) {
+  struct pollfd watched = {fd, events, 0};
+  int ready;
+  do {
+    ready = ::poll(&watched, 1, timeoutMs);
+  } while (ready < 0 && errno == EINTR);
+  if (ready > 0) return true;
+  *error = ready == 0 ? ETIMEDOUT : static_cast<std::uint32_t>(errno);
+  return false;
+}
+
+// Non-blocking, so that a far end that never answers costs at most the
+// deadline rather than the kernel's minutes of SYN retries.
+int ConnectOne(const struct addrinfo& address, int timeoutMs, std::uint32_t* error) {
+  const int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                          address.ai_protocol);
+  if (fd < 0) {
+    *error = static_cast<std::uint32_t>(errno);
+    return -1;
+  }
+  if (::connect(fd, address.ai_addr, address.ai_addrlen) == 0) return fd;
+  std::uint32_t code = static_cast<std::uint32_t>(errno);
+  if (code == EINPROGRESS && WaitFor(fd, POLLOUT, timeoutMs, &code)) {
+    int pending = 0;
+    socklen_t size = sizeof pending;
+    const int asked = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size);
+    code = static_cast<std::uint32_t>(asked == 0 ? pending : errno);
+  }
+  if (code == 0) return fd;
+  *error = code;
+  ::close(fd);
+  return -1;
+}
+
+NetworkSocket RealConnect(const char* host, const char* service, int timeoutMs,
+                          std::uint32_t* error) {
+  struct addrinfo wanted;
+  std::memset(&wanted, 0, sizeof wanted);
+  wanted.ai_family = AF_UNSPEC;
+  wanted.ai_socktype = SOCK_STREAM;
+  wanted.ai_flags = AI_NUMERICSERV;
+  struct addrinfo* found = nullptr;
+  const int result = ::getaddrinfo(host, service, &wanted, &found);
+  if (result != 0) {
+    *error = LookupError(result);
+    return kNoSocket;
+  }
+  const std::int64_t deadline = RealNowMs() + timeoutMs;
+  *error = ETIMEDOUT;  // when no address is left time to try
+  int fd = -1;
+  for (const struct addrinfo* address = found; address != nullptr && fd < 0;
+       address = address->ai_next) {
+    const std::int64_t left = deadline - RealNowMs();
+    if (left <= 0) break;
+    fd = ConnectOne(*address, static_cast<int>(left), error);
+  }
+  ::freeaddrinfo(found);
+  return fd;
+}
+
+// MSG_NOSIGNAL: a far end that went away must fail the send, not kill the
+// run with SIGPIPE.
+long RealSend(NetworkSocket socket, const std::uint8_t* bytes, std::size_t count,
+              std::uint32_t* error) {
+  if (!WaitFor(static_cast<int>(socket), POLLOUT, 5000, error)) return -1;
+  const ssize_t sent = ::send(static_cast<int>(socket), bytes, count, MSG_NOSIGNAL);
+  if (sent < 0) *error = static_cast<std::uint32_t>(errno);
+  return static_cast<long>(sent);
+}
+
+long RealReceive(NetworkSocket socket, std::uint8_t* bytes, std::size_t capacity, int timeoutMs,
+                 std::uint32_t* error) {
+  if (!WaitFor(static_cast<int>(socket), POLLIN, timeoutMs, error)) return -1;
+  const ssize_t got = ::recv(static_cast<int>(socket), bytes, capacity, 0);
+  if (got < 0) *error = static_cast<std::uint32_t>(errno);
+  return static_cast<long>(got);
+}
+
+bool RealClose(NetworkSocket socket, std::uint32_t* error) {
+  if (::close(static_cast<int>(socket)) == 0) return true;
+  *error = static_cast<std::uint32_t>(errno);
+  return false;
+}
+
+}  // namespace
+
+const NetworkCalls kRealNetworkCalls = {RealConnect, RealSend, RealReceive, RealClose, RealNowMs};
+NetworkCalls networkCalls = kRealNetworkCalls;
+
+const std::uint32_t kNetworkTimedOut = ETIMEDOUT;
+const std::uint32_t kNetworkClosedByPeer = ECONNRESET;
+const std::uint32_t kNetworkNoRfc2217 = EPROTONOSUPPORT;
+const std::uint32_t kNetworkValueRefused = EINVAL;
+const std::uint32_t kNetworkNameNotFound = ENOENT;
+const std::uint32_t kNetworkRefused = ECONNREFUSED;

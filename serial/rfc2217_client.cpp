@@ -1,0 +1,137 @@
+#include "serial/rfc2217_client.h"
+
+#include "serial/platform_failure.h"
+
+namespace {
+
+constexpr char kScheme[] = "rfc2217://";
+constexpr std::size_t kSchemeLength = sizeof kScheme - 1;
+constexpr int kOpenTimeoutMs = 5000;
+constexpr int kSettingsTimeoutMs = 3000;
+constexpr int kBarrierTimeoutMs = 5000;
+
+// This run's one network port.
+Rfc2217Session runSession;
+
+// The first wanted in text, or null. Plain loops here: the MSVC-mode
+// build's C library stand-in has few string functions.
+const char* Find(const char* text, char wanted) {
+  for (; *text != '\0'; ++text) {
+    if (*text == wanted) return text;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool IsNetworkPortName(const char* name) {
+  for (std::size_t i = 0; i < kSchemeLength; ++i) {
+    if (name[i] != kScheme[i]) return false;  // also stops at a shorter name's end
+  }
+  return true;
+}
+
+bool ParseNetworkPortName(const char* name, NetworkAddress* address) {
+  if (!IsNetworkPortName(name)) return false;
+  const char* host = name + kSchemeLength;
+  const char* hostEnd;
+  const char* colon;
+  if (*host == '[') {  // [IPv6]:PORT
+    ++host;
+    hostEnd = Find(host, ']');
+    if (hostEnd == nullptr || hostEnd[1] != ':') return false;
+    colon = hostEnd + 1;
+  } else {
+    colon = Find(host, ':');
+    hostEnd = colon;
+    if (colon == nullptr || Find(colon + 1, ':') != nullptr) return false;
+  }
+  const std::size_t hostLength = static_cast<std::size_t>(hostEnd - host);
+  const char* digits = colon + 1;
+  std::size_t digitCount = 0;
+  long port = 0;
+  for (; digits[digitCount] != '\0'; ++digitCount) {
+    const char digit = digits[digitCount];
+    if (digit < '0' || digit > '9' || digitCount + 1 >= sizeof address->service) return false;
+    port = port * 10 + (digit - '0');
+  }
+  if (hostLength == 0 || hostLength >= sizeof address->host || port < 1 || port > 65535) {
+    return false;
+  }
+  for (std::size_t i = 0; i < hostLength; ++i) address->host[i] = host[i];
+  address->host[hostLength] = '\0';
+  for (std::size_t i = 0; i <= digitCount; ++i) address->service[i] = digits[i];
+  return true;
+}
+
+SerialPort OpenNetworkPort(const char* name) {
+  SerialPort port = {kNoSocket, true, 0};
+  NetworkAddress address;
+  if (!ParseNetworkPortName(name, &address)) {
+    port.openError = kNetworkValueRefused;
+    return port;
+  }
+  // ser2net agrees to the options before it opens its port, and says "Port
+  // already in use" and closes only then: the port is open once a query of
+  // the speed (value 0, which sets nothing) has an answer.
+  const std::int64_t deadline = networkCalls.nowMs() + kOpenTimeoutMs;
+  if (!StartRfc2217Session(address, kOpenTimeoutMs, &runSession, &port.openError) ||
+      !AskComPort(&runSession, kSetBaudRate, 0, deadline, &port.openError)) {
+    return port;  // nothing was sent past the queries; the end of the process closes
+  }
+  port.handle = runSession.socket;
+  return port;
+}
+
+LineSetup ConfigureNetworkLine(const SerialPort& port) {
+  if (port.handle == kNoSocket) {
+    ReportPlatformFailure("GetCommState", port.openError);
+    return LineSetup::kReadFailed;
+  }
+  // Values of RFC 2217: parity 1 none, stop size 1 one bit, control 1 no
+  // flow control.
+  static const struct {
+    std::uint8_t command;
+    std::uint32_t value;
+  } kSettings[] = {
+      {kSetBaudRate, 9600}, {kSetDataSize, 8}, {kSetParity, 1}, {kSetStopSize, 1}, {kSetControl, 1},
+  };
+  const std::int64_t deadline = networkCalls.nowMs() + kSettingsTimeoutMs;
+  for (const auto& setting : kSettings) {
+    std::uint32_t error = 0;
+    if (!AskComPort(&runSession, setting.command, setting.value, deadline, &error)) {
+      ReportPlatformFailure("SetCommState", error);
+      return LineSetup::kApplyFailed;
+    }
+    // The server answers with the value it set: another one was refused.
+    if (runSession.answerValue != setting.value) {
+      ReportPlatformFailure("SetCommState", kNetworkValueRefused);
+      return LineSetup::kApplyFailed;
+    }
+  }
+  return LineSetup::kConfigured;
+}
+
+bool WriteNetworkFrame(const SerialPort& port, const CommandFrame& frame) {
+  std::uint8_t escaped[2 * kCommandFrameSize];
+  std::size_t length = 0;
+  for (std::size_t i = 0; i < kCommandFrameSize; ++i) {
+    length += PutEscaped(frame.bytes[i], escaped + length);
+  }
+  std::uint32_t error = 0;
+  // The speed query is the barrier: status 0 only once the server has the
+  // frame. Never a purge after it, which would throw the frame away.
+  if (!SendAll(port.handle, escaped, length, &error) ||
+      !AskComPort(&runSession, kSetBaudRate, 0, networkCalls.nowMs() + kBarrierTimeoutMs, &error)) {
+    ReportPlatformFailure("WriteFile", error);
+    return false;
+  }
+  return true;
+}
+
+bool CloseNetworkPort(const SerialPort& port) {
+  std::uint32_t error = 0;
+  if (networkCalls.close(port.handle, &error)) return true;
+  ReportPlatformFailure("CloseHandle", error);
+  return false;
+}

@@ -1,0 +1,175 @@
+#include "serial/rfc2217_session.h"
+
+#include <cstring>
+
+namespace {
+
+enum ReadState { kData, kCommand, kOption, kSub, kSubCommand };
+
+// A reply to an option the server offers or asks for that we do not want.
+// Left in a small buffer and sent once the bytes read are taken apart.
+struct Replies {
+  std::uint8_t bytes[48];
+  std::size_t length;
+};
+
+void Refuse(Replies* replies, std::uint8_t verb, std::uint8_t option) {
+  if (replies->length + 3 > sizeof replies->bytes) return;
+  replies->bytes[replies->length++] = kTelnetIac;
+  replies->bytes[replies->length++] = verb == kTelnetDo ? kTelnetWont : kTelnetDont;
+  replies->bytes[replies->length++] = option;
+}
+
+void TakeOption(Rfc2217Session* session, std::uint8_t option, Replies* replies) {
+  const std::uint8_t verb = session->optionVerb;
+  const bool ours = option == kTelnetBinary || option == kComPortOption;
+  if (verb == kTelnetDo && option == kTelnetBinary) session->serverTakesBinary = true;
+  if (verb == kTelnetDo && option == kComPortOption) session->serverTakesComPort = true;
+  if (verb == kTelnetDont && ours) session->serverRefused = true;
+  // WILL BINARY answers our DO BINARY; anything else offered or asked for
+  // is turned down, once (a WONT or DONT needs no answer).
+  if ((verb == kTelnetDo && !ours) || (verb == kTelnetWill && option != kTelnetBinary)) {
+    Refuse(replies, verb, option);
+  }
+}
+
+void TakeSubnegotiation(Rfc2217Session* session) {
+  const std::uint8_t* sub = session->subnegotiation;
+  const std::size_t length = session->subnegotiationLength;
+  if (length < 3 || sub[0] != kComPortOption) return;
+  const std::uint8_t command = sub[1];
+  if (command <= kServerAnswerOffset || command > kServerAnswerOffset + kSetControl) return;
+  std::uint32_t value = 0;
+  for (std::size_t i = 2; i < length && i < 6; ++i) value = (value << 8) | sub[i];
+  session->answered = true;
+  session->answerCommand = command;
+  session->answerValue = value;
+}
+
+// Takes apart what the server sent: data from the far port is dropped, the
+// Telnet commands are kept.
+void TakeBytes(Rfc2217Session* session, const std::uint8_t* bytes, long count, Replies* replies) {
+  for (long i = 0; i < count; ++i) {
+    const std::uint8_t byte = bytes[i];
+    switch (session->readState) {
+      case kData:
+        if (byte == kTelnetIac) session->readState = kCommand;
+        break;
+      case kCommand:
+        session->readState = kData;
+        if (byte >= kTelnetWill && byte <= kTelnetDont) {
+          session->optionVerb = byte;
+          session->readState = kOption;
+        } else if (byte == kTelnetSb) {
+          session->subnegotiationLength = 0;
+          session->readState = kSub;
+        }
+        break;
+      case kOption:
+        TakeOption(session, byte, replies);
+        session->readState = kData;
+        break;
+      case kSub:
+        if (byte == kTelnetIac) {
+          session->readState = kSubCommand;
+        } else if (session->subnegotiationLength < sizeof session->subnegotiation) {
+          session->subnegotiation[session->subnegotiationLength++] = byte;
+        }
+        break;
+      case kSubCommand:
+        session->readState = kSub;
+        if (byte == kTelnetSe) {
+          TakeSubnegotiation(session);
+          session->readState = kData;
+        } else if (byte == kTelnetIac &&
+                   session->subnegotiationLength < sizeof session->subnegotiation) {
+          session->subnegotiation[session->subnegotiationLength++] = byte;
+        }
+        break;
+    }
+  }
+}
+
+// One read until deadlineMs; false when the time ran out, the far end
+// closed or the read failed.
+bool ReadOnce(Rfc2217Session* session, std::int64_t deadlineMs, std::uint32_t* error) {
+  const std::int64_t left = deadlineMs - networkCalls.nowMs();
+  if (left <= 0) {
+    *error = kNetworkTimedOut;
+    return false;
+  }
+  std::uint8_t bytes[256];
+  const long got =
+      networkCalls.receive(session->socket, bytes, sizeof bytes, static_cast<int>(left), error);
+  if (got <= 0) {
+    if (got == 0) *error = kNetworkClosedByPeer;  // ser2net's "Port already in use", say
+    return false;
+  }
+  Replies replies = {{}, 0};
+  TakeBytes(session, bytes, got, &replies);
+  return replies.length == 0 || SendAll(session->socket, replies.bytes, replies.length, error);
+}
+
+}  // namespace
+
+bool SendAll(NetworkSocket socket, const std::uint8_t* bytes, std::size_t count,
+             std::uint32_t* error) {
+  while (count > 0) {
+    const long sent = networkCalls.send(socket, bytes, count, error);
+    if (sent <= 0) return false;
+    bytes += sent;
+    count -= static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+std::size_t PutEscaped(std::uint8_t byte, std::uint8_t* out) {
+  out[0] = byte;
+  if (byte != kTelnetIac) return 1;
+  out[1] = kTelnetIac;  // a 0xFF in data or a value goes doubled
+  return 2;
+}
+
+bool StartRfc2217Session(const NetworkAddress& address, int timeoutMs, Rfc2217Session* session,
+                         std::uint32_t* error) {
+  std::memset(session, 0, sizeof *session);
+  const std::int64_t deadline = networkCalls.nowMs() + timeoutMs;
+  session->socket = networkCalls.connect(address.host, address.service, timeoutMs, error);
+  if (session->socket == kNoSocket) return false;
+  static const std::uint8_t kOffer[] = {
+      kTelnetIac,    kTelnetWill, kTelnetBinary, kTelnetIac,     kTelnetDo,
+      kTelnetBinary, kTelnetIac,  kTelnetWill,   kComPortOption,
+  };
+  if (!SendAll(session->socket, kOffer, sizeof kOffer, error)) return false;
+  while (!(session->serverTakesBinary && session->serverTakesComPort)) {
+    if (session->serverRefused) {
+      *error = kNetworkNoRfc2217;
+      return false;
+    }
+    if (!ReadOnce(session, deadline, error)) return false;
+  }
+  return true;
+}
+
+bool AskComPort(Rfc2217Session* session, std::uint8_t command, std::uint32_t value,
+                std::int64_t deadlineMs, std::uint32_t* error) {
+  std::uint8_t request[16] = {kTelnetIac, kTelnetSb, kComPortOption, command};
+  std::size_t length = 4;
+  if (command == kSetBaudRate) {
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      length += PutEscaped(static_cast<std::uint8_t>(value >> shift), request + length);
+    }
+  } else {
+    length += PutEscaped(static_cast<std::uint8_t>(value), request + length);
+  }
+  request[length++] = kTelnetIac;
+  request[length++] = kTelnetSe;
+  session->answered = false;
+  if (!SendAll(session->socket, request, length, error)) return false;
+  const std::uint8_t answer = static_cast<std::uint8_t>(command + kServerAnswerOffset);
+  while (!(session->answered && session->answerCommand == answer)) {
+    session->answered = false;
+    if (!ReadOnce(session, deadlineMs, error)) return false;
+  }
+  return true;
+}

@@ -1,0 +1,66 @@
+"""fake_rfc2217_server.py MODE PORT_FILE: an RFC 2217 server that misbehaves
+on demand, on a free port of 127.0.0.1 (written to PORT_FILE), for one client.
+  wrong-speed   answers every speed with 19200 (a far end that refuses 9600)
+  silent        agrees to nothing and answers nothing
+  mute-settings agrees and answers the first speed query, then goes quiet
+  drop-barrier  answers all until the frame, then closes on the speed query
+                that follows it, unanswered
+"""
+import socket
+import sys
+
+IAC, SB, SE, WILL, DO = 255, 250, 240, 251, 253
+BINARY, COM_PORT = 0, 44
+
+mode, port_file = sys.argv[1], sys.argv[2]
+listener = socket.socket()
+listener.bind(("127.0.0.1", 0))
+listener.listen(1)
+with open(port_file, "w") as out:
+    out.write("%d\n" % listener.getsockname()[1])
+client, _ = listener.accept()
+client.settimeout(10)
+
+
+def requests(stream):
+    while True:
+        byte = stream.recv(1)
+        if not byte:
+            return
+        if byte[0] != IAC:
+            yield ("data", byte[0])
+            continue
+        verb = stream.recv(1)[0]
+        if verb == IAC:
+            yield ("data", IAC)
+        elif verb == SB:
+            body = bytearray()
+            while True:
+                b = stream.recv(1)[0]
+                if b == IAC:
+                    b = stream.recv(1)[0]
+                    if b == SE:
+                        break
+                body.append(b)
+            yield ("sub", body[1], bytes(body[2:]))
+        else:
+            stream.recv(1)  # the option of WILL/WONT/DO/DONT
+
+if mode != "silent":
+    client.sendall(bytes([IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, COM_PORT]))
+answered = 0
+frame_seen = False
+for kind, *rest in requests(client):
+    if mode == "silent" or (mode == "mute-settings" and answered == 1):
+        continue
+    if kind == "data":
+        frame_seen = True
+        continue
+    command, value = rest
+    if mode == "drop-barrier" and frame_seen:
+        break
+    if mode == "wrong-speed" and command == 1:
+        value = (19200).to_bytes(4, "big")
+    client.sendall(bytes([IAC, SB, COM_PORT, command + 100]) + value + bytes([IAC, SE]))
+    answered += 1
+client.close()

@@ -1,0 +1,193 @@
+#!/usr/bin/env bash
+# Network ports (rfc2217://HOST:PORT): the real command against Debian's own
+# ser2net, started here in the foreground on the loopback address with a
+# config of our own, in front of the virtual board; and against a small fake
+# server for what ser2net will not do on demand. Every run's status and
+# exact output are checked, and every frame as the board received it.
+#
+#   run-network.sh native  KAVNORI SIMULATOR
+#   run-network.sh windows KAVNORI_EXE SIMULATOR WINE_RUN
+set -u
+mode=$1 kavnori=$2 simulator=$3 wine_run=${4:-}
+here=$(dirname "$0")
+. "${here}/../test-kit.sh"
+
+work=$(mktemp -d)
+board_pid="" ser2net_pid="" holder_pid=""
+cleanup() {
+  for pid in "${holder_pid}" "${ser2net_pid}" "${board_pid}"; do
+    [ -n "${pid}" ] && kill "${pid}" 2>/dev/null && wait "${pid}" 2>/dev/null
+  done
+  rm -rf "${work}"
+}
+trap cleanup EXIT
+
+command=(timeout 30 "${kavnori}") line_end=$'\n'
+[ "${mode}" = windows ] && command=(timeout 60 "${wine_run}" "${kavnori}") line_end=$'\r\n'
+
+board_out="${work}/board.jsonl" events_read=0
+start_board "${board_out}"
+# The frames the board got since the last look, each with its line settings.
+board_got() {
+  sleep 0.3
+  frames=$(tail -n +$((events_read + 2)) "${board_out}" | grep '"event":"frame"' |
+    sed 's/.*"bytes":"\([^"]*\)".*"line":{"baud":\([0-9]*\),"data_bits":\([0-9]\),"parity":"\([a-z]*\)","stop_bits":\([0-9]\).*/\1 @\2 \3\4\5/')
+  events_read=$(($(wc -l <"${board_out}") - 1))
+}
+
+# Three accepters on the one board: the RFC 2217 one with the far port at
+# 19200 until a client sets it, a raw tcp one, and labgrid's exporter's.
+base=$((20000 + RANDOM % 20000))
+cat >"${work}/ser2net.yaml" <<EOF
+connection: &rfc2217
+  accepter: telnet(rfc2217),tcp,127.0.0.1,${base}
+  connector: serialdev(nouucplock=true),${board_path},19200n81,local
+  options:
+    kickolduser: false
+connection: &raw
+  accepter: tcp,127.0.0.1,$((base + 1))
+  connector: serialdev(nouucplock=true),${board_path},9600n81,local
+connection: &labgrid
+  accepter: telnet(rfc2217,mode=server),tcp,127.0.0.1,$((base + 2))
+  connector: serialdev(nouucplock=true),${board_path},115200n81,local
+  options:
+    max-connections: 10
+EOF
+ser2net -n -d -c "${work}/ser2net.yaml" >"${work}/ser2net.log" 2>&1 &
+ser2net_pid=$!
+listening() { ss -ltn | grep -q "127.0.0.1:$((base + 2)) "; }
+wait_until 5 listening || { echo "ser2net did not start: $(cat "${work}/ser2net.log")"; exit 1; }
+
+# expect_network NAME STATUS FRAME_OR_- NAME ARGS -- EXPECTED_LINES...
+expect_network() {
+  local name=$1 status=$2 frame=$3 got code
+  shift 3
+  local args=()
+  while [ "$1" != -- ]; do args+=("$1"); shift; done
+  shift
+  got=$("${command[@]}" "${args[@]}" 2>&1; echo ".$?")
+  code=${got##*.}
+  expect "${name}: status" "${status}" "${code}"
+  expect "${name}: output" "$(expected_output "$@"; echo .)" "${got%.*}."
+  board_got
+  expect "${name}: the board got" "${frame/-/}" "${frames}"
+}
+configured() { printf 'Serial port [%s] configured.' "$1"; }
+rfc=rfc2217://127.0.0.1:${base}
+
+# ---- ser2net ----
+expect_network "address 255: 0xFF doubled on the wire, once on the line, far port 19200 set to 9600" \
+  0 "55 FF 12 00 00 00 03 69 @9600 8none1" "${rfc}" 255 3 1 -- "$(configured "${rfc}")" \
+  "Power On @ Relay 3"
+# Under Wine, each start costs seconds: the .exe gets the rows that reach its
+# own code (Winsock's connect, its codes, the Telnet path), not the repeats.
+native() { [ "${mode}" = native ]; }
+native && expect_network "by name, all relays off" 0 "55 01 11 00 00 00 00 67 @9600 8none1" \
+  "rfc2217://localhost:${base}" 1 0 0 -- "$(configured "rfc2217://localhost:${base}")" \
+  "Power Off @ Relay 0"
+native && expect_network "labgrid exporter's form" 0 "55 02 12 00 00 00 10 79 @9600 8none1" \
+  "rfc2217://127.0.0.1:$((base + 2))" 2 16 1 -- \
+  "$(configured "rfc2217://127.0.0.1:$((base + 2))")" "Power On @ Relay 16"
+
+# Another client holds the port: ser2net agrees to the options, then says
+# "Port already in use" and closes (the code depends on which comes first).
+/usr/bin/python3 -c 'import socket, sys, time
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1]))); time.sleep(30)' "${base}" &
+holder_pid=$!
+sleep 0.5
+got=$("${command[@]}" "${rfc}" 1 1 1 2>&1; echo ".$?")
+[[ "${got//$'\r'/}" =~ ^GetCommState\ failed\ with\ error\ (32|104|10053|10054)\.$'\n'\.2$ ]] &&
+  pass || fail "in use by another client: status 2" "${got}"
+board_got
+expect "in use by another client: the board got" "" "${frames}"
+kill "${holder_pid}" 2>/dev/null; wait "${holder_pid}" 2>/dev/null
+holder_pid=""
+
+# kavnori-switch takes turns on a network port under a lock named from host
+# and port: the run waits while another holds that lock, then switches.
+if native; then
+  lock="/run/lock/kavnori-rfc2217-127.0.0.1_${base}"
+  mkdir -p "${lock}"
+  mkdir -p "${work}/bin" && ln -s "$(realpath "${kavnori}")" "${work}/bin/Kavnori"
+  flock "${lock}" sleep 1 &
+  holder_pid=$!
+  sleep 0.2
+  started=$(date +%s%N)
+  got=$(PATH="${work}/bin:${PATH}" sh "${here}/../../switch/kavnori-switch.sh" "${rfc}" 1 5 1 2>&1; echo ".$?")
+  waited=$((($(date +%s%N) - started) / 1000000))
+  expect "kavnori-switch on a network port" "$(expected_output "$(configured "${rfc}")" "Power On @ Relay 5"; echo .)0" "${got}"
+  [ "${waited}" -ge 600 ] && pass || fail "kavnori-switch waited for the lock's holder" "${waited} ms"
+  board_got
+  expect "kavnori-switch on a network port: the board got" "55 01 12 00 00 00 05 6D @9600 8none1" "${frames}"
+  wait "${holder_pid}" && holder_pid="" && rmdir "${lock}"
+fi
+
+# ---- no RFC 2217 server ----
+if [ "${mode}" = windows ]; then
+  timed_out=10060 refused=10061 not_found=11001 reset=10054 invalid=10022
+else
+  timed_out=110 refused=111 not_found=2 reset=104 invalid=22
+fi
+native && expect_network "a raw tcp accepter agrees to nothing" 2 - "rfc2217://127.0.0.1:$((base + 1))" 1 1 1 \
+  -- "GetCommState failed with error ${timed_out}."
+expect_network "nothing listening" 2 - "rfc2217://127.0.0.1:$((base + 3))" 1 1 1 -- \
+  "GetCommState failed with error ${refused}."
+expect_network "a name not found" 2 - "rfc2217://nohost.invalid:${base}" 1 1 1 -- \
+  "GetCommState failed with error ${not_found}."
+native && expect_network "no port number" 2 - "rfc2217://127.0.0.1" 1 1 1 -- \
+  "GetCommState failed with error ${invalid}."
+
+# ---- the fake server ----
+# fake_run MODE NAME STATUS EXPECTED_LINES...: one run against the fake
+# server in MODE, named rfc2217://127.0.0.1:<its port>.
+fake_run() {
+  local fake_mode=$1 name=$2 status=$3 fake_pid fake_port
+  shift 3
+  rm -f "${work}/fake.port"
+  /usr/bin/python3 "${here}/fake_rfc2217_server.py" "${fake_mode}" "${work}/fake.port" &
+  fake_pid=$!
+  wait_until 5 test -s "${work}/fake.port"
+  fake_port=$(cat "${work}/fake.port")
+  local lines=("${@//PORT/rfc2217://127.0.0.1:${fake_port}}")
+  local got code
+  got=$("${command[@]}" "rfc2217://127.0.0.1:${fake_port}" 1 1 1 2>&1; echo ".$?")
+  code=${got##*.}
+  expect "${name}: status" "${status}" "${code}"
+  expect "${name}: output" "$(expected_output "${lines[@]}"; echo .)" "${got%.*}."
+  kill "${fake_pid}" 2>/dev/null
+  wait "${fake_pid}" 2>/dev/null
+}
+native && fake_run wrong-speed "an answer of 19200 to 9600" 3 "SetCommState failed with error ${invalid}."
+native && fake_run silent "a server that never answers" 2 "GetCommState failed with error ${timed_out}."
+native && fake_run mute-settings "no answer to the settings" 3 "SetCommState failed with error ${timed_out}."
+fake_run drop-barrier "dropped before the barrier's answer" 4 "$(configured PORT)" \
+  "WriteFile failed with error ${reset}."
+
+# ---- kavnori-doctor: it only asks, and tells the cases apart ----
+# expect_doctor NAME STATUS TEXT PORT: its JSON holds TEXT; the board gets
+# nothing.
+expect_doctor() {
+  local got code
+  got=$("${doctor}" --json "$4" 2>&1)
+  code=$?
+  [ "${code}" = "$2" ] && [[ "${got}" == *"$3"* ]] && pass ||
+    fail "kavnori-doctor $1: status ${code}, wanted $2 and $3" "${got}"
+  board_got
+  expect "kavnori-doctor $1: the board got" "" "${frames}"
+}
+doctor=${KAVNORI_DOCTOR:-}
+if native && [ -n "${doctor}" ]; then
+  # The far port as ser2net opens it for a client, at 19200: queried, not set.
+  expect_doctor "ready" 0 '"code": "far-port", "severity": "note", "message": "the far port is at 19200 8 none 1; Kavnori sets 9600 8 none 1 on each run.", "fix": "", "speed": 19200, "data-bits": 8' "${rfc}"
+  expect_doctor "nothing listening" 2 '"code": "nothing-listening"' "rfc2217://127.0.0.1:$((base + 3))"
+  expect_doctor "a name not found" 2 '"code": "name-not-found"' "rfc2217://nohost.invalid:${base}"
+  expect_doctor "no RFC 2217" 2 '"code": "no-rfc2217"' "rfc2217://127.0.0.1:$((base + 1))"
+  /usr/bin/python3 -c 'import socket, sys, time
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1]))); time.sleep(30)' "${base}" &
+  holder_pid=$!
+  sleep 0.5
+  expect_doctor "in use by another client" 2 '"code": "in-use"' "${rfc}"
+fi
+
+echo "network ${mode}: ${passed} passed, ${failed} failed"
+[ "${failed}" -eq 0 ]
