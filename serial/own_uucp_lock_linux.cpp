@@ -99,6 +99,10 @@ bool TakeUucpLock(const char* devicePath) {
   ReleaseUucpLock();
   char resolved[PATH_MAX];
   const char* device = ::realpath(devicePath, resolved) != nullptr ? resolved : devicePath;
+  // A lock names a device. A path that leads to none (a test's stand-in
+  // port) takes none: two such runs would each see the other's as held.
+  struct stat node;
+  if (::fstatat(AT_FDCWD, device, &node, 0) != 0 || !S_ISCHR(node.st_mode)) return false;
   LockNames names;
   names.count = 0;
   AddNamesOf(&names, device);  // LCK..ttyUSB0, LCK..pts_3: the first, as minicom names it
