@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
   const std::string root = ::mkdtemp(folder);
   LayMachine(root, ports, terminal.st_rdev);
   std::size_t listed = 0;
-  Report("list", ports, rounds, [&] { listed = ListPortsUnder(root).size(); });
+  Report("list", ports, rounds, [&] { listed = ListPortsUnder(root, true).size(); });
   Report("check", 1, rounds, [&] { CheckPortUnder(root, argv[1]); });
   fs::remove_all(root);
   return listed == static_cast<std::size_t>(ports) ? 0 : 1;
