@@ -139,10 +139,9 @@ bool LookThrough(const char* const* folders, bool (*visit)(int, const char*, voi
 
 const LockPlaces kUucpLockPlaces = {kLockFolders, kLinkFolders, "/proc", "/dev/"};
 
-bool FindUucpLock(const char* devicePath, const LockPlaces& places, UucpLock* found) {
-  LockNames names;
-  names.count = 0;
-  AddNamesOf(&names, devicePath);
+void NameLockTarget(const char* devicePath, LockTarget* target) {
+  target->names.count = 0;
+  AddNamesOf(&target->names, devicePath);
   // Only a link's target can give the device another name; a name that is
   // no link is taken as it is, without resolving every folder on its way.
   struct stat device;
@@ -151,17 +150,29 @@ bool FindUucpLock(const char* devicePath, const LockPlaces& places, UucpLock* fo
     char resolved[PATH_MAX];
     isDevice = ::realpath(devicePath, resolved) != nullptr &&
                ::fstatat(AT_FDCWD, resolved, &device, AT_SYMLINK_NOFOLLOW) == 0;
-    if (isDevice) AddNamesOf(&names, resolved);
+    if (isDevice) AddNamesOf(&target->names, resolved);
   }
-  isDevice = isDevice && S_ISCHR(device.st_mode);
-  if (isDevice) AddSvr4Name(&names, device);
+  target->isDevice = isDevice && S_ISCHR(device.st_mode);
+  target->device = target->isDevice ? device.st_rdev : 0;
+  if (target->isDevice) AddSvr4Name(&target->names, device);
+}
 
+bool FindUucpLockOf(const LockTarget& target, const LockPlaces& places, UucpLock* found) {
   bool any = false;
-  if (LookFor(places, names.names, names.count, isDevice, device.st_rdev, &any, found)) return true;
-  Search search = {places, device.st_rdev, &any, found};
-  if (isDevice && (LookThrough(places.linkFolders, LookForLinkLock, &search) ||
-                   LookThrough(places.lockFolders, LookForDevNameLock, &search))) {
+  if (LookFor(places, target.names.names, target.names.count, target.isDevice, target.device, &any,
+              found)) {
+    return true;
+  }
+  Search search = {places, target.device, &any, found};
+  if (target.isDevice && (LookThrough(places.linkFolders, LookForLinkLock, &search) ||
+                          LookThrough(places.lockFolders, LookForDevNameLock, &search))) {
     return true;
   }
   return any;
+}
+
+bool FindUucpLock(const char* devicePath, const LockPlaces& places, UucpLock* found) {
+  LockTarget target;
+  NameLockTarget(devicePath, &target);
+  return FindUucpLockOf(target, places, found);
 }

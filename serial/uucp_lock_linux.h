@@ -20,6 +20,8 @@
 
 #include <cstddef>
 
+#include "serial/uucp_lock_names_linux.h"
+
 constexpr std::size_t kLockPathCapacity = 320;
 
 struct UucpLock {
@@ -52,3 +54,13 @@ extern const LockPlaces kUucpLockPlaces;
 // SVR4's LK.MMM.mmm.nnn of the device numbers. A held lock is
 // reported before a stale one. False when there is none.
 bool FindUucpLock(const char* devicePath, const LockPlaces& places, UucpLock* found);
+
+// What a look-up goes by, worked out once for a port that is looked at twice
+// (before the open and before the write): its lock names and its device.
+struct LockTarget {
+  LockNames names;
+  bool isDevice;  // a character device, whose number is in device
+  dev_t device;
+};
+void NameLockTarget(const char* devicePath, LockTarget* target);
+bool FindUucpLockOf(const LockTarget& target, const LockPlaces& places, UucpLock* found);
