@@ -1,4 +1,5 @@
 #include "serial/folder_entries_linux.h"
+#include "serial/kernel_calls_linux.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -7,7 +8,7 @@ int VisitEntries(int folder, bool (*visit)(int folder, const char* name, void* c
                  void* context) {
   alignas(struct dirent64) char entries[2048];
   ssize_t length;
-  while ((length = ::getdents64(folder, entries, sizeof entries)) > 0) {
+  while ((length = KernelGetDents64(folder, entries, sizeof entries)) > 0) {
     for (ssize_t at = 0; at < length;) {
       const struct dirent64* entry = reinterpret_cast<const struct dirent64*>(entries + at);
       at += entry->d_reclen;

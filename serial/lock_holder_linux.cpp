@@ -1,4 +1,5 @@
 #include "serial/lock_holder_linux.h"
+#include "serial/kernel_calls_linux.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -89,7 +90,7 @@ bool ReadLockPid(int fd, pid_t* pid) {
 
 bool ProcessExists(pid_t pid) {
   if (pid <= 0) return false;
-  const int result = ::kill(pid, 0);
+  const int result = KernelKill(pid, 0);
   const int error = errno;
   return result == 0 || error == EPERM;
 }

@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "serial/kernel_calls_linux.h"
 #include "serial/network_socket.h"
 
 namespace {
@@ -18,11 +19,7 @@ std::uint32_t LookupError(int result) {
   return result == EAI_AGAIN ? EAGAIN : ENOENT;
 }
 
-std::int64_t RealNowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+std::int64_t RealNowMs() { return KernelMonotonicMs(); }
 
 // Waits until the socket is ready for events, or the time runs out.
 bool WaitFor(int fd, short events, int timeoutMs, std::uint32_t* error) {
@@ -39,18 +36,18 @@ bool WaitFor(int fd, short events, int timeoutMs, std::uint32_t* error) {
 // Non-blocking, so that a far end that never answers costs at most the
 // deadline rather than the kernel's minutes of SYN retries.
 int ConnectOne(const struct addrinfo& address, int timeoutMs, std::uint32_t* error) {
-  const int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                          address.ai_protocol);
+  const int fd = KernelSocket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                              address.ai_protocol);
   if (fd < 0) {
     *error = static_cast<std::uint32_t>(errno);
     return -1;
   }
-  if (::connect(fd, address.ai_addr, address.ai_addrlen) == 0) return fd;
+  if (KernelConnect(fd, address.ai_addr, address.ai_addrlen) == 0) return fd;
   std::uint32_t code = static_cast<std::uint32_t>(errno);
   if (code == EINPROGRESS && WaitFor(fd, POLLOUT, timeoutMs, &code)) {
     int pending = 0;
     socklen_t size = sizeof pending;
-    const int asked = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size);
+    const int asked = KernelGetSocketOption(fd, SOL_SOCKET, SO_ERROR, &pending, &size);
     code = static_cast<std::uint32_t>(asked == 0 ? pending : errno);
   }
   if (code == 0) return fd;
@@ -90,17 +87,17 @@ NetworkSocket RealConnect(const char* host, const char* service, int timeoutMs,
 long RealSend(NetworkSocket socket, const std::uint8_t* bytes, std::size_t count,
               std::uint32_t* error) {
   if (!WaitFor(static_cast<int>(socket), POLLOUT, 5000, error)) return -1;
-  const ssize_t sent = ::send(static_cast<int>(socket), bytes, count, MSG_NOSIGNAL);
+  const long sent = KernelSend(static_cast<int>(socket), bytes, count, MSG_NOSIGNAL);
   if (sent < 0) *error = static_cast<std::uint32_t>(errno);
-  return static_cast<long>(sent);
+  return sent;
 }
 
 long RealReceive(NetworkSocket socket, std::uint8_t* bytes, std::size_t capacity, int timeoutMs,
                  std::uint32_t* error) {
   if (!WaitFor(static_cast<int>(socket), POLLIN, timeoutMs, error)) return -1;
-  const ssize_t got = ::recv(static_cast<int>(socket), bytes, capacity, 0);
+  const long got = KernelReceive(static_cast<int>(socket), bytes, capacity, 0);
   if (got < 0) *error = static_cast<std::uint32_t>(errno);
-  return static_cast<long>(got);
+  return got;
 }
 
 bool RealClose(NetworkSocket socket, std::uint32_t* error) {

@@ -1,4 +1,5 @@
 #include "serial/own_uucp_lock_linux.h"
+#include "serial/kernel_calls_linux.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -33,7 +34,7 @@ pid_t LockPid(const char* lock) {
 // Removes the run's lock unless another program's replaced it (renamed its
 // own over it). Safe in a signal handler: open, read, unlink.
 void RemoveOwnLock() {
-  if (ownLock[0] != '\0' && LockPid(ownLock) == ::getpid()) ::unlink(ownLock);
+  if (ownLock[0] != '\0' && LockPid(ownLock) == KernelGetPid()) KernelUnlink(ownLock);
 }
 
 // A run stopped by a signal (timeout, Ctrl-C, a hangup) takes its lock with
@@ -42,7 +43,7 @@ void RemoveOwnLock() {
 void ReleaseAndStop(int signal) {
   RemoveOwnLock();
   ::signal(signal, SIG_DFL);
-  ::kill(::getpid(), signal);
+  KernelKill(KernelGetPid(), signal);
 }
 
 // A lock at our own name whose pid runs no process: a run killed with
@@ -58,7 +59,7 @@ bool LeftByDeadRun(const char* lock) {
 // tells when link() answers wrongly (NFS). 0 once taken, else the reason.
 int LinkOwnLock(const char* folder, const char* name) {
   char temporary[kLockPathCapacity], lock[kLockPathCapacity];
-  const unsigned long long self = static_cast<unsigned long long>(::getpid());
+  const unsigned long long self = static_cast<unsigned long long>(KernelGetPid());
   std::size_t length = Append(temporary, sizeof temporary, 0, folder);
   if (AppendNumber(temporary, sizeof temporary,
                    Append(temporary, sizeof temporary, length, "/LTMP."), self,
@@ -72,22 +73,22 @@ int LinkOwnLock(const char* folder, const char* name) {
   for (unsigned long long rest = self, at = 10; rest != 0 && at != 0; rest /= 10) {
     text[--at] = static_cast<char>('0' + rest % 10);
   }
-  ::unlink(temporary);  // one a killed run of this pid left
+  KernelUnlink(temporary);  // one a killed run of this pid left
   const int fd = ::open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return EACCES;  // a folder this user may not write
   const bool written = ::write(fd, text, 11) == 11;
   ::close(fd);
-  int linked = written ? ::link(temporary, lock) : -1;
+  int linked = written ? KernelLink(temporary, lock) : -1;
   int error = written ? errno : EIO;
   if (linked != 0 && error == EEXIST && LeftByDeadRun(lock)) {
-    ::unlink(lock);
-    linked = ::link(temporary, lock);
+    KernelUnlink(lock);
+    linked = KernelLink(temporary, lock);
     error = errno;
   }
   struct stat count;
   const bool taken = linked == 0 || (written && ::fstatat(AT_FDCWD, temporary, &count, 0) == 0 &&
                                      count.st_nlink == 2);
-  ::unlink(temporary);
+  KernelUnlink(temporary);
   if (!taken) return error;
   Append(ownLock, sizeof ownLock, 0, lock);
   return 0;
@@ -130,5 +131,5 @@ void ReleaseUucpLock() {
 }
 
 bool IsOwnUucpLock(const char* path, pid_t pid) {
-  return pid == ::getpid() && SameText(path, ownLock);
+  return pid == KernelGetPid() && SameText(path, ownLock);
 }

@@ -1,12 +1,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstring>
 
+#include "serial/kernel_calls_linux.h"
 #include "serial/own_uucp_lock_linux.h"
 #include "serial/platform_failure.h"
 #include "serial/rfc2217_client.h"
@@ -45,7 +47,7 @@ int RealOpen(const char* path, int flags) { return ::open(path, flags, 0); }
 int RealDuplicateFrom(int fd, int lowest) { return ::fcntl(fd, F_DUPFD_CLOEXEC, lowest); }
 int RealGetStatusFlags(int fd) { return ::fcntl(fd, F_GETFL); }
 int RealSetStatusFlags(int fd, int flags) { return ::fcntl(fd, F_SETFL, flags); }
-int RealFlock(int fd, int operation) { return ::flock(fd, operation); }
+int RealFlock(int fd, int operation) { return KernelFlock(fd, operation); }
 int RealNanosleep(const struct timespec* duration, struct timespec* remaining) {
   return ::nanosleep(duration, remaining);
 }
@@ -54,7 +56,8 @@ int RealTcsetattr(int fd, int when, const struct termios* settings) {
   return ::tcsetattr(fd, when, settings);
 }
 ssize_t RealWrite(int fd, const void* bytes, size_t count) { return ::write(fd, bytes, count); }
-int RealTcdrain(int fd) { return ::tcdrain(fd); }
+// tcdrain's own call, without its symbol.
+int RealTcdrain(int fd) { return ::ioctl(fd, TCSBRK, 1); }
 int RealClose(int fd) { return ::close(fd); }
 
 int Descriptor(const SerialPort& port) { return static_cast<int>(port.handle); }
@@ -83,10 +86,14 @@ int MoveAboveStandardStreams(int fd) {
 // gone, or was given to a later process, is stale and ignored; only a dead
 // run's lock at the name this run locks under is removed, once the port is
 // ours.
-bool HeldByUucpLock(const char* path) {
+bool HeldByUucpLock(const LockTarget& target) {
   UucpLock lock;
-  return FindUucpLock(path, kUucpLockPlaces, &lock) && lock.held;
+  return FindUucpLockOf(target, kUucpLockPlaces, &lock) && lock.held;
 }
+
+// The names and device the port was opened by, for the look at the lock
+// files just before the write.
+LockTarget openedTarget;
 
 // Opens the device for this run alone, as a Win32 open with share mode 0
 // does. Opened without blocking, the descriptor is then made blocking so
@@ -100,7 +107,8 @@ bool HeldByUucpLock(const char* path) {
 // sets it). Some holders take a record lock (fcntl, lockf) instead of a
 // flock, and those count too. A pty master is no port: nobody reads it.
 int OpenExclusive(const char* path) {
-  if (HeldByUucpLock(path)) return kInvalidDescriptor;
+  NameLockTarget(path, &openedTarget);
+  if (HeldByUucpLock(openedTarget)) return kInvalidDescriptor;
   const int opened = posixSerialCalls.open(path, kPortOpenFlags);
   if (opened < 0) return kInvalidDescriptor;
   const int fd = MoveAboveStandardStreams(opened);
@@ -121,8 +129,7 @@ void PauseForDriver() {
 }
 
 void SetSpeed9600(struct termios* settings) {
-  cfsetispeed(settings, B9600);
-  cfsetospeed(settings, B9600);
+  cfsetspeed(settings, B9600);  // both speeds, one symbol fewer than the pair
   settings->c_cflag &= ~kInputSpeedField;
 }
 
@@ -171,14 +178,9 @@ const PosixSerialCalls kRealPosixSerialCalls = {
 
 PosixSerialCalls posixSerialCalls = kRealPosixSerialCalls;
 
-// The name the port was opened by, for the look at the lock files just before
-// the write; it lives for the whole run.
-const char* openedName = "";
-
 SerialPort OpenSerialPort(const PortName& portName) {
   ReleaseUucpLock();  // an earlier run's in this process
   if (IsNetworkPortName(portName.text)) return OpenNetworkPort(portName.text);
-  openedName = portName.text;
   SerialPort port = {OpenExclusive(portName.text)};
   // The pause comes whatever the open returned.
   PauseForDriver();
@@ -254,7 +256,7 @@ bool WriteCommandFrame(const SerialPort& port, const CommandFrame& frame) {
   // A program that took a lock of its own while the line was set (under
   // another of the port's names, where ours does not stand in its way, or
   // renamed over ours) gets the port: nothing is written.
-  if (HeldByUucpLock(openedName)) {
+  if (HeldByUucpLock(openedTarget)) {
     ReleaseUucpLock();
     ReportPlatformFailure("WriteFile", EBUSY);
     return false;
