@@ -5,10 +5,11 @@
 # server for what ser2net will not do on demand. Every run's status and
 # exact output are checked, and every frame as the board received it.
 #
-#   run-network.sh native  KAVNORI SIMULATOR
+#   run-network.sh native  KAVNORI SIMULATOR [EMULATOR...]
 #   run-network.sh windows KAVNORI_EXE SIMULATOR WINE_RUN
 set -u
 mode=$1 kavnori=$2 simulator=$3 wine_run=${4:-}
+shift 3
 here=$(dirname "$0")
 . "${here}/../test-kit.sh"
 
@@ -22,7 +23,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-command=(timeout 30 "${kavnori}") line_end=$'\n'
+command=(timeout 30 "$@" "${kavnori}") line_end=$'\n'
 [ "${mode}" = windows ] && command=(timeout 60 "${wine_run}" "${kavnori}") line_end=$'\r\n'
 
 board_out="${work}/board.jsonl" events_read=0
@@ -108,7 +109,13 @@ holder_pid=""
 if native; then
   lock="/run/lock/kavnori-rfc2217-127.0.0.1_${base}"
   mkdir -p "${lock}"
-  mkdir -p "${work}/bin" && ln -s "$(realpath "${kavnori}")" "${work}/bin/Kavnori"
+  mkdir -p "${work}/bin"
+  if [ $# -eq 0 ]; then
+    ln -s "$(realpath "${kavnori}")" "${work}/bin/Kavnori"
+  else # the emulator's command first
+    printf '#!/bin/sh\nexec %s %s "$@"\n' "$*" "$(realpath "${kavnori}")" >"${work}/bin/Kavnori"
+    chmod +x "${work}/bin/Kavnori"
+  fi
   flock "${lock}" sleep 1 &
   holder_pid=$!
   sleep 0.2
