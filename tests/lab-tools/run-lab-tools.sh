@@ -27,6 +27,7 @@ export PYTHONDONTWRITEBYTECODE=1
 
 board_pids=()
 daemon_pid=""
+ser2net_pid=""
 sticky_settings=""
 # pdudaemon stops on SIGTERM; one that hangs is killed after 5 s.
 stop_daemon() {
@@ -40,7 +41,7 @@ stop_daemon() {
 cleanup() {
   stop_daemon
   local pid
-  for pid in "${board_pids[@]}"; do
+  for pid in ${ser2net_pid} "${board_pids[@]}"; do
     kill -TERM "${pid}" 2>/dev/null && wait "${pid}" 2>/dev/null
   done
   [ -z "${sticky_settings}" ] || sysctl -qw ${sticky_settings}
@@ -81,10 +82,10 @@ board_2_pts=${board_path#/dev/pts/}
 
 # ---- labgrid: the pytest plugin powers the target on, off, and cycles it ----
 
-# run_labgrid ENV LG_NAME=VALUE: runs the example's tests in environment ENV,
+# run_labgrid ENV LG_NAME=VALUE...: runs the example's tests in environment ENV,
 # output in ${work}/labgrid.out, status in ${labgrid_status}.
 run_labgrid() {
-  (cd "${work}" && env "$2" /usr/bin/python3 -m pytest -p no:cacheprovider \
+  (cd "${work}" && env "${@:2}" /usr/bin/python3 -m pytest -p no:cacheprovider \
     --lg-env "$1" "${labgrid_test}") >"${work}/labgrid.out" 2>&1
   labgrid_status=$?
 }
@@ -254,6 +255,19 @@ else
   rm -f "${lock}"
   expect "lock's name taken: nothing sent" 35 "$(($(wc -l <"${work}/relay-board-1.jsonl") - 1))"
 fi
+
+# labgrid on a board on another machine: the examples' ser2net config, on
+# this machine's loopback address and board 1, and their network target.
+seen=$(($(wc -l <"${work}/relay-board-1.jsonl") - 1)) net_port=$((20000 + RANDOM % 20000))
+sed -e "s/192\.168\.10\.5,3001/127.0.0.1,${net_port}/" -e "s|/dev/serial/by-id/[^,]*|${RELAY_BOARD_1}|" \
+  "${root}/examples/ser2net/ser2net.yaml" >"${work}/ser2net.yaml"
+ser2net -n -d -c "${work}/ser2net.yaml" >"${work}/ser2net.log" 2>&1 &
+ser2net_pid=$!
+wait_until 5 eval '[ -n "$(ss -Hlnt "sport = :${net_port}")" ]'
+run_labgrid "${root}/examples/labgrid/relay-target-network.yaml" LG_RELAY_HOST=127.0.0.1 LG_RELAY_TCP_PORT="${net_port}"
+expect "labgrid through the examples' ser2net: pytest status; on, off, then the cycle's off and on" \
+  "0 1 3 on"$'\n'"1 3 off"$'\n'"1 3 off"$'\n'"1 3 on" "${labgrid_status} $(board_saw relay-board-1 $((seen + 4)) | tail -n +$((seen + 1)))"
+rmdir "/run/lock/kavnori-rfc2217-127.0.0.1_${net_port}"
 
 echo "lab-tools: ${passed} passed, ${failed} failed"
 [ "${failed}" -eq 0 ]
