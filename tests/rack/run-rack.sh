@@ -2,7 +2,7 @@
 # The rack: Debian's own kernel under QEMU (TCG), with a 16550 UART (the 8250
 # driver, ttyS1) and a USB FTDI adapter (ftdi_sio, ttyUSB0), each wired to a
 # virtual board on a host pty. The static Kavnori and kavnori-doctor run in
-# the guest; QEMU's trace shows what the drivers programmed into the chips,
+# the guest, and Debian's ser2net for a network port on ttyS1; QEMU's trace shows what the drivers programmed into the chips,
 # the boards what reached the far end, and QMP pulls and replugs the adapter.
 #
 #   bash tests/rack/run-rack.sh KAVNORI_STATIC DOCTOR_STATIC SIMULATOR
@@ -17,8 +17,8 @@ give_up() {
   exit 1
 }
 . scripts/install-deps.sh
-kavnori_install_missing qemu-system-x86 busybox-static gcc ||
-  give_up "qemu-system-x86, busybox-static or gcc could not be installed: the rack cannot run"
+kavnori_install_missing qemu-system-x86 busybox-static gcc ser2net ||
+  give_up "qemu-system-x86, busybox-static, gcc or ser2net could not be installed: the rack cannot run"
 
 # The kernel the Debian way: the package linux-image-amd64 depends on,
 # unpacked (not installed) and kept under build/.
@@ -63,6 +63,13 @@ done
 cp "${kavnori}" "${root}/bin/Kavnori"
 cp "${doctor}" "${root}/bin/kavnori-doctor"
 gcc -static -O2 -Wall -Wextra -o "${root}/bin/closing-wait" tests/rack/closing_wait.c
+# Debian's ser2net, to share ttyS1 over RFC 2217: the program, the gensio
+# modules it loads by name, and the libraries of each, at their own paths.
+shared=("$(command -v ser2net)")
+shared+=("$(dirname "$(find /usr/lib* -name libgensio_telnet.so | head -n 1)")"/libgensio_{net,telnet,serialdev}.so)
+for file in "${shared[@]}" $(ldd "${shared[@]}" | awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\// && $2 ~ /^\(/ {print $1}' | sort -u); do
+  cp -L --parents "${file}" "${root}"
+done
 chmod +x "${root}/init" "${root}/lib/mdev/serial-by-id"
 (cd "${root}" && find . | busybox cpio -o -H newc -R 0:0 2>/dev/null) | gzip -1 >"${work}/initramfs.gz"
 
@@ -173,6 +180,23 @@ while IFS='|' read -r device first then arguments bytes; do
   expect "${row}: the chip after the run" "9600 N 8 1" "$(tail -n 1 <<<"${chips}")"
   expect "${row}: far end" "${bytes} applied=true" "$(far_end "${device}" "${before}")"
 done <<<"${table}"
+
+# A network port whose far end is the 8250: ser2net in the guest shares ttyS1
+# over RFC 2217 on the guest's loopback, opening it at 19200 E 7 1; the run
+# asks ser2net for 9600 8N1, which the chip must then hold.
+net=rfc2217://127.0.0.1:3001
+from=$(($(wc -l <"${work}/trace.log") + 1)) before=$(events /dev/ttyS1)
+# getaddrinfo's AI_ADDRCONFIG, which ser2net asks for, counts no 127.0.0.1:
+# a machine whose only interface is lo needs one more address for IPv4.
+guest 'ip link set lo up; ip addr add 192.0.2.1/32 dev lo; printf "connection: &board\n  accepter: telnet(rfc2217),tcp,127.0.0.1,3001\n  connector: serialdev(nouucplock=true),/dev/ttyS1,19200e71,local\n" >/tmp/ser2net.yaml;
+  ser2net -n -c /tmp/ser2net.yaml >/tmp/ser2net.log 2>&1 & shared=$!;
+  until_true sh -c "netstat -ltn | grep -q :3001" && Kavnori '"${net}"' 1 4 1'
+expect "ttyS1 through ser2net: status and output" "0:$(switched "${net}" On 4)" "${rc}:${out}"
+chips=$(chip /dev/ttyS1 "${from}")
+expect "ttyS1 through ser2net: the chip as ser2net opened it, then after the run" \
+  "19200 E 7 1|9600 N 8 1" "$(grep -x "19200 E 7 1" <<<"${chips}" | uniq)|$(tail -n 1 <<<"${chips}")"
+expect "ttyS1 through ser2net: far end" "55 01 12 00 00 00 04 6C applied=true" "$(far_end /dev/ttyS1 "${before}")"
+guest 'kill ${shared}; wait ${shared}; true'
 
 # CTS is low on every port here (the host pty has no modem lines). With
 # CRTSCTS the frame cannot leave: the run must wait, never end with status 0
