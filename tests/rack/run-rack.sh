@@ -2,8 +2,9 @@
 # The rack: Debian's own kernel under QEMU (TCG), with a 16550 UART (the 8250
 # driver, ttyS1) and a USB FTDI adapter (ftdi_sio, ttyUSB0), each wired to a
 # virtual board on a host pty. The static Kavnori and kavnori-doctor run in
-# the guest, and Debian's ser2net for a network port on ttyS1; QEMU's trace shows what the drivers programmed into the chips,
-# the boards what reached the far end, and QMP pulls and replugs the adapter.
+# the guest, and Debian's ser2net for a network port on ttyS1; QEMU's trace
+# shows what the drivers programmed into the chips, the boards what reached
+# the far end, and QMP pulls and replugs the adapter.
 #
 #   bash tests/rack/run-rack.sh KAVNORI_STATIC DOCTOR_STATIC SIMULATOR
 set -euo pipefail
