@@ -58,7 +58,7 @@ cp tests/rack/serial-by-id "${root}/lib/mdev/serial-by-id"
 echo 'ttyUSB[0-9]+ 0:0 660 */lib/mdev/serial-by-id' >"${root}/etc/mdev.conf"
 printf 'root:x:0:0:root:/:/bin/sh\n' >"${root}/etc/passwd"
 printf 'root:x:0:\ndialout:x:20:\n' >"${root}/etc/group"
-for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
+for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio e1000; do
   cp "$(find "${kernel_root}/lib/modules" -name "${module}.ko")" "${root}/lib/modules/"
 done
 cp "${kavnori}" "${root}/bin/Kavnori"
@@ -82,12 +82,15 @@ for board in uart pci ftdi ftdi2; do
 done
 
 mkfifo "${work}"/{con,qmp}.{in,out}
+# The guest's network card: only this machine's port net_port reaches it.
+net_port=$((20000 + RANDOM % 20000))
 qemu-system-x86_64 -machine pc,accel=tcg -m 256 -nodefaults -no-user-config -display none \
   -no-reboot -kernel "${kernel_root}"/boot/vmlinuz-* -initrd "${work}/initramfs.gz" \
   -append "console=ttyS0 quiet loglevel=1 panic=-1" \
   -chardev pipe,id=con,path="${work}/con" -serial chardev:con \
   -chardev pipe,id=qmp,path="${work}/qmp" -mon chardev=qmp,mode=control \
   -chardev serial,id=uart,path="${pty[uart]}" -device isa-serial,chardev=uart,index=1 \
+  -netdev user,id=net,restrict=on,hostfwd=tcp:127.0.0.1:${net_port}-10.0.2.15:3001 -device e1000,netdev=net \
   -chardev serial,id=pci,path="${pty[pci]}" -device pci-serial,id=card,chardev=pci \
   -chardev serial,id=ftdi,path="${pty[ftdi]}" -device qemu-xhci \
   -device usb-serial,id=adapter,chardev=ftdi,serial=KAV0001 -chardev serial,id=ftdi2,path="${pty[ftdi2]}" \
@@ -183,16 +186,18 @@ while IFS='|' read -r device first then arguments bytes; do
 done <<<"${table}"
 
 # A network port whose far end is the 8250: ser2net in the guest shares ttyS1
-# over RFC 2217 on the guest's loopback, opening it at 19200 E 7 1; the run
-# asks ser2net for 9600 8N1, which the chip must then hold.
-net=rfc2217://127.0.0.1:3001
+# over RFC 2217 on its network card, opening it at 19200 E 7 1; a run from
+# this machine asks ser2net for 9600 8N1, which the chip must then hold.
 from=$(($(wc -l <"${work}/trace.log") + 1)) before=$(events /dev/ttyS1)
-# getaddrinfo's AI_ADDRCONFIG, which ser2net asks for, counts no 127.0.0.1:
-# a machine whose only interface is lo needs one more address for IPv4.
-guest 'ip link set lo up; ip addr add 192.0.2.1/32 dev lo; printf "connection: &board\n  accepter: telnet(rfc2217),tcp,127.0.0.1,3001\n  connector: serialdev(nouucplock=true),/dev/ttyS1,19200e71,local\n" >/tmp/ser2net.yaml;
+guest 'insmod /lib/modules/e1000.ko && until_true ip link set eth0 up && ip addr add 10.0.2.15/24 dev eth0 &&
+  until_true grep -qx 1 /sys/class/net/eth0/carrier;
+  printf "connection: &board\n  accepter: telnet(rfc2217),tcp,10.0.2.15,3001\n  connector: serialdev(nouucplock=true),/dev/ttyS1,19200e71,local\n" >/tmp/ser2net.yaml;
   ser2net -n -c /tmp/ser2net.yaml >/tmp/ser2net.log 2>&1 & shared=$!;
-  until_true sh -c "netstat -ltn | grep -q :3001" && Kavnori '"${net}"' 1 4 1'
-expect "ttyS1 through ser2net: status and output" "0:$(switched "${net}" On 4)" "${rc}:${out}"
+  until_true sh -c "netstat -ltn | grep -q :3001"'
+expect "ser2net in the guest: listening" "0" "${rc}"
+net=rfc2217://127.0.0.1:${net_port}
+out=$(timeout 30 "${kavnori}" "${net}" 1 4 1 2>&1) && rc=0 || rc=$?
+expect "ttyS1 through ser2net, a run from this machine: status and output" "0:$(switched "${net}" On 4)" "${rc}:${out}"
 chips=$(chip /dev/ttyS1 "${from}")
 expect "ttyS1 through ser2net: the chip as ser2net opened it, then after the run" \
   "19200 E 7 1|9600 N 8 1" "$(grep -x "19200 E 7 1" <<<"${chips}" | uniq)|$(tail -n 1 <<<"${chips}")"
