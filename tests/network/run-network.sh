@@ -109,13 +109,9 @@ holder_pid=""
 if native; then
   lock="/run/lock/kavnori-rfc2217-127.0.0.1_${base}"
   mkdir -p "${lock}"
-  mkdir -p "${work}/bin"
-  if [ $# -eq 0 ]; then
-    ln -s "$(realpath "${kavnori}")" "${work}/bin/Kavnori"
-  else # the emulator's command first
-    printf '#!/bin/sh\nexec %s %s "$@"\n' "$*" "$(realpath "${kavnori}")" >"${work}/bin/Kavnori"
-    chmod +x "${work}/bin/Kavnori"
-  fi
+  mkdir -p "${work}/bin" # Kavnori by its name, under the emulator if any
+  printf '#!/bin/sh\nexec %s "$@"\n' "$* $(realpath "${kavnori}")" >"${work}/bin/Kavnori"
+  chmod +x "${work}/bin/Kavnori"
   flock "${lock}" sleep 1 &
   holder_pid=$!
   sleep 0.2
