@@ -1,8 +1,9 @@
 #include "serial/folder_entries_linux.h"
-#include "serial/kernel_calls_linux.h"
 
 #include <dirent.h>
 #include <unistd.h>
+
+#include "serial/kernel_calls_linux.h"
 
 int VisitEntries(int folder, bool (*visit)(int folder, const char* name, void* context),
                  void* context) {

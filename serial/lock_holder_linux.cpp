@@ -1,5 +1,4 @@
 #include "serial/lock_holder_linux.h"
-#include "serial/kernel_calls_linux.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,6 +11,7 @@
 
 #include "serial/fixed_text.h"
 #include "serial/folder_entries_linux.h"
+#include "serial/kernel_calls_linux.h"
 
 namespace {
 

@@ -1,5 +1,4 @@
 #include "serial/own_uucp_lock_linux.h"
-#include "serial/kernel_calls_linux.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,6 +11,7 @@
 #include <initializer_list>
 
 #include "serial/fixed_text.h"
+#include "serial/kernel_calls_linux.h"
 #include "serial/lock_holder_linux.h"
 #include "serial/uucp_lock_linux.h"
 #include "serial/uucp_lock_names_linux.h"
