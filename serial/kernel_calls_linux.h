@@ -1,8 +1,8 @@
 // Calls made straight to the kernel through syscall(), for those whose C
 // library function adds nothing to the kernel's own. Each C library function
 // that Kavnori names is one more symbol for the loader to look up at every
-// start (bind-now binds them all, used or not; about 700 instructions each,
-// more than most of a run's own work): the calls here share one symbol.
+// start (bind-now binds them all, used or not): about 700 instructions each,
+// and a run's own work is under 10,000. The calls here share one symbol.
 // Each answers as the C library's does, -1 with errno set on a failure.
 //
 // Not here: what the stress tests' preload shim stands in for (nanosleep,
