@@ -58,12 +58,15 @@ struct PortReport {
 // are the same. An empty text is a fact not known, or one the port does not
 // have (a UART has no USB ids): the text list leaves it out, JSON gives null.
 struct PortListing {
-  std::string name;             // /dev/ttyUSB0, COM5: what Kavnori is given
-  std::string friendlyName;     // "friendly-name": the adapter's own name, Device Manager's name
-  std::string vendorId;         // "vid": the USB vendor id, 4 hex digits in lower case, "1a86"
-  std::string productId;        // "pid": the USB product id, "7523"
-  std::string serial;           // "serial": the USB serial number
-  std::string location;         // "location": the USB socket, "1-1.2", "Port_#0002.Hub_#0003"
+  std::string name;          // /dev/ttyUSB0, COM5: what Kavnori is given
+  std::string friendlyName;  // "friendly-name": the adapter's own name, Device Manager's name
+  std::string vendorId;      // "vid": the USB vendor id, 4 hex digits in lower case, "1a86"
+  std::string productId;     // "pid": the USB product id, "7523"
+  std::string serial;        // "serial": the USB serial number
+  std::string location;      // "location": the USB socket, "1-1.2", "Port_#0002.Hub_#0003"
+  // "interface": the USB interface the port is on, 2 hex digits, "02": the
+  // ports of an FT4232 or a CP2105 share all the above and differ in this.
+  std::string usbInterface;
   std::string driver;           // "driver": ch341-uart, ftdi_sio; on Windows its provider
   std::vector<Detail> details;  // the platform's own, printed after those
   // Not printed: a name that stays across replugging and reboots and names
@@ -116,14 +119,17 @@ enum FindStatus {
   kFindSeveral = 3,  // more than one matches; none is picked
 };
 
-// VID:PID, VID:PID:SERIAL or at:LOCATION. The ids are kept in lower case;
-// a serial number is compared exactly, a location in any case.
+// VID:PID, VID:PID:SERIAL or at:LOCATION, each with :ifNN after it to name
+// one port of an adapter with several (udev's by-id names say -ifNN). The
+// ids are kept in lower case; a serial number is compared exactly, a
+// location in any case.
 struct AdapterSelector {
   std::string vendorId;
   std::string productId;
   bool bySerial = false;
   std::string serial;
-  std::string location;  // set for at:LOCATION, which then is all that is compared
+  std::string location;      // set for at:LOCATION, which then is compared instead of the ids
+  std::string usbInterface;  // "02" of :if02, in lower case; empty for any
 };
 
 // False with a line for standard error when `text` is no selector.

@@ -73,6 +73,7 @@ struct TtyDevice {
   std::string serial;          // the USB serial number; empty when the adapter has none
   std::string usbProductName;  // the adapter's own name for itself
   std::string usbLocation;     // the USB device's place on the bus: 1-1.2 (bus 1, port 1, port 2)
+  std::string usbInterface;    // the USB interface the tty is on: "00", "02"
 };
 
 // By the tty's name in /sys/class/tty, or by a device number through

@@ -40,6 +40,7 @@ struct ComDevice {
   bool inDeviceManager = false;   // false: SERIALCOMM alone names it
   bool present = true;            // false: Device Manager keeps it, unplugged
   unsigned long problemCode = 0;  // Device Manager's "Code N"; 0 for none
+  std::string usbInterface = {};  // the USB interface of one port of several: "02"
 };
 
 struct Win32DoctorCalls {
@@ -65,6 +66,8 @@ struct UsbIdentity {
   std::string vendorId;  // 4 hex digits in lower case
   std::string productId;
   std::string serial;  // the serial number the device reports; empty when it has none
+  // A port's USB interface, "02": MI_02, or FTDI's port letter C (A is 00).
+  std::string usbInterface;
   // The id names a whole USB device, the one whose serial number and socket
   // are the adapter's; false for one of its interfaces or functions (&MI_,
   // FTDIBUS), whose parent is that device.

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cctype>
 
 #include "doctor/doctor.h"
@@ -10,10 +11,11 @@ namespace {
 
 constexpr const char* kSelectorForms =
     "a selector is VID:PID or VID:PID:SERIAL (4 hex digits each, such as 1a86:7523), "
-    "or at:LOCATION (the USB socket, such as at:1-1.2)";
+    "or at:LOCATION (the USB socket, such as at:1-1.2), each with :ifNN after it "
+    "for one port of an adapter with several (:if01)";
 
-bool IsHexId(const std::string& text) {
-  if (text.size() != 4) return false;
+bool IsHex(const std::string& text, std::size_t digits) {
+  if (text.size() != digits) return false;
   for (char c : text) {
     if (std::isxdigit(static_cast<unsigned char>(c)) == 0) return false;
   }
@@ -28,6 +30,8 @@ bool SameLocation(const std::string& a, const std::string& b) {
 
 bool Matches(const PortListing& port, const AdapterSelector& selector) {
   if (port.vendorId.empty()) return false;
+  if (!selector.usbInterface.empty() && LowerAscii(port.usbInterface) != selector.usbInterface)
+    return false;
   if (!selector.location.empty()) return SameLocation(port.location, selector.location);
   return LowerAscii(port.vendorId) == selector.vendorId &&
          LowerAscii(port.productId) == selector.productId &&
@@ -42,15 +46,25 @@ bool HasControlCharacter(const std::string& text) {
   return false;
 }
 
+// Ports of one adapter: an FT4232's four share all but their interface.
+bool SameAdapter(const PortListing& a, const PortListing& b) {
+  return a.vendorId == b.vendorId && a.productId == b.productId && a.serial == b.serial &&
+         a.location == b.location;
+}
+
 // One adapter as a person picks it out: its name, then the selectors that
-// name it alone when one does (the serial number, the socket).
-std::string AdapterLine(const PortListing& port) {
+// name it alone when one does (the serial number, the socket), with the
+// interface when the adapter has several ports.
+std::string AdapterLine(const PortListing& port, bool severalPorts) {
   const std::string name = port.name.empty()
                                ? "(no port: " + std::string(ProblemName(port.noPort.code)) + ")"
                                : EscapedText(FoundName(port));
+  const std::string ifNN =
+      severalPorts && !port.usbInterface.empty() ? ":if" + EscapedText(port.usbInterface) : "";
   std::string line = "  " + name + "  " + EscapedText(port.vendorId + ":" + port.productId);
-  line += port.serial.empty() ? " (no serial number)" : ":" + EscapedText(port.serial);
-  if (!port.location.empty()) line += "  at:" + EscapedText(port.location);
+  line +=
+      port.serial.empty() ? ifNN + " (no serial number)" : ":" + EscapedText(port.serial) + ifNN;
+  if (!port.location.empty()) line += "  at:" + EscapedText(port.location) + ifNN;
   if (!port.friendlyName.empty()) line += "  " + EscapedText(port.friendlyName);
   return line + "\n";
 }
@@ -58,16 +72,30 @@ std::string AdapterLine(const PortListing& port) {
 std::string AdapterLines(const std::vector<PortListing>& ports) {
   std::string lines;
   for (const PortListing& port : ports) {
-    if (!port.vendorId.empty()) lines += AdapterLine(port);
+    const auto sameAdapter = [&port](const PortListing& other) { return SameAdapter(port, other); };
+    const bool severalPorts = std::count_if(ports.begin(), ports.end(), sameAdapter) > 1;
+    if (!port.vendorId.empty()) lines += AdapterLine(port, severalPorts);
   }
   return lines;
 }
 
+// A trailing :ifNN names the interface, whatever the selector before it.
+std::string TakeInterface(std::string* text) {
+  if (text->size() < 5) return "";
+  const std::size_t at = text->size() - 5;
+  if (LowerAscii(text->substr(at, 3)) != ":if" || !IsHex(text->substr(at + 3), 2)) return "";
+  const std::string number = LowerAscii(text->substr(at + 3));
+  text->erase(at);
+  return number;
+}
+
 }  // namespace
 
-bool ParseSelector(const std::string& text, AdapterSelector* selector, std::string* error) {
+bool ParseSelector(const std::string& whole, AdapterSelector* selector, std::string* error) {
   *selector = AdapterSelector();
-  const std::string shown = "kavnori-doctor: " + EscapedText(text) + " is no selector: ";
+  const std::string shown = "kavnori-doctor: " + EscapedText(whole) + " is no selector: ";
+  std::string text = whole;
+  selector->usbInterface = TakeInterface(&text);
   if (text.rfind("at:", 0) == 0) {
     selector->location = text.substr(3);
     if (!selector->location.empty()) return true;
@@ -79,7 +107,7 @@ bool ParseSelector(const std::string& text, AdapterSelector* selector, std::stri
   const std::string vendor = text.substr(0, first);
   const std::string product =
       first == std::string::npos ? "" : text.substr(first + 1, second - first - 1);
-  if (!IsHexId(vendor) || !IsHexId(product)) {
+  if (!IsHex(vendor, 4) || !IsHex(product, 4)) {
     *error = shown + kSelectorForms + "\n";
     return false;
   }
@@ -133,8 +161,8 @@ FindStatus FindAdapter(const std::string& selectorText, const std::vector<PortLi
     return kFindNone;
   }
   if (matches.size() > 1) {
-    *error = "kavnori-doctor: " + std::to_string(matches.size()) + " adapters match " + wanted +
-             "; name one by its serial number or its socket:\n" + AdapterLines(matches);
+    *error = "kavnori-doctor: " + std::to_string(matches.size()) + " ports match " + wanted +
+             "; name one by a selector below:\n" + AdapterLines(matches);
     return kFindSeveral;
   }
   const PortListing& found = matches.front();

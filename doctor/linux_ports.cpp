@@ -12,10 +12,12 @@
 
 namespace {
 
-// The USB device is the first folder above the tty's device with an idVendor.
+// The USB device is the first folder above the tty's device with an
+// idVendor; the interface (1-1.2:1.0) is on the way there.
 void ReadUsbAdapter(const std::string& deviceFolder, const std::string& sysRoot, TtyDevice* tty) {
   for (std::string folder = deviceFolder; folder.size() > sysRoot.size();
        folder = folder.substr(0, folder.rfind('/'))) {
+    if (tty->usbInterface.empty()) tty->usbInterface = FirstLine(folder + "/bInterfaceNumber");
     const std::string vendor = FirstLine(folder + "/idVendor");
     if (vendor.empty()) continue;
     tty->vendorId = vendor;
@@ -82,6 +84,7 @@ PortListing ListOne(const std::string& root, const TtyDevice& tty, const StableN
   port.productId = tty.productId;
   port.serial = tty.serial;
   port.location = tty.usbLocation;
+  port.usbInterface = tty.usbInterface;
   port.driver = tty.driver;
   // Without a serial number every such adapter gets the same by-id name.
   const bool byIdUnique = !tty.serial.empty();

@@ -11,14 +11,16 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: kavnori-doctor [--json] [PORT]\n"
-    "       kavnori-doctor [--json] --find VID:PID[:SERIAL] | --find at:LOCATION\n"
+    "       kavnori-doctor [--json] --find VID:PID[:SERIAL][:ifNN]\n"
+    "       kavnori-doctor [--json] --find at:LOCATION[:ifNN]\n"
     "       kavnori-doctor --version\n"
     "  Without PORT: lists this machine's serial ports.\n"
     "  With PORT: checks it as a Kavnori run would meet it, and says how to fix\n"
     "  each problem found. Exit status: 0 ready, 1 usage, 2 a problem that\n"
     "  blocks a run, 3 one that may hold a run.\n"
     "  --find: prints the port of the one USB adapter plugged in now with those\n"
-    "  ids (hex, as the list shows them) or in that USB socket, for Kavnori.\n"
+    "  ids (hex, as the list shows them) or in that USB socket, for Kavnori;\n"
+    "  :ifNN names one port of an adapter with several by its USB interface.\n"
     "  Exit status: 0 found, 1 usage, 2 none matches, 3 several match.\n";
 
 struct Arguments {

@@ -37,6 +37,7 @@ std::vector<Detail> SharedDetails(const PortListing& port) {
       {"pid", &port.productId},
       {"serial", &port.serial},
       {"location", &port.location},
+      {"interface", &port.usbInterface},
       {"driver", &port.driver},
   };
   std::vector<Detail> details;

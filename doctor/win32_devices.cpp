@@ -109,6 +109,7 @@ void AddUsbFacts(DEVINST node, ComDevice* device) {
     if (device->vendorId.empty()) {
       device->vendorId = identity.vendorId;
       device->productId = identity.productId;
+      device->usbInterface = identity.usbInterface;
     }
     if (identity.wholeDevice) {
       device->serial = identity.serial;
@@ -295,8 +296,14 @@ UsbIdentity UsbIdentityOf(const std::string& instanceId) {
   for (const std::string& token : Split(parts[1], usb ? '&' : '+')) {
     if (identity.vendorId.empty()) identity.vendorId = HexId(token, "VID_");
     if (identity.productId.empty()) identity.productId = HexId(token, "PID_");
-    function = function || SameName(token.substr(0, 3), "MI_");
+    const bool ofFunction = SameName(token.substr(0, 3), "MI_");
+    if (ofFunction) identity.usbInterface = LowerAscii(token.substr(3));
+    function = function || ofFunction;
   }
+  // The port letter is the chip's interface: A is 00, D (an FT4232's last) 03.
+  const char letter = ftdi && !parts[1].empty() ? parts[1].back() : '\0';
+  if (letter >= 'A' && letter <= 'D')
+    identity.usbInterface = {'0', static_cast<char>(letter - 'A' + '0')};
   if (identity.vendorId.empty() || identity.productId.empty()) return {};
   identity.wholeDevice = usb && !function;
   // A device with no serial number gets an instance that Windows makes up,

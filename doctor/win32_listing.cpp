@@ -24,6 +24,7 @@ PortListing IdentityOf(const ComDevice& device) {
   listing.productId = device.productId;
   listing.serial = device.serial;
   listing.location = device.location;
+  listing.usbInterface = device.usbInterface;
   listing.driver = device.provider;
   return listing;
 }

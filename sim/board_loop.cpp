@@ -21,6 +21,10 @@ namespace {
 // A board drops a frame whose bytes stop coming for this long.
 constexpr long long kFrameGapMilliseconds = 100;
 constexpr std::size_t kReadChunk = 256;
+// A pty holds at most this much unread: its 64 KiB of buffers and the line
+// discipline's 4 KiB. Reading more on a signal would chase a sender that
+// never stops.
+constexpr std::size_t kTerminalHolds = 68 * 1024;
 // How long after the last frame asked for a board waits for the sender to
 // close the terminal before it hangs up.
 constexpr long long kLetGoMilliseconds = 2000;
@@ -84,6 +88,28 @@ bool ReportEvents(const std::vector<FrameEvent>& events, const Options& options,
   return false;
 }
 
+// On a signal: a sender told its frame went out must see it reported (a
+// script stops the board right after its last switch), so what it wrote
+// before is read to the end and reported, a frame cut short as short. A read
+// on the master first moves what the kernel still queues, so none is missed.
+bool ReportWhatArrived(const Pty& pty, const Options& options, FrameDecoder* decoder,
+                       RelayBank* bank, long* framesSeen, Output* output) {
+  std::vector<std::uint8_t> bytes;
+  std::vector<FrameEvent> events;
+  for (std::size_t taken = 0; taken < kTerminalHolds;) {
+    LineSettings line = {};
+    if (!ReadLineSettings(pty, &line)) return false;
+    const ReadOutcome outcome = ReadFromSender(pty, &bytes);
+    if (outcome == ReadOutcome::kFailed) return false;
+    if (outcome == ReadOutcome::kNothing) break;
+    FeedBytes(decoder, bytes.data(), bytes.size(), line, &events);
+    taken += bytes.size();
+  }
+  FeedGapElapsed(decoder, &events);
+  ReportEvents(events, options, bank, framesSeen, output);
+  return true;
+}
+
 }  // namespace
 
 int RunBoard(Pty* pty, int signalFd, const Options& options, Output* output) {
@@ -121,7 +147,11 @@ int RunBoard(Pty* pty, int signalFd, const Options& options, Output* output) {
       ReportFailure("poll", "", error);
       return kExitFailure;
     }
-    if (watched[1].revents != 0) return kExitOk;
+    if (watched[1].revents != 0) {
+      const bool reported =
+          allFramesSeen || ReportWhatArrived(*pty, options, &decoder, &bank, &framesSeen, output);
+      return reported ? kExitOk : kExitFailure;
+    }
     if (allFramesSeen) {
       if (watched[0].revents & POLLHUP) letGoBy = 0;  // no process has the slave open
       continue;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -34,6 +35,7 @@ struct FakeRoot {
     std::ofstream(path + at) << text;
   }
   void Link(const std::string& at, const std::string& to, bool folder = true) const {
+    if (fs::is_symlink(path + at)) return;  // one that the ports of an adapter share
     fs::create_directories(fs::path(path + at).parent_path());
     if (folder) fs::create_directories(path + to);
     fs::create_symlink(path + to, path + at);
@@ -47,9 +49,10 @@ struct FakeTty {
   const char* serial;
   const char* driver;  // below /sys/bus
   const char* byId;
+  char interface = '\0';  // bInterfaceNumber's last hex digit, laid when given
 };
 // clang-format off
-const FakeTty kTtys[] = {
+const std::vector<FakeTty> kTtys = {
     {"ttyUSB0", "1-1", "1a86:7523", "", "usb-serial/drivers/ch341-uart", "usb-1a86_USB_Serial"},
     {"ttyUSB1", "1-2", "0403:6001", "A50285BI", "usb-serial/drivers/ftdi_sio", "usb-FTDI_A50285BI"},
     {"ttyACM0", "1-3", "2341:0043", "85\x1B[2J\xC2\x9B", "usb/drivers/cdc_acm", "usb-Arduino_8503631"},
@@ -58,11 +61,18 @@ const FakeTty kTtys[] = {
     {"ttyS2", "", "4", "", "pnp/drivers/serial", ""},
     {"ttyS1", "", "0", "", "pnp/drivers/serial", ""},  // no UART found there
 };
+// An FT4232H: four ports of one USB device, one serial number.
+const std::vector<FakeTty> kFourPorts = {
+    {"ttyUSB3", "1-6", "0403:6011", "FT4ABC", "usb-serial/drivers/ftdi_sio", "ft4-if00", '0'},
+    {"ttyUSB4", "1-6", "0403:6011", "FT4ABC", "usb-serial/drivers/ftdi_sio", "ft4-if01", '1'},
+    {"ttyUSB5", "1-6", "0403:6011", "FT4ABC", "usb-serial/drivers/ftdi_sio", "ft4-if02", '2'},
+    {"ttyUSB6", "1-6", "0403:6011", "FT4ABC", "usb-serial/drivers/ftdi_sio", "ft4-if03", '3'},
+};
 // clang-format on
 
 // Lays out the ttys; `pty` is also given as the device number of the first one.
-void LayTtys(const FakeRoot& root, dev_t pty) {
-  for (const FakeTty& tty : kTtys) {
+void LayTtys(const FakeRoot& root, dev_t pty, const std::vector<FakeTty>& ttys = kTtys) {
+  for (const FakeTty& tty : ttys) {
     const std::string name = tty.name;
     std::string device, classFolder;
     if (tty.usb[0] == '\0') {
@@ -80,7 +90,9 @@ void LayTtys(const FakeRoot& root, dev_t pty) {
       root.File(usb + "/idProduct", id.substr(5) + "\n");
       if (tty.serial[0] != '\0') root.File(usb + "/serial", std::string(tty.serial) + "\n");
       root.Link("/sys/bus/usb/devices/" + std::string(tty.usb), usb);
-      device = usb + "/" + tty.usb + ":1.0" + (name[3] == 'U' ? "/" + name : "");
+      const std::string interface = usb + "/" + tty.usb + ":1." + std::max(tty.interface, '0');
+      if (tty.interface) root.File(interface + "/bInterfaceNumber", {'0', tty.interface, '\n'});
+      device = interface + (name[3] == 'U' ? "/" + name : "");
       root.Link(device + "/driver", "/sys/bus/" + std::string(tty.driver));
       classFolder = device + "/tty/" + name;
       root.Link("/dev/serial/by-id/" + std::string(tty.byId), "/dev/" + name, false);
@@ -159,7 +171,7 @@ TEST(DoctorListing, ListsUsbAdaptersAndUartsWithTheirNamesDriversAndHolders) {
   EXPECT_EQ(FormatPortList(ListPortsUnder(root.path, false), OutputFormat::kText), unheld);
 }
 
-// --find over the fake machine, with a second FTDI adapter beside ttyUSB1.
+// --find over the fake machine, with a second FTDI beside ttyUSB1, and an FT4232H.
 TEST(DoctorListing, FindNamesOneAdapterByItsIdsSerialNumberOrSocket) {
   FakeRoot root;
   LayTtys(root, makedev(188, 0));
@@ -168,6 +180,9 @@ TEST(DoctorListing, FindNamesOneAdapterByItsIdsSerialNumberOrSocket) {
   PortListing& second = ports.back();
   second.name = "/dev/ttyUSB2", second.serial = "A50285BJ", second.location = "1-4";
   second.stableName = "/dev/serial/by-id/usb-\nx";  // no name for a script: the path instead
+  FakeRoot fourPorts;
+  LayTtys(fourPorts, 0, kFourPorts);
+  for (const PortListing& port : ListPortsUnder(fourPorts.path, true)) ports.push_back(port);
   PortListing portless;  // plugged in, with no port: the reason, never "none plugged in"
   portless.vendorId = "10c4", portless.productId = "ea60", portless.location = "1-7";
   portless.noPort = {ProblemCode::kNoDriver, "no driver", "sudo modprobe cp210x", {}};
@@ -181,7 +196,12 @@ TEST(DoctorListing, FindNamesOneAdapterByItsIdsSerialNumberOrSocket) {
       {"0403:6001", "3", ""}, {"at:1-9", "2", ""}, {"0403:6001:a50285bi", "2", ""},
       {"0403:6001:A50285B", "2", ""}, {"", "1", ""}, {"/dev/ttyUSB0", "1", ""}, {"COM3", "1", ""},
       {"1a86", "1", ""}, {"1a86:752", "1", ""}, {"1a86:75g3", "1", ""}, {"1a86:75230", "1", ""},
-      {"1a86:7523:", "1", ""}, {"at:", "1", ""}, {"10c4:ea60", "2", ""}};
+      {"1a86:7523:", "1", ""}, {"at:", "1", ""}, {"10c4:ea60", "2", ""},
+      {"0403:6011:FT4ABC:if02", "0", "/dev/serial/by-id/ft4-if02"},
+      {"0403:6011:FT4ABC:IF03", "0", "/dev/serial/by-id/ft4-if03"},
+      {"at:1-6:if01", "0", "/dev/serial/by-id/ft4-if01"}, {"0403:6011:FT4ABC", "3", ""},
+      {"0403:6011:if00", "0", "/dev/serial/by-id/ft4-if00"}, {"at:1-6", "3", ""},
+      {"0403:6011:FT4ABC:if04", "2", ""}, {"0403:6011:FT4ABC:if2", "2", ""}, {"at::if01", "1", ""}};
   // clang-format on
   std::string out, error;
   for (const auto& c : cases) {
@@ -199,6 +219,13 @@ TEST(DoctorListing, FindNamesOneAdapterByItsIdsSerialNumberOrSocket) {
                 "\n  /dev/ttyUSB0  1a86:7523 (no serial number)  at:1-1\n  /dev/serial/by-id/"),
             std::string::npos);
   EXPECT_NE(error.find("\n  (no port: no-driver)  10c4:ea60 (no serial number)  at:1-7\n"),
+            std::string::npos);
+  EXPECT_EQ(FindAdapter("0403:6011:FT4ABC", ports, OutputFormat::kText, &out, &error), 3);
+  EXPECT_NE(error.find("4 ports match 0403:6011:FT4ABC; name one by a selector below:\n  "
+                       "/dev/serial/by-id/ft4-if00  0403:6011:FT4ABC:if00  at:1-6:if00\n"),
+            std::string::npos);
+  EXPECT_NE(FormatPortList(ports, OutputFormat::kJson)
+                .find("\"location\": \"1-6\", \"interface\": \"02\""),
             std::string::npos);
   EXPECT_EQ(FindAdapter("at:1-7", ports, OutputFormat::kText, &out, &error), kFindNone);
   EXPECT_EQ(error,

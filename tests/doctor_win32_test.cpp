@@ -238,14 +238,17 @@ TEST(DoctorWin32Usb, InstanceIdsGiveIdsAndSerial) {
   const char* const cases[][2] = {
       {"USB\\VID_1A86&PID_7523\\5&2A3B4C5D&0&2", "1a86:7523 serial= whole"},
       {"USB\\VID_0403&PID_6001\\A9Z3XYZA", "0403:6001 serial=A9Z3XYZA whole"},
-      {"FTDIBUS\\VID_0403+PID_6001+A9Z3XYZAA\\0000", "0403:6001 serial="},
-      {"USB\\VID_2E8A&PID_000A&MI_00\\7&1B2C3D&0&0000", "2e8a:000a serial="},
+      {"FTDIBUS\\VID_0403+PID_6001+A9Z3XYZAA\\0000", "0403:6001 serial= if00"},
+      {"FTDIBUS\\VID_0403+PID_6011+FT4ABCC\\0000", "0403:6011 serial= if02"},
+      {"USB\\VID_2E8A&PID_000A&MI_00\\7&1B2C3D&0&0000", "2e8a:000a serial= if00"},
+      {"USB\\VID_10C4&PID_EA70&MI_01\\6&2A3B4C5D&0&0001", "10c4:ea70 serial= if01"},
       {"ACPI\\PNP0501\\1", ": serial="},
   };
   for (const auto& c : cases) {
     const UsbIdentity id = UsbIdentityOf(c[0]);
     EXPECT_EQ(id.vendorId + ":" + id.productId + " serial=" + id.serial +
-                  (id.wholeDevice ? " whole" : ""),
+                  (id.wholeDevice ? " whole" : "") +
+                  (id.usbInterface.empty() ? "" : " if" + id.usbInterface),
               c[1]);
   }
 }

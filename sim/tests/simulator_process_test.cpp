@@ -245,8 +245,15 @@ TEST(SimulatorProcess, JsonFramesThroughTheLinkThenSigtermRemovesIt) {
   // A frame cut short is reported once the line goes quiet.
   WriteBytes(port, {0x55, 0x01});
   EXPECT_EQ(JsonText(ReadLine(&simulator), "kind"), "short_frame");
-  close(port);
 
+  // What came before the signal that ends it is reported, a cut frame as short.
+  ASSERT_EQ(kill(simulator.pid, SIGSTOP), 0);
+  ASSERT_EQ(waitpid(simulator.pid, nullptr, WUNTRACED), simulator.pid);  // reads nothing now
+  WriteBytes(port, {0x55, 0x01, 0x12, 0x00, 0x00, 0x00, 0x03, 0x6B, 0x55, 0x01});
+  close(port);
+  ASSERT_TRUE(kill(simulator.pid, SIGTERM) == 0 && kill(simulator.pid, SIGCONT) == 0);
+  EXPECT_NE(ReadLine(&simulator).find("\"applied\":true"), std::string::npos);
+  EXPECT_EQ(JsonText(ReadLine(&simulator), "kind"), "short_frame");
   ExpectStopsAndRemovesItsLink(&simulator, folder.link);
 }
 

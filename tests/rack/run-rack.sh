@@ -282,8 +282,8 @@ guest "kavnori-doctor ${by_id}"
 expect "replugged: the doctor through the link" "0:${by_id} (/dev/ttyUSB1): ready" "${rc}:$(head -n 1 <<<"${out}")"
 # The doctor's listing, from the guest's real sysfs.
 guest 'kill ${holder}; kavnori-doctor'
-expect "the doctor's listing of ttyUSB1" "$(printf '  vid: 0403\n  pid: 6001\n  serial: KAV0001\n  driver: ftdi_sio\n  by-id: %s' "${by_id}")" "$(sed -n '/^\/dev\/ttyUSB1$/,/^\/dev/p' <<<"${out}" |
-  grep -E '^  (by-id|driver|vid|pid|serial):')"
+expect "the doctor's listing of ttyUSB1" "$(printf '  vid: 0403\n  pid: 6001\n  serial: KAV0001\n  interface: 00\n  driver: ftdi_sio\n  by-id: %s' "${by_id}")" "$(sed -n '/^\/dev\/ttyUSB1$/,/^\/dev/p' <<<"${out}" |
+  grep -E '^  (by-id|driver|vid|pid|serial|interface):')"
 
 # A second FTDI adapter: --find tells the two apart, picks neither for VID:PID, follows a replug.
 second=/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_KAV0002-if00-port0
