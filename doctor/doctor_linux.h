@@ -160,6 +160,9 @@ struct Opener {
 };
 std::map<std::string, std::vector<Opener>> Openers(const std::string& root,
                                                    const std::vector<std::string>& paths);
+// A process's name as a fix line names it, one shell word; "that program"
+// when /proc does not tell.
+std::string ProgramWord(const std::string& command);
 // A UUCP lock file for the device in the lock folders below the root; its
 // path as the machine names it (without the root).
 bool FindLockFile(const std::string& root, const std::string& device, UucpLock* lock);
