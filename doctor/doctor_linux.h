@@ -141,6 +141,7 @@ AccessVerdict JudgeAccess(const struct stat& node, const Identity& who,
 // Why this user may not open the device, in the words both the check and the
 // listing's why-not give; asked when the mode, or the kernel, says no.
 Problem AccessProblem(const std::string& root, const std::string& device, const struct stat& node);
+std::string OwnerOnlyFix(const std::string& device);  // chgrp and chmod, and the udev rule
 
 // ---- Who holds it (linux_holders.cpp) ----
 
