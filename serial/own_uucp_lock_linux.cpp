@@ -73,14 +73,19 @@ bool LeftByDeadRun(const char* lock) {
 
 // LTMP.PID of a run killed with SIGKILL while it locked: no process of that
 // pid is left to remove it. A live one's is its own.
-bool RemoveIfDeadRunsTemporary(int folder, const char* name, void*) {
+bool RemoveIfDeadRunsTemporary(int, const char* name, void* folder) {
   if (!StartsWith(name, "LTMP.")) return false;
   long pid = 0;
   for (const char* digit = name + 5; *digit != '\0'; ++digit) {
     if (*digit < '0' || *digit > '9' || pid > INT_MAX / 10) return false;
     pid = pid * 10 + (*digit - '0');
   }
-  if (pid > 0 && !ProcessExists(static_cast<pid_t>(pid))) ::unlinkat(folder, name, 0);
+  char path[kLockPathCapacity];
+  const std::size_t length = Append(path, sizeof path, 0, static_cast<const char*>(folder));
+  if (pid > 0 && !ProcessExists(static_cast<pid_t>(pid)) &&
+      Append(path, sizeof path, Append(path, sizeof path, length, "/"), name) < sizeof path) {
+    KernelUnlink(path);
+  }
   return false;
 }
 
@@ -104,7 +109,7 @@ int LinkOwnLock(const char* folder, const char* name) {
   namesKnown = 1;
   const int entries = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (entries >= 0) {
-    VisitEntries(entries, RemoveIfDeadRunsTemporary, nullptr);
+    VisitEntries(entries, RemoveIfDeadRunsTemporary, const_cast<char*>(folder));
     ::close(entries);
   }
   char text[12] = "          \n";
@@ -119,7 +124,7 @@ int LinkOwnLock(const char* folder, const char* name) {
     return opened == EEXIST ? EIO : EACCES;  // most often a folder this user may not write
   }
   struct stat made;
-  const bool written = ::fstat(fd, &made) == 0 && ::write(fd, text, 11) == 11;
+  const bool written = ::fstatat(fd, "", &made, AT_EMPTY_PATH) == 0 && ::write(fd, text, 11) == 11;
   ::close(fd);
   ownFolder = written ? made.st_dev : 0;
   ownFile = written ? made.st_ino : 0;
