@@ -83,12 +83,10 @@ extern "C" int close(int fd) {
 extern "C" long syscall(long number, ...) {
   va_list list;
   va_start(list, number);
-  long arguments[6];
-  for (long& argument : arguments) argument = va_arg(list, long);
+  long a[6];
+  for (long& argument : a) argument = va_arg(list, long);
   va_end(list);
   if (number == SYS_linkat) HoldIfChosen("linkat");
-  using Call = long (*)(long, ...);
-  static const Call real = reinterpret_cast<Call>(Next("syscall"));
-  return real(number, arguments[0], arguments[1], arguments[2], arguments[3], arguments[4],
-              arguments[5]);
+  static const auto real = reinterpret_cast<long (*)(long, ...)>(Next("syscall"));
+  return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
