@@ -142,6 +142,7 @@ AccessVerdict JudgeAccess(const struct stat& node, const Identity& who,
 // Why this user may not open the device, in the words both the check and the
 // listing's why-not give; asked when the mode, or the kernel, says no.
 Problem AccessProblem(const std::string& root, const std::string& device, const struct stat& node);
+std::string OwnerOnlyFix(const std::string& device);  // chgrp and chmod, and the udev rule
 
 // ---- Who holds it (linux_holders.cpp) ----
 
@@ -161,6 +162,9 @@ struct Opener {
 };
 std::map<std::string, std::vector<Opener>> Openers(const std::string& root,
                                                    const std::vector<std::string>& paths);
+// A process's name as a fix line names it, one shell word; "that program"
+// when /proc does not tell.
+std::string ProgramWord(const std::string& command);
 // A UUCP lock file for the device in the lock folders below the root; its
 // path as the machine names it (without the root).
 bool FindLockFile(const std::string& root, const std::string& device, UucpLock* lock);

@@ -107,19 +107,16 @@ AccessVerdict JudgeAccess(const struct stat& node, const Identity& who,
   return verdict;
 }
 
-namespace {
-
 // The device node is made anew at every replug and boot, by udev: a chmod
 // is gone then, a rule stays.
 std::string OwnerOnlyFix(const std::string& device) {
   const std::string kernelName =
       device.compare(0, 5, "/dev/") == 0 ? device.substr(5) : BaseName(device);
-  return "sudo chgrp dialout " + device + " && sudo chmod 660 " + device +
-         "; to keep it, add the line KERNEL==\"" + kernelName +
-         "\", GROUP=\"dialout\", MODE=\"0660\" to /etc/udev/rules.d/60-kavnori.rules";
+  const std::string rule = "KERNEL==\"" + kernelName + "\", GROUP=\"dialout\", MODE=\"0660\"";
+  return "sudo chgrp dialout " + ShellWord(device) + " && sudo chmod 660 " + ShellWord(device) +
+         "; to keep it: echo " + ShellWord(rule) +
+         " | sudo tee -a /etc/udev/rules.d/60-kavnori.rules";
 }
-
-}  // namespace
 
 Problem AccessProblem(const std::string& root, const std::string& device, const struct stat& node) {
   const Identity who = CurrentIdentity(root);
@@ -133,14 +130,15 @@ Problem AccessProblem(const std::string& root, const std::string& device, const 
       return {ProblemCode::kPermission,
               user + " may not open " + device + owned + ": only members of group " +
                   verdict.group + " may.",
-              "sudo usermod -aG " + verdict.group + " $USER, then log out and in again",
+              "sudo usermod -aG " + ShellWord(verdict.group) + " $USER, then log out and in again",
               {}};
     case Access::kGroupNotActive:
-      return {ProblemCode::kGroupNotActive,
-              user + " is in group " + verdict.group + ", but this session started before that" +
-                  owned + ".",
-              "log out and in again (or, for this shell only: newgrp " + verdict.group + ")",
-              {}};
+      return {
+          ProblemCode::kGroupNotActive,
+          user + " is in group " + verdict.group + ", but this session started before that" +
+              owned + ".",
+          "log out and in again (or, for this shell only: newgrp " + ShellWord(verdict.group) + ")",
+          {}};
     case Access::kOwnerOnly:
       return {ProblemCode::kPermission,
               device + " may be opened by its owner only" + owned +
@@ -153,6 +151,6 @@ Problem AccessProblem(const std::string& root, const std::string& device, const 
   return {ProblemCode::kPermission,
           "Opening " + device + " is refused though its mode allows it" + owned +
               " (an ACL or a security module).",
-          "getfacl " + device,
+          "getfacl " + ShellWord(device),
           {}};
 }

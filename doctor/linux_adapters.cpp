@@ -155,10 +155,10 @@ Problem WhyNoPort(const std::string& root, const PortlessAdapter& adapter,
         what + " has no port: " +
         (claimers.empty() ? std::string("a program this user cannot see") : Named(claimers)) +
         " has claimed it through usbfs (libusb), so " + adapter.serialDriver + " let go of it.";
-    problem.fix = claimers.empty()
-                      ? "sudo kavnori-doctor names it; close it, then plug the "
-                        "adapter in again"
-                      : "close " + claimers.front().second + ", then plug the adapter in again";
+    problem.fix = claimers.empty() ? "sudo kavnori-doctor names it; close it, then plug the "
+                                     "adapter in again"
+                                   : "close " + ProgramWord(claimers.front().second) +
+                                         ", then plug the adapter in again";
   } else if (!loaded) {
     problem.code = ProblemCode::kNoDriver;
     problem.message = what + " has no port: no driver has taken it; its chip needs " +

@@ -1,4 +1,5 @@
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -79,6 +80,10 @@ std::map<std::string, std::vector<Opener>> Openers(const std::string& root,
   return found;
 }
 
+std::string ProgramWord(const std::string& command) {
+  return command.empty() ? "that program" : ShellWord(command);
+}
+
 std::string DescribeProcess(pid_t pid, const std::string& command) {
   return (command.empty() ? std::string("a process") : command) + " (pid " + std::to_string(pid) +
          ")";
@@ -142,7 +147,7 @@ std::string StopFix(const std::vector<Holder>& holders, const std::string& port)
     return "close these programs one at a time, and ask again: kavnori-doctor " + ShellWord(port);
   }
   const Holder& holder = holders.front();
-  const std::string program = holder.command.empty() ? "that program" : holder.command;
+  const std::string program = ProgramWord(holder.command);
   if (holder.pid == 1) {
     return "close " + program + "; pid 1 is the system's first process, not one to kill";
   }
@@ -301,22 +306,40 @@ void CheckUucpLock(CheckedPort* checked, const PortHolders& holders) {
     return;
   }
   if (!lock.held) {
-    AddProblem(
-        checked->report, ProblemCode::kUucpLockStale,
-        "The lock file " + path + " names pid " + std::to_string(lock.pid) +
-            (lock.holdsNoPort ? ", " + ProcessCommand(checked->root, lock.pid) +
-                                    ", which has no file of the port open: it seems unrelated, "
-                                    "and the program that wrote the lock has ended"
-                              : ", which no longer runs") +
-            "; minicom and others refuse the port while it is there.",
-        "sudo rm " + ShellWord(path));
+    AddProblem(checked->report, ProblemCode::kUucpLockStale,
+               "The lock file " + path + " names pid " + std::to_string(lock.pid) +
+                   ", which has ended; minicom and others refuse the port while it is there.",
+               "sudo rm " + ShellWord(path));
     return;
   }
+  // A live pid holds, as minicom and ser2net count it, also when it has no
+  // file of the port open (minicom locks first and opens after). But after a
+  // crash its pid may have gone to another program: kill is advised only for
+  // one shown to have the port open.
   const std::vector<Holder> holder = {{lock.pid, ProcessCommand(checked->root, lock.pid)}};
-  Problem& problem = AddProblem(
-      checked->report, ProblemCode::kUucpLock,
-      Described(holder) + " holds " + checked->device + " by its lock file " + path + ".",
-      StopFix(holder, checked->given));
+  const auto opener = std::find_if(holders.programs.begin(), holders.programs.end(),
+                                   [&](const Holder& h) { return h.pid == lock.pid && h.open; });
+  const int files = ::open((checked->root + "/proc/" + std::to_string(lock.pid) + "/fd").c_str(),
+                           O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (files >= 0) ::close(files);
+  const std::string program = ProgramWord(holder.front().command);
+  const std::string remove = "sudo rm " + ShellWord(path);
+  std::string message =
+                  Described(holder) + " holds " + checked->device + " by its lock file " + path,
+              fix = StopFix(holder, checked->given);
+  if (opener == holders.programs.end() && files >= 0) {
+    message +=
+        ", but has no file of the port open: the lock may be left by a program that "
+        "ended; its pid now belongs to " +
+        (holder.front().command.empty() ? "another program" : holder.front().command) +
+        ". Kavnori and minicom take the port as held while it runs";
+    fix = "if " + program + " is no program that uses the port: " + remove;
+  } else if (opener == holders.programs.end()) {
+    message += "; this user cannot see whether it has the port open";
+    fix = "close " + program + " if it uses the port, else: " + remove + " (sudo kavnori-doctor " +
+          ShellWord(checked->given) + " tells which)";
+  }
+  Problem& problem = AddProblem(checked->report, ProblemCode::kUucpLock, message + ".", fix);
   AddHolderDetails(&problem, holder);
   problem.details.push_back(TextDetail("lock", path));
 }

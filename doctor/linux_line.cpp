@@ -81,23 +81,24 @@ void CheckFlowControl(CheckedPort* checked, int fd, const struct termios& line) 
                  std::string("Hardware flow control (CRTSCTS) is on and CTS is ") +
                      (known ? "low" : "unknown (the driver does not tell)") +
                      ": a write waits until the other end raises CTS, which relay boards do not.",
-                 "stty -F " + checked->device + " -crtscts");
+                 "stty -F " + ShellWord(checked->device) + " -crtscts");
     }
   }
   if ((line.c_iflag & IXON) != 0) {
     AddProblem(checked->report, ProblemCode::kSoftwareFlow,
                "Software flow control (IXON) is on: an XOFF byte from the board would hold writes.",
-               "stty -F " + checked->device + " -ixon");
+               "stty -F " + ShellWord(checked->device) + " -ixon");
   }
   // Bytes that wait in the driver while flow control is on: output is held
   // right now, and a run's frame would wait behind them.
   int queued = 0;
   const bool flow = (line.c_cflag & CRTSCTS) != 0 || (line.c_iflag & IXON) != 0;
   if (flow && ::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
-    AddProblem(checked->report, ProblemCode::kHeldNow,
-               "Output is held right now: " + std::to_string(queued) + " bytes wait in " +
-                   checked->device + "'s output queue, with flow control on.",
-               "raise CTS at the far end, or: stty -F " + checked->device + " -crtscts -ixon")
+    AddProblem(
+        checked->report, ProblemCode::kHeldNow,
+        "Output is held right now: " + std::to_string(queued) + " bytes wait in " +
+            checked->device + "'s output queue, with flow control on.",
+        "raise CTS at the far end, or: stty -F " + ShellWord(checked->device) + " -crtscts -ixon")
         .details.push_back(NumberDetail("queued", queued));
   }
 }

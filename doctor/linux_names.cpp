@@ -92,7 +92,7 @@ bool CheckRefusedLink(CheckedPort* checked, const struct stat& link) {
                  " in the sticky, world-writable folder " + folder +
                  ": the kernel refuses to follow another user's link there " +
                  "(fs.protected_symlinks).",
-             "name the device itself (" + LinkTarget(checked->given) +
+             "name the device itself (" + ShellWord(LinkTarget(checked->given)) +
                  "), or make the link in a folder of your own")
       .details.push_back(TextDetail("owner", owner));
   return true;
@@ -150,12 +150,12 @@ void CheckStableName(CheckedPort* checked, const TtyDevice& tty) {
     AddProblem(checked->report, ProblemCode::kByIdNotUnique,
                "The adapter (" + tty.vendorId + ":" + tty.productId +
                    ") has no serial number: every such adapter gets this same by-id name.",
-               "name it by its USB socket instead: " + stable.byPath.front());
+               "name it by its USB socket instead: " + ShellWord(stable.byPath.front()));
   } else if (IsNumberedName(checked->given)) {
     const std::vector<std::string>& better = tty.serial.empty() ? stable.byPath : stable.byId;
     if (better.empty()) return;
     AddProblem(checked->report, ProblemCode::kUnstableName,
                checked->given + " may name another adapter after the next boot or plug-in.",
-               "name it " + better.front() + " instead");
+               "name it " + ShellWord(better.front()) + " instead");
   }
 }

@@ -4,13 +4,11 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 
 #include "serial/fixed_text.h"
-#include "serial/folder_entries_linux.h"
 #include "serial/kernel_calls_linux.h"
 
 namespace {
@@ -24,25 +22,7 @@ bool IsAsciiPid(const unsigned char* bytes, ssize_t length) {
   return true;
 }
 
-struct DeviceSearch {
-  dev_t device;
-  bool mayHold;
-};
-
-bool IsTheDevice(int folder, const char* name, void* context) {
-  DeviceSearch* search = static_cast<DeviceSearch*>(context);
-  struct stat target;
-  if (::fstatat(folder, name, &target, 0) != 0) {
-    search->mayHold = errno != ENOENT;  // closed since: not the port
-  } else {
-    search->mayHold = S_ISCHR(target.st_mode) && target.st_rdev == search->device;
-  }
-  return search->mayHold;
-}
-
-// A process that has ended but that its parent has not yet waited for (a
-// zombie: state Z in PROC/PID/stat, which every user may read) has closed
-// all its files. Its fd folder cannot be read by another user.
+// State Z in PROC/PID/stat.
 bool IsZombie(const char* proc, pid_t pid) {
   char path[64];
   std::size_t length = Append(path, sizeof path, 0, proc);
@@ -95,18 +75,6 @@ bool ProcessExists(pid_t pid) {
   return result == 0 || error == EPERM;
 }
 
-bool MayHoldDevice(const char* proc, pid_t pid, bool isDevice, dev_t device) {
-  if (!isDevice) return true;
-  char path[64];
-  std::size_t length = Append(path, sizeof path, 0, proc);
-  length = AppendNumber(path, sizeof path, Append(path, sizeof path, length, "/"),
-                        static_cast<unsigned long long>(pid), 1);
-  if (Append(path, sizeof path, length, "/fd") >= sizeof path) return true;
-  if (IsZombie(proc, pid)) return false;
-  const int folder = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder < 0) return true;  // hidepid, another user's process: cannot tell
-  DeviceSearch search = {device, false};
-  const bool mayHold = VisitEntries(folder, IsTheDevice, &search) != 0;
-  ::close(folder);
-  return mayHold;
+bool ProcessLives(const char* proc, pid_t pid) {
+  return ProcessExists(pid) && !IsZombie(proc, pid);
 }

@@ -1,8 +1,9 @@
-// Whether the pid in a lock file still holds the port. A live pid holds it
-// unless every one of its open files can be read and none is the port (the
-// pid was given again since). No clock is compared: a clock stepped after
-// the lock was written (a Raspberry Pi's, set by NTP after boot) must not
-// make a live holder's lock stale.
+// Whether the pid in a lock file still holds the port. A live pid holds it,
+// whatever files it has open: minicom and lockdev lock before they open, a
+// program keeps its lock across an adapter's replug, a helper locks for a
+// child. No clock is compared: a clock stepped after the lock was written (a
+// Raspberry Pi's, set by NTP after boot) must not make a live holder's lock
+// stale.
 #pragma once
 
 #include <sys/types.h>
@@ -17,8 +18,6 @@ bool ReadLockPid(int fd, pid_t* pid);
 // True also for another user's process (EPERM).
 bool ProcessExists(pid_t pid);
 
-// Whether process `pid` may have the character device `device` open, from
-// PROC/PID/fd; true whenever that cannot be told (hidepid, another user's
-// process, a name that is no device); false for a zombie, whose files are
-// all closed.
-bool MayHoldDevice(const char* proc, pid_t pid, bool isDevice, dev_t device);
+// A process alive and no zombie: a zombie has ended and closed all its files;
+// only its parent has not yet waited for it. PROC/PID/stat tells, to every user.
+bool ProcessLives(const char* proc, pid_t pid);

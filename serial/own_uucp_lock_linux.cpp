@@ -8,9 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <initializer_list>
 
 #include "serial/fixed_text.h"
+#include "serial/folder_entries_linux.h"
 #include "serial/kernel_calls_linux.h"
 #include "serial/lock_holder_linux.h"
 #include "serial/uucp_lock_linux.h"
@@ -18,8 +20,16 @@
 
 namespace {
 
-// This run's own lock file, while it has one; empty otherwise.
+// This run's own lock file and the file it writes first, named before either
+// is made, so that a signal at any step removes what was made; empty while
+// the run has none.
 char ownLock[kLockPathCapacity];
+char ownTemporary[kLockPathCapacity];
+// Set once both names are whole: a signal may come while they are written.
+volatile sig_atomic_t namesKnown = 0;
+// The file this run wrote: only that one, at the lock's name, is its lock.
+dev_t ownFolder;
+ino_t ownFile;
 
 // The pid in the plain file at `lock`; 0 when there is none or it names none.
 pid_t LockPid(const char* lock) {
@@ -31,10 +41,18 @@ pid_t LockPid(const char* lock) {
   return read ? pid : 0;
 }
 
-// Removes the run's lock unless another program's replaced it (renamed its
-// own over it). Safe in a signal handler: open, read, unlink.
+// Removes the run's files, but a lock another program has put in its place
+// (renamed over it) or that stood there before. The temporary name holds
+// this pid: no one else makes it. Safe in a signal handler: stat, open,
+// read, unlink.
 void RemoveOwnLock() {
-  if (ownLock[0] != '\0' && LockPid(ownLock) == KernelGetPid()) KernelUnlink(ownLock);
+  if (namesKnown == 0) return;
+  if (ownTemporary[0] != '\0') KernelUnlink(ownTemporary);
+  struct stat lock;
+  if (ownLock[0] != '\0' && ::fstatat(AT_FDCWD, ownLock, &lock, AT_SYMLINK_NOFOLLOW) == 0 &&
+      lock.st_dev == ownFolder && lock.st_ino == ownFile && LockPid(ownLock) == KernelGetPid()) {
+    KernelUnlink(ownLock);
+  }
 }
 
 // A run stopped by a signal (timeout, Ctrl-C, a hangup) takes its lock with
@@ -46,11 +64,29 @@ void ReleaseAndStop(int signal) {
   KernelKill(KernelGetPid(), signal);
 }
 
-// A lock at our own name whose pid runs no process: a run killed with
-// SIGKILL left it. Only ever asked once this run has the port's flock.
+// A lock at our own name whose pid runs no process or a zombie: a run killed
+// with SIGKILL left it. Only ever asked once this run has the port's flock.
 bool LeftByDeadRun(const char* lock) {
   const pid_t pid = LockPid(lock);
-  return pid > 0 && !ProcessExists(pid);
+  return pid > 0 && !ProcessLives(kUucpLockPlaces.proc, pid);
+}
+
+// LTMP.PID of a run killed with SIGKILL while it locked: no process of that
+// pid is left to remove it. A live one's is its own.
+bool RemoveIfDeadRunsTemporary(int, const char* name, void* folder) {
+  if (!StartsWith(name, "LTMP.")) return false;
+  long pid = 0;
+  for (const char* digit = name + 5; *digit != '\0'; ++digit) {
+    if (*digit < '0' || *digit > '9' || pid > INT_MAX / 10) return false;
+    pid = pid * 10 + (*digit - '0');
+  }
+  char path[kLockPathCapacity];
+  const std::size_t length = Append(path, sizeof path, 0, static_cast<const char*>(folder));
+  if (pid > 0 && !ProcessExists(static_cast<pid_t>(pid)) &&
+      Append(path, sizeof path, Append(path, sizeof path, length, "/"), name) < sizeof path) {
+    KernelUnlink(path);
+  }
+  return false;
 }
 
 // Writes this process's pid, HDB's ten characters and a newline, into a new
@@ -58,56 +94,76 @@ bool LeftByDeadRun(const char* lock) {
 // replaces a file, so of two programs only one gets the name. Its link count
 // tells when link() answers wrongly (NFS). 0 once taken, else the reason.
 int LinkOwnLock(const char* folder, const char* name) {
-  char temporary[kLockPathCapacity], lock[kLockPathCapacity];
   const unsigned long long self = static_cast<unsigned long long>(KernelGetPid());
-  std::size_t length = Append(temporary, sizeof temporary, 0, folder);
-  if (AppendNumber(temporary, sizeof temporary,
-                   Append(temporary, sizeof temporary, length, "/LTMP."), self,
-                   1) >= sizeof temporary ||
-      Append(lock, sizeof lock,
-             Append(lock, sizeof lock, Append(lock, sizeof lock, 0, folder), "/"),
-             name) >= sizeof lock) {
+  const std::size_t length = Append(ownLock, sizeof ownLock, 0, folder);
+  if (AppendNumber(ownTemporary, sizeof ownTemporary,
+                   Append(ownTemporary, sizeof ownTemporary,
+                          Append(ownTemporary, sizeof ownTemporary, 0, folder), "/LTMP."),
+                   self, 1) >= sizeof ownTemporary ||
+      Append(ownLock, sizeof ownLock, Append(ownLock, sizeof ownLock, length, "/"), name) >=
+          sizeof ownLock) {
+    ReleaseUucpLock();
     return ENAMETOOLONG;
+  }
+  std::atomic_signal_fence(std::memory_order_seq_cst);  // the names whole before the mark
+  namesKnown = 1;
+  const int entries = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (entries >= 0) {
+    VisitEntries(entries, RemoveIfDeadRunsTemporary, const_cast<char*>(folder));
+    ::close(entries);
   }
   char text[12] = "          \n";
   for (unsigned long long rest = self, at = 10; rest != 0 && at != 0; rest /= 10) {
     text[--at] = static_cast<char>('0' + rest % 10);
   }
-  KernelUnlink(temporary);  // one a killed run of this pid left
-  const int fd = ::open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return EACCES;  // a folder this user may not write
-  const bool written = ::write(fd, text, 11) == 11;
+  KernelUnlink(ownTemporary);  // one a killed run of this pid left
+  const int fd = ::open(ownTemporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  const int opened = errno;
+  if (fd < 0) {
+    ReleaseUucpLock();
+    return opened == EEXIST ? EIO : EACCES;  // most often a folder this user may not write
+  }
+  struct stat made;
+  const bool written = ::fstatat(fd, "", &made, AT_EMPTY_PATH) == 0 && ::write(fd, text, 11) == 11;
   ::close(fd);
-  int linked = written ? KernelLink(temporary, lock) : -1;
+  ownFolder = written ? made.st_dev : 0;
+  ownFile = written ? made.st_ino : 0;
+  int linked = written ? KernelLink(ownTemporary, ownLock) : -1;
   int error = written ? errno : EIO;
-  if (linked != 0 && error == EEXIST && LeftByDeadRun(lock)) {
-    KernelUnlink(lock);
-    linked = KernelLink(temporary, lock);
-    error = errno;
+  if (linked != 0 && error == EEXIST && LeftByDeadRun(ownLock)) {
+    // Another user's, in sticky /run/lock, stays: a lock that holds nothing
+    // and that this user cannot replace is as a folder this user may not
+    // write.
+    const bool removed = KernelUnlink(ownLock) == 0;
+    linked = removed ? KernelLink(ownTemporary, ownLock) : -1;
+    error = removed ? errno : EACCES;
   }
   struct stat count;
-  const bool taken = linked == 0 || (written && ::fstatat(AT_FDCWD, temporary, &count, 0) == 0 &&
+  const bool taken = linked == 0 || (written && ::fstatat(AT_FDCWD, ownTemporary, &count, 0) == 0 &&
                                      count.st_nlink == 2);
-  KernelUnlink(temporary);
-  if (!taken) return error;
-  Append(ownLock, sizeof ownLock, 0, lock);
+  if (!taken) {
+    ReleaseUucpLock();  // the lock's name is another's: only the temporary file goes
+    return error;
+  }
+  KernelUnlink(ownTemporary);
+  ownTemporary[0] = '\0';
   return 0;
 }
 
 }  // namespace
 
-bool TakeUucpLock(const char* devicePath) {
+OwnLock TakeUucpLock(const char* devicePath) {
   ReleaseUucpLock();
   char resolved[PATH_MAX];
   const char* device = ::realpath(devicePath, resolved) != nullptr ? resolved : devicePath;
   // A lock names a device. A path that leads to none (a test's stand-in
   // port) takes none: two such runs would each see the other's as held.
   struct stat node;
-  if (::fstatat(AT_FDCWD, device, &node, 0) != 0 || !S_ISCHR(node.st_mode)) return false;
+  if (::fstatat(AT_FDCWD, device, &node, 0) != 0 || !S_ISCHR(node.st_mode)) return OwnLock::kNone;
   LockNames names;
   names.count = 0;
   AddNamesOf(&names, device);  // LCK..ttyUSB0, LCK..pts_3: the first, as minicom names it
-  if (names.count == 0) return false;
+  if (names.count == 0) return OwnLock::kNone;
   static bool cleanupSet = false;
   if (!cleanupSet) {
     cleanupSet = true;
@@ -119,15 +175,19 @@ bool TakeUucpLock(const char* devicePath) {
   }
   for (const char* const* folder = kUucpLockPlaces.lockFolders; *folder != nullptr; ++folder) {
     const int result = LinkOwnLock(*folder, names.names[0]);
-    if (result == 0) return true;
-    if (result == EEXIST) return false;  // a lock stands there: judged again before the write
+    if (result == 0) return OwnLock::kTaken;
+    // Any answer but a folder this user may not write: the port is not ours.
+    if (result != EACCES) return OwnLock::kRefused;
   }
-  return false;
+  return OwnLock::kNone;
 }
 
 void ReleaseUucpLock() {
   RemoveOwnLock();
+  namesKnown = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   ownLock[0] = '\0';
+  ownTemporary[0] = '\0';
 }
 
 bool IsOwnUucpLock(const char* path, pid_t pid) {

@@ -6,12 +6,16 @@
 
 // The run's own UUCP lock, taken as minicom and ser2net take theirs, so that
 // they leave the port alone while it switches: LCK..NAME of the device the
-// name leads to, in the first lock folder this user may write. False when
-// none was taken (no folder writable, or a live lock already stands there,
-// which the look-up then judges); a dead run's lock there is replaced.
+// name leads to, in the first lock folder this user may write. A dead run's
+// lock there is replaced, and the temporary files of dead runs removed.
 // Released by ReleaseUucpLock, which every end of a run calls, and when a
 // signal ends it; a run's own lock is never counted against it.
-bool TakeUucpLock(const char* devicePath);
+enum class OwnLock {
+  kTaken,
+  kNone,     // no lock folder this user may write, or a path that is no device
+  kRefused,  // a folder was writable but the lock not taken: a live lock stands there
+};
+OwnLock TakeUucpLock(const char* devicePath);
 void ReleaseUucpLock();
 
 // True for this run's own lock, at `path` and naming `pid`: the look-up

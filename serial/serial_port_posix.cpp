@@ -82,10 +82,10 @@ int MoveAboveStandardStreams(int fd) {
 
 // minicom, ser2net and their kind mark a port they hold with a UUCP lock
 // file, not a flock. Looked at before the open, which on some adapters
-// already toggles DTR. A lock that cannot be read holds; one whose pid is
-// gone, or was given to a later process, is stale and ignored; only a dead
-// run's lock at the name this run locks under is removed, once the port is
-// ours.
+// already toggles DTR. A lock that cannot be read holds, as does one whose
+// pid lives; one whose pid is gone or a zombie is stale and ignored; only a
+// dead run's lock at the name this run locks under is removed, once the port
+// is ours.
 bool HeldByUucpLock(const LockTarget& target) {
   UucpLock lock;
   return FindUucpLockOf(target, kUucpLockPlaces, &lock) && lock.held;
@@ -106,6 +106,9 @@ LockTarget openedTarget;
 // goes through it, so a terminal found exclusive is let go as held (screen
 // sets it). Some holders take a record lock (fcntl, lockf) instead of a
 // flock, and those count too. A pty master is no port: nobody reads it.
+// Where a lock folder is writable, the port is used only under this run's
+// own lock: a program that locks it meanwhile (minicom locks, then opens)
+// gets it.
 int OpenExclusive(const char* path) {
   NameLockTarget(path, &openedTarget);
   if (HeldByUucpLock(openedTarget)) return kInvalidDescriptor;
@@ -115,11 +118,10 @@ int OpenExclusive(const char* path) {
   if (fd < 0) return kInvalidDescriptor;
   if (IsPseudoTerminalMaster(fd) || TerminalIsExclusive(fd) ||
       posixSerialCalls.flock(fd, LOCK_EX | LOCK_NB) != 0 || HeldByRecordLock(fd) ||
-      !MakeBlocking(fd)) {
+      !MakeBlocking(fd) || TakeUucpLock(path) == OwnLock::kRefused) {
     posixSerialCalls.close(fd);
     return kInvalidDescriptor;
   }
-  TakeUucpLock(path);
   return fd;
 }
 

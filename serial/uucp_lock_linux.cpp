@@ -23,8 +23,7 @@ const char* const kLinkFolders[] = {"/dev/serial/by-id", "/dev/serial/by-path", 
 // and cannot be judged (a directory, a FIFO, a link, an empty or garbled
 // file, one this user may not read) holds: the port is never taken from
 // under a program whose mark we cannot read.
-bool ReadLock(std::size_t folder, const char* name, const LockPlaces& places, bool isDevice,
-              dev_t device, UucpLock* lock) {
+bool ReadLock(std::size_t folder, const char* name, const LockPlaces& places, UucpLock* lock) {
   if (Append(lock->path, kLockPathCapacity, folder, name) >= kLockPathCapacity) return false;
   struct stat file;
   if (::fstatat(AT_FDCWD, lock->path, &file, AT_SYMLINK_NOFOLLOW) != 0) return false;
@@ -33,7 +32,6 @@ bool ReadLock(std::size_t folder, const char* name, const LockPlaces& places, bo
   lock->isFile = S_ISREG(file.st_mode);
   lock->pid = 0;
   lock->readable = true;
-  lock->holdsNoPort = false;
   if (lock->isFile) {
     const int fd = ::open(lock->path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     const int error = errno;
@@ -45,11 +43,7 @@ bool ReadLock(std::size_t folder, const char* name, const LockPlaces& places, bo
   // This run's own lock; one renamed over it since names another pid.
   if (lock->isFile && IsOwnUucpLock(lock->path, lock->pid)) return false;
   lock->judged = lock->isFile && lock->readable && lock->pid > 0;
-  lock->held = !lock->judged || ProcessExists(lock->pid);
-  if (lock->judged && lock->held && !MayHoldDevice(places.proc, lock->pid, isDevice, device)) {
-    lock->holdsNoPort = true;
-    lock->held = false;
-  }
+  lock->held = !lock->judged || ProcessLives(places.proc, lock->pid);
   return true;
 }
 
@@ -65,14 +59,14 @@ bool IsFirstAgain(const char* const* folders, const char* const* folder) {
 // Looks for each name in each lock folder, keeping the first lock found or
 // a held one over a stale one; true once one holds, which ends the look-up.
 bool LookFor(const LockPlaces& places, const char (*names)[kLockNameCapacity], std::size_t count,
-             bool isDevice, dev_t device, bool* any, UucpLock* found) {
+             bool* any, UucpLock* found) {
   for (const char* const* folder = places.lockFolders; *folder != nullptr; ++folder) {
     if (IsFirstAgain(places.lockFolders, folder)) continue;
     UucpLock lock;
     const std::size_t prefix =
         Append(lock.path, kLockPathCapacity, Append(lock.path, kLockPathCapacity, 0, *folder), "/");
     for (std::size_t i = 0; i < count; ++i) {
-      if (!ReadLock(prefix, names[i], places, isDevice, device, &lock)) continue;
+      if (!ReadLock(prefix, names[i], places, &lock)) continue;
       if (!*any || (lock.held && !found->held)) *found = lock;
       *any = true;
       if (lock.held) return true;
@@ -98,7 +92,7 @@ bool LookForLockOf(int at, const char* target, const char* lockName, const Searc
       node.st_rdev != search.device || Append(name, sizeof name, 0, lockName) >= sizeof name) {
     return false;
   }
-  return LookFor(search.places, &name, 1, true, search.device, search.any, search.found);
+  return LookFor(search.places, &name, 1, search.any, search.found);
 }
 
 // A program given /dev/serial/by-id/usb-FTDI_... names its lock after that
@@ -159,10 +153,7 @@ void NameLockTarget(const char* devicePath, LockTarget* target) {
 
 bool FindUucpLockOf(const LockTarget& target, const LockPlaces& places, UucpLock* found) {
   bool any = false;
-  if (LookFor(places, target.names.names, target.names.count, target.isDevice, target.device, &any,
-              found)) {
-    return true;
-  }
+  if (LookFor(places, target.names.names, target.names.count, &any, found)) return true;
   Search search = {places, target.device, &any, found};
   if (target.isDevice && (LookThrough(places.linkFolders, LookForLinkLock, &search) ||
                           LookThrough(places.lockFolders, LookForDevNameLock, &search))) {

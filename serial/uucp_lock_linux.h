@@ -6,11 +6,10 @@
 //   UucpLock lock;
 //   if (FindUucpLock("/dev/ttyUSB0", kUucpLockPlaces, &lock) && lock.held) ...
 //
-// A lock holds when it cannot be judged: a lock file this user may not read,
-// one that names no pid, anything but a plain file at a lock's name, or a
-// holder whose open files /proc does not show. It is stale only when its pid
-// runs no process, or runs one whose open files can all be read and none is
-// the port (the pid was given again). No clock is compared. Nothing here
+// A lock holds when it cannot be judged (a lock file this user may not read,
+// one that names no pid, anything but a plain file at a lock's name) and
+// while its pid runs, as minicom, lockdev and ser2net count it. It is stale
+// only when its pid runs no process or a zombie. No clock is compared. Nothing here
 // allocates; nothing changes another program's file, and only the lock of
 // a run that has ended, at this run's own lock name, is ever removed.
 #pragma once
@@ -32,7 +31,6 @@ struct UucpLock {
   bool isFile;                   // false: a directory, FIFO or link stands at the lock's name
   bool readable;                 // false: there, but this user may not read it
   bool judged;                   // a readable file naming a pid
-  bool holdsNoPort;              // its pid runs, but none of that process's files is the port
   bool held;  // it stands against a run: not judged, or its holder may hold the port
 };
 
@@ -41,7 +39,7 @@ struct UucpLock {
 struct LockPlaces {
   const char* const* lockFolders;  // /run/lock, /var/lock
   const char* const* linkFolders;  // /dev/serial/by-id, /dev/serial/by-path
-  const char* proc;                // /proc: the holder's open files
+  const char* proc;                // /proc: whether the holder is a zombie
   const char* dev;                 // "/dev/": where a lock's NAME is looked up
 };
 extern const LockPlaces kUucpLockPlaces;

@@ -269,6 +269,11 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
       {"a lock under SVR4's name", "pty", false, {{"/run/lock/SVR4", "PID\n"}}, {"uucp-lock"}},
       {"a lock of pid 1", "pty", false, {{"/var/lock/LCK..usb-pty", "1\n"}}, {"uucp-lock"}},
       {"what blocks above the notes", "pty", true, {{"/run/lock/LCK..usb-pty", "PID\n"}}, {"uucp-lock", "hardware-flow", "software-flow"}},
+      // A live lock holds; kill is advised only for a holder shown to have the
+      // port open. PPID: a live process whose files the fake /proc shows.
+      {"a live lock, its pid's process without the port open", "pty", false, {{"/run/lock/LCK..usb-pty", "PPID\n"}, {"/proc/PPID/comm", "sleep\n"}, {"/proc/PPID/fd/0", "->/dev/null"}}, {"uucp-lock"}},
+      {"a live lock of a holder named $(touch X), with the port open", "pty", false, {{"/run/lock/LCK..usb-pty", "PPID\n"}, {"/proc/PPID/comm", "$(touch X)\n"}, {"/proc/PPID/fd/3", "->pty"}}, {"uucp-lock"}},
+      {"missing, a program named $(touch X) claims it through usbfs", "given/ttyUSB9", false, {{"portless usbfs", "1a86:7523"}, {"/proc/79/comm", "$(touch X)\n"}, {"/proc/79/fd/5", "->/dev/bus/usb/001/005"}}, {"missing", "usbfs-claimed"}},
       {"no lock folder to write in", "pty", false, {{"no /run/lock", ""}}, {"lock-folder"}},
       {"exclusive, open by two programs", "pty", false, {{"TIOCEXCL", ""}, {"/proc/50/comm", "screen\n"}, {"/proc/50/fd/3", "->pty"}, {"/proc/51/comm", "tio\n"}, {"/proc/51/fd/4", "->pty"}}, {"exclusive"}},
       {"ModemManager has it open", "pty", false, {mm, {"/proc/77/fd/3", "->pty"}}, {"modemmanager"}},
@@ -302,7 +307,10 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
     std::snprintf(svr4, sizeof svr4, "/run/lock/LK.%03u.%03u.%03u", major(node.st_dev),
                   major(node.st_rdev), minor(node.st_rdev));
     for (const auto& file : c.files) {
-      const std::string at = file.first, text = file.second;
+      std::string at = file.first, text = file.second;
+      const std::string parent = std::to_string(::getppid());
+      if (at.find("PPID") != std::string::npos) at.replace(at.find("PPID"), 4, parent);
+      if (text == "PPID\n") text = parent + "\n";
       if (at == "no /run/lock") {
         fs::remove(root.path + "/run/lock");
       } else if (at == "TIOCEXCL") {
@@ -342,8 +350,17 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
     std::vector<std::string> codes;
     for (const Problem& problem : report.problems) codes.push_back(ProblemName(problem.code));
     EXPECT_EQ(codes, c.codes);
-    // kill is offered for one holder alone, by its pid, never pid 1.
+    // kill is offered for one holder alone, by its pid, never pid 1, and
+    // only to a holder seen to have the port open. Names in fixes are quoted.
     for (const Problem& problem : report.problems) {
+      EXPECT_EQ(problem.fix.find(" $("), std::string::npos) << problem.fix;  // a name unquoted
+      if (std::string(c.name).find("without the port open") != std::string::npos) {
+        EXPECT_NE(problem.message.find("the lock may be left by a program that ended; its pid "
+                                       "now belongs to sleep."),
+                  std::string::npos);
+        EXPECT_EQ(problem.fix,
+                  "if sleep is no program that uses the port: sudo rm /run/lock/LCK..usb-pty");
+      }
       const std::size_t kill = problem.fix.find("kill ");
       if (kill == std::string::npos) continue;
       ASSERT_FALSE(problem.details.empty());
@@ -406,6 +423,22 @@ TEST(DoctorFix, NamesReadBackAsOneShellWord) {
             "/dev/serial/by-id/usb-FTDI_A1:0-port0");
   EXPECT_EQ(ShellWord("/tmp/x/my relay"), "'/tmp/x/my relay'");
   EXPECT_EQ(ShellWord("it's;$(rm)"), "'it'\\''s;$(rm)'");
+  // Every fix that names the device, for a device path holding shell syntax.
+  const std::string device = "/dev/tty$(touch X)";
+  struct termios line = {};
+  line.c_cflag = CRTSCTS, line.c_iflag = IXON;
+  PortReport report;
+  CheckedPort checked = {"", device, device, &report};
+  CheckFlowControl(&checked, -1, line);  // CTS unknown
+  struct stat node = {};
+  node.st_mode = S_IFCHR | 0666;  // allowed: refused only by an ACL, whose fix is getfacl
+  std::vector<std::string> fixes = {AccessProblem("", device, node).fix, OwnerOnlyFix(device)};
+  for (const Problem& problem : report.problems) fixes.push_back(problem.fix);
+  EXPECT_EQ(fixes.size(), 4u);
+  for (const std::string& fix : fixes) {
+    EXPECT_NE(fix.find(" '/dev/tty$(touch X)'"), std::string::npos) << fix;
+    EXPECT_EQ(fix.find(" /dev/tty"), std::string::npos) << fix;
+  }
 }
 
 }  // namespace

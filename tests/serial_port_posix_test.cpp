@@ -319,10 +319,11 @@ struct HolderCase {
 // over and removes. Nothing may reach the port while they stand. A lock file this user
 // may not read holds, as do an empty one and a FIFO at its name; a pid
 // written "\n+PID" is PID. A zombie holds nothing, also for another user.
-// A live pid none of whose files is the port was
-// given again since; a live holder's lock dated 2020 (a clock stepped since)
-// holds. A record lock (here an open-file one) holds as a flock does, and
-// so does a lock under the name of a /dev link to the port.
+// A live pid holds though none of its files is the port (minicom locks, then
+// opens), under any of the port's names, for root and another user; one
+// taken just as the run takes its own ends the run. A live holder's lock
+// dated 2020 (a clock stepped since) holds. A record lock (here an open-file one) holds as a flock
+// does, and so does a lock under the name of a /dev link to the port.
 TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
   const HolderCase cases[] = {
       {"flock", false, 2},
@@ -332,7 +333,9 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
       {"ascii", true, 2},
       {"stale", false, 0},
       {"unreadable", false, 2},
-      {"unrelated", false, 0},
+      {"unrelated", false, 2},
+      {"unrelated", true, 2},
+      {"unrelated, seen by another user", false, 2},
       {"dated 2020", false, 2},
       {"signed", false, 2},
       {"empty", false, 2},
@@ -340,6 +343,7 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
       {"a /dev link's name", false, 2},
       {"record lock", false, 2},
       {"zombie", false, 0},
+      {"at the lock step", false, 2},
       {"during the run", false, 4},  // last: the failed write leaves the port open here
   };
   char folder[] = "/tmp/kavnori-held-XXXXXX";
@@ -365,9 +369,10 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
     const bool lockFile = holder != "flock" && holder != "TIOCEXCL" && holder != "record lock";
     // Through the link, the ASCII lock file is under the name as given, the
     // binary one under the device's name, which the link leads to.
+    const bool unrelated = holder.rfind("unrelated", 0) == 0;
     const std::string lock =
-        "/run/lock/LCK.." + (c.byLink && holder == "ascii"    ? "ttyKavnoriTest"
-                             : holder == "a /dev link's name" ? "ttyKavnoriRelay"
+        "/run/lock/LCK.." + (c.byLink && (holder == "ascii" || unrelated) ? "ttyKavnoriTest"
+                             : holder == "a /dev link's name"             ? "ttyKavnoriRelay"
                                                               : "pts_" + std::string(path_ + 9));
     // As a udev rule's SYMLINK+= names it, and a program given that name locks it.
     ASSERT_EQ(holder == "a /dev link's name" ? symlink(path_, "/dev/ttyKavnoriRelay") : 0, 0);
@@ -375,10 +380,10 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     const bool during = holder == "during the run";
-    const bool forked = holder == "stale" || holder == "unrelated" || holder == "zombie" || during;
+    const bool forked = holder == "stale" || unrelated || holder == "zombie" || during;
     int pid = forked ? fork() : getpid();
-    if (pid == 0 && (holder == "unrelated" ||
-                     during)) {  // keeps no file of the port (or just it), then says so
+    if (pid == 0 &&
+        (unrelated || during)) {  // keeps no file of the port (or just it), then says so
       for (int open = 3; open < 1024; ++open)
         open == ready[1] || (during && open == fd) || close(open);
       close(ready[1]);
@@ -398,11 +403,19 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
     std::string text = holder == "binary" ? std::string(reinterpret_cast<char*>(&pid), 4) : digits;
     if (!lockFile || holder == "empty" || holder == "fifo") text.clear();
     ASSERT_EQ(holder == "fifo" ? mkfifo(lock.c_str(), 0644) : 0, 0);
-    if (lockFile && holder != "fifo" && !during) std::ofstream(lock) << text;
-    // Renamed over the run's own lock while it pauses after the open.
+    const bool lockStep = holder == "at the lock step";
+    if (lockFile && holder != "fifo" && !during && !lockStep) std::ofstream(lock) << text;
+    // Renamed over the run's own lock while it pauses after the open, or
+    // written just before the run takes its own.
     static std::string taken[2];
     taken[0] = lock + ".new", taken[1] = lock;
     if (during) std::ofstream(taken[0]) << text;
+    if (lockStep) std::ofstream(taken[0]) << text;
+    if (lockStep)
+      posixSerialCalls.flock = [](int port, int operation) {
+        return rename(taken[0].c_str(), taken[1].c_str()) |
+               kRealPosixSerialCalls.flock(port, operation);
+      };
     if (during)
       posixSerialCalls.nanosleep = [](const timespec*, timespec*) {
         return rename(taken[0].c_str(), taken[1].c_str());
@@ -414,7 +427,9 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
     const char* argv[] = {"Kavnori", port, "1", "3", "1"};
     testing::internal::CaptureStdout();
     EXPECT_EQ(
-        holder == "unreadable" || holder == "zombie" ? RunAsAnotherUser(argv) : RunKavnori(5, argv),
+        holder == "unreadable" || holder == "zombie" || holder == "unrelated, seen by another user"
+            ? RunAsAnotherUser(argv)
+            : RunKavnori(5, argv),
         c.status);
     RestoreRealSerial();
     chmod(lock.c_str(), 0644);
@@ -429,7 +444,7 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
       EXPECT_EQ(std::string(std::istreambuf_iterator<char>(left), {}),
                 holder == "stale" ? "" : text);
     }
-    if (holder == "unrelated" || during) kill(pid, SIGKILL);
+    if (unrelated || during) kill(pid, SIGKILL);
     if (forked && holder != "stale") waitpid(pid, nullptr, 0);
     if (holder == "a /dev link's name") unlink("/dev/ttyKavnoriRelay");
     unlink(lock.c_str());

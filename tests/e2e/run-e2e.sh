@@ -340,7 +340,7 @@ time.sleep(30)' "${board_path}" "${work}/held-open"
 }
 # The holder has the port open, as minicom has; an unrelated process does not.
 uucp_lock() {
-  sleep 30 9<>"${board_path}" & holder_pid=$!
+  "${holder_program:-sleep}" 30 9<>"${board_path}" & holder_pid=$!
   printf '%10d\n' "${1:-${holder_pid}}" >"${lock_file}" && wait_until 5 test -e "/proc/${holder_pid}/fd/9"
 }
 unrelated_lock() { sleep 30 & unrelated_pid=$! && printf '%10d\n' "${unrelated_pid}" >"${lock_file}"; }
@@ -364,7 +364,8 @@ doctor_rows=(
   "a stale UUCP lock file|self|uucp_lock 999999|rm LOCK; stop_holder|0|uucp-lock-stale open-by-other|pid"
   "ModemManager has the port open|self|modem_manager|stop_holder|0|modemmanager|pid"
   "HUPCL left on|self|stty -F PORT hupcl|stty -F PORT -hupcl|0|hupcl|"
-  "a lock of a live pid with no file of the port open|self|unrelated_lock|rm LOCK; kill \${unrelated_pid}|0|uucp-lock-stale|"
+  "a lock of a live pid with no file of the port open|self|unrelated_lock|rm LOCK; kill \${unrelated_pid}|2|uucp-lock|"
+  "the same, seen by another user|dialout|for_group dialout 660; unrelated_lock|rm LOCK; kill \${unrelated_pid}; restore_port|2|uucp-lock|"
   "a live holder's lock dated 2020, the clock stepped since|self|uucp_lock; touch -d 2020-01-01 LOCK|rm LOCK; stop_holder|2|uucp-lock|pid"
   "an empty lock file|self|: >LOCK|rm LOCK|2|uucp-lock|"
   "a live lock under the name of the user's own link|self|ln -s PORT \${work}/board1; doctor_port=\${work}/board1; uucp_lock; mv LOCK /run/lock/LCK..board1|rm /run/lock/LCK..board1 \${doctor_port}; doctor_port=; stop_holder|2|uucp-lock|pid"
@@ -411,6 +412,16 @@ if [ "${mode}" = native ] && [ -n "${doctor}" ]; then
   done
   if board_quiet; then pass; else fail "the doctor sent the board bytes" "$(tail -n 3 "${board_out}")"; fi
   [ -z "${sticky_settings:-}" ] || { sysctl -qw ${sticky_settings} && sticky_settings=""; }
+fi
+
+# A holder named $(touch X) (a copy of sleep): the fix quotes the name, and
+# each fix line pasted into sh (kill, sudo and stty stubbed) runs nothing.
+if [ "${mode}" = native ] && [ -n "${doctor}" ] && mkdir "${work}/paste" && cd "${work}/paste"; then
+  cp /bin/sleep "\$(touch X)" && holder_program="./\$(touch X)" uucp_lock ""
+  text=$("${doctor}" "${board_path}"); stop_holder; rm -f "${lock_file}"
+  sed -n 's/^  fix: //p' <<<"${text}" | while IFS= read -r line; do sh -c 'kill() { :; }; sudo() { :; }; stty() { :; }; eval "$1"' sh "${line}" 2>/dev/null; done
+  [[ "${text}" == *"fix: close '\$(touch X)', or: kill "* ]] && [ ! -e X ] && pass || fail "doctor, a holder named \$(touch X): quoted, and pasting runs nothing" "${text}"
+  cd - >/dev/null || exit 1
 fi
 
 # TIOCEXCL left on the board's terminal by a program that has gone (root only,

@@ -3,7 +3,7 @@
 // It changes nothing itself: after the hold, the real call runs and the
 // kernel gives its real answer.
 //
-//   KAVNORI_PAUSE_AT=nanosleep|tcsetattr|write|close
+//   KAVNORI_PAUSE_AT=nanosleep|tcsetattr|write|close|linkat
 //
 // At the first such call (for write and close: the first on a terminal
 // above descriptor 2, which is the port, not a lock folder or file), one
@@ -11,6 +11,7 @@
 // for one byte, or end of file, on descriptor 101. Both descriptors are set
 // up by the test.
 #include <dlfcn.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -75,4 +76,17 @@ extern "C" int close(int fd) {
   using Call = int (*)(int);
   static const Call real = reinterpret_cast<Call>(Next("close"));
   return real(fd);
+}
+
+// The command makes the kernel's own calls through syscall(): linkat takes
+// its lock.
+extern "C" long syscall(long number, ...) {
+  va_list list;
+  va_start(list, number);
+  long a[6];
+  for (long& argument : a) argument = va_arg(list, long);
+  va_end(list);
+  if (number == SYS_linkat) HoldIfChosen("linkat");
+  static const auto real = reinterpret_cast<long (*)(long, ...)>(Next("syscall"));
+  return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }

@@ -418,6 +418,35 @@ void RunCase(const FaultCase& c, int index, const std::string& kavnori, const st
   }
 }
 
+// A run stopped by SIGTERM while it takes its own lock (held at link(), its
+// temporary file made) leaves that file behind no more; a dead run's
+// temporary file, left by SIGKILL, is gone after the next run.
+void StoppedWhileLocking(const std::string& kavnori, const std::string& shim,
+                         const std::string& work) {
+  const char* name = "SIGTERM while the run takes its own lock";
+  Pty pty;
+  PtyFailure failure = {};
+  Child child;
+  if (!OpenPty(&pty, &failure) || !StartCommand({kavnori, pty.path, "1", "3", "1"}, "linkat", shim,
+                                                work + "/out", work + "/err", &child)) {
+    return Fail(name, "cannot make a pseudo-terminal or start the command");
+  }
+  const std::string temporary = "/run/lock/LTMP." + std::to_string(child.pid);
+  Check(WaitHeld(child) && access(temporary.c_str(), F_OK) == 0, name, "not held at link()");
+  kill(child.pid, SIGTERM);
+  LetGo(&child);
+  std::string how;
+  Check(WaitExit(child.pid, &how) == -1 && how == "ended on signal 15", name, how);
+  Check(access(temporary.c_str(), F_OK) != 0, name, "left " + temporary);
+  const pid_t dead = child.pid;
+  std::fclose(std::fopen(temporary.c_str(), "w"));  // as SIGKILL at that step leaves it
+  StartCommand({kavnori, pty.path, "1", "3", "1"}, nullptr, shim, work + "/out", work + "/err",
+               &child);
+  Check(WaitExit(child.pid, &how) == 0 && access(temporary.c_str(), F_OK) != 0, name,
+        "pid " + std::to_string(dead) + "'s temporary file outlived the next run");
+  ClosePty(&pty);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -436,6 +465,7 @@ int main(int argc, char** argv) {
 
   int index = 0;
   for (const FaultCase& c : kCases) RunCase(c, index++, kavnori, shim, work);
+  StoppedWhileLocking(kavnori, shim, work);
 
   unlink((work + "/out").c_str());
   unlink((work + "/err").c_str());
