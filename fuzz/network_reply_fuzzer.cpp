@@ -46,17 +46,17 @@ void Check(bool holds, const char* what) {
   std::abort();
 }
 
-void Step(FakeFarEnd* far) {
+void Step(FakeFarEnd* farEnd) {
   if (inputLeft < 2) return;
   const std::uint8_t op = Take();
   const std::size_t n = Take();
-  std::vector<std::uint8_t>& pending = far->pending;
+  std::vector<std::uint8_t>& pending = farEnd->pending;
   switch (op % 4) {
     case 0:
-      far->readSize = n + 1;
+      farEnd->readSize = n + 1;
       break;
     case 1:
-      far->readDelayMs = static_cast<int>(n) * 20;
+      farEnd->readDelayMs = static_cast<int>(n) * 20;
       break;
     case 2: {
       const std::size_t count = n < inputLeft ? n : inputLeft;
@@ -93,34 +93,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   inputLeft = size;
   const std::uint8_t flags = Take();
   InstallFakeFarEnd();
-  FakeFarEnd& far = fakeFarEnd;
-  if ((flags & 1) != 0) far.unreadRoom = 4096;
-  far.frameSendMs = ((flags >> 1) & 7) * 700;
-  far.hangsUp = (flags & 16) != 0;
-  far.beforeRead = Step;
+  FakeFarEnd& farEnd = fakeFarEnd;
+  if ((flags & 1) != 0) farEnd.unreadRoom = 4096;
+  farEnd.frameSendMs = ((flags >> 1) & 7) * 700;
+  farEnd.hangsUp = (flags & 16) != 0;
+  farEnd.beforeRead = Step;
   const CommandFrame frame = BuildCommandFrame((flags & 32) != 0 ? 0xFF : 1, 1, 3);
 
   PortName name = {};
   const char kName[] = "rfc2217://far:2217";
   for (std::size_t i = 0; i < sizeof kName; ++i) name.text[i] = kName[i];
-  std::int64_t start = far.nowMs;
+  std::int64_t start = farEnd.nowMs;
   const SerialPort port = OpenSerialPort(name);
-  Check(far.nowMs - start <= 5000, "the open ends within its 5 s");
-  start = far.nowMs;
+  Check(farEnd.nowMs - start <= 5000, "the open ends within its 5 s");
+  start = farEnd.nowMs;
   const bool configured = ConfigureSerialLine(port) == LineSetup::kConfigured;
-  Check(far.nowMs - start <= 3000, "the settings end within their 3 s");
-  start = far.nowMs;
+  Check(farEnd.nowMs - start <= 3000, "the settings end within their 3 s");
+  start = farEnd.nowMs;
   if (configured && WriteCommandFrame(port, frame)) CloseSerialPort(port);
-  Check(far.nowMs - start <= 5000, "the frame and its barrier end within their 5 s");
+  Check(farEnd.nowMs - start <= 5000, "the frame and its barrier end within their 5 s");
 
   // Its requests, and each option refused once at most.
-  Check(far.sent.size() <= 128 + 2 * 256 * 3, "the client sends no more than it must");
+  Check(farEnd.sent.size() <= 128 + 2 * 256 * 3, "the client sends no more than it must");
   const std::vector<std::uint8_t> sentFrame(frame.bytes, frame.bytes + kCommandFrameSize);
-  Check(far.data == (configured ? sentFrame : std::vector<std::uint8_t>()),
+  Check(farEnd.data == (configured ? sentFrame : std::vector<std::uint8_t>()),
         "the far port gets the frame whole once the line is set, else nothing");
   if (configured) {
-    Check(far.held[1] == 9600 && far.held[2] == 8 && far.held[3] == 1 && far.held[4] == 1 &&
-              far.held[5] == 1,
+    Check(farEnd.held[1] == 9600 && farEnd.held[2] == 8 && farEnd.held[3] == 1 &&
+              farEnd.held[4] == 1 && farEnd.held[5] == 1,
           "a line taken for set is 9600 8N1 without flow control at the far end");
   }
   RestoreRealNetwork();

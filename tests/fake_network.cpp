@@ -18,51 +18,52 @@ constexpr NetworkSocket kFakeSocket = 5;
 constexpr int kSendWaitMs = 5000;  // the real send's wait for room
 enum ClientState { kData, kCommand, kOption, kSub, kSubCommand };
 
-void Answer(FakeFarEnd* far) {
-  const std::vector<std::uint8_t>& request = far->request;
+void Answer(FakeFarEnd* farEnd) {
+  const std::vector<std::uint8_t>& request = farEnd->request;
   if (request.size() < 3 || request[0] != kComPortOption || request[1] < kSetBaudRate ||
       request[1] > kSetControl) {
     return;
   }
   std::uint32_t value = 0;
   for (std::size_t i = 2; i < request.size(); ++i) value = (value << 8) | request[i];
-  std::uint32_t& held = far->held[request[1]];
+  std::uint32_t& held = farEnd->held[request[1]];
   if (value != 0) held = value;  // 0 asks for the value held
-  if (!far->answers) return;
+  if (!farEnd->answers) return;
   std::vector<std::uint8_t> bytes;
   for (int shift = request[1] == kSetBaudRate ? 24 : 0; shift >= 0; shift -= 8) {
     bytes.push_back(static_cast<std::uint8_t>(held >> shift));
   }
   const std::vector<std::uint8_t> answer = ComPortAnswer(request[1] + kServerAnswerOffset, bytes);
-  far->pending.insert(far->pending.end(), answer.begin(), answer.end());
-  far->pending.insert(far->pending.end(), far->afterAnswer.begin(), far->afterAnswer.end());
+  farEnd->pending.insert(farEnd->pending.end(), answer.begin(), answer.end());
+  farEnd->pending.insert(farEnd->pending.end(), farEnd->afterAnswer.begin(),
+                         farEnd->afterAnswer.end());
 }
 
 // The client's bytes as a Telnet server reads them.
-void TakeClientByte(FakeFarEnd* far, std::uint8_t byte) {
-  switch (far->sendState) {
+void TakeClientByte(FakeFarEnd* farEnd, std::uint8_t byte) {
+  switch (farEnd->sendState) {
     case kData:
-      if (byte == kTelnetIac) far->sendState = kCommand;
-      if (byte != kTelnetIac) far->data.push_back(byte);
+      if (byte == kTelnetIac) farEnd->sendState = kCommand;
+      if (byte != kTelnetIac) farEnd->data.push_back(byte);
       break;
     case kCommand:
-      far->sendState = byte == kTelnetSb                              ? kSub
-                       : (byte >= kTelnetWill && byte <= kTelnetDont) ? kOption
-                                                                      : kData;
-      if (byte == kTelnetIac) far->data.push_back(byte);
-      far->request.clear();
+      farEnd->sendState = byte == kTelnetSb                              ? kSub
+                          : (byte >= kTelnetWill && byte <= kTelnetDont) ? kOption
+                                                                         : kData;
+      if (byte == kTelnetIac) farEnd->data.push_back(byte);
+      farEnd->request.clear();
       break;
     case kOption:
-      far->sendState = kData;
+      farEnd->sendState = kData;
       break;
     case kSub:
-      if (byte == kTelnetIac) far->sendState = kSubCommand;
-      if (byte != kTelnetIac) far->request.push_back(byte);
+      if (byte == kTelnetIac) farEnd->sendState = kSubCommand;
+      if (byte != kTelnetIac) farEnd->request.push_back(byte);
       break;
     case kSubCommand:
-      far->sendState = byte == kTelnetSe ? kData : kSub;
-      if (byte == kTelnetIac) far->request.push_back(byte);
-      if (byte == kTelnetSe) Answer(far);
+      farEnd->sendState = byte == kTelnetSe ? kData : kSub;
+      if (byte == kTelnetIac) farEnd->request.push_back(byte);
+      if (byte == kTelnetSe) Answer(farEnd);
       break;
   }
 }
@@ -70,39 +71,39 @@ void TakeClientByte(FakeFarEnd* far, std::uint8_t byte) {
 NetworkSocket FakeConnect(const char*, const char*, int, std::uint32_t*) { return kFakeSocket; }
 
 long FakeSend(NetworkSocket, const std::uint8_t* bytes, std::size_t count, std::uint32_t* error) {
-  FakeFarEnd& far = fakeFarEnd;
-  const std::size_t room = far.unreadRoom - far.sent.size();
+  FakeFarEnd& farEnd = fakeFarEnd;
+  const std::size_t room = farEnd.unreadRoom - farEnd.sent.size();
   if (room == 0) {
-    far.nowMs += kSendWaitMs;
+    farEnd.nowMs += kSendWaitMs;
     *error = kNetworkTimedOut;
     return -1;
   }
   if (count > room) count = room;
-  const std::size_t dataBefore = far.data.size();
+  const std::size_t dataBefore = farEnd.data.size();
   for (std::size_t i = 0; i < count; ++i) {
-    far.sent.push_back(bytes[i]);
-    TakeClientByte(&far, bytes[i]);
+    farEnd.sent.push_back(bytes[i]);
+    TakeClientByte(&farEnd, bytes[i]);
   }
-  if (far.data.size() > dataBefore) far.nowMs += far.frameSendMs;
+  if (farEnd.data.size() > dataBefore) farEnd.nowMs += farEnd.frameSendMs;
   return static_cast<long>(count);
 }
 
 long FakeReceive(NetworkSocket, std::uint8_t* bytes, std::size_t capacity, int timeoutMs,
                  std::uint32_t* error) {
-  FakeFarEnd& far = fakeFarEnd;
-  if (far.beforeRead != nullptr) far.beforeRead(&far);
-  if (far.pending.empty() && far.hangsUp) return 0;
-  if (far.pending.empty() || far.readDelayMs > timeoutMs) {
-    far.nowMs += timeoutMs;
+  FakeFarEnd& farEnd = fakeFarEnd;
+  if (farEnd.beforeRead != nullptr) farEnd.beforeRead(&farEnd);
+  if (farEnd.pending.empty() && farEnd.hangsUp) return 0;
+  if (farEnd.pending.empty() || farEnd.readDelayMs > timeoutMs) {
+    farEnd.nowMs += timeoutMs;
     *error = kNetworkTimedOut;
     return -1;
   }
-  far.nowMs += far.readDelayMs;
-  std::size_t count = far.pending.size();
+  farEnd.nowMs += farEnd.readDelayMs;
+  std::size_t count = farEnd.pending.size();
   if (count > capacity) count = capacity;
-  if (count > far.readSize) count = far.readSize;
-  for (std::size_t i = 0; i < count; ++i) bytes[i] = far.pending[i];
-  far.pending.erase(far.pending.begin(), far.pending.begin() + static_cast<long>(count));
+  if (count > farEnd.readSize) count = farEnd.readSize;
+  for (std::size_t i = 0; i < count; ++i) bytes[i] = farEnd.pending[i];
+  farEnd.pending.erase(farEnd.pending.begin(), farEnd.pending.begin() + static_cast<long>(count));
   return static_cast<long>(count);
 }
 

@@ -24,7 +24,7 @@ struct FakeFarEnd {
   std::size_t unreadRoom;
   int frameSendMs;
   // Called before each read, when set (the fuzzer's hook).
-  void (*beforeRead)(FakeFarEnd* far);
+  void (*beforeRead)(FakeFarEnd* farEnd);
 
   // Seen
   std::int64_t nowMs;

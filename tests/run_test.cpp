@@ -160,7 +160,7 @@ struct NetworkRun {
   bool configured;
 };
 
-NetworkRun RunOnFarEnd(void (*shape)(FakeFarEnd* far)) {
+NetworkRun RunOnFarEnd(void (*shape)(FakeFarEnd* farEnd)) {
   InstallFakeFarEnd();
   shape(&fakeFarEnd);
   testing::internal::CaptureStdout();
@@ -181,13 +181,17 @@ NetworkRun RunOnFarEnd(void (*shape)(FakeFarEnd* far)) {
   return run;
 }
 
-void Repeat(std::vector<std::uint8_t>* bytes, std::vector<std::uint8_t> piece, int times) {
-  for (int i = 0; i < times; ++i) bytes->insert(bytes->end(), piece.begin(), piece.end());
+// 120 KB of offers and requests for options nobody wants, before the rest.
+void OptionStorm(FakeFarEnd* farEnd) {
+  for (int i = 0; i < 20000; ++i) {
+    farEnd->pending.insert(farEnd->pending.end(),
+                           {kTelnetIac, kTelnetWill, 24, kTelnetIac, kTelnetDo, 31});
+  }
 }
 
 struct FarEndCase {
   const char* name;
-  void (*shape)(FakeFarEnd* far);
+  void (*shape)(FakeFarEnd* farEnd);
   std::string printed;  // the failure line, or nothing
 };
 
@@ -195,53 +199,50 @@ TEST(Run, NetworkStagesHoldTheirDeadlinesWhateverTheFarEndSends) {
   const std::string timedOut = std::to_string(kNetworkTimedOut) + ".\n";
   const FarEndCase cases[] = {
       {"every answer whole", [](FakeFarEnd*) {}, ""},
-      {"answers split byte by byte", [](FakeFarEnd* far) { far->readSize = 1; }, ""},
-      {"an option storm",
-       [](FakeFarEnd* far) {
-         Repeat(&far->pending, {kTelnetIac, kTelnetWill, 24, kTelnetIac, kTelnetDo, 31}, 20000);
-       },
-       ""},
+      {"answers split byte by byte", [](FakeFarEnd* farEnd) { farEnd->readSize = 1; }, ""},
+      {"an option storm", OptionStorm, ""},
       {"an answer for another command behind each",
-       [](FakeFarEnd* far) {
-         far->afterAnswer = ComPortAnswer(kServerAnswerOffset + kSetControl, {1});
+       [](FakeFarEnd* farEnd) {
+         farEnd->afterAnswer = ComPortAnswer(kServerAnswerOffset + kSetControl, {1});
        },
        ""},
       // Speed 19200 and 300 bytes more: taken for no answer at all.
       {"an over-long answer",
-       [](FakeFarEnd* far) {
-         far->answers = false;
-         far->readSize = sizeof kSer2netGreeting;  // the answer comes after the query
+       [](FakeFarEnd* farEnd) {
+         farEnd->answers = false;
+         farEnd->readSize = sizeof kSer2netGreeting;  // the answer comes after the query
          std::vector<std::uint8_t> value = {0, 0, 0x4B, 0};
          value.resize(300, 'A');
          const std::vector<std::uint8_t> answer =
              ComPortAnswer(kServerAnswerOffset + kSetBaudRate, value);
-         far->pending.insert(far->pending.end(), answer.begin(), answer.end());
+         farEnd->pending.insert(farEnd->pending.end(), answer.begin(), answer.end());
        },
        "GetCommState failed with error " + timedOut},
-      // One byte a second, never an answer: the open ends at its 5 s.
+      // A NO-OPERATION a second, never an answer: the open ends at its 5 s.
       {"a trickle",
-       [](FakeFarEnd* far) {
-         far->answers = false;
-         far->readDelayMs = 1000;
-         far->readSize = 2;
-         Repeat(&far->pending, {kTelnetIac, 241}, 20);  // NO-OPERATION
+       [](FakeFarEnd* farEnd) {
+         farEnd->readDelayMs = 1000;
+         farEnd->readSize = 2;
+         farEnd->answers = false;
+         for (int i = 0; i < 20; ++i)
+           farEnd->pending.insert(farEnd->pending.end(), {kTelnetIac, 241});
        },
        "GetCommState failed with error " + timedOut},
       // Its buffers fill with the refusals to a storm, so a send waits.
       {"a far end that never reads, in an option storm",
-       [](FakeFarEnd* far) {
-         far->answers = false;
-         far->unreadRoom = 4096;
-         far->readDelayMs = 1;
-         Repeat(&far->pending, {kTelnetIac, kTelnetWill, 24, kTelnetIac, kTelnetDo, 31}, 20000);
+       [](FakeFarEnd* farEnd) {
+         OptionStorm(farEnd);
+         farEnd->answers = false;
+         farEnd->unreadRoom = 4096;
+         farEnd->readDelayMs = 1;
        },
        "GetCommState failed with error " + timedOut},
       // The frame takes the barrier's whole 5 s to leave: no time is left
       // for its answer.
       {"a far end slow to take the frame",
-       [](FakeFarEnd* far) {
-         far->frameSendMs = 5000;
-         far->readDelayMs = 400;
+       [](FakeFarEnd* farEnd) {
+         farEnd->frameSendMs = 5000;
+         farEnd->readDelayMs = 400;
        },
        "WriteFile failed with error " + timedOut},
   };
