@@ -120,9 +120,11 @@ bool WriteNetworkFrame(const SerialPort& port, const CommandFrame& frame) {
   }
   std::uint32_t error = 0;
   // The speed query is the barrier: status 0 only once the server has the
-  // frame. Never a purge after it, which would throw the frame away.
+  // frame. Never a purge after it, which would throw the frame away. The
+  // frame's own send counts against the barrier's time.
+  const std::int64_t deadline = networkCalls.nowMs() + kBarrierTimeoutMs;
   if (!SendAll(port.handle, escaped, length, &error) ||
-      !AskComPort(&runSession, kSetBaudRate, 0, networkCalls.nowMs() + kBarrierTimeoutMs, &error)) {
+      !AskComPort(&runSession, kSetBaudRate, 0, deadline, &error)) {
     ReportPlatformFailure("WriteFile", error);
     return false;
   }

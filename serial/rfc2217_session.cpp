@@ -13,8 +13,15 @@ struct Replies {
   std::size_t length;
 };
 
-void Refuse(Replies* replies, std::uint8_t verb, std::uint8_t option) {
-  if (replies->length + 3 > sizeof replies->bytes) return;
+// Each option is turned down once: a server that repeats an offer or a
+// request (a storm) gets no more bytes back, so a far end that does not
+// read never fills the buffers and holds a send past the stage's time.
+void Refuse(Rfc2217Session* session, Replies* replies, std::uint8_t verb, std::uint8_t option) {
+  const int bit = (verb == kTelnetDo ? 256 : 0) + option;
+  std::uint8_t& refusedByte = session->refused[bit / 8];
+  const std::uint8_t mask = static_cast<std::uint8_t>(1u << (bit % 8));
+  if ((refusedByte & mask) != 0 || replies->length + 3 > sizeof replies->bytes) return;
+  refusedByte |= mask;
   replies->bytes[replies->length++] = kTelnetIac;
   replies->bytes[replies->length++] = verb == kTelnetDo ? kTelnetWont : kTelnetDont;
   replies->bytes[replies->length++] = option;
@@ -29,21 +36,29 @@ void TakeOption(Rfc2217Session* session, std::uint8_t option, Replies* replies) 
   // WILL BINARY answers our DO BINARY; anything else offered or asked for
   // is turned down, once (a WONT or DONT needs no answer).
   if ((verb == kTelnetDo && !ours) || (verb == kTelnetWill && option != kTelnetBinary)) {
-    Refuse(replies, verb, option);
+    Refuse(session, replies, verb, option);
   }
 }
 
+// Only the answer awaited, with its value whole (4 bytes for the speed,
+// else 1), is taken: one for another command must not stand for it, and
+// a short or over-long one has no value to trust.
 void TakeSubnegotiation(Rfc2217Session* session) {
   const std::uint8_t* sub = session->subnegotiation;
   const std::size_t length = session->subnegotiationLength;
-  if (length < 3 || sub[0] != kComPortOption) return;
-  const std::uint8_t command = sub[1];
-  if (command <= kServerAnswerOffset || command > kServerAnswerOffset + kSetControl) return;
+  const std::uint8_t awaited = session->answerCommand;
+  const std::size_t valueLength = awaited == kServerAnswerOffset + kSetBaudRate ? 4 : 1;
+  if (length != 2 + valueLength || sub[0] != kComPortOption || sub[1] != awaited) return;
   std::uint32_t value = 0;
-  for (std::size_t i = 2; i < length && i < 6; ++i) value = (value << 8) | sub[i];
+  for (std::size_t i = 2; i < length; ++i) value = (value << 8) | sub[i];
   session->answered = true;
-  session->answerCommand = command;
   session->answerValue = value;
+}
+
+void KeepSubnegotiationByte(Rfc2217Session* session, std::uint8_t byte) {
+  std::size_t& length = session->subnegotiationLength;
+  if (length < sizeof session->subnegotiation) session->subnegotiation[length] = byte;
+  if (length <= sizeof session->subnegotiation) ++length;
 }
 
 // Takes apart what the server sent: data from the far port is dropped, the
@@ -72,8 +87,8 @@ void TakeBytes(Rfc2217Session* session, const std::uint8_t* bytes, long count, R
       case kSub:
         if (byte == kTelnetIac) {
           session->readState = kSubCommand;
-        } else if (session->subnegotiationLength < sizeof session->subnegotiation) {
-          session->subnegotiation[session->subnegotiationLength++] = byte;
+        } else {
+          KeepSubnegotiationByte(session, byte);
         }
         break;
       case kSubCommand:
@@ -81,9 +96,8 @@ void TakeBytes(Rfc2217Session* session, const std::uint8_t* bytes, long count, R
         if (byte == kTelnetSe) {
           TakeSubnegotiation(session);
           session->readState = kData;
-        } else if (byte == kTelnetIac &&
-                   session->subnegotiationLength < sizeof session->subnegotiation) {
-          session->subnegotiation[session->subnegotiationLength++] = byte;
+        } else if (byte == kTelnetIac) {
+          KeepSubnegotiationByte(session, byte);
         }
         break;
     }
@@ -165,10 +179,9 @@ bool AskComPort(Rfc2217Session* session, std::uint8_t command, std::uint32_t val
   request[length++] = kTelnetIac;
   request[length++] = kTelnetSe;
   session->answered = false;
+  session->answerCommand = static_cast<std::uint8_t>(command + kServerAnswerOffset);
   if (!SendAll(session->socket, request, length, error)) return false;
-  const std::uint8_t answer = static_cast<std::uint8_t>(command + kServerAnswerOffset);
-  while (!(session->answered && session->answerCommand == answer)) {
-    session->answered = false;
+  while (!session->answered) {
     if (!ReadOnce(session, deadlineMs, error)) return false;
   }
   return true;

@@ -33,19 +33,20 @@ enum : std::uint8_t {
   kServerAnswerOffset = 100,  // the server answers command N as N + 100
 };
 
-// One connection's Telnet state: what the server agreed to and the last
-// COM-PORT-OPTION answer.
+// One connection's Telnet state: what the server agreed to and the
+// COM-PORT-OPTION answer awaited.
 struct Rfc2217Session {
   NetworkSocket socket;
   int readState;
   std::uint8_t optionVerb;
   std::uint8_t subnegotiation[8];
-  std::size_t subnegotiationLength;
-  bool serverTakesBinary;   // DO BINARY
-  bool serverTakesComPort;  // DO COM-PORT-OPTION
-  bool serverRefused;       // DONT COM-PORT-OPTION or DONT BINARY
+  std::size_t subnegotiationLength;  // one past the room: over-long
+  bool serverTakesBinary;            // DO BINARY
+  bool serverTakesComPort;           // DO COM-PORT-OPTION
+  bool serverRefused;                // DONT COM-PORT-OPTION or DONT BINARY
+  std::uint8_t refused[64];          // a bit for each option offered (WILL) or asked (DO)
   bool answered;
-  std::uint8_t answerCommand;  // 101 to 105
+  std::uint8_t answerCommand;  // the answer awaited, 101 to 105
   std::uint32_t answerValue;
 };
 

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "serial/rfc2217_session.h"
 #include "serial/serial_port.h"
+#include "tests/fake_network.h"
 #include "tests/fake_serial.h"
 #include "tests/test_kit.h"
 
@@ -148,6 +150,121 @@ TEST(Run, EachStageFailureEndsWithItsStatusAndLine) {
   // A code with the top bit set (an NTSTATUS, say) is printed signed.
   EXPECT_EQ(RunWith({"COM3", "1", "3", "1"}, FakeFailure::kClose, 0xC0000005u).output,
             kConfigured + power + "CloseHandle failed with error -1073741819.\n");
+}
+
+// A network run stage by stage, as RunKavnori takes them, with each
+// stage's time on the far end's clock: the open, the settings, the frame.
+struct NetworkRun {
+  std::string printed;
+  std::int64_t stageMs[3];
+  bool configured;
+};
+
+NetworkRun RunOnFarEnd(void (*shape)(FakeFarEnd* farEnd)) {
+  InstallFakeFarEnd();
+  shape(&fakeFarEnd);
+  testing::internal::CaptureStdout();
+  NetworkRun run = {"", {0, 0, 0}, false};
+  std::int64_t start = fakeFarEnd.nowMs;
+  const auto lap = [&start](std::int64_t* stageMs) {
+    *stageMs = fakeFarEnd.nowMs - start;
+    start = fakeFarEnd.nowMs;
+  };
+  const SerialPort port = OpenSerialPort(PortNameOf("rfc2217://far:2217"));
+  lap(&run.stageMs[0]);
+  run.configured = ConfigureSerialLine(port) == LineSetup::kConfigured;
+  lap(&run.stageMs[1]);
+  if (run.configured && WriteCommandFrame(port, BuildCommandFrame(1, 1, 3))) CloseSerialPort(port);
+  lap(&run.stageMs[2]);
+  run.printed = WithoutCarriageReturns(testing::internal::GetCapturedStdout());
+  RestoreRealNetwork();
+  return run;
+}
+
+// 120 KB of offers and requests for options nobody wants, before the rest.
+void OptionStorm(FakeFarEnd* farEnd) {
+  for (int i = 0; i < 20000; ++i) {
+    farEnd->pending.insert(farEnd->pending.end(),
+                           {kTelnetIac, kTelnetWill, 24, kTelnetIac, kTelnetDo, 31});
+  }
+}
+
+struct FarEndCase {
+  const char* name;
+  void (*shape)(FakeFarEnd* farEnd);
+  std::string printed;  // the failure line, or nothing
+};
+
+TEST(Run, NetworkStagesHoldTheirDeadlinesWhateverTheFarEndSends) {
+  const std::string timedOut = std::to_string(kNetworkTimedOut) + ".\n";
+  const FarEndCase cases[] = {
+      {"every answer whole", [](FakeFarEnd*) {}, ""},
+      {"answers split byte by byte", [](FakeFarEnd* farEnd) { farEnd->readSize = 1; }, ""},
+      {"an option storm", OptionStorm, ""},
+      {"an answer for another command behind each",
+       [](FakeFarEnd* farEnd) {
+         farEnd->afterAnswer = ComPortAnswer(kServerAnswerOffset + kSetControl, {1});
+       },
+       ""},
+      // Speed 19200 and 300 bytes more: taken for no answer at all.
+      {"an over-long answer",
+       [](FakeFarEnd* farEnd) {
+         farEnd->answers = false;
+         farEnd->readSize = sizeof kSer2netGreeting;  // the answer comes after the query
+         std::vector<std::uint8_t> value = {0, 0, 0x4B, 0};
+         value.resize(300, 'A');
+         const std::vector<std::uint8_t> answer =
+             ComPortAnswer(kServerAnswerOffset + kSetBaudRate, value);
+         farEnd->pending.insert(farEnd->pending.end(), answer.begin(), answer.end());
+       },
+       "GetCommState failed with error " + timedOut},
+      // A NO-OPERATION a second, never an answer: the open ends at its 5 s.
+      {"a trickle",
+       [](FakeFarEnd* farEnd) {
+         farEnd->readDelayMs = 1000;
+         farEnd->readSize = 2;
+         farEnd->answers = false;
+         for (int i = 0; i < 20; ++i)
+           farEnd->pending.insert(farEnd->pending.end(), {kTelnetIac, 241});
+       },
+       "GetCommState failed with error " + timedOut},
+      // Its buffers fill with the refusals to a storm, so a send waits.
+      {"a far end that never reads, in an option storm",
+       [](FakeFarEnd* farEnd) {
+         OptionStorm(farEnd);
+         farEnd->answers = false;
+         farEnd->unreadRoom = 4096;
+         farEnd->readDelayMs = 1;
+       },
+       "GetCommState failed with error " + timedOut},
+      // The frame takes the barrier's whole 5 s to leave: no time is left
+      // for its answer.
+      {"a far end slow to take the frame",
+       [](FakeFarEnd* farEnd) {
+         farEnd->frameSendMs = 5000;
+         farEnd->readDelayMs = 400;
+       },
+       "WriteFile failed with error " + timedOut},
+  };
+  const std::array<std::uint8_t, 8> frame = ExpectedFrame(1, 1, 3);
+  for (const FarEndCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const NetworkRun run = RunOnFarEnd(c.shape);
+    EXPECT_EQ(run.printed, c.printed);
+    EXPECT_LE(run.stageMs[0], 5000);
+    EXPECT_LE(run.stageMs[1], 3000);
+    EXPECT_LE(run.stageMs[2], 5000);
+    // The far port gets the frame whole once the line is set, else nothing;
+    // the client sends its requests and each refusal once, no more.
+    EXPECT_EQ(fakeFarEnd.data, run.configured
+                                   ? std::vector<std::uint8_t>(frame.begin(), frame.end())
+                                   : std::vector<std::uint8_t>());
+    EXPECT_LE(fakeFarEnd.sent.size(), 200u);
+    if (c.printed.empty()) {
+      EXPECT_EQ(std::vector<std::uint32_t>(fakeFarEnd.held + 1, fakeFarEnd.held + 6),
+                (std::vector<std::uint32_t>{9600, 8, 1, 1, 1}));
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,46 @@
+// A far end behind the socket calls (networkCalls) for the unit tests and
+// the network reply fuzzer. By default it is ser2net's telnet(rfc2217)
+// accepter: it speaks first (kSer2netGreeting, as ser2net 4.3 sends it),
+// then answers each COM-PORT-OPTION request with the value it now holds, a
+// speed query with its speed. Time is a clock of its own that only the
+// calls move, so a test sees how long a stage would have taken.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+struct FakeFarEnd {
+  // Given; InstallFakeFarEnd sets the defaults.
+  std::vector<std::uint8_t> pending;      // what the next reads hand over, in order
+  std::size_t readSize;                   // the most one read hands over
+  int readDelayMs;                        // the time before each read's bytes come
+  bool hangsUp;                           // closes once pending is read
+  bool answers;                           // false: it takes requests and says nothing
+  std::vector<std::uint8_t> afterAnswer;  // sent right behind each answer
+  // The bytes a send may leave in the buffers of a far end that does not
+  // read: a send past them waits 5 s and fails, as the real one does. And
+  // the time a send with bytes for the far port takes to find room.
+  std::size_t unreadRoom;
+  int frameSendMs;
+  // Called before each read, when set (the fuzzer's hook).
+  void (*beforeRead)(FakeFarEnd* farEnd);
+
+  // Seen
+  std::int64_t nowMs;
+  std::vector<std::uint8_t> sent;  // everything the client sent
+  std::vector<std::uint8_t> data;  // the bytes meant for the far port, unescaped
+  std::uint32_t held[6];           // the value each COM-PORT-OPTION command set
+  int closes;
+  int sendState;  // the reading of sent, byte by byte
+  std::vector<std::uint8_t> request;
+};
+
+extern FakeFarEnd fakeFarEnd;
+extern const std::uint8_t kSer2netGreeting[21];
+
+// Clears fakeFarEnd to ser2net's ways at 19200 8N1 and installs it.
+void InstallFakeFarEnd();
+void RestoreRealNetwork();
+// IAC SB COM-PORT-OPTION command value... IAC SE, the value's bytes as given.
+std::vector<std::uint8_t> ComPortAnswer(std::uint8_t command, std::vector<std::uint8_t> value);
