@@ -105,6 +105,13 @@ bool ReadOnce(Rfc2217Session* session, std::int64_t deadlineMs, std::uint32_t* e
     if (got == 0) *error = kNetworkClosedByPeer;  // ser2net's "Port already in use", say
     return false;
   }
+  // ser2net's Telnet accepters open with a WILL or DO; anything else is a
+  // raw port, which gets no reply.
+  if (!session->serverSpoke && bytes[0] != kTelnetIac) {
+    *error = kNetworkNoRfc2217;
+    return false;
+  }
+  session->serverSpoke = true;
   Replies replies = {{}, 0};
   TakeBytes(session, bytes, got, &replies);
   return replies.length == 0 || SendAll(session->socket, replies.bytes, replies.length, error);
@@ -136,6 +143,8 @@ bool StartRfc2217Session(const NetworkAddress& address, int timeoutMs, Rfc2217Se
   const std::int64_t deadline = networkCalls.nowMs() + timeoutMs;
   session->socket = networkCalls.connect(address.host, address.service, timeoutMs, error);
   if (session->socket == kNoSocket) return false;
+  // ser2net's WILL and DO come within a millisecond of the connect.
+  if (!ReadOnce(session, deadline, error)) return false;
   static const std::uint8_t kOffer[] = {
       kTelnetIac,    kTelnetWill, kTelnetBinary, kTelnetIac,     kTelnetDo,
       kTelnetBinary, kTelnetIac,  kTelnetWill,   kComPortOption,

@@ -127,12 +127,16 @@ fi
 
 # ---- no RFC 2217 server ----
 if [ "${mode}" = windows ]; then
-  timed_out=10060 refused=10061 not_found=11001 reset=10054 invalid=10022
+  timed_out=10060 refused=10061 not_found=11001 reset=10054 invalid=10022 no_rfc2217=10043
 else
-  timed_out=110 refused=111 not_found=2 reset=104 invalid=22
+  timed_out=110 refused=111 not_found=2 reset=104 invalid=22 no_rfc2217=93
 fi
+# A raw port passes every byte to the far line: it must get nothing, not
+# even a Telnet offer (stray bytes in the board's report).
+board_lines=$(wc -l <"${board_out}")
 native && expect_network "a raw tcp accepter agrees to nothing" 2 - "rfc2217://127.0.0.1:$((base + 1))" 1 1 1 \
-  -- "GetCommState failed with error ${timed_out}."
+  -- "GetCommState failed with error ${timed_out}." &&
+  expect "a raw tcp accepter: the far line got" "${board_lines}" "$(wc -l <"${board_out}")"
 expect_network "nothing listening" 2 - "rfc2217://127.0.0.1:$((base + 3))" 1 1 1 -- \
   "GetCommState failed with error ${refused}."
 expect_network "a name not found" 2 - "rfc2217://nohost.invalid:${base}" 1 1 1 -- \
@@ -159,9 +163,12 @@ fake_run() {
   expect "${name}: output" "$(expected_output "${lines[@]}"; echo .)" "${got%.*}."
   kill "${fake_pid}" 2>/dev/null
   wait "${fake_pid}" 2>/dev/null
+  fake_got=$(cat "${work}/fake.port.got")
 }
 native && fake_run wrong-speed "an answer of 19200 to 9600" 3 "SetCommState failed with error ${invalid}."
 native && fake_run silent "a server that never answers" 2 "GetCommState failed with error ${timed_out}."
+fake_run chatter "a raw port whose far line talks" 2 "GetCommState failed with error ${no_rfc2217}."
+expect "a raw port whose far line talks: the far end got" "" "${fake_got}"
 native && fake_run mute-settings "no answer to the settings" 3 "SetCommState failed with error ${timed_out}."
 fake_run drop-barrier "dropped before the barrier's answer" 4 "$(configured PORT)" \
   "WriteFile failed with error ${reset}."
@@ -184,7 +191,9 @@ if native && [ -n "${doctor}" ]; then
   expect_doctor "ready" 0 '"code": "far-port", "severity": "note", "message": "the far port is at 19200 8 none 1; Kavnori sets 9600 8 none 1 on each run.", "fix": "", "speed": 19200, "data-bits": 8' "${rfc}"
   expect_doctor "nothing listening" 2 '"code": "nothing-listening"' "rfc2217://127.0.0.1:$((base + 3))"
   expect_doctor "a name not found" 2 '"code": "name-not-found"' "rfc2217://nohost.invalid:${base}"
+  board_lines=$(wc -l <"${board_out}")
   expect_doctor "no RFC 2217" 2 '"code": "no-rfc2217"' "rfc2217://127.0.0.1:$((base + 1))"
+  expect "kavnori-doctor no RFC 2217: the far line got" "${board_lines}" "$(wc -l <"${board_out}")"
   /usr/bin/python3 -c 'import socket, sys, time
 s = socket.create_connection(("127.0.0.1", int(sys.argv[1]))); time.sleep(30)' "${base}" &
   holder_pid=$!
