@@ -124,14 +124,23 @@ bool WriteNetworkFrame(const SerialPort& port, const CommandFrame& frame) {
   if (!SendAll(port.handle, escaped, length, &error) ||
       !AskComPort(&runSession, kSetBaudRate, 0, networkCalls.nowMs() + kBarrierTimeoutMs, &error)) {
     ReportPlatformFailure("WriteFile", error);
+    // Reset now: a frame still queued must not reach the far end once the
+    // path comes back, after the caller was told that it may not have.
+    std::uint32_t closeError = 0;
+    networkCalls.close(port.handle, &closeError);
     return false;
   }
   return true;
 }
 
+// Only after the barrier's answer: nothing is left queued, and the far end
+// sees an orderly end of the connection rather than a reset.
 bool CloseNetworkPort(const SerialPort& port) {
   std::uint32_t error = 0;
-  if (networkCalls.close(port.handle, &error)) return true;
+  if (networkCalls.dropQueueOnClose(port.handle, false, &error) &&
+      networkCalls.close(port.handle, &error)) {
+    return true;
+  }
   ReportPlatformFailure("CloseHandle", error);
   return false;
 }

@@ -143,6 +143,10 @@ bool StartRfc2217Session(const NetworkAddress& address, int timeoutMs, Rfc2217Se
   const std::int64_t deadline = networkCalls.nowMs() + timeoutMs;
   session->socket = networkCalls.connect(address.host, address.service, timeoutMs, error);
   if (session->socket == kNoSocket) return false;
+  if (!networkCalls.sendAtOnce(session->socket, error) ||
+      !networkCalls.dropQueueOnClose(session->socket, true, error)) {
+    return false;
+  }
   // ser2net's WILL and DO come within a millisecond of the connect.
   if (!ReadOnce(session, deadline, error)) return false;
   static const std::uint8_t kOffer[] = {

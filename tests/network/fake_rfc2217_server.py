@@ -86,6 +86,7 @@ for kind, *rest in requests(Recorded(client)):
         value = (19200).to_bytes(4, "big")
     if mode == "stall" and command == 5:
         subprocess.run(sys.argv[4], shell=True, check=True)
+        got.write("| ")  # what follows came after the path was cut
     client.sendall(bytes([IAC, SB, COM_PORT, command + 100]) + value + bytes([IAC, SE]))
     answered += 1
 client.close()

@@ -14,8 +14,9 @@ here=$(dirname "$0")
 . "${here}/../test-kit.sh"
 
 work=$(mktemp -d)
-board_pid="" ser2net_pid="" holder_pid=""
+board_pid="" ser2net_pid="" holder_pid="" far_ns=""
 cleanup() {
+  [ -n "${far_ns}" ] && ip netns del "${far_ns}" && ip route del blackhole "${far_ip}/32" 2>/dev/null
   for pid in "${holder_pid}" "${ser2net_pid}" "${board_pid}"; do
     [ -n "${pid}" ] && kill "${pid}" 2>/dev/null && wait "${pid}" 2>/dev/null
   done
@@ -86,6 +87,16 @@ native() { [ "${mode}" = native ]; }
 native && expect_network "by name, all relays off" 0 "55 01 11 00 00 00 00 67 @9600 8none1" \
   "rfc2217://localhost:${base}" 1 0 0 -- "$(configured "rfc2217://localhost:${base}")" \
   "Power Off @ Relay 0"
+# Started with standard output and error closed, the socket must not take
+# number 1: our lines would go to the far line around the frame.
+if native; then
+  board_lines=$(wc -l <"${board_out}")
+  "${command[@]}" "${rfc}" 1 4 1 >&- 2>&-
+  expect "standard output closed: status" 0 $?
+  board_got
+  expect "standard output closed: the far line got" "55 01 12 00 00 00 04 6C @9600 8none1 +1" \
+    "${frames} +$(($(wc -l <"${board_out}") - board_lines))"
+fi
 native && expect_network "labgrid exporter's form" 0 "55 02 12 00 00 00 10 79 @9600 8none1" \
   "rfc2217://127.0.0.1:$((base + 2))" 2 16 1 -- \
   "$(configured "rfc2217://127.0.0.1:$((base + 2))")" "Power On @ Relay 16"
@@ -172,6 +183,49 @@ expect "a raw port whose far line talks: the far end got" "" "${fake_got}"
 native && fake_run mute-settings "no answer to the settings" 3 "SetCommState failed with error ${timed_out}."
 fake_run drop-barrier "dropped before the barrier's answer" 4 "$(configured PORT)" \
   "WriteFile failed with error ${reset}."
+
+# ---- a path that stops carrying packets, as a Wi-Fi drop or a pulled cable ----
+# The fake server in a network namespace of its own, behind a veth pair; it
+# cuts the path from us to it (a blackhole route) before it answers the last
+# setting, so the frame and the barrier's query wait in the socket's queue.
+# However the run ends, nothing may reach the far end once the path is back.
+far_ns=kavnori-far-$$ far_ip=10.213.$((RANDOM % 250)).2
+if native && [ "$(id -u)" = 0 ] && ip netns add "${far_ns}"; then
+  ip link add "kvn$$" type veth peer name "kvf$$" netns "${far_ns}"
+  ip addr add "${far_ip%.2}.1/30" dev "kvn$$" && ip link set "kvn$$" up
+  ip -n "${far_ns}" addr add "${far_ip}/30" dev "kvf$$" && ip -n "${far_ns}" link set "kvf$$" up
+  # stalled_run NAME SIGNAL_OR_- STATUS EXPECTED_LINES...
+  stalled_run() {
+    local name=$1 stop=$2 status=$3 fake_pid run_pid code
+    shift 3
+    rm -f "${work}/fake.port" "${work}/run.out"
+    ip netns exec "${far_ns}" /usr/bin/python3 "${here}/fake_rfc2217_server.py" stall \
+      "${work}/fake.port" "${far_ip}" "nsenter --net=/proc/$$/ns/net ip route add blackhole ${far_ip}/32" &
+    fake_pid=$!
+    wait_until 5 test -s "${work}/fake.port"
+    local port=rfc2217://${far_ip}:$(cat "${work}/fake.port")
+    "${command[@]:2}" "${port}" 1 1 1 >"${work}/run.out" 2>&1 & # no timeout: its own pid
+    run_pid=$!
+    if [ "${stop}" != - ]; then
+      wait_until 5 grep -q configured "${work}/run.out"
+      sleep 0.5
+      kill "-${stop}" "${run_pid}"
+    fi
+    { wait "${run_pid}"; } 2>/dev/null
+    code=$?
+    ip route del blackhole "${far_ip}/32"
+    sleep 3 # the kernel retries a queued segment within 0.5 s of a route's return
+    kill "${fake_pid}" 2>/dev/null
+    wait "${fake_pid}" 2>/dev/null
+    expect "${name}: status" "${status}" "${code}"
+    expect "${name}: output" "$(expected_output "${@//PORT/${port}}"; echo .)" "$(cat "${work}/run.out"; echo .)"
+    local got; got=$(cat "${work}/fake.port.got")
+    expect "${name}: the far end got after the cut" "" "${got#*| }"
+  }
+  stalled_run "path cut, barrier unanswered" - 4 "$(configured PORT)" "WriteFile failed with error ${timed_out}."
+  stalled_run "path cut, run stopped by TERM" TERM 143 "$(configured PORT)"
+  stalled_run "path cut, run killed" KILL 137 "$(configured PORT)"
+fi
 
 # ---- kavnori-doctor: it only asks, and tells the cases apart ----
 # expect_doctor NAME STATUS TEXT PORT: its JSON holds TEXT; the board gets
