@@ -52,6 +52,8 @@ extern const std::uint32_t kNetworkTimedOut;      // ETIMEDOUT, WSAETIMEDOUT
 extern const std::uint32_t kNetworkClosedByPeer;  // ECONNRESET, WSAECONNRESET
 extern const std::uint32_t kNetworkNoRfc2217;     // EPROTONOSUPPORT, WSAEPROTONOSUPPORT
 extern const std::uint32_t kNetworkValueRefused;  // EINVAL, WSAEINVAL
+// The far end cannot open its serial device: ENODEV, ERROR_DEV_NOT_EXIST.
+extern const std::uint32_t kNetworkFarDeviceFails;
 // The codes of a connect that the doctor tells apart.
 extern const std::uint32_t
     kNetworkNameNotFound;                    // ENOENT (no EAI_ code is an errno), WSAHOST_NOT_FOUND

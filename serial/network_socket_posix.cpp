@@ -110,6 +110,12 @@ long RealSend(NetworkSocket socket, const std::uint8_t* bytes, std::size_t count
 
 long RealReceive(NetworkSocket socket, std::uint8_t* bytes, std::size_t capacity, int timeoutMs,
                  std::uint32_t* error) {
+  // ser2net sends a notice and then the answer as two small writes, and its
+  // Nagle's algorithm holds the answer until we acknowledge the notice: ask
+  // the kernel to do so at once (it leaves quick mode by itself, so before
+  // each wait). Only speed hangs on it: its failure changes nothing else.
+  const int on = 1;
+  KernelSetSocketOption(static_cast<int>(socket), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
   if (!WaitFor(static_cast<int>(socket), POLLIN, timeoutMs, error)) return -1;
   const long got = KernelReceive(static_cast<int>(socket), bytes, capacity, 0);
   if (got < 0) *error = static_cast<std::uint32_t>(errno);
@@ -149,5 +155,6 @@ const std::uint32_t kNetworkTimedOut = ETIMEDOUT;
 const std::uint32_t kNetworkClosedByPeer = ECONNRESET;
 const std::uint32_t kNetworkNoRfc2217 = EPROTONOSUPPORT;
 const std::uint32_t kNetworkValueRefused = EINVAL;
+const std::uint32_t kNetworkFarDeviceFails = ENODEV;
 const std::uint32_t kNetworkNameNotFound = ENOENT;
 const std::uint32_t kNetworkRefused = ECONNREFUSED;

@@ -148,5 +148,6 @@ const std::uint32_t kNetworkTimedOut = WSAETIMEDOUT;
 const std::uint32_t kNetworkClosedByPeer = WSAECONNRESET;
 const std::uint32_t kNetworkNoRfc2217 = WSAEPROTONOSUPPORT;
 const std::uint32_t kNetworkValueRefused = WSAEINVAL;
+const std::uint32_t kNetworkFarDeviceFails = ERROR_DEV_NOT_EXIST;
 const std::uint32_t kNetworkNameNotFound = WSAHOST_NOT_FOUND;
 const std::uint32_t kNetworkRefused = WSAECONNREFUSED;

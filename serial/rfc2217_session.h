@@ -45,6 +45,9 @@ struct Rfc2217Session {
   bool serverTakesComPort;  // DO COM-PORT-OPTION
   bool serverRefused;       // DONT COM-PORT-OPTION or DONT BINARY
   bool serverSpoke;         // its first bytes were a Telnet command
+  // The far end's first data bytes: ser2net says why it closes in text.
+  char farText[24];
+  std::size_t farTextLength;
   bool answered;
   std::uint8_t answerCommand;  // 101 to 105
   std::uint32_t answerValue;

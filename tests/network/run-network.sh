@@ -54,6 +54,12 @@ connection: &labgrid
   connector: serialdev(nouucplock=true),${board_path},115200n81,local
   options:
     max-connections: 10
+connection: &telnet
+  accepter: telnet,tcp,127.0.0.1,$((base + 4))
+  connector: serialdev(nouucplock=true),${board_path},9600n81,local
+connection: &nodevice
+  accepter: telnet(rfc2217),tcp,127.0.0.1,$((base + 5))
+  connector: serialdev(nouucplock=true),${work}/no-such-device,9600n81,local
 EOF
 ser2net -n -d -c "${work}/ser2net.yaml" >"${work}/ser2net.log" 2>&1 &
 ser2net_pid=$!
@@ -152,6 +158,13 @@ expect_network "nothing listening" 2 - "rfc2217://127.0.0.1:$((base + 3))" 1 1 1
   "GetCommState failed with error ${refused}."
 expect_network "a name not found" 2 - "rfc2217://nohost.invalid:${base}" 1 1 1 -- \
   "GetCommState failed with error ${not_found}."
+# The codes that tell what the far end did.
+native && expect_network "a telnet accepter without rfc2217" 2 - "rfc2217://127.0.0.1:$((base + 4))" \
+  1 1 1 -- "GetCommState failed with error ${no_rfc2217}."
+native && expect_network "ser2net cannot open its device" 2 - "rfc2217://127.0.0.1:$((base + 5))" \
+  1 1 1 -- "GetCommState failed with error 19."
+native && expect_network "a link-local address on a link without it" 2 - \
+  "rfc2217://[fe80::1%lo]:${base}" 1 1 1 -- "GetCommState failed with error 101."
 native && expect_network "no port number" 2 - "rfc2217://127.0.0.1" 1 1 1 -- \
   "GetCommState failed with error ${invalid}."
 
@@ -248,6 +261,12 @@ if native && [ -n "${doctor}" ]; then
   board_lines=$(wc -l <"${board_out}")
   expect_doctor "no RFC 2217" 2 '"code": "no-rfc2217"' "rfc2217://127.0.0.1:$((base + 1))"
   expect "kavnori-doctor no RFC 2217: the far line got" "${board_lines}" "$(wc -l <"${board_out}")"
+  expect_doctor "a telnet accepter without rfc2217" 2 \
+    '"code": "no-rfc2217", "severity": "blocks", "message": "127.0.0.1 port '$((base + 4))' speaks Telnet but refuses RFC 2217."' \
+    "rfc2217://127.0.0.1:$((base + 4))"
+  expect_doctor "ser2net cannot open its device" 2 \
+    '"code": "far-device-fails", "severity": "blocks", "message": "127.0.0.1 port '$((base + 5))' cannot open its serial device' \
+    "rfc2217://127.0.0.1:$((base + 5))"
   /usr/bin/python3 -c 'import socket, sys, time
 s = socket.create_connection(("127.0.0.1", int(sys.argv[1]))); time.sleep(30)' "${base}" &
   holder_pid=$!
