@@ -7,8 +7,7 @@ to PORT_FILE), for one client; every byte it gets goes to PORT_FILE.got.
   drop-barrier  answers all until the frame, then closes on the speed query
                 that follows it, unanswered
   chatter       a raw port whose far line talks: bytes that are no Telnet
-  stall         runs STALL_COMMAND (which cuts the path to it) before it
-                answers the last setting
+  stall         runs STALL_COMMAND (cutting the path) before the last answer
 """
 import socket
 import subprocess
@@ -30,11 +29,11 @@ client.settimeout(10)
 
 
 class Recorded:
-    def __init__(self, stream):
-        self.stream = stream
-
     def recv(self, count):
-        byte = self.stream.recv(count)
+        try:
+            byte = client.recv(count)
+        except OSError:  # a reset (every failed run ends with one), or no more time
+            byte = b""
         got.write(byte.hex() + " " if byte else "")
         got.flush()
         return byte
@@ -42,10 +41,7 @@ class Recorded:
 
 def requests(stream):
     while True:
-        try:
-            byte = stream.recv(1)
-        except OSError:  # a reset, or the time ran out
-            return
+        byte = stream.recv(1)
         if not byte:
             return
         if byte[0] != IAC:
@@ -73,7 +69,7 @@ elif mode != "silent":
     client.sendall(bytes([IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, COM_PORT]))
 answered = 0
 frame_seen = False
-for kind, *rest in requests(Recorded(client)):
+for kind, *rest in requests(Recorded()):
     if mode == "silent" or (mode == "mute-settings" and answered == 1):
         continue
     if kind == "data":
