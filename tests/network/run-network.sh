@@ -95,18 +95,11 @@ native && expect_network "by name, all relays off" 0 "55 01 11 00 00 00 00 67 @9
   "Power Off @ Relay 0"
 # Back to back, each status 0 is a frame carried at 9600, though ser2net
 # puts its port back as soon as the client leaves.
-if native; then
-  for _ in $(seq 30); do "${command[@]}" "${rfc}" 1 3 1 >/dev/null || break; done
-  board_got
-  expect "30 runs back to back: frames carried" "30 0" "$(grep -c 9600 <<<"${frames}") $((heard - 30))"
-fi
+native && { for _ in $(seq 30); do "${command[@]}" "${rfc}" 1 3 1 >/dev/null || break; done; board_got
+  expect "30 runs back to back: frames carried" "30 0" "$(grep -c 9600 <<<"${frames}") $((heard - 30))"; }
 # With standard output closed, our lines must not go to the far line.
-if native; then
-  "${command[@]}" "${rfc}" 1 4 1 >&- 2>&-
-  expect "standard output closed: status" 0 $?
-  board_got
-  expect "standard output closed: the far line got" "55 01 12 00 00 00 04 6C @9600 8none1, 1" "${frames}, ${heard}"
-fi
+native && { "${command[@]}" "${rfc}" 1 4 1 >&- 2>&-; expect "standard output closed: status" 0 $?; board_got
+  expect "standard output closed: the far line got" "55 01 12 00 00 00 04 6C @9600 8none1, 1" "${frames}, ${heard}"; }
 native && expect_network "labgrid exporter's form" 0 "55 02 12 00 00 00 10 79 @9600 8none1" \
   "rfc2217://127.0.0.1:$((base + 2))" 2 16 1 -- \
   "$(configured "rfc2217://127.0.0.1:$((base + 2))")" "Power On @ Relay 16"
