@@ -247,6 +247,12 @@ echo
 echo "| one network switch | runs | median ms | p10 ms | p90 ms |"
 echo "|---|---|---|---|---|"
 awk '{printf "| %s | %d | %.3f | %.3f | %.3f |\n", $1, $2, $3 / 1000, $4 / 1000, $5 / 1000}' "${work}/net-times.txt"
+nk=$(awk '$1 == "net-kavnori" {print $3}' "${work}/net-times.txt")
+echo
+echo "| ratio of medians | value | target | |"
+echo "|---|---|---|---|"
+echo "| net-kavnori / kavnori (local) | $(ratio "$nk" "$k") | <= 1.500 | $(verdict "$(ratio "$nk" "$k")" 1.5) |"
+echo
 echo "Frames on the board: ${net_applied} of ${net_sent} runs (every run exited 0)."
 echo "net-kavnori: Kavnori rfc2217://127.0.0.1:PORT 1 3 1 (status 0 once ser2net has the frame)"
 echo "net-pyserial: /usr/bin/python3 -c 'serial_for_url(URL, 9600, 8N1).write(frame); flush(); close()'"

@@ -41,6 +41,42 @@ void InUse(PortReport* report, const std::string& where, std::uint32_t error) {
            "end the other client's connection, then run again", error);
 }
 
+// Told apart by what came first: nothing, bytes that are no Telnet, or
+// Telnet that turns COM-PORT-OPTION down.
+void NoRfc2217(PortReport* report, const std::string& where, bool spokeTelnet,
+               std::uint32_t error) {
+  std::string what = " speaks Telnet but refuses RFC 2217.";
+  if (!spokeTelnet) {
+    what = error == kNetworkTimedOut
+               ? " takes connections but says nothing within 5 s: a raw TCP port, or a "
+                 "server that waits for its client to speak first."
+               : " sends bytes that are no Telnet: a raw TCP port.";
+  } else if (error == kNetworkTimedOut) {
+    what = " speaks Telnet but does not agree to RFC 2217 within 5 s.";
+  }
+  Blocking(report, ProblemCode::kNoRfc2217, where + what, kRfc2217Fix, error);
+}
+
+// What ended the start, or the first query, which ser2net answers only once
+// it has opened its port.
+void StartProblem(PortReport* report, const std::string& where, const Rfc2217Session& session,
+                  std::uint32_t error) {
+  if (session.socket == kNoSocket) {
+    ConnectProblem(report, where, error);
+  } else if (error == kNetworkFarDeviceFails) {
+    Blocking(report, ProblemCode::kFarDeviceFails,
+             where + " cannot open its serial device: it says \"" +
+                 std::string(session.farText, session.farTextLength) + "...\".",
+             "check the device in ser2net's configuration, that it is plugged in, and ser2net's "
+             "log",
+             error);
+  } else if (error != kNetworkTimedOut && error != kNetworkNoRfc2217) {
+    InUse(report, where, error);  // closed while agreeing
+  } else {
+    NoRfc2217(report, where, session.serverSpoke, error);
+  }
+}
+
 std::string ParityName(std::uint32_t value) {
   static const char* const kNames[] = {"?", "none", "odd", "even", "mark", "space"};
   return value < 6 ? kNames[value] : "?";
@@ -67,15 +103,7 @@ PortReport CheckNetworkPort(const std::string& port) {
   std::uint32_t error = 0;
   const std::int64_t deadline = networkCalls.nowMs() + kTimeoutMs;
   if (!StartRfc2217Session(address, kTimeoutMs, &session, &error)) {
-    if (session.socket == kNoSocket) {
-      ConnectProblem(&report, where, error);
-    } else if (error != kNetworkTimedOut && error != kNetworkNoRfc2217) {
-      InUse(&report, where, error);  // closed while agreeing
-    } else {
-      Blocking(&report, ProblemCode::kNoRfc2217,
-               where + " takes connections but does not agree to RFC 2217 within 5 s.", kRfc2217Fix,
-               error);
-    }
+    StartProblem(&report, where, session, error);
     return report;
   }
   // Value 0 asks for the current setting and sets nothing.
@@ -93,7 +121,7 @@ PortReport CheckNetworkPort(const std::string& port) {
       continue;
     }
     if (i == 0 && error != kNetworkTimedOut) {
-      InUse(&report, where, error);
+      StartProblem(&report, where, session, error);
     } else {
       Blocking(&report, ProblemCode::kQueryUnanswered,
                where + " leaves the query of its " + kQueries[i].key + " unanswered.",

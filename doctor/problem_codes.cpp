@@ -48,6 +48,7 @@ constexpr ProblemKind kProblemKinds[] = {
     {ProblemCode::kUnreachable, "unreachable", Severity::kBlocks},
     {ProblemCode::kNoRfc2217, "no-rfc2217", Severity::kBlocks},
     {ProblemCode::kQueryUnanswered, "query-unanswered", Severity::kBlocks},
+    {ProblemCode::kFarDeviceFails, "far-device-fails", Severity::kBlocks},
     {ProblemCode::kFarPort, "far-port", Severity::kNote},
 };
 

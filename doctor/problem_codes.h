@@ -48,6 +48,7 @@ enum class ProblemCode {
   kUnreachable,
   kNoRfc2217,
   kQueryUnanswered,
+  kFarDeviceFails,
   kFarPort,
 };
 

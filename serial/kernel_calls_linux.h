@@ -72,6 +72,12 @@ inline int KernelGetSocketOption(int fd, int level, int name, void* value, sockl
                                     static_cast<long>(name), Word(value), Word(size)));
 }
 
+inline int KernelSetSocketOption(int fd, int level, int name, const void* value, socklen_t size) {
+  using kernel_call::Word;
+  return static_cast<int>(::syscall(SYS_setsockopt, static_cast<long>(fd), static_cast<long>(level),
+                                    static_cast<long>(name), Word(value), static_cast<long>(size)));
+}
+
 // send and recv are sendto and recvfrom without an address.
 inline long KernelSend(int fd, const void* bytes, std::size_t count, int flags) {
   using kernel_call::Word;

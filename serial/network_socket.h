@@ -17,6 +17,8 @@ constexpr NetworkSocket kNoSocket = -1;
 
 struct NetworkCalls {
   // Resolves host and connects to one of its addresses within timeoutMs.
+  // The socket never takes standard input, output or error's number: our
+  // own lines would go to the far line.
   NetworkSocket (*connect)(const char* host, const char* service, int timeoutMs,
                            std::uint32_t* error);
   // The number of bytes taken, or -1.
@@ -30,6 +32,16 @@ struct NetworkCalls {
   // A clock that no setting of the date moves (a Raspberry Pi's jumps at
   // boot), in milliseconds.
   std::int64_t (*nowMs)();
+  // TCP_NODELAY: every request waits for an answer, which Nagle's algorithm
+  // would hold until the far end acknowledges the one before (a delayed ACK,
+  // 40 ms on Linux).
+  bool (*sendAtOnce)(NetworkSocket socket, std::uint32_t* error);
+  // SO_LINGER 0 when drop: a close, also the one at the end of the process
+  // whatever ends it (a time limit, a signal, SIGKILL), resets the
+  // connection and throws away what is queued, so that a far end cut off
+  // now never gets the frame once the path comes back. Cleared for the
+  // orderly close of a run that got the barrier's answer.
+  bool (*dropQueueOnClose)(NetworkSocket socket, bool drop, std::uint32_t* error);
 };
 
 extern const NetworkCalls kRealNetworkCalls;
@@ -40,6 +52,8 @@ extern const std::uint32_t kNetworkTimedOut;      // ETIMEDOUT, WSAETIMEDOUT
 extern const std::uint32_t kNetworkClosedByPeer;  // ECONNRESET, WSAECONNRESET
 extern const std::uint32_t kNetworkNoRfc2217;     // EPROTONOSUPPORT, WSAEPROTONOSUPPORT
 extern const std::uint32_t kNetworkValueRefused;  // EINVAL, WSAEINVAL
+// The far end cannot open its serial device: ENODEV, ERROR_DEV_NOT_EXIST.
+extern const std::uint32_t kNetworkFarDeviceFails;
 // The codes of a connect that the doctor tells apart.
 extern const std::uint32_t
     kNetworkNameNotFound;                    // ENOENT (no EAI_ code is an errno), WSAHOST_NOT_FOUND

@@ -1,5 +1,8 @@
 #include <errno.h>
+#include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -36,11 +39,24 @@ bool WaitFor(int fd, short events, int timeoutMs, std::uint32_t* error) {
 // Non-blocking, so that a far end that never answers costs at most the
 // deadline rather than the kernel's minutes of SYN retries.
 int ConnectOne(const struct addrinfo& address, int timeoutMs, std::uint32_t* error) {
-  const int fd = KernelSocket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                              address.ai_protocol);
+  int fd = KernelSocket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                        address.ai_protocol);
   if (fd < 0) {
     *error = static_cast<std::uint32_t>(errno);
     return -1;
+  }
+  // Started with standard output closed, the socket would be 1 and our
+  // lines would go to the far line around the frame; as a local port, it is
+  // moved above 0 to 2 and the low number freed, so those writes fail.
+  if (fd <= STDERR_FILENO) {
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const std::uint32_t code = static_cast<std::uint32_t>(errno);
+    ::close(fd);
+    if (moved < 0) {
+      *error = code;
+      return -1;
+    }
+    fd = moved;
   }
   if (KernelConnect(fd, address.ai_addr, address.ai_addrlen) == 0) return fd;
   std::uint32_t code = static_cast<std::uint32_t>(errno);
@@ -94,10 +110,33 @@ long RealSend(NetworkSocket socket, const std::uint8_t* bytes, std::size_t count
 
 long RealReceive(NetworkSocket socket, std::uint8_t* bytes, std::size_t capacity, int timeoutMs,
                  std::uint32_t* error) {
+  // ser2net sends a notice and then the answer as two small writes, and its
+  // Nagle's algorithm holds the answer until we acknowledge the notice: ask
+  // the kernel to do so at once (it leaves quick mode by itself, so before
+  // each wait). Only speed hangs on it: its failure changes nothing else.
+  const int on = 1;
+  KernelSetSocketOption(static_cast<int>(socket), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
   if (!WaitFor(static_cast<int>(socket), POLLIN, timeoutMs, error)) return -1;
   const long got = KernelReceive(static_cast<int>(socket), bytes, capacity, 0);
   if (got < 0) *error = static_cast<std::uint32_t>(errno);
   return got;
+}
+
+bool SetOption(NetworkSocket socket, int level, int name, const void* value, socklen_t size,
+               std::uint32_t* error) {
+  if (KernelSetSocketOption(static_cast<int>(socket), level, name, value, size) == 0) return true;
+  *error = static_cast<std::uint32_t>(errno);
+  return false;
+}
+
+bool RealSendAtOnce(NetworkSocket socket, std::uint32_t* error) {
+  const int on = 1;
+  return SetOption(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on, error);
+}
+
+bool RealDropQueueOnClose(NetworkSocket socket, bool drop, std::uint32_t* error) {
+  const struct linger linger = {drop ? 1 : 0, 0};
+  return SetOption(socket, SOL_SOCKET, SO_LINGER, &linger, sizeof linger, error);
 }
 
 bool RealClose(NetworkSocket socket, std::uint32_t* error) {
@@ -108,12 +147,14 @@ bool RealClose(NetworkSocket socket, std::uint32_t* error) {
 
 }  // namespace
 
-const NetworkCalls kRealNetworkCalls = {RealConnect, RealSend, RealReceive, RealClose, RealNowMs};
+const NetworkCalls kRealNetworkCalls = {RealConnect, RealSend,       RealReceive,         RealClose,
+                                        RealNowMs,   RealSendAtOnce, RealDropQueueOnClose};
 NetworkCalls networkCalls = kRealNetworkCalls;
 
 const std::uint32_t kNetworkTimedOut = ETIMEDOUT;
 const std::uint32_t kNetworkClosedByPeer = ECONNRESET;
 const std::uint32_t kNetworkNoRfc2217 = EPROTONOSUPPORT;
 const std::uint32_t kNetworkValueRefused = EINVAL;
+const std::uint32_t kNetworkFarDeviceFails = ENODEV;
 const std::uint32_t kNetworkNameNotFound = ENOENT;
 const std::uint32_t kNetworkRefused = ECONNREFUSED;

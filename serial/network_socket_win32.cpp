@@ -88,6 +88,9 @@ NetworkSocket RealConnect(const char* host, const char* service, int timeoutMs,
     socket = ConnectOne(*address, static_cast<int>(left), error);
   }
   ::freeaddrinfo(found);
+  // A SOCKET is no C runtime descriptor: a standard output closed at the
+  // start stays closed for the runtime's stdout, whatever the socket's
+  // number, so it needs no moving.
   return socket == INVALID_SOCKET ? kNoSocket : static_cast<NetworkSocket>(socket);
 }
 
@@ -109,6 +112,26 @@ long RealReceive(NetworkSocket socket, std::uint8_t* bytes, std::size_t capacity
   return got;
 }
 
+bool SetOption(NetworkSocket socket, int level, int name, const void* value, int size,
+               std::uint32_t* error) {
+  if (::setsockopt(static_cast<SOCKET>(socket), level, name, static_cast<const char*>(value),
+                   size) == 0) {
+    return true;
+  }
+  *error = static_cast<std::uint32_t>(::WSAGetLastError());
+  return false;
+}
+
+bool RealSendAtOnce(NetworkSocket socket, std::uint32_t* error) {
+  const BOOL on = TRUE;
+  return SetOption(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on, error);
+}
+
+bool RealDropQueueOnClose(NetworkSocket socket, bool drop, std::uint32_t* error) {
+  const struct linger linger = {static_cast<u_short>(drop ? 1 : 0), 0};
+  return SetOption(socket, SOL_SOCKET, SO_LINGER, &linger, sizeof linger, error);
+}
+
 bool RealClose(NetworkSocket socket, std::uint32_t* error) {
   if (::closesocket(static_cast<SOCKET>(socket)) == 0) return true;
   *error = static_cast<std::uint32_t>(::WSAGetLastError());
@@ -117,12 +140,14 @@ bool RealClose(NetworkSocket socket, std::uint32_t* error) {
 
 }  // namespace
 
-const NetworkCalls kRealNetworkCalls = {RealConnect, RealSend, RealReceive, RealClose, RealNowMs};
+const NetworkCalls kRealNetworkCalls = {RealConnect, RealSend,       RealReceive,         RealClose,
+                                        RealNowMs,   RealSendAtOnce, RealDropQueueOnClose};
 NetworkCalls networkCalls = kRealNetworkCalls;
 
 const std::uint32_t kNetworkTimedOut = WSAETIMEDOUT;
 const std::uint32_t kNetworkClosedByPeer = WSAECONNRESET;
 const std::uint32_t kNetworkNoRfc2217 = WSAEPROTONOSUPPORT;
 const std::uint32_t kNetworkValueRefused = WSAEINVAL;
+const std::uint32_t kNetworkFarDeviceFails = ERROR_DEV_NOT_EXIST;
 const std::uint32_t kNetworkNameNotFound = WSAHOST_NOT_FOUND;
 const std::uint32_t kNetworkRefused = WSAECONNREFUSED;

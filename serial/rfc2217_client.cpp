@@ -9,6 +9,8 @@ constexpr std::size_t kSchemeLength = sizeof kScheme - 1;
 constexpr int kOpenTimeoutMs = 5000;
 constexpr int kSettingsTimeoutMs = 3000;
 constexpr int kBarrierTimeoutMs = 5000;
+// 8 bytes of 10 bits at 9600 baud: 8.3 ms.
+constexpr int kLineTimeMs = 10;
 
 // This run's one network port.
 Rfc2217Session runSession;
@@ -126,14 +128,37 @@ bool WriteNetworkFrame(const SerialPort& port, const CommandFrame& frame) {
   if (!SendAll(port.handle, escaped, length, &error) ||
       !AskComPort(&runSession, kSetBaudRate, 0, deadline, &error)) {
     ReportPlatformFailure("WriteFile", error);
+    // Reset now: a frame still queued must not reach the far end once the
+    // path comes back, after the caller was told that it may not have.
+    std::uint32_t closeError = 0;
+    networkCalls.close(port.handle, &closeError);
     return false;
+  }
+  // The answer says that ser2net took the frame, not that its line carried
+  // it: 8 bytes at 9600 8N1 take 8.3 ms, and ser2net puts its port back as
+  // it found it (another speed, a flush) when we leave. So the connection is
+  // held for that time, as a local run's drain waits; what comes meanwhile
+  // is dropped.
+  const std::int64_t carried = networkCalls.nowMs() + kLineTimeMs;
+  for (std::int64_t left = kLineTimeMs; left > 0; left = carried - networkCalls.nowMs()) {
+    std::uint8_t dropped[64];
+    // 0: the far end closed; -1: the time is up, or nothing more to wait for.
+    if (networkCalls.receive(port.handle, dropped, sizeof dropped, static_cast<int>(left),
+                             &error) <= 0) {
+      break;
+    }
   }
   return true;
 }
 
+// Only after the barrier's answer: nothing is left queued, and the far end
+// sees an orderly end of the connection rather than a reset.
 bool CloseNetworkPort(const SerialPort& port) {
   std::uint32_t error = 0;
-  if (networkCalls.close(port.handle, &error)) return true;
+  if (networkCalls.dropQueueOnClose(port.handle, false, &error) &&
+      networkCalls.close(port.handle, &error)) {
+    return true;
+  }
   ReportPlatformFailure("CloseHandle", error);
   return false;
 }

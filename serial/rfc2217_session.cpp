@@ -68,7 +68,11 @@ void TakeBytes(Rfc2217Session* session, const std::uint8_t* bytes, long count, R
     const std::uint8_t byte = bytes[i];
     switch (session->readState) {
       case kData:
-        if (byte == kTelnetIac) session->readState = kCommand;
+        if (byte == kTelnetIac) {
+          session->readState = kCommand;
+        } else if (session->farTextLength < sizeof session->farText) {
+          session->farText[session->farTextLength++] = static_cast<char>(byte);
+        }
         break;
       case kCommand:
         session->readState = kData;
@@ -104,6 +108,14 @@ void TakeBytes(Rfc2217Session* session, const std::uint8_t* bytes, long count, R
   }
 }
 
+bool FarSaid(const Rfc2217Session& session, const char* text) {
+  std::size_t i = 0;
+  for (; text[i] != '\0'; ++i) {
+    if (i >= session.farTextLength || session.farText[i] != text[i]) return false;
+  }
+  return true;
+}
+
 // One read until deadlineMs; false when the time ran out, the far end
 // closed or the read failed.
 bool ReadOnce(Rfc2217Session* session, std::int64_t deadlineMs, std::uint32_t* error) {
@@ -116,11 +128,28 @@ bool ReadOnce(Rfc2217Session* session, std::int64_t deadlineMs, std::uint32_t* e
   const long got =
       networkCalls.receive(session->socket, bytes, sizeof bytes, static_cast<int>(left), error);
   if (got <= 0) {
-    if (got == 0) *error = kNetworkClosedByPeer;  // ser2net's "Port already in use", say
+    if (got == 0) *error = kNetworkClosedByPeer;
     return false;
   }
+  // ser2net's Telnet accepters open with a WILL or DO; anything else is a
+  // raw port, which gets no reply.
+  if (!session->serverSpoke && bytes[0] != kTelnetIac) {
+    *error = kNetworkNoRfc2217;
+    return false;
+  }
+  session->serverSpoke = true;
   Replies replies = {{}, 0};
   TakeBytes(session, bytes, got, &replies);
+  // ser2net's words before it closes: answered at once, before a reply
+  // meets the closed connection with a code that says less.
+  if (FarSaid(*session, "Device open failure")) {
+    *error = kNetworkFarDeviceFails;
+    return false;
+  }
+  if (FarSaid(*session, "Port already in use")) {
+    *error = kNetworkClosedByPeer;
+    return false;
+  }
   return replies.length == 0 || SendAll(session->socket, replies.bytes, replies.length, error);
 }
 
@@ -150,6 +179,12 @@ bool StartRfc2217Session(const NetworkAddress& address, int timeoutMs, Rfc2217Se
   const std::int64_t deadline = networkCalls.nowMs() + timeoutMs;
   session->socket = networkCalls.connect(address.host, address.service, timeoutMs, error);
   if (session->socket == kNoSocket) return false;
+  if (!networkCalls.sendAtOnce(session->socket, error) ||
+      !networkCalls.dropQueueOnClose(session->socket, true, error)) {
+    return false;
+  }
+  // ser2net's WILL and DO come within a millisecond of the connect.
+  if (!ReadOnce(session, deadline, error)) return false;
   static const std::uint8_t kOffer[] = {
       kTelnetIac,    kTelnetWill, kTelnetBinary, kTelnetIac,     kTelnetDo,
       kTelnetBinary, kTelnetIac,  kTelnetWill,   kComPortOption,

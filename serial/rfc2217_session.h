@@ -45,12 +45,19 @@ struct Rfc2217Session {
   bool serverTakesComPort;           // DO COM-PORT-OPTION
   bool serverRefused;                // DONT COM-PORT-OPTION or DONT BINARY
   std::uint8_t refused[64];          // a bit for each option offered (WILL) or asked (DO)
+  bool serverSpoke;                  // its first bytes were a Telnet command
+  // The far end's first data bytes: ser2net says why it closes in text.
+  char farText[24];
+  std::size_t farTextLength;
   bool answered;
   std::uint8_t answerCommand;  // the answer awaited, 101 to 105
   std::uint32_t answerValue;
 };
 
 // Connects and negotiates within timeoutMs; false with the code in *error.
+// Nothing is sent before the far end has spoken Telnet: a raw TCP port says
+// nothing, or sends the far line's bytes, and would pass our offer to the
+// far line. Servers that wait for the client to speak first are not served.
 bool StartRfc2217Session(const NetworkAddress& address, int timeoutMs, Rfc2217Session* session,
                          std::uint32_t* error);
 // Sends command with value (4 bytes for the speed, else 1) and waits until

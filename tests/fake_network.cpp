@@ -114,6 +114,13 @@ bool FakeClose(NetworkSocket, std::uint32_t*) {
 
 std::int64_t FakeNowMs() { return fakeFarEnd.nowMs; }
 
+bool FakeSendAtOnce(NetworkSocket, std::uint32_t*) { return true; }
+
+bool FakeDropQueueOnClose(NetworkSocket, bool drop, std::uint32_t*) {
+  fakeFarEnd.dropsQueue = drop;
+  return true;
+}
+
 }  // namespace
 
 std::vector<std::uint8_t> ComPortAnswer(std::uint8_t command, std::vector<std::uint8_t> value) {
@@ -136,7 +143,8 @@ void InstallFakeFarEnd() {
   fakeFarEnd.nowMs = 1000;
   const std::uint32_t held[6] = {0, 19200, 8, 1, 1, 1};
   for (int i = 0; i < 6; ++i) fakeFarEnd.held[i] = held[i];
-  networkCalls = {FakeConnect, FakeSend, FakeReceive, FakeClose, FakeNowMs};
+  networkCalls = {FakeConnect, FakeSend,       FakeReceive,         FakeClose,
+                  FakeNowMs,   FakeSendAtOnce, FakeDropQueueOnClose};
 }
 
 void RestoreRealNetwork() { networkCalls = kRealNetworkCalls; }

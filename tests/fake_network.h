@@ -32,7 +32,8 @@ struct FakeFarEnd {
   std::vector<std::uint8_t> data;  // the bytes meant for the far port, unescaped
   std::uint32_t held[6];           // the value each COM-PORT-OPTION command set
   int closes;
-  int sendState;  // the reading of sent, byte by byte
+  bool dropsQueue;  // SO_LINGER 0 as the socket stands now
+  int sendState;    // the reading of sent, byte by byte
   std::vector<std::uint8_t> request;
 };
 

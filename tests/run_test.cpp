@@ -254,6 +254,8 @@ TEST(Run, NetworkStagesHoldTheirDeadlinesWhateverTheFarEndSends) {
     EXPECT_LE(run.stageMs[0], 5000);
     EXPECT_LE(run.stageMs[1], 3000);
     EXPECT_LE(run.stageMs[2], 5000);
+    // A run that did not get the barrier's answer leaves its queue to a reset.
+    EXPECT_EQ(fakeFarEnd.dropsQueue, !c.printed.empty());
     // The far port gets the frame whole once the line is set, else nothing;
     // the client sends its requests and each refusal once, no more.
     EXPECT_EQ(fakeFarEnd.data, run.configured

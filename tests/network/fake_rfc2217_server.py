@@ -1,25 +1,42 @@
-"""fake_rfc2217_server.py MODE PORT_FILE: an RFC 2217 server that misbehaves
-on demand, on a free port of 127.0.0.1 (written to PORT_FILE), for one client.
+"""fake_rfc2217_server.py MODE PORT_FILE [HOST [STALL_COMMAND]]: an RFC 2217
+server that misbehaves on demand, on a free port of HOST (127.0.0.1; written
+to PORT_FILE), for one client; every byte it gets goes to PORT_FILE.got.
   wrong-speed   answers every speed with 19200 (a far end that refuses 9600)
   silent        agrees to nothing and answers nothing
   mute-settings agrees and answers the first speed query, then goes quiet
   drop-barrier  answers all until the frame, then closes on the speed query
                 that follows it, unanswered
+  chatter       a raw port whose far line talks: bytes that are no Telnet
+  stall         runs STALL_COMMAND (cutting the path) before the last answer
 """
 import socket
+import subprocess
 import sys
 
 IAC, SB, SE, WILL, DO = 255, 250, 240, 251, 253
 BINARY, COM_PORT = 0, 44
 
 mode, port_file = sys.argv[1], sys.argv[2]
+host = sys.argv[3] if len(sys.argv) > 3 else "127.0.0.1"
+got = open(port_file + ".got", "w")
 listener = socket.socket()
-listener.bind(("127.0.0.1", 0))
+listener.bind((host, 0))
 listener.listen(1)
 with open(port_file, "w") as out:
     out.write("%d\n" % listener.getsockname()[1])
 client, _ = listener.accept()
 client.settimeout(10)
+
+
+class Recorded:
+    def recv(self, count):
+        try:
+            byte = client.recv(count)
+        except OSError:  # a reset (every failed run ends with one), or no more time
+            byte = b""
+        got.write(byte.hex() + " " if byte else "")
+        got.flush()
+        return byte
 
 
 def requests(stream):
@@ -46,11 +63,13 @@ def requests(stream):
         else:
             stream.recv(1)  # the option of WILL/WONT/DO/DONT
 
-if mode != "silent":
+if mode == "chatter":
+    client.sendall(b"relay board v1 ready\r\n")
+elif mode != "silent":
     client.sendall(bytes([IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, COM_PORT]))
 answered = 0
 frame_seen = False
-for kind, *rest in requests(client):
+for kind, *rest in requests(Recorded()):
     if mode == "silent" or (mode == "mute-settings" and answered == 1):
         continue
     if kind == "data":
@@ -61,6 +80,9 @@ for kind, *rest in requests(client):
         break
     if mode == "wrong-speed" and command == 1:
         value = (19200).to_bytes(4, "big")
+    if mode == "stall" and command == 5:
+        subprocess.run(sys.argv[4], shell=True, check=True)
+        got.write("| ")  # what follows came after the path was cut
     client.sendall(bytes([IAC, SB, COM_PORT, command + 100]) + value + bytes([IAC, SE]))
     answered += 1
 client.close()

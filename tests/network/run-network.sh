@@ -14,8 +14,9 @@ here=$(dirname "$0")
 . "${here}/../test-kit.sh"
 
 work=$(mktemp -d)
-board_pid="" ser2net_pid="" holder_pid=""
+board_pid="" ser2net_pid="" holder_pid="" far_ns=""
 cleanup() {
+  [ -n "${far_ns}" ] && ip netns del "${far_ns}" && ip route del blackhole "${far_ip}/32" 2>/dev/null
   for pid in "${holder_pid}" "${ser2net_pid}" "${board_pid}"; do
     [ -n "${pid}" ] && kill "${pid}" 2>/dev/null && wait "${pid}" 2>/dev/null
   done
@@ -30,15 +31,20 @@ board_out="${work}/board.jsonl" events_read=0
 start_board "${board_out}"
 # The frames the board got since the last look, each with its line settings.
 # The board reports a frame a moment after ser2net has answered for it,
-# longer on a busy machine: with an argument, one is awaited (up to 10 s);
-# without, a short look finds none that should not have come.
+# longer on a busy machine: with an argument, a frame is awaited (up to 10 s;
+# a number: that many); without, a short look finds none that should not
+# have come.
 board_got() {
-  if [ -n "${1:-}" ]; then wait_until 10 new_frame; else sleep 0.3; fi
+  if [ -n "${1:-}" ]; then wait_until 10 new_frames "${1}"; else sleep 0.3; fi
   frames=$(tail -n +$((events_read + 2)) "${board_out}" | grep '"event":"frame"' |
     sed 's/.*"bytes":"\([^"]*\)".*"line":{"baud":\([0-9]*\),"data_bits":\([0-9]\),"parity":"\([a-z]*\)","stop_bits":\([0-9]\).*/\1 @\2 \3\4\5/')
-  events_read=$(($(wc -l <"${board_out}") - 1))
+  heard=$(($(wc -l <"${board_out}") - 1 - events_read)) events_read=$((events_read + heard))
 }
-new_frame() { tail -n +$((events_read + 2)) "${board_out}" | grep -q '"event":"frame"'; }
+new_frames() {
+  local want=1
+  [[ "$1" =~ ^[0-9]+$ ]] && want=$1
+  [ "$(tail -n +$((events_read + 2)) "${board_out}" | grep -c '"event":"frame"')" -ge "${want}" ]
+}
 
 # Three accepters on the one board: the RFC 2217 one with the far port at
 # 19200 until a client sets it, a raw tcp one, and labgrid's exporter's.
@@ -59,6 +65,12 @@ connection: &labgrid
   connector: serialdev(nouucplock=true),${board_path},115200n81,local
   options:
     max-connections: 10
+connection: &telnet
+  accepter: telnet,tcp,127.0.0.1,$((base + 4))
+  connector: serialdev(nouucplock=true),${board_path},9600n81,local
+connection: &nodevice
+  accepter: telnet(rfc2217),tcp,127.0.0.1,$((base + 5))
+  connector: serialdev(nouucplock=true),${work}/no-such-device,9600n81,local
 EOF
 ser2net -n -d -c "${work}/ser2net.yaml" >"${work}/ser2net.log" 2>&1 &
 ser2net_pid=$!
@@ -92,6 +104,13 @@ native() { [ "${mode}" = native ]; }
 native && expect_network "by name, all relays off" 0 "55 01 11 00 00 00 00 67 @9600 8none1" \
   "rfc2217://localhost:${base}" 1 0 0 -- "$(configured "rfc2217://localhost:${base}")" \
   "Power Off @ Relay 0"
+# Back to back, each status 0 is a frame carried at 9600, though ser2net
+# puts its port back as soon as the client leaves.
+native && { for _ in $(seq 30); do "${command[@]}" "${rfc}" 1 3 1 >/dev/null || break; done; board_got 30
+  expect "30 runs back to back: frames carried" "30 0" "$(grep -c 9600 <<<"${frames}") $((heard - 30))"; }
+# With standard output closed, our lines must not go to the far line.
+native && { "${command[@]}" "${rfc}" 1 4 1 >&- 2>&-; expect "standard output closed: status" 0 $?; board_got 1
+  expect "standard output closed: the far line got" "55 01 12 00 00 00 04 6C @9600 8none1, 1" "${frames}, ${heard}"; }
 native && expect_network "labgrid exporter's form" 0 "55 02 12 00 00 00 10 79 @9600 8none1" \
   "rfc2217://127.0.0.1:$((base + 2))" 2 16 1 -- \
   "$(configured "rfc2217://127.0.0.1:$((base + 2))")" "Power On @ Relay 16"
@@ -143,44 +162,75 @@ fi
 
 # ---- no RFC 2217 server ----
 if [ "${mode}" = windows ]; then
-  timed_out=10060 refused=10061 not_found=11001 reset=10054 invalid=10022
+  timed_out=10060 refused=10061 not_found=11001 reset=10054 invalid=10022 no_rfc2217=10043
 else
-  timed_out=110 refused=111 not_found=2 reset=104 invalid=22
+  timed_out=110 refused=111 not_found=2 reset=104 invalid=22 no_rfc2217=93
 fi
+# A raw port's far line must get nothing, not even a Telnet offer.
 native && expect_network "a raw tcp accepter agrees to nothing" 2 - "rfc2217://127.0.0.1:$((base + 1))" 1 1 1 \
-  -- "GetCommState failed with error ${timed_out}."
+  -- "GetCommState failed with error ${timed_out}." && expect "a raw tcp accepter: the far line got" 0 "${heard}"
 expect_network "nothing listening" 2 - "rfc2217://127.0.0.1:$((base + 3))" 1 1 1 -- \
   "GetCommState failed with error ${refused}."
 expect_network "a name not found" 2 - "rfc2217://nohost.invalid:${base}" 1 1 1 -- \
   "GetCommState failed with error ${not_found}."
+for row in "telnet, no rfc2217|${rfc%:*}:$((base + 4))|${no_rfc2217}" "far device missing|${rfc%:*}:$((base + 5))|19" \
+  "a link-local address on a link without it|rfc2217://[fe80::1%lo]:${base}|101"; do
+  IFS='|' read -r name port code <<<"${row}"
+  native && expect_network "${name}" 2 - "${port}" 1 1 1 -- "GetCommState failed with error ${code}."
+done
 native && expect_network "no port number" 2 - "rfc2217://127.0.0.1" 1 1 1 -- \
   "GetCommState failed with error ${invalid}."
 
 # ---- the fake server ----
 # fake_run MODE NAME STATUS EXPECTED_LINES...: one run against the fake
 # server in MODE, named rfc2217://127.0.0.1:<its port>.
+# The server under far_at at far_ip, cutting the path with far_cut; the run under run_with.
+far_at=() far_ip=127.0.0.1 far_cut="" run_with=("${command[@]}")
 fake_run() {
-  local fake_mode=$1 name=$2 status=$3 fake_pid fake_port
+  local fake_mode=$1 name=$2 status=$3 fake_pid port
   shift 3
   rm -f "${work}/fake.port"
-  /usr/bin/python3 "${here}/fake_rfc2217_server.py" "${fake_mode}" "${work}/fake.port" &
+  "${far_at[@]}" /usr/bin/python3 "${here}/fake_rfc2217_server.py" "${fake_mode}" "${work}/fake.port" \
+    "${far_ip}" "${far_cut}" &
   fake_pid=$!
   wait_until 5 test -s "${work}/fake.port"
-  fake_port=$(cat "${work}/fake.port")
-  local lines=("${@//PORT/rfc2217://127.0.0.1:${fake_port}}")
+  port=rfc2217://${far_ip}:$(cat "${work}/fake.port")
+  local lines=("${@//PORT/${port}}")
   local got code
-  got=$("${command[@]}" "rfc2217://127.0.0.1:${fake_port}" 1 1 1 2>&1; echo ".$?")
+  got=$("${run_with[@]}" "${port}" 1 1 1 2>&1; echo ".$?")
   code=${got##*.}
   expect "${name}: status" "${status}" "${code}"
   expect "${name}: output" "$(expected_output "${lines[@]}"; echo .)" "${got%.*}."
+  # A queued segment is retried within 0.5 s of its route's return.
+  [ -n "${far_cut}" ] && ip route del blackhole "${far_ip}/32" && sleep 3
   kill "${fake_pid}" 2>/dev/null
   wait "${fake_pid}" 2>/dev/null
+  fake_got=$(cat "${work}/fake.port.got")
+  [ -z "${far_cut}" ] || expect "${name}: the far end got after the cut" "" "${fake_got#*| }"
 }
 native && fake_run wrong-speed "an answer of 19200 to 9600" 3 "SetCommState failed with error ${invalid}."
 native && fake_run silent "a server that never answers" 2 "GetCommState failed with error ${timed_out}."
+fake_run chatter "a raw port whose far line talks" 2 "GetCommState failed with error ${no_rfc2217}."
+expect "a raw port whose far line talks: the far end got" "" "${fake_got}"
 native && fake_run mute-settings "no answer to the settings" 3 "SetCommState failed with error ${timed_out}."
 fake_run drop-barrier "dropped before the barrier's answer" 4 "$(configured PORT)" \
   "WriteFile failed with error ${reset}."
+
+# ---- a path that stops carrying packets (a Wi-Fi drop): the fake server in a namespace,
+# behind a veth pair, cuts it before the last answer; the frame waits in the socket's queue.
+# However the run ends, nothing may reach the far end once the path is back.
+if native && [ "$(id -u)" = 0 ] && ip netns add "kavnori-far-$$"; then
+  far_ns=kavnori-far-$$ far_ip=10.213.$((RANDOM % 250)).2
+  ip link add "kvn$$" type veth peer name "kvf$$" netns "${far_ns}"
+  ip addr add "${far_ip%.2}.1/30" dev "kvn$$" && ip link set "kvn$$" up
+  ip -n "${far_ns}" addr add "${far_ip}/30" dev "kvf$$" && ip -n "${far_ns}" link set "kvf$$" up
+  far_at=(ip netns exec "${far_ns}") far_cut="nsenter --net=/proc/$$/ns/net ip route add blackhole ${far_ip}/32"
+  fake_run stall "path cut, barrier unanswered" 4 "$(configured PORT)" "WriteFile failed with error ${timed_out}."
+  run_with=(timeout --preserve-status -s TERM 1.5 "${command[@]:2}") # the signal to Kavnori itself
+  fake_run stall "path cut, run stopped by TERM" 143 "$(configured PORT)"
+  run_with=(timeout -s KILL 1.5 "${command[@]:2}")
+  fake_run stall "path cut, run killed" 137 "$(configured PORT)"
+fi
 
 # ---- kavnori-doctor: it only asks, and tells the cases apart ----
 # expect_doctor NAME STATUS TEXT PORT: its JSON holds TEXT; the board gets
@@ -201,6 +251,9 @@ if native && [ -n "${doctor}" ]; then
   expect_doctor "nothing listening" 2 '"code": "nothing-listening"' "rfc2217://127.0.0.1:$((base + 3))"
   expect_doctor "a name not found" 2 '"code": "name-not-found"' "rfc2217://nohost.invalid:${base}"
   expect_doctor "no RFC 2217" 2 '"code": "no-rfc2217"' "rfc2217://127.0.0.1:$((base + 1))"
+  expect "kavnori-doctor no RFC 2217: the far line got" 0 "${heard}"
+  expect_doctor "telnet, no rfc2217" 2 "port $((base + 4)) speaks Telnet but refuses RFC 2217." "${rfc%:*}:$((base + 4))"
+  expect_doctor "far device missing" 2 '"code": "far-device-fails"' "${rfc%:*}:$((base + 5))"
   hold_port
   expect_doctor "in use by another client" 2 '"code": "in-use"' "${rfc}"
 fi
