@@ -26,7 +26,6 @@
 #include <vector>
 
 #include "protocol/command_frame.h"
-#include "serial/serial_port.h"
 #include "tests/fake_network.h"
 
 namespace {
@@ -100,25 +99,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   farEnd.beforeRead = Step;
   const CommandFrame frame = BuildCommandFrame((flags & 32) != 0 ? 0xFF : 1, 1, 3);
 
-  PortName name = {};
-  const char kName[] = "rfc2217://far:2217";
-  for (std::size_t i = 0; i < sizeof kName; ++i) name.text[i] = kName[i];
-  std::int64_t start = farEnd.nowMs;
-  const SerialPort port = OpenSerialPort(name);
-  Check(farEnd.nowMs - start <= 5000, "the open ends within its 5 s");
-  start = farEnd.nowMs;
-  const bool configured = ConfigureSerialLine(port) == LineSetup::kConfigured;
-  Check(farEnd.nowMs - start <= 3000, "the settings end within their 3 s");
-  start = farEnd.nowMs;
-  if (configured && WriteCommandFrame(port, frame)) CloseSerialPort(port);
-  Check(farEnd.nowMs - start <= 5000, "the frame and its barrier end within their 5 s");
+  const FarEndRun run = RunOnFakeFarEnd(frame);
+  for (int stage = 0; stage < 3; ++stage) {
+    Check(run.stageMs[stage] <= kStageLimitMs[stage], "each stage ends within its time");
+  }
 
   // Its requests, and each option refused once at most.
   Check(farEnd.sent.size() <= 128 + 2 * 256 * 3, "the client sends no more than it must");
   const std::vector<std::uint8_t> sentFrame(frame.bytes, frame.bytes + kCommandFrameSize);
-  Check(farEnd.data == (configured ? sentFrame : std::vector<std::uint8_t>()),
+  Check(farEnd.data == (run.configured ? sentFrame : std::vector<std::uint8_t>()),
         "the far port gets the frame whole once the line is set, else nothing");
-  if (configured) {
+  if (run.configured) {
     Check(farEnd.held[1] == 9600 && farEnd.held[2] == 8 && farEnd.held[3] == 1 &&
               farEnd.held[4] == 1 && farEnd.held[5] == 1,
           "a line taken for set is 9600 8N1 without flow control at the far end");

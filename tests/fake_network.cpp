@@ -1,6 +1,7 @@
 #include "tests/fake_network.h"
 
 #include "serial/rfc2217_session.h"
+#include "serial/serial_port.h"
 
 FakeFarEnd fakeFarEnd;
 
@@ -140,3 +141,22 @@ void InstallFakeFarEnd() {
 }
 
 void RestoreRealNetwork() { networkCalls = kRealNetworkCalls; }
+
+FarEndRun RunOnFakeFarEnd(const CommandFrame& frame) {
+  FarEndRun run = {{0, 0, 0}, false};
+  PortName name = {};
+  const char kName[] = "rfc2217://far:2217";
+  for (std::size_t i = 0; i < sizeof kName; ++i) name.text[i] = kName[i];
+  std::int64_t start = fakeFarEnd.nowMs;
+  const auto lap = [&start](std::int64_t* stageMs) {
+    *stageMs = fakeFarEnd.nowMs - start;
+    start = fakeFarEnd.nowMs;
+  };
+  const SerialPort port = OpenSerialPort(name);
+  lap(&run.stageMs[0]);
+  run.configured = ConfigureSerialLine(port) == LineSetup::kConfigured;
+  lap(&run.stageMs[1]);
+  if (run.configured && WriteCommandFrame(port, frame)) CloseSerialPort(port);
+  lap(&run.stageMs[2]);
+  return run;
+}

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "protocol/command_frame.h"
+
 struct FakeFarEnd {
   // Given; InstallFakeFarEnd sets the defaults.
   std::vector<std::uint8_t> pending;      // what the next reads hand over, in order
@@ -44,3 +46,13 @@ void InstallFakeFarEnd();
 void RestoreRealNetwork();
 // IAC SB COM-PORT-OPTION command value... IAC SE, the value's bytes as given.
 std::vector<std::uint8_t> ComPortAnswer(std::uint8_t command, std::vector<std::uint8_t> value);
+
+// A run on a network port as the command takes it (open, settings, then the
+// frame with its barrier and the close), each stage's time on the far end's
+// clock, held to kStageLimitMs.
+struct FarEndRun {
+  std::int64_t stageMs[3];
+  bool configured;
+};
+constexpr std::int64_t kStageLimitMs[3] = {5000, 3000, 5000};
+FarEndRun RunOnFakeFarEnd(const CommandFrame& frame);
