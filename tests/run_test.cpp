@@ -126,15 +126,14 @@ struct StageFailureCase {
 TEST(Run, EachStageFailureEndsWithItsStatusAndLine) {
   const std::string power = "Power On @ Relay 3\n";
   const std::string invalid = std::to_string(InvalidHandleError());
+  const std::string writeFailed = kConfigured + std::string("WriteFile failed with error 31.\n");
   const StageFailureCase cases[] = {
       {FakeFailure::kOpen, 2, "GetCommState failed with error " + invalid + ".\n", 0},
       {FakeFailure::kReadSettings, 2, "GetCommState failed with error 31.\n", 0},
       {FakeFailure::kApplySettings, 3, "SetCommState failed with error 31.\n", 0},
-      {FakeFailure::kWrite, 4, kConfigured + std::string("WriteFile failed with error 31.\n"), 1},
-      {FakeFailure::kZeroWrite, 4, kConfigured + std::string("WriteFile failed with error 31.\n"),
-       1},
-      {FakeFailure::kShortWrite, 4, kConfigured + std::string("WriteFile failed with error 31.\n"),
-       1},
+      {FakeFailure::kWrite, 4, writeFailed, 1},
+      {FakeFailure::kZeroWrite, 4, writeFailed, 1},
+      {FakeFailure::kShortWrite, 4, writeFailed, 1},
       {FakeFailure::kClose, 5, kConfigured + power + "CloseHandle failed with error 31.\n", 1},
   };
   for (const StageFailureCase& c : cases) {
