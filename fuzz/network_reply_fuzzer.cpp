@@ -14,17 +14,14 @@
 //              it); 3 the first n bytes of that are lost (op & 4: the next
 //              3 input bytes go in front (n + 1) * 16 times, a storm)
 //   when the input runs out, the far end says the rest as it is
-//
-// A broken property aborts, and libFuzzer saves the input.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "protocol/command_frame.h"
 #include "tests/fake_network.h"
 
@@ -37,12 +34,6 @@ std::uint8_t Take() {
   if (inputLeft == 0) return 0;
   --inputLeft;
   return *input++;
-}
-
-void Check(bool holds, const char* what) {
-  if (holds) return;
-  std::fprintf(stderr, "network reply property broken: %s\n", what);
-  std::abort();
 }
 
 void Step(FakeFarEnd* farEnd) {

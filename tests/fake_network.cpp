@@ -44,8 +44,12 @@ void Answer(FakeFarEnd* farEnd) {
 void TakeClientByte(FakeFarEnd* farEnd, std::uint8_t byte) {
   switch (farEnd->sendState) {
     case kData:
-      if (byte == kTelnetIac) farEnd->sendState = kCommand;
-      if (byte != kTelnetIac) farEnd->data.push_back(byte);
+    case kSub:  // IAC starts a command; any other byte is data or the request's
+      if (byte == kTelnetIac) {
+        farEnd->sendState = farEnd->sendState == kData ? kCommand : kSubCommand;
+      } else {
+        (farEnd->sendState == kData ? farEnd->data : farEnd->request).push_back(byte);
+      }
       break;
     case kCommand:
       farEnd->sendState = byte == kTelnetSb                              ? kSub
@@ -56,10 +60,6 @@ void TakeClientByte(FakeFarEnd* farEnd, std::uint8_t byte) {
       break;
     case kOption:
       farEnd->sendState = kData;
-      break;
-    case kSub:
-      if (byte == kTelnetIac) farEnd->sendState = kSubCommand;
-      if (byte != kTelnetIac) farEnd->request.push_back(byte);
       break;
     case kSubCommand:
       farEnd->sendState = byte == kTelnetSe ? kData : kSub;
