@@ -44,8 +44,6 @@
 #include "sim/pty.h"
 #include "tests/test_kit.h"
 
-extern char** environ;
-
 namespace {
 
 // Where the shim talks to us; see pause_shim.cpp.
@@ -174,40 +172,19 @@ std::string ReadFile(const std::string& path) {
   return text;
 }
 
-// Its standard output and error go to WORK/out and WORK/err.
+// Its standard output and error go to WORK/out and WORK/err; held at
+// holdAt by the shim, when given, and otherwise run without it.
 bool StartCommand(const std::vector<std::string>& args, const char* holdAt, const std::string& shim,
                   const std::string& work, Child* child) {
   *child = Child{-1, -1, -1};
   std::vector<char*> argv;
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
-  std::vector<std::string> envText;
-  std::string asanOptions;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, "ASAN_OPTIONS=", 13) == 0) {
-      asanOptions = *entry + 13;
-    } else if (std::strncmp(*entry, "LD_PRELOAD=", 11) != 0 &&
-               std::strncmp(*entry, "KAVNORI_PAUSE_AT=", 17) != 0) {
-      envText.push_back(*entry);
-    }
-  }
   int heldPipe[2] = {-1, -1};
   int goPipe[2] = {-1, -1};
-  if (holdAt != nullptr) {
-    envText.push_back("LD_PRELOAD=" + shim);
-    envText.push_back(std::string("KAVNORI_PAUSE_AT=") + holdAt);
-    // A sanitizer build of the command would refuse to start with the shim
-    // loaded before its runtime.
-    asanOptions += asanOptions.empty() ? "" : ":";
-    asanOptions += "verify_asan_link_order=0";
+  if (holdAt != nullptr && (pipe2(heldPipe, O_CLOEXEC) != 0 || pipe2(goPipe, O_CLOEXEC) != 0)) {
+    return false;
   }
-  if (!asanOptions.empty()) envText.push_back("ASAN_OPTIONS=" + asanOptions);
-  if (holdAt != nullptr) {
-    if (pipe2(heldPipe, O_CLOEXEC) != 0 || pipe2(goPipe, O_CLOEXEC) != 0) return false;
-  }
-  std::vector<char*> envp;
-  for (const std::string& entry : envText) envp.push_back(const_cast<char*>(entry.c_str()));
-  envp.push_back(nullptr);
   const int out = open((work + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   const int err = open((work + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (out < 0 || err < 0) return false;
@@ -220,11 +197,20 @@ bool StartCommand(const std::vector<std::string>& args, const char* holdAt, cons
     if (getppid() != parent) _exit(127);
     dup2(out, 1);
     dup2(err, 2);
+    unsetenv("LD_PRELOAD");
+    unsetenv("KAVNORI_PAUSE_AT");
     if (holdAt != nullptr) {
       dup2(heldPipe[1], kHeldFd);
       dup2(goPipe[0], kGoFd);
+      setenv("LD_PRELOAD", shim.c_str(), 1);
+      setenv("KAVNORI_PAUSE_AT", holdAt, 1);
+      // A sanitizer build of the command would refuse to start with the shim
+      // loaded before its runtime.
+      const std::string asan = getenv("ASAN_OPTIONS") != nullptr ? getenv("ASAN_OPTIONS") : "";
+      setenv("ASAN_OPTIONS",
+             (asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0").c_str(), 1);
     }
-    execve(argv[0], argv.data(), envp.data());
+    execv(argv[0], argv.data());
     _exit(127);
   }
   close(out);
