@@ -115,38 +115,27 @@ const DecoderCase kDecoderCases[] = {
      {{kWrongLine, kOn1Relay3}}},
 };
 
-// Names the case in test output instead of dumping its bytes.
-void PrintTo(const DecoderCase& testCase, std::ostream* out) { *out << testCase.name; }
-
-class DecoderTable : public testing::TestWithParam<DecoderCase> {};
-
-TEST_P(DecoderTable, ReportsEachFrameAndRejection) {
-  const DecoderCase& testCase = GetParam();
-  FrameDecoder decoder = NewFrameDecoder();
-  std::vector<FrameEvent> events;
-  for (const Chunk& chunk : testCase.input) {
-    FeedBytes(&decoder, chunk.bytes.data(), chunk.bytes.size(), chunk.line, &events);
-    if (chunk.quietAfter) FeedGapElapsed(&decoder, &events);
-  }
-  // Whatever the case ends with, nothing is left half-read for a later gap.
-  FeedGapElapsed(&decoder, &events);
-  ASSERT_EQ(events.size(), testCase.expected.size());
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(EventKindName(events[i].kind), std::string(EventKindName(testCase.expected[i].kind)));
-    EXPECT_EQ(Bytes(events[i].bytes, events[i].bytes + events[i].byteCount),
-              testCase.expected[i].bytes);
+TEST(FrameDecoder, ReportsEachFrameAndRejection) {
+  for (const DecoderCase& testCase : kDecoderCases) {
+    SCOPED_TRACE(testCase.name);
+    FrameDecoder decoder = NewFrameDecoder();
+    std::vector<FrameEvent> events;
+    for (const Chunk& chunk : testCase.input) {
+      FeedBytes(&decoder, chunk.bytes.data(), chunk.bytes.size(), chunk.line, &events);
+      if (chunk.quietAfter) FeedGapElapsed(&decoder, &events);
+    }
+    // Whatever the case ends with, nothing is left half-read for a later gap.
+    FeedGapElapsed(&decoder, &events);
+    EXPECT_EQ(events.size(), testCase.expected.size());
+    for (std::size_t i = 0; i < events.size() && i < testCase.expected.size(); ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_EQ(EventKindName(events[i].kind),
+                std::string(EventKindName(testCase.expected[i].kind)));
+      EXPECT_EQ(Bytes(events[i].bytes, events[i].bytes + events[i].byteCount),
+                testCase.expected[i].bytes);
+    }
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(Cases, DecoderTable, testing::ValuesIn(kDecoderCases),
-                         [](const testing::TestParamInfo<DecoderCase>& info) {
-                           std::string name;
-                           for (const char* c = info.param.name; *c != '\0'; ++c) {
-                             name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-                           }
-                           return name;
-                         });
 
 FrameEvent ValidFrame(const Bytes& bytes) {
   FrameDecoder decoder = NewFrameDecoder();
