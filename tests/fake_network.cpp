@@ -108,10 +108,7 @@ long FakeReceive(NetworkSocket, std::uint8_t* bytes, std::size_t capacity, int t
   return static_cast<long>(count);
 }
 
-bool FakeClose(NetworkSocket, std::uint32_t*) {
-  ++fakeFarEnd.closes;
-  return true;
-}
+bool FakeClose(NetworkSocket, std::uint32_t*) { return true; }
 
 std::int64_t FakeNowMs() { return fakeFarEnd.nowMs; }
 
@@ -130,13 +127,6 @@ std::vector<std::uint8_t> ComPortAnswer(std::uint8_t command, std::vector<std::u
 
 void InstallFakeFarEnd() {
   fakeFarEnd = FakeFarEnd();
-  fakeFarEnd.pending.assign(kSer2netGreeting, kSer2netGreeting + sizeof kSer2netGreeting);
-  fakeFarEnd.readSize = 4096;
-  fakeFarEnd.answers = true;
-  fakeFarEnd.unreadRoom = static_cast<std::size_t>(-1);
-  fakeFarEnd.nowMs = 1000;
-  const std::uint32_t held[6] = {0, 19200, 8, 1, 1, 1};
-  for (int i = 0; i < 6; ++i) fakeFarEnd.held[i] = held[i];
   networkCalls = {FakeConnect, FakeSend, FakeReceive, FakeClose, FakeNowMs};
 }
 
