@@ -93,12 +93,9 @@ struct OpenFailureCase {
 // Any failure on the way leaves the port invalid, our descriptor closed and
 // the pause taken; reading the settings then ends the run with status 2.
 TEST_F(PosixSeam, FailedOpenLockOrBlockingLeavesThePortInvalidAfterThePause) {
+  // flock fails for a port another program holds.
   const OpenFailureCase cases[] = {
-      {"open", {}},
-      {"flock", {kFd}},  // held by another program
-      {"F_GETFL", {kFd}},
-      {"F_SETFL", {kFd}},
-  };
+      {"open", {}}, {"flock", {kFd}}, {"F_GETFL", {kFd}}, {"F_SETFL", {kFd}}};
   for (const OpenFailureCase& c : cases) {
     SCOPED_TRACE(c.failingCall);
     InstallFakeSerial(FakeFailure::kNone, 0);
@@ -394,8 +391,7 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
     // written just before the run takes its own.
     static std::string taken[2];
     taken[0] = lock + ".new", taken[1] = lock;
-    if (during) std::ofstream(taken[0]) << text;
-    if (lockStep) std::ofstream(taken[0]) << text;
+    if (during || lockStep) std::ofstream(taken[0]) << text;
     if (lockStep)
       posixSerialCalls.flock = [](int port, int operation) {
         return rename(taken[0].c_str(), taken[1].c_str()) |
