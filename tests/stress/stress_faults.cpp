@@ -98,11 +98,8 @@ void Fail(const char* name, const std::string& what) {
 }
 
 void Check(bool ok, const char* name, const std::string& what) {
-  if (ok) {
-    ++passed;
-  } else {
-    Fail(name, what);
-  }
+  if (!ok) return Fail(name, what);
+  ++passed;
 }
 
 // ---- The frame ----
