@@ -26,12 +26,7 @@ enum class FakeFailure {
 };
 
 struct FakeSerialLog {
-  int opens;
-  int pauses;
-  int reads;
-  int applies;
-  int writes;
-  int closes;
+  int opens, pauses, reads, applies, writes, closes;
   std::uint8_t written[kCommandFrameSize];
   std::size_t writtenCount;
 };

@@ -51,13 +51,10 @@ TEST(ParseRelayCommand, NeedsExactlyFourArguments) {
 }
 
 struct ParseCase {
-  const char* address;
-  const char* relay;
-  const char* power;
+  const char *address, *relay, *power;
   ParseResult result;
   std::uint8_t expectedAddress;
-  std::int32_t expectedRelay;
-  std::int32_t expectedPower;
+  std::int32_t expectedRelay, expectedPower;
 };
 
 const ParseCase kParses[] = {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,13 +15,8 @@
 namespace {
 
 // The usage text as Kavnori prints it, from the file the shell tests read.
-std::string UsageText() {
-  std::ifstream file(KAVNORI_USAGE_FILE);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-const std::string kUsage = UsageText();
+const std::string kUsage(std::istreambuf_iterator<char>(std::ifstream(KAVNORI_USAGE_FILE).rdbuf()),
+                         {});
 const char kParameterError[] = "***Please check you parameters!\n";
 const char kConfigured[] = "Serial port [COM3] configured.\n";
 
