@@ -59,8 +59,7 @@ TEST(Run, SwitchesAndReportsBothStages) {
 struct PowerLineCase {
   std::vector<const char*> arguments;
   const char* powerLine;
-  std::uint8_t command;
-  std::uint8_t relay;
+  std::uint8_t command, relay;
 };
 
 TEST(Run, PrintsTheParsedValuesAndSendsThem) {
