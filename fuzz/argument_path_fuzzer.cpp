@@ -12,17 +12,16 @@
 //                for one literal 0x01 byte
 //
 // Every property is checked against a reference computed here, with
-// strtoll and a clamp, not with the product's own conversion. A broken
-// property aborts, and libFuzzer saves the input.
+// strtoll and a clamp, not with the product's own conversion.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/relay_command.h"
+#include "fuzz/fuzz_check.h"
 #include "protocol/command_frame.h"
 #include "serial/serial_port.h"
 
@@ -36,12 +35,6 @@ constexpr int kMaxArguments = 6;
 constexpr std::uint8_t kRepeatEscape = 0x01;
 constexpr std::size_t kRepeatUnit = 400;
 constexpr std::uint8_t kFillByte = 0xA5;
-
-void Check(bool holds, const char* what) {
-  if (holds) return;
-  std::fprintf(stderr, "argument path property broken: %s\n", what);
-  std::abort();
-}
 
 // Appends piece bytes to argument, expanding the repeat escape.
 void AppendDecoded(const std::uint8_t* piece, std::size_t size, std::string* argument) {

@@ -14,19 +14,15 @@
 //              it); 3 the first n bytes of that are lost (op & 4: the next
 //              3 input bytes go in front (n + 1) * 16 times, a storm)
 //   when the input runs out, the far end says the rest as it is
-//
-// A broken property aborts, and libFuzzer saves the input.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "protocol/command_frame.h"
-#include "serial/serial_port.h"
 #include "tests/fake_network.h"
 
 namespace {
@@ -38,12 +34,6 @@ std::uint8_t Take() {
   if (inputLeft == 0) return 0;
   --inputLeft;
   return *input++;
-}
-
-void Check(bool holds, const char* what) {
-  if (holds) return;
-  std::fprintf(stderr, "network reply property broken: %s\n", what);
-  std::abort();
 }
 
 void Step(FakeFarEnd* farEnd) {
@@ -100,25 +90,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   farEnd.beforeRead = Step;
   const CommandFrame frame = BuildCommandFrame((flags & 32) != 0 ? 0xFF : 1, 1, 3);
 
-  PortName name = {};
-  const char kName[] = "rfc2217://far:2217";
-  for (std::size_t i = 0; i < sizeof kName; ++i) name.text[i] = kName[i];
-  std::int64_t start = farEnd.nowMs;
-  const SerialPort port = OpenSerialPort(name);
-  Check(farEnd.nowMs - start <= 5000, "the open ends within its 5 s");
-  start = farEnd.nowMs;
-  const bool configured = ConfigureSerialLine(port) == LineSetup::kConfigured;
-  Check(farEnd.nowMs - start <= 3000, "the settings end within their 3 s");
-  start = farEnd.nowMs;
-  if (configured && WriteCommandFrame(port, frame)) CloseSerialPort(port);
-  Check(farEnd.nowMs - start <= 5000, "the frame and its barrier end within their 5 s");
+  const FarEndRun run = RunOnFakeFarEnd(frame);
+  for (int stage = 0; stage < 3; ++stage) {
+    Check(run.stageMs[stage] <= kStageLimitMs[stage], "each stage ends within its time");
+  }
 
   // Its requests, and each option refused once at most.
   Check(farEnd.sent.size() <= 128 + 2 * 256 * 3, "the client sends no more than it must");
   const std::vector<std::uint8_t> sentFrame(frame.bytes, frame.bytes + kCommandFrameSize);
-  Check(farEnd.data == (configured ? sentFrame : std::vector<std::uint8_t>()),
+  Check(farEnd.data == (run.configured ? sentFrame : std::vector<std::uint8_t>()),
         "the far port gets the frame whole once the line is set, else nothing");
-  if (configured) {
+  if (run.configured) {
     Check(farEnd.held[1] == 9600 && farEnd.held[2] == 8 && farEnd.held[3] == 1 &&
               farEnd.held[4] == 1 && farEnd.held[5] == 1,
           "a line taken for set is 9600 8N1 without flow control at the far end");

@@ -19,8 +19,7 @@ Bytes BytesOf(const CommandFrame& frame) {
 
 struct FrameCase {
   std::uint8_t address;
-  std::int32_t relayNumber;
-  std::int32_t powerState;
+  std::int32_t relayNumber, powerState;
   Bytes expected;
 };
 

@@ -1,6 +1,7 @@
 #include "tests/fake_network.h"
 
 #include "serial/rfc2217_session.h"
+#include "serial/serial_port.h"
 
 FakeFarEnd fakeFarEnd;
 
@@ -43,8 +44,12 @@ void Answer(FakeFarEnd* farEnd) {
 void TakeClientByte(FakeFarEnd* farEnd, std::uint8_t byte) {
   switch (farEnd->sendState) {
     case kData:
-      if (byte == kTelnetIac) farEnd->sendState = kCommand;
-      if (byte != kTelnetIac) farEnd->data.push_back(byte);
+    case kSub:  // IAC starts a command; any other byte is data or the request's
+      if (byte == kTelnetIac) {
+        farEnd->sendState = farEnd->sendState == kData ? kCommand : kSubCommand;
+      } else {
+        (farEnd->sendState == kData ? farEnd->data : farEnd->request).push_back(byte);
+      }
       break;
     case kCommand:
       farEnd->sendState = byte == kTelnetSb                              ? kSub
@@ -55,10 +60,6 @@ void TakeClientByte(FakeFarEnd* farEnd, std::uint8_t byte) {
       break;
     case kOption:
       farEnd->sendState = kData;
-      break;
-    case kSub:
-      if (byte == kTelnetIac) farEnd->sendState = kSubCommand;
-      if (byte != kTelnetIac) farEnd->request.push_back(byte);
       break;
     case kSubCommand:
       farEnd->sendState = byte == kTelnetSe ? kData : kSub;
@@ -107,10 +108,7 @@ long FakeReceive(NetworkSocket, std::uint8_t* bytes, std::size_t capacity, int t
   return static_cast<long>(count);
 }
 
-bool FakeClose(NetworkSocket, std::uint32_t*) {
-  ++fakeFarEnd.closes;
-  return true;
-}
+bool FakeClose(NetworkSocket, std::uint32_t*) { return true; }
 
 std::int64_t FakeNowMs() { return fakeFarEnd.nowMs; }
 
@@ -136,15 +134,27 @@ std::vector<std::uint8_t> ComPortAnswer(std::uint8_t command, std::vector<std::u
 
 void InstallFakeFarEnd() {
   fakeFarEnd = FakeFarEnd();
-  fakeFarEnd.pending.assign(kSer2netGreeting, kSer2netGreeting + sizeof kSer2netGreeting);
-  fakeFarEnd.readSize = 4096;
-  fakeFarEnd.answers = true;
-  fakeFarEnd.unreadRoom = static_cast<std::size_t>(-1);
-  fakeFarEnd.nowMs = 1000;
-  const std::uint32_t held[6] = {0, 19200, 8, 1, 1, 1};
-  for (int i = 0; i < 6; ++i) fakeFarEnd.held[i] = held[i];
   networkCalls = {FakeConnect, FakeSend,       FakeReceive,         FakeClose,
                   FakeNowMs,   FakeSendAtOnce, FakeDropQueueOnClose};
 }
 
 void RestoreRealNetwork() { networkCalls = kRealNetworkCalls; }
+
+FarEndRun RunOnFakeFarEnd(const CommandFrame& frame) {
+  FarEndRun run = {{0, 0, 0}, false};
+  PortName name = {};
+  const char kName[] = "rfc2217://far:2217";
+  for (std::size_t i = 0; i < sizeof kName; ++i) name.text[i] = kName[i];
+  std::int64_t start = fakeFarEnd.nowMs;
+  const auto lap = [&start](std::int64_t* stageMs) {
+    *stageMs = fakeFarEnd.nowMs - start;
+    start = fakeFarEnd.nowMs;
+  };
+  const SerialPort port = OpenSerialPort(name);
+  lap(&run.stageMs[0]);
+  run.configured = ConfigureSerialLine(port) == LineSetup::kConfigured;
+  lap(&run.stageMs[1]);
+  if (run.configured && WriteCommandFrame(port, frame)) CloseSerialPort(port);
+  lap(&run.stageMs[2]);
+  return run;
+}

@@ -26,12 +26,7 @@ enum class FakeFailure {
 };
 
 struct FakeSerialLog {
-  int opens;
-  int pauses;
-  int reads;
-  int applies;
-  int writes;
-  int closes;
+  int opens, pauses, reads, applies, writes, closes;
   std::uint8_t written[kCommandFrameSize];
   std::size_t writtenCount;
 };
@@ -103,12 +98,9 @@ struct FakeSerial {
 #else
   std::string openedPath;
   int openFlags = 0;
-  int duplicatedFd = -1;
-  int duplicateLowest = -1;
-  int flockFd = -1;
-  int flockOperation = 0;
-  int statusFlagsFd = -1;
-  int statusFlagsSet = -1;
+  int duplicatedFd = -1, duplicateLowest = -1;
+  int flockFd = -1, flockOperation = 0;
+  int statusFlagsFd = -1, statusFlagsSet = -1;
   struct timespec pause = {-1, -1};
   std::vector<int> closed;
   struct termios applied = {};

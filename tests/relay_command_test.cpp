@@ -12,29 +12,16 @@ struct ConversionCase {
   std::int32_t expected;
 };
 
+// Values saturate, never wrap: 2^32 + 3 must not come out as relay 3.
+// clang-format off
 const ConversionCase kConversions[] = {
-    {"0", 0},
-    {"16", 16},
-    {"007", 7},
-    {"-1", -1},
-    {" +1", 1},
-    {" \t\n\v\f\r3", 3},
-    {"1x", 1},
-    {"On", 0},
-    {"Off", 0},
-    {"", 0},
-    {"-", 0},
-    {"+-1", 0},
-    {"x1", 0},
-    {"1 2", 1},
-    {"2147483647", INT32_MAX},
-    {"2147483648", INT32_MAX},  // saturates, never wraps
-    {"-2147483648", INT32_MIN},
-    {"-2147483649", INT32_MIN},
-    {"4294967299", INT32_MAX},  // 2^32 + 3 must not come out as relay 3
-    {"99999999999999999999999999999", INT32_MAX},
-    {"00000000000000000000000000016", 16},
+    {"0", 0}, {"16", 16}, {"007", 7}, {"-1", -1}, {" +1", 1}, {" \t\n\v\f\r3", 3}, {"1x", 1},
+    {"On", 0}, {"Off", 0}, {"", 0}, {"-", 0}, {"+-1", 0}, {"x1", 0}, {"1 2", 1},
+    {"2147483647", INT32_MAX}, {"2147483648", INT32_MAX}, {"-2147483648", INT32_MIN},
+    {"-2147483649", INT32_MIN}, {"4294967299", INT32_MAX},
+    {"99999999999999999999999999999", INT32_MAX}, {"00000000000000000000000000016", 16},
 };
+// clang-format on
 
 TEST(ConvertNumber, FollowsAtoiAndSaturatesAt32Bits) {
   for (const ConversionCase& c : kConversions) {
@@ -64,13 +51,10 @@ TEST(ParseRelayCommand, NeedsExactlyFourArguments) {
 }
 
 struct ParseCase {
-  const char* address;
-  const char* relay;
-  const char* power;
+  const char *address, *relay, *power;
   ParseResult result;
   std::uint8_t expectedAddress;
-  std::int32_t expectedRelay;
-  std::int32_t expectedPower;
+  std::int32_t expectedRelay, expectedPower;
 };
 
 const ParseCase kParses[] = {

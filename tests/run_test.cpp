@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,13 +15,8 @@
 namespace {
 
 // The usage text as Kavnori prints it, from the file the shell tests read.
-std::string UsageText() {
-  std::ifstream file(KAVNORI_USAGE_FILE);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-const std::string kUsage = UsageText();
+const std::string kUsage(std::istreambuf_iterator<char>(std::ifstream(KAVNORI_USAGE_FILE).rdbuf()),
+                         {});
 const char kParameterError[] = "***Please check you parameters!\n";
 const char kConfigured[] = "Serial port [COM3] configured.\n";
 
@@ -65,8 +59,7 @@ TEST(Run, SwitchesAndReportsBothStages) {
 struct PowerLineCase {
   std::vector<const char*> arguments;
   const char* powerLine;
-  std::uint8_t command;
-  std::uint8_t relay;
+  std::uint8_t command, relay;
 };
 
 TEST(Run, PrintsTheParsedValuesAndSendsThem) {
@@ -126,15 +119,14 @@ struct StageFailureCase {
 TEST(Run, EachStageFailureEndsWithItsStatusAndLine) {
   const std::string power = "Power On @ Relay 3\n";
   const std::string invalid = std::to_string(InvalidHandleError());
+  const std::string writeFailed = kConfigured + std::string("WriteFile failed with error 31.\n");
   const StageFailureCase cases[] = {
       {FakeFailure::kOpen, 2, "GetCommState failed with error " + invalid + ".\n", 0},
       {FakeFailure::kReadSettings, 2, "GetCommState failed with error 31.\n", 0},
       {FakeFailure::kApplySettings, 3, "SetCommState failed with error 31.\n", 0},
-      {FakeFailure::kWrite, 4, kConfigured + std::string("WriteFile failed with error 31.\n"), 1},
-      {FakeFailure::kZeroWrite, 4, kConfigured + std::string("WriteFile failed with error 31.\n"),
-       1},
-      {FakeFailure::kShortWrite, 4, kConfigured + std::string("WriteFile failed with error 31.\n"),
-       1},
+      {FakeFailure::kWrite, 4, writeFailed, 1},
+      {FakeFailure::kZeroWrite, 4, writeFailed, 1},
+      {FakeFailure::kShortWrite, 4, writeFailed, 1},
       {FakeFailure::kClose, 5, kConfigured + power + "CloseHandle failed with error 31.\n", 1},
   };
   for (const StageFailureCase& c : cases) {
@@ -152,31 +144,13 @@ TEST(Run, EachStageFailureEndsWithItsStatusAndLine) {
             kConfigured + power + "CloseHandle failed with error -1073741819.\n");
 }
 
-// A network run stage by stage, as RunKavnori takes them, with each
-// stage's time on the far end's clock: the open, the settings, the frame.
-struct NetworkRun {
-  std::string printed;
-  std::int64_t stageMs[3];
-  bool configured;
-};
-
-NetworkRun RunOnFarEnd(void (*shape)(FakeFarEnd* farEnd)) {
+// A network run against the far end as `shape` leaves it, and what it printed.
+FarEndRun RunOnFarEnd(void (*shape)(FakeFarEnd* farEnd), std::string* printed) {
   InstallFakeFarEnd();
   shape(&fakeFarEnd);
   testing::internal::CaptureStdout();
-  NetworkRun run = {"", {0, 0, 0}, false};
-  std::int64_t start = fakeFarEnd.nowMs;
-  const auto lap = [&start](std::int64_t* stageMs) {
-    *stageMs = fakeFarEnd.nowMs - start;
-    start = fakeFarEnd.nowMs;
-  };
-  const SerialPort port = OpenSerialPort(PortNameOf("rfc2217://far:2217"));
-  lap(&run.stageMs[0]);
-  run.configured = ConfigureSerialLine(port) == LineSetup::kConfigured;
-  lap(&run.stageMs[1]);
-  if (run.configured && WriteCommandFrame(port, BuildCommandFrame(1, 1, 3))) CloseSerialPort(port);
-  lap(&run.stageMs[2]);
-  run.printed = WithoutCarriageReturns(testing::internal::GetCapturedStdout());
+  const FarEndRun run = RunOnFakeFarEnd(BuildCommandFrame(1, 1, 3));
+  *printed = WithoutCarriageReturns(testing::internal::GetCapturedStdout());
   RestoreRealNetwork();
   return run;
 }
@@ -249,11 +223,10 @@ TEST(Run, NetworkStagesHoldTheirDeadlinesWhateverTheFarEndSends) {
   const std::array<std::uint8_t, 8> frame = ExpectedFrame(1, 1, 3);
   for (const FarEndCase& c : cases) {
     SCOPED_TRACE(c.name);
-    const NetworkRun run = RunOnFarEnd(c.shape);
-    EXPECT_EQ(run.printed, c.printed);
-    EXPECT_LE(run.stageMs[0], 5000);
-    EXPECT_LE(run.stageMs[1], 3000);
-    EXPECT_LE(run.stageMs[2], 5000);
+    std::string printed;
+    const FarEndRun run = RunOnFarEnd(c.shape, &printed);
+    EXPECT_EQ(printed, c.printed);
+    for (int stage = 0; stage < 3; ++stage) EXPECT_LE(run.stageMs[stage], kStageLimitMs[stage]);
     // A run that did not get the barrier's answer leaves its queue to a reset.
     EXPECT_EQ(fakeFarEnd.dropsQueue, !c.printed.empty());
     // The far port gets the frame whole once the line is set, else nothing;

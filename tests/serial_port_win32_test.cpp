@@ -18,6 +18,7 @@ namespace {
 // ---- Through the seam: what the backend passes to Win32. ----
 
 using Win32Seam = FakeSerialTest;
+const SerialPort kFakePort = {reinterpret_cast<std::intptr_t>(kFakeHandle)};
 
 TEST_F(Win32Seam, OpensExclusivelyForSynchronousReadAndWriteThenPauses) {
   const SerialPort port = OpenSerialPort(PortNameOf(L"COM3"));
@@ -47,24 +48,16 @@ void ExpectOpenedAs(const NameCase& c) {
 // As typed on the command line, through the conversion from the ANSI code
 // page, to the name CreateFileW gets.
 TEST_F(Win32Seam, BareComNamesOpenThroughTheDeviceNamespace) {
+  // clang-format off
   const NameCase cases[] = {
-      {"COM3", L"\\\\.\\COM3"},
-      {"COM10", L"\\\\.\\COM10"},
-      {"com255", L"\\\\.\\com255"},
-      {"cOm7", L"\\\\.\\cOm7"},
-      {"\\\\.\\COM12", L"\\\\.\\COM12"},
+      {"COM3", L"\\\\.\\COM3"}, {"COM10", L"\\\\.\\COM10"}, {"com255", L"\\\\.\\com255"},
+      {"cOm7", L"\\\\.\\cOm7"}, {"\\\\.\\COM12", L"\\\\.\\COM12"},
       {"\\\\?\\GLOBALROOT\\Device\\Serial0", L"\\\\?\\GLOBALROOT\\Device\\Serial0"},
-      {"COM", L"COM"},
-      {"COM1x", L"COM1x"},
-      {"COM 1", L"COM 1"},
-      {"LPT1", L"LPT1"},
-      {"XOM1", L"XOM1"},
-      {"CXM1", L"CXM1"},
-      {"COX1", L"COX1"},
-      {"cxm1", L"cxm1"},
-      {"", L""},
+      {"COM", L"COM"}, {"COM1x", L"COM1x"}, {"COM 1", L"COM 1"}, {"LPT1", L"LPT1"}, {"XOM1", L"XOM1"},
+      {"CXM1", L"CXM1"}, {"COX1", L"COX1"}, {"cxm1", L"cxm1"}, {"", L""},
       {"COM1234567890123456789012345678", L"\\\\.\\COM1234567890123456789012345678"},
   };
+  // clang-format on
   for (const NameCase& c : cases) ExpectOpenedAs(c);
 
   // Windows-1252 bytes, the ANSI code page of Western systems (Wine: in an
@@ -126,8 +119,7 @@ DCB DriverSettings() {
 TEST_F(Win32Seam, ReadsIntoAZeroedRecordAndChangesExactlyFourFields) {
   fakeSerial.driver = DriverSettings();
   testing::internal::CaptureStdout();
-  EXPECT_EQ(ConfigureSerialLine(SerialPort{reinterpret_cast<std::intptr_t>(kFakeHandle)}),
-            LineSetup::kConfigured);
+  EXPECT_EQ(ConfigureSerialLine(kFakePort), LineSetup::kConfigured);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
   DCB zeroed;
@@ -146,7 +138,7 @@ TEST_F(Win32Seam, ReadsIntoAZeroedRecordAndChangesExactlyFourFields) {
 TEST_F(Win32Seam, WritesTheWholeFrameInOneSynchronousCall) {
   const CommandFrame frame = BuildCommandFrame(255, 1, 16);
   testing::internal::CaptureStdout();
-  EXPECT_TRUE(WriteCommandFrame(SerialPort{reinterpret_cast<std::intptr_t>(kFakeHandle)}, frame));
+  EXPECT_TRUE(WriteCommandFrame(kFakePort, frame));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(std::vector<unsigned char>(fakeSerial.calls.written,
                                        fakeSerial.calls.written + fakeSerial.calls.writtenCount),
@@ -178,9 +170,7 @@ TEST_F(Win32Seam, WriteCountsOnlyWhenAcceptedWithAllEightBytes) {
     InstallFakeSerial(c.accepted ? FakeFailure::kNone : FakeFailure::kWrite, c.error);
     fakeSerial.writeReports = c.reported;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(WriteCommandFrame(SerialPort{reinterpret_cast<std::intptr_t>(kFakeHandle)},
-                                BuildCommandFrame(1, 1, 3)),
-              c.written);
+    EXPECT_EQ(WriteCommandFrame(kFakePort, BuildCommandFrame(1, 1, 3)), c.written);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
   }
 }

@@ -3,6 +3,7 @@
 // program writes them; and waiting, within a bound, for what should come.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -22,12 +23,9 @@ inline std::array<std::uint8_t, 8> ExpectedFrame(int address, int power, int rel
 
 // The Windows C runtime writes "\n" as CR LF to a file; texts are compared
 // without the CR.
-inline std::string WithoutCarriageReturns(const std::string& text) {
-  std::string plain;
-  for (char c : text) {
-    if (c != '\r') plain += c;
-  }
-  return plain;
+inline std::string WithoutCarriageReturns(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
 }
 
 #ifndef _WIN32

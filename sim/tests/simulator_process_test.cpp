@@ -363,14 +363,14 @@ TEST(SimulatorProcess, SaysWhenItCannotWriteItsOutput) {
     const char* errors;
     Output errorsTo = Output::kPipe;
   };
+  const char* const badDescriptor =
+      "relay-board-sim: cannot write standard output: Bad file descriptor\n";
   const OutputCase cases[] = {
-      {{}, Output::kClosed, "relay-board-sim: cannot write standard output: Bad file descriptor\n"},
+      {{}, Output::kClosed, badDescriptor},
       {{},
        Output::kDevFull,
        "relay-board-sim: cannot write standard output: No space left on device\n"},
-      {{"--help"},
-       Output::kClosed,
-       "relay-board-sim: cannot write standard output: Bad file descriptor\n"},
+      {{"--help"}, Output::kClosed, badDescriptor},
       {{"--json"}, Output::kClosed, "", Output::kFullPipe},  // the message must not hold it
   };
   for (const OutputCase& testCase : cases) {
@@ -418,11 +418,7 @@ TEST(SimulatorProcess, StopsOnSignalWhileItsOutputIsNotRead) {
 
 TEST(SimulatorOptions, WrongOptionsPrintUsageAndExit2) {
   const std::vector<std::vector<std::string>> wrongOptions = {
-      {"--bogus"},
-      {"--frames", "0"},
-      {"--link"},
-      {"extra"},
-  };
+      {"--bogus"}, {"--frames", "0"}, {"--link"}, {"extra"}};
   for (const std::vector<std::string>& arguments : wrongOptions) {
     SCOPED_TRACE(arguments[0] + (arguments.size() > 1 ? " " + arguments[1] : ""));
     Simulator simulator = StartSimulator(arguments);

@@ -47,6 +47,14 @@ board_quiet() {
   [ "$(wc -l <"${board_out}")" -eq $((events_read + 1)) ]
 }
 
+# expect_board_quiet NAME: the board reports nothing new; else its new
+# reports are shown and taken as read.
+expect_board_quiet() {
+  board_quiet && pass && return
+  fail "$1" "$(tail -n +$((events_read + 2)) "${board_out}" | head -3)"
+  events_read=$(($(wc -l <"${board_out}") - 1))
+}
+
 # ---- The command ----
 
 if [ "${mode}" = windows ]; then
@@ -87,24 +95,15 @@ expect_run() {
       code=$?
       got=$(cat "${work}/stdout"; echo .)
     fi
-    if [ "${code}" = "${status}" ] && [ "${got}" = "${want}" ] && [ ! -s "${work}/stderr" ]; then
-      pass
-    else
+    [ "${code}" = "${status}" ] && [ "${got}" = "${want}" ] && [ ! -s "${work}/stderr" ] && pass ||
       fail "${name} (${sink}): status ${code}, wanted ${status}" "stdout: $(printf %q "${got%.}")" \
         "wanted: $(printf %q "${want%.}")" "stderr: $(cat "${work}/stderr")"
-    fi
     if [ "${frame}" != - ]; then
       next_event
-      if [[ "${event}" == *'"event":"frame","bytes":"'"${frame}"'"'*'"applied":true'* ]]; then
-        pass
-      else
+      [[ "${event}" == *'"event":"frame","bytes":"'"${frame}"'"'*'"applied":true'* ]] && pass ||
         fail "${name} (${sink}): the board did not get ${frame}" "${event}"
-      fi
-    elif board_quiet; then
-      pass
     else
-      fail "${name} (${sink}): the board received bytes" "$(tail -n +$((events_read + 2)) "${board_out}" | head -3)"
-      events_read=$(($(wc -l <"${board_out}") - 1))
+      expect_board_quiet "${name} (${sink}): the board received bytes"
     fi
   done
 }
@@ -118,13 +117,10 @@ expect_doctor() {
   before=$(stty -F "${board_path}" -a)
   got=$("${wine_run}" "${doctor}" "$@" 2>&1)
   code=$?
-  if [ "${code}" = "${status}" ] && [[ "${got//$'\r'/}" == *"${text}"* ]] && board_quiet &&
-    [ "$(stty -F "${board_path}" -a)" = "${before}" ]; then
-    pass
-  else
+  [ "${code}" = "${status}" ] && [[ "${got//$'\r'/}" == *"${text}"* ]] &&
+    [ "$(stty -F "${board_path}" -a)" = "${before}" ] && pass ||
     fail "kavnori-doctor ${name}: status ${code}, wanted ${status} and ${text}" "${got}"
-    events_read=$(($(wc -l <"${board_out}") - 1))
-  fi
+  expect_board_quiet "kavnori-doctor ${name}: the board received bytes"
 }
 
 configured() { printf 'Serial port [%s] configured.' "${1:-${port}}"; }
@@ -156,11 +152,8 @@ expect_run "switch on, line left at 115200" 0 "55 01 12 00 00 00 03 6B" \
 settings=$(stty -F "${board_path}" -a)
 for wanted in "speed 9600 baud" " cs8 " " -parenb " " -cstopb " " crtscts " " ixon " " ixoff " \
   " -opost "; do
-  if [[ " ${settings//$'\n'/ } " == *"${wanted}"* ]]; then
-    pass
-  else
+  [[ " ${settings//$'\n'/ } " == *"${wanted}"* ]] && pass ||
     fail "after a run the line shows '${wanted}'" "${settings}"
-  fi
 done
 
 # CRTSCTS left on, and CTS, which Wine cannot read on a pseudo-terminal.
@@ -210,14 +203,9 @@ for closed in "${closed_streams[@]}"; do
   eval 'run_command "${port}" 1 3 1 '"${closed}"
   code=$?
   next_event
-  if [ "${code}" = 0 ] && [[ "${event}" == *'"event":"frame","bytes":"55 01 12 00 00 00 03 6B"'*'"applied":true'* ]] &&
-    board_quiet; then
-    pass
-  else
-    fail "run with ${closed}: status ${code}, the board got more than the frame" "${event}" \
-      "$(tail -n +$((events_read + 2)) "${board_out}" | head -3)"
-    events_read=$(($(wc -l <"${board_out}") - 1))
-  fi
+  [ "${code}" = 0 ] && [[ "${event}" == *'"event":"frame","bytes":"55 01 12 00 00 00 03 6B"'*'"applied":true'* ]] &&
+    pass || fail "run with ${closed}: status ${code}, the board did not get the frame" "${event}"
+  expect_board_quiet "run with ${closed}: the board got more than the frame"
 done
 exec 7>&-
 
@@ -247,20 +235,11 @@ code=$?
 [ -z "${own_lock:-}" ] || [ ! -e "${own_lock}" ] && pass || fail "the lock of a run ended by timeout is left: ${own_lock}"
 want=$(expected_output "$(configured)"; echo .)
 got=$(cat "${work}/held"; echo .)
-if [ "${code}" = 124 ] && [ "${got}" = "${want}" ]; then
-  pass
-else
+[ "${code}" = 124 ] && [ "${got}" = "${want}" ] && pass ||
   fail "write held by XOFF, stopped by timeout: status ${code}, wanted 124" \
     "stdout: $(printf %q "${got%.}")" "wanted: $(printf %q "${want%.}")" "stderr: $(cat "${work}/stderr")"
-fi
 line_flow "${board_path}" TCOON
-if board_quiet; then
-  pass
-else
-  fail "write held by XOFF: the board received bytes after the run was stopped" \
-    "$(tail -n +$((events_read + 2)) "${board_out}" | head -3)"
-  events_read=$(($(wc -l <"${board_out}") - 1))
-fi
+expect_board_quiet "write held by XOFF: the board received bytes after the run was stopped"
 
 # Nothing reaches the port unless every check passed.
 long_name=$(printf 'p%.0s' $(seq 300))
@@ -402,15 +381,12 @@ if [ "${mode}" = native ] && [ -n "${doctor}" ]; then
     held_by=${holder_pid}
     step "${undo}"
     found=$(grep -o '"code": "[^"]*"' <<<"${json}" | cut -d'"' -f4 | xargs)
-    if [ "${code}" = "${status}" ] && [ "${found}" = "${codes}" ] && [ "${before}" = "${after}" ] &&
-      [ ! -s "${work}/stderr" ] && { [ -z "${pid}" ] || [[ "${json}" == *"\"pid\": ${held_by},"* ]]; }; then
-      pass
-    else
-      fail "doctor, ${name}: status ${code}, wanted ${status}; codes '${found}', wanted '${codes}'" \
+    [ "${code}" = "${status}" ] && [ "${found}" = "${codes}" ] && [ "${before}" = "${after}" ] &&
+      [ ! -s "${work}/stderr" ] && { [ -z "${pid}" ] || [[ "${json}" == *"\"pid\": ${held_by},"* ]]; } &&
+      pass || fail "doctor, ${name}: status ${code}, wanted ${status}; codes '${found}', wanted '${codes}'" \
         "${json}" "settings before ${before}, after ${after}" "$(cat "${work}/stderr")"
-    fi
   done
-  if board_quiet; then pass; else fail "the doctor sent the board bytes" "$(tail -n 3 "${board_out}")"; fi
+  board_quiet && pass || fail "the doctor sent the board bytes" "$(tail -n 3 "${board_out}")"
   [ -z "${sticky_settings:-}" ] || { sysctl -qw ${sticky_settings} && sticky_settings=""; }
 fi
 

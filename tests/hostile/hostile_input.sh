@@ -67,12 +67,7 @@ expected_reply() {
   esac
 }
 
-status_for() {
-  case "$1" in
-    usage | refused) echo 1 ;;
-    notty | noport) echo 2 ;;
-  esac
-}
+declare -A status_for=([usage]=1 [refused]=1 [notty]=2 [noport]=2)
 
 fail() {
   echo "FAIL [$1]: $2"
@@ -92,9 +87,7 @@ check() {
   cases=$((cases + 1))
   : >port
   "${runner[@]}" "${kavnori}" "$@" >"${work}/.out" 2>"${work}/.err" </dev/null
-  local status=$?
-  local expected_status
-  expected_status=$(status_for "${expectation}")
+  local status=$? expected_status=${status_for[${expectation}]}
   expected_reply "${expectation}" >"${work}/.expected"
 
   [ "${status}" -eq "${expected_status}" ] ||
@@ -116,28 +109,9 @@ mkdir x directory
 mkfifo fifo
 name255=$(long 255 n)
 name256=$(long 256 n)
-hostile_names=(
-  ' '
-  '   '
-  'a b'
-  $'tab\there'
-  '; rm -rf x'
-  'x; rm -rf x'
-  '$(touch pwned1)'
-  '`touch pwned2`'
-  '| touch pwned3'
-  '&& touch pwned4'
-  '>pwned5'
-  '*'
-  '?'
-  '[a-z]*'
-  '~'
-  "'\"\\"
-  'pört-Ü-串口'
-  $'invalid-\xff\xfe-\xc3\x28'
-  '-1'
-  "${name255}"
-)
+hostile_names=(' ' '   ' 'a b' $'tab\there' '; rm -rf x' 'x; rm -rf x' '$(touch pwned1)'
+  '`touch pwned2`' '| touch pwned3' '&& touch pwned4' '>pwned5' '*' '?' '[a-z]*' '~' "'\"\\"
+  'pört-Ü-串口' $'invalid-\xff\xfe-\xc3\x28' '-1' "${name255}")
 for name in "${hostile_names[@]}"; do : >"${name}"; done
 
 # ---- nothing ran -----------------------------------------------------------

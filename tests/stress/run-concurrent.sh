@@ -143,36 +143,22 @@ run_round() {
   local closing_out="${work}/out.${round}.closing" closing_err="${work}/err.${round}.closing"
   "${command_prefix[@]}" "${port}" "${closing_address}" 16 1 >"${closing_out}" 2>"${closing_err}"
   local closing_code=$?
-  if [ "${closing_code}" = 0 ] && [ ! -s "${closing_err}" ] &&
+  [ "${closing_code}" = 0 ] && [ ! -s "${closing_err}" ] &&
     [ "$(output_of "${closing_out}")" = "$(expected_output "Serial port [${port}] configured." \
-      "Power On @ Relay 16"; echo .)" ]; then
-    pass
-  else
+      "Power On @ Relay 16"; echo .)" ] && pass ||
     fail "round ${round}: the closing run, alone on the port, exited ${closing_code}" \
       "stdout: $(printf %q "$(output_of "${closing_out}")")" "stderr: $(head -c 2000 "${closing_err}")"
-  fi
-  if board_reported "${closing_frame}"; then
-    pass
-  else
+  board_reported "${closing_frame}" && pass ||
     fail "round ${round}: the board never reported the closing run's frame ${closing_frame}"
-  fi
   # Nothing on stderr, checked before the board goes: under Wine, the board's
   # pty becomes the wineserver's controlling terminal, and its hang-up makes
   # the wineserver dump its object table on the stderr it was started with,
   # which may be a run's own (once the runs have ended).
   for ((i = 0; i < runs; i++)); do
-    if [ -s "${work}/err.${round}.${i}" ]; then
-      fail "round ${round} run ${i}: wrote to stderr" \
-        "$(head -c 2000 "${work}/err.${round}.${i}" | tr -d '\0')"
-    else
-      pass
-    fi
+    [ ! -s "${work}/err.${round}.${i}" ] && pass || fail "round ${round} run ${i}: wrote to stderr" \
+      "$(head -c 2000 "${work}/err.${round}.${i}" | tr -d '\0')"
   done
-  if stop_board; then
-    pass
-  else
-    fail "round ${round}: the board did not end cleanly" "$(cat "${board_out}.err")"
-  fi
+  stop_board && pass || fail "round ${round}: the board did not end cleanly" "$(cat "${board_out}.err")"
 
   # Everything the board reported after its ready line, frame by frame.
   local -A seen=()
