@@ -214,21 +214,22 @@ exec 7>&-
 # stops the run with timeout must still find the configured line in its
 # file, and nothing of the frame reaches the board.
 line_flow "${board_path}" TCOOFF
-held_for=3
-[ "${mode}" = windows ] && held_for=8  # a Wine start takes its time
+# Long enough for the look at its lock and a second run under the
+# sanitizers or an emulator on a busy machine (a Wine start takes its time).
+held_for=8
 timeout "${held_for}" "${command[@]}" "${port}" 1 3 1 >"${work}/held" 2>"${work}/stderr" &
 held_pid=$!
 wait_until 5 test -s "${work}/held"
 if [ "${mode}" = native ] && [ -s "${work}/held" ]; then
+  # It holds the port by a lock of its own, as minicom does, gone once timeout ends it.
+  own_lock=$(realpath "${board_path}") && own_lock=/run/lock/LCK..$(sed 's|^/dev/||; s|/|_|g' <<<"${own_lock}")
+  own_pid=$(tr -d ' \n' <"${own_lock}" 2>/dev/null)
+  [ -n "${own_pid}" ] && kill -0 "${own_pid}" && pass || fail "a held run's own lock ${own_lock}: pid '${own_pid}'"
   # The held run keeps the port locked until it ends. Should the lock not
   # hold, this run would wait on the stopped line too: timeout ends it.
   command=(timeout 10 "${command[@]}")
   expect_run "port locked by a held run" 2 - -- "${port}" 1 3 1 -- "GetCommState failed with error 9."
   command=("${command[@]:2}")
-  # It holds the port by a lock of its own too, as minicom does, gone once timeout ends it.
-  own_lock=$(realpath "${board_path}") && own_lock=/run/lock/LCK..$(sed 's|^/dev/||; s|/|_|g' <<<"${own_lock}")
-  own_pid=$(tr -d ' \n' <"${own_lock}" 2>/dev/null)
-  [ -n "${own_pid}" ] && kill -0 "${own_pid}" && pass || fail "a held run's own lock ${own_lock}: pid '${own_pid}'"
 fi
 wait "${held_pid}"
 code=$?
