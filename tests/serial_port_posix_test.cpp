@@ -261,8 +261,7 @@ class PseudoTerminal : public testing::Test {
     return bytes;
   }
 
-  int master_ = -1;
-  int slave_ = -1;
+  int master_ = -1, slave_ = -1;
   char path_[64] = {};
 };
 

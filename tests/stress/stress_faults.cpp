@@ -92,8 +92,7 @@ const FaultCase kCases[] = {
 };
 const char* const kFailedStage[] = {"", "", "GetCommState", "SetCommState", "WriteFile"};
 
-int passed = 0;
-int failed = 0;
+int passed = 0, failed = 0;
 
 void Fail(const char* name, const std::string& what) {
   ++failed;
