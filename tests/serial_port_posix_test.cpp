@@ -337,8 +337,7 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
     const int fd = open(path_, O_RDWR | O_NOCTTY);
     ASSERT_EQ(holder == "flock" ? flock(fd, LOCK_EX | LOCK_NB) : 0, 0);
     ASSERT_EQ(holder == "TIOCEXCL" ? ioctl(fd, TIOCEXCL) : 0, 0);
-    struct flock record = {};
-    record.l_type = F_WRLCK;
+    struct flock record = {F_WRLCK, SEEK_SET, 0, 0, 0};  // the whole file
     ASSERT_EQ(holder == "record lock" ? fcntl(fd, F_OFD_SETLK, &record) : 0, 0);
     // qemu-user takes TIOCEXCL but not TIOCGEXCL: nothing can see it there.
     if (holder == "TIOCEXCL" && !TerminalIsExclusive(fd)) {
@@ -363,8 +362,8 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
     const bool during = holder == "during the run";
     const bool forked = holder == "stale" || unrelated || holder == "zombie" || during;
     int pid = forked ? fork() : getpid();
-    if (pid == 0 &&
-        (unrelated || during)) {  // keeps no file of the port (or just it), then says so
+    // The child keeps no file of the port (or just it), then says so.
+    if (pid == 0 && (unrelated || during)) {
       for (int open = 3; open < 1024; ++open)
         open == ready[1] || (during && open == fd) || close(open);
       close(ready[1]);
@@ -405,12 +404,10 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
     if (holder == "unreadable") chmod(lock.c_str(), 0);
     const char* port = c.byLink ? link.c_str() : path_;
     const char* argv[] = {"Kavnori", port, "1", "3", "1"};
+    const bool another =
+        holder == "unreadable" || holder == "zombie" || holder == "unrelated, seen by another user";
     testing::internal::CaptureStdout();
-    EXPECT_EQ(
-        holder == "unreadable" || holder == "zombie" || holder == "unrelated, seen by another user"
-            ? RunAsAnotherUser(argv)
-            : RunKavnori(5, argv),
-        c.status);
+    EXPECT_EQ(another ? RunAsAnotherUser(argv) : RunKavnori(5, argv), c.status);
     RestoreRealSerial();
     chmod(lock.c_str(), 0644);
     const std::string configured = "Serial port [" + std::string(port) + "] configured.\n";
