@@ -71,12 +71,9 @@ TEST_F(PosixSeam, PortIsNeverStandardInputOutputOrError) {
     EXPECT_EQ(port.handle, c.port);
     EXPECT_EQ(fakeSerial.closed, c.closed);
     EXPECT_EQ(fakeSerial.pause.tv_nsec, 5000000);
-    if (c.opened < 3) {
-      EXPECT_EQ(fakeSerial.duplicatedFd, c.opened);
-      EXPECT_EQ(fakeSerial.duplicateLowest, 3);
-    } else {
-      EXPECT_EQ(fakeSerial.duplicatedFd, -1);  // not duplicated
-    }
+    // -1: not duplicated.
+    EXPECT_EQ(fakeSerial.duplicatedFd, c.opened < 3 ? c.opened : -1);
+    EXPECT_EQ(fakeSerial.duplicateLowest, c.opened < 3 ? 3 : -1);
     if (c.port >= 0) {
       // Locked and made blocking where it stays.
       EXPECT_EQ(fakeSerial.flockFd, c.port);
