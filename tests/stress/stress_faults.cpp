@@ -174,11 +174,9 @@ bool StartCommand(const std::vector<std::string>& args, const char* holdAt, cons
   std::vector<char*> argv;
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
-  int heldPipe[2] = {-1, -1};
-  int goPipe[2] = {-1, -1};
-  if (holdAt != nullptr && (pipe2(heldPipe, O_CLOEXEC) != 0 || pipe2(goPipe, O_CLOEXEC) != 0)) {
+  int heldPipe[2] = {-1, -1}, goPipe[2] = {-1, -1};
+  if (holdAt != nullptr && (pipe2(heldPipe, O_CLOEXEC) != 0 || pipe2(goPipe, O_CLOEXEC) != 0))
     return false;
-  }
   const int out = open((work + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   const int err = open((work + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (out < 0 || err < 0) return false;
