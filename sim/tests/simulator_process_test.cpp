@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -332,13 +333,8 @@ TEST(SimulatorProcess, LeavesAnythingButALinkToAGoneTerminalAlone) {
                                      nullptr};
   for (const char* linkTo : linkTargets) {
     SCOPED_TRACE(linkTo == nullptr ? "a regular file" : linkTo);
-    if (linkTo != nullptr) {
-      ASSERT_EQ(symlink(linkTo, folder.link.c_str()), 0);
-    } else {
-      const int file = open(folder.link.c_str(), O_CREAT | O_WRONLY, 0600);
-      ASSERT_GE(file, 0);
-      close(file);
-    }
+    ASSERT_TRUE(linkTo != nullptr ? symlink(linkTo, folder.link.c_str()) == 0
+                                  : std::ofstream(folder.link).good());
     Simulator simulator = StartSimulator({"--link", folder.link});
     EXPECT_EQ(WaitForExit(&simulator), 1);
     const std::string why =
