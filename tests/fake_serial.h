@@ -80,16 +80,11 @@ struct FakeSerial {
   std::uint32_t writeReports = kCommandFrameSize;
 #ifdef _WIN32
   std::wstring path;
-  DWORD access = 0;
-  DWORD share = 0xFFFFFFFF;
+  DWORD access = 0, share = 0xFFFFFFFF, disposition = 0, flags = 0xFFFFFFFF;
   LPSECURITY_ATTRIBUTES security = nullptr;
-  DWORD disposition = 0;
-  DWORD flags = 0xFFFFFFFF;
   HANDLE templateFile = nullptr;
-  DWORD pause = 0;
-  DCB handedToRead = {};
-  DCB applied = {};
-  DWORD writtenPreset = 0xFFFFFFFF;
+  DWORD pause = 0, writtenPreset = 0xFFFFFFFF;
+  DCB handedToRead = {}, applied = {};
   LPOVERLAPPED overlapped = nullptr;
   // Given: the driver's settings; the failing call is "CreateFileW",
   // "GetCommState", "SetCommState", "WriteFile" or "CloseHandle".
