@@ -324,10 +324,8 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
         fs::create_directories(fs::path(root.path + at).parent_path());
         fs::create_symlink(text == "->pty" ? pty : text.substr(2), root.path + at);
       } else {
-        root.File(at == "udev"             ? udev
-                  : at == "/run/lock/SVR4" ? svr4
-                                           : at,
-                  text == "PID\n" ? std::to_string(::getpid()) + "\n" : text);
+        const std::string where = at == "udev" ? udev : at == "/run/lock/SVR4" ? svr4 : at;
+        root.File(where, text == "PID\n" ? std::to_string(::getpid()) + "\n" : text);
       }
     }
     // qemu-user passes TIOCEXCL on but not TIOCGEXCL (ENOSYS), so there the
