@@ -70,8 +70,7 @@ struct FaultCase {
   const char* name;
   Fault fault;
   const char* holdAt;  // call the shim holds at, or nullptr: no shim
-  int status;
-  int error;
+  int status, error;
 };
 
 const FaultCase kCases[] = {
@@ -276,8 +275,7 @@ void RunCase(const FaultCase& c, int index, const std::string& kavnori, const st
              const std::string& work) {
   const char* name = c.name;
   const int failedBefore = failed;
-  const int address = index + 1;
-  const int relay = index % 16 + 1;
+  const int address = index + 1, relay = index % 16 + 1;
   const std::array<std::uint8_t, 8> frame = ExpectedFrame(address, 1, relay);
   Pty pty;
   PtyFailure failure = {};
@@ -348,8 +346,7 @@ void RunCase(const FaultCase& c, int index, const std::string& kavnori, const st
 
   std::string how;
   const int status = WaitExit(child.pid, &how);
-  const std::string out = ReadFile(work + "/out");
-  const std::string err = ReadFile(work + "/err");
+  const std::string out = ReadFile(work + "/out"), err = ReadFile(work + "/err");
   if (pty.master >= 0) {
     taken = ReadFromBoard(pty.master, kFrameSize);
     Check(BoardHasNothing(pty.master), name, "more than the frame reached the board");
@@ -415,8 +412,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: kavnori_stress_faults KAVNORI PAUSE_SHIM\n");
     return 2;
   }
-  const std::string kavnori = argv[1];
-  const std::string shim = argv[2];
+  const std::string kavnori = argv[1], shim = argv[2];
   char workTemplate[] = "/tmp/kavnori-stress-faults-XXXXXX";
   if (mkdtemp(workTemplate) == nullptr) {
     std::perror("mkdtemp");
