@@ -84,8 +84,7 @@ void LayTtys(const FakeRoot& root, dev_t pty, const std::vector<FakeTty>& ttys =
       classFolder = device + "/tty/" + name;
       root.File(classFolder + "/type", std::string(tty.id) + "\n");
     } else {
-      const std::string usb = "/sys/devices/pci0000:00/usb1/" + std::string(tty.usb);
-      const std::string id = tty.id;
+      const std::string usb = "/sys/devices/pci0000:00/usb1/" + std::string(tty.usb), id = tty.id;
       root.File(usb + "/idVendor", id.substr(0, 4) + "\n");
       root.File(usb + "/idProduct", id.substr(5) + "\n");
       if (tty.serial[0] != '\0') root.File(usb + "/serial", std::string(tty.serial) + "\n");

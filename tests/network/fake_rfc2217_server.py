@@ -66,8 +66,7 @@ if mode == "chatter":
     client.sendall(b"relay board v1 ready\r\n")
 elif mode != "silent":
     client.sendall(bytes([IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, COM_PORT]))
-answered = 0
-frame_seen = False
+answered, frame_seen = 0, False
 for kind, *rest in requests():
     if mode == "silent" or (mode == "mute-settings" and answered == 1):
         continue
