@@ -117,8 +117,7 @@ struct StageFailureCase {
 };
 
 TEST(Run, EachStageFailureEndsWithItsStatusAndLine) {
-  const std::string power = "Power On @ Relay 3\n";
-  const std::string invalid = std::to_string(InvalidHandleError());
+  const std::string power = "Power On @ Relay 3\n", invalid = std::to_string(InvalidHandleError());
   const std::string writeFailed = kConfigured + std::string("WriteFile failed with error 31.\n");
   const StageFailureCase cases[] = {
       {FakeFailure::kOpen, 2, "GetCommState failed with error " + invalid + ".\n", 0},
