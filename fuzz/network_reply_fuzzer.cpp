@@ -91,9 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const CommandFrame frame = BuildCommandFrame((flags & 32) != 0 ? 0xFF : 1, 1, 3);
 
   const FarEndRun run = RunOnFakeFarEnd(frame);
-  for (int stage = 0; stage < 3; ++stage) {
+  for (int stage = 0; stage < 3; ++stage)
     Check(run.stageMs[stage] <= kStageLimitMs[stage], "each stage ends within its time");
-  }
 
   // Its requests, and each option refused once at most.
   Check(farEnd.sent.size() <= 128 + 2 * 256 * 3, "the client sends no more than it must");

@@ -84,8 +84,7 @@ void LayTtys(const FakeRoot& root, dev_t pty, const std::vector<FakeTty>& ttys =
       classFolder = device + "/tty/" + name;
       root.File(classFolder + "/type", std::string(tty.id) + "\n");
     } else {
-      const std::string usb = "/sys/devices/pci0000:00/usb1/" + std::string(tty.usb);
-      const std::string id = tty.id;
+      const std::string usb = "/sys/devices/pci0000:00/usb1/" + std::string(tty.usb), id = tty.id;
       root.File(usb + "/idVendor", id.substr(0, 4) + "\n");
       root.File(usb + "/idProduct", id.substr(5) + "\n");
       if (tty.serial[0] != '\0') root.File(usb + "/serial", std::string(tty.serial) + "\n");
@@ -324,10 +323,8 @@ TEST(DoctorCheck, FindsWhatTheAdapterTheLineAndTheMachineHoldAgainstARun) {
         fs::create_directories(fs::path(root.path + at).parent_path());
         fs::create_symlink(text == "->pty" ? pty : text.substr(2), root.path + at);
       } else {
-        root.File(at == "udev"             ? udev
-                  : at == "/run/lock/SVR4" ? svr4
-                                           : at,
-                  text == "PID\n" ? std::to_string(::getpid()) + "\n" : text);
+        const std::string where = at == "udev" ? udev : at == "/run/lock/SVR4" ? svr4 : at;
+        root.File(where, text == "PID\n" ? std::to_string(::getpid()) + "\n" : text);
       }
     }
     // qemu-user passes TIOCEXCL on but not TIOCGEXCL (ENOSYS), so there the

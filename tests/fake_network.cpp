@@ -31,9 +31,8 @@ void Answer(FakeFarEnd* farEnd) {
   if (value != 0) held = value;  // 0 asks for the value held
   if (!farEnd->answers) return;
   std::vector<std::uint8_t> bytes;
-  for (int shift = request[1] == kSetBaudRate ? 24 : 0; shift >= 0; shift -= 8) {
+  for (int shift = request[1] == kSetBaudRate ? 24 : 0; shift >= 0; shift -= 8)
     bytes.push_back(static_cast<std::uint8_t>(held >> shift));
-  }
   const std::vector<std::uint8_t> answer = ComPortAnswer(request[1] + kServerAnswerOffset, bytes);
   farEnd->pending.insert(farEnd->pending.end(), answer.begin(), answer.end());
   farEnd->pending.insert(farEnd->pending.end(), farEnd->afterAnswer.begin(),
@@ -127,8 +126,7 @@ std::vector<std::uint8_t> ComPortAnswer(std::uint8_t command, std::vector<std::u
     answer.push_back(byte);
     if (byte == kTelnetIac) answer.push_back(byte);
   }
-  answer.push_back(kTelnetIac);
-  answer.push_back(kTelnetSe);
+  answer.insert(answer.end(), {kTelnetIac, kTelnetSe});
   return answer;
 }
 

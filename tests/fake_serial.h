@@ -76,20 +76,14 @@ struct FakeSerial {
   // Given: the call that fails (by its name below) with its code, and the
   // count a write reports.
   std::string failingCall;
-  std::uint32_t error = 0;
-  std::uint32_t writeReports = kCommandFrameSize;
+  std::uint32_t error = 0, writeReports = kCommandFrameSize;
 #ifdef _WIN32
   std::wstring path;
-  DWORD access = 0;
-  DWORD share = 0xFFFFFFFF;
+  DWORD access = 0, share = 0xFFFFFFFF, disposition = 0, flags = 0xFFFFFFFF;
   LPSECURITY_ATTRIBUTES security = nullptr;
-  DWORD disposition = 0;
-  DWORD flags = 0xFFFFFFFF;
   HANDLE templateFile = nullptr;
-  DWORD pause = 0;
-  DCB handedToRead = {};
-  DCB applied = {};
-  DWORD writtenPreset = 0xFFFFFFFF;
+  DWORD pause = 0, writtenPreset = 0xFFFFFFFF;
+  DCB handedToRead = {}, applied = {};
   LPOVERLAPPED overlapped = nullptr;
   // Given: the driver's settings; the failing call is "CreateFileW",
   // "GetCommState", "SetCommState", "WriteFile" or "CloseHandle".
@@ -111,8 +105,7 @@ struct FakeSerial {
   // how many waits a stop breaks; the failing call is "open",
   // "F_DUPFD_CLOEXEC", "flock", "F_GETFL", "F_SETFL", "tcgetattr",
   // "read-back", "tcsetattr", "write", "tcdrain" or "close".
-  int openedFd = kFakeDescriptor;
-  int duplicateFd = kFakeDescriptor;
+  int openedFd = kFakeDescriptor, duplicateFd = kFakeDescriptor;
   struct termios read = {};
   void (*driverKept)(struct termios*) = nullptr;
   int interruptedDrains = 0;

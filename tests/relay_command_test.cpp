@@ -24,9 +24,8 @@ const ConversionCase kConversions[] = {
 // clang-format on
 
 TEST(ConvertNumber, FollowsAtoiAndSaturatesAt32Bits) {
-  for (const ConversionCase& c : kConversions) {
+  for (const ConversionCase& c : kConversions)
     EXPECT_EQ(ConvertNumber(c.text), c.expected) << "text \"" << c.text << "\"";
-  }
 }
 
 ParseResult Parse(std::initializer_list<const char*> arguments, RelayCommand* command) {

@@ -117,8 +117,7 @@ struct StageFailureCase {
 };
 
 TEST(Run, EachStageFailureEndsWithItsStatusAndLine) {
-  const std::string power = "Power On @ Relay 3\n";
-  const std::string invalid = std::to_string(InvalidHandleError());
+  const std::string power = "Power On @ Relay 3\n", invalid = std::to_string(InvalidHandleError());
   const std::string writeFailed = kConfigured + std::string("WriteFile failed with error 31.\n");
   const StageFailureCase cases[] = {
       {FakeFailure::kOpen, 2, "GetCommState failed with error " + invalid + ".\n", 0},
@@ -144,88 +143,71 @@ TEST(Run, EachStageFailureEndsWithItsStatusAndLine) {
             kConfigured + power + "CloseHandle failed with error -1073741819.\n");
 }
 
-// A network run against the far end as `shape` leaves it, and what it printed.
-FarEndRun RunOnFarEnd(void (*shape)(FakeFarEnd* farEnd), std::string* printed) {
-  InstallFakeFarEnd();
-  shape(&fakeFarEnd);
-  testing::internal::CaptureStdout();
-  const FarEndRun run = RunOnFakeFarEnd(BuildCommandFrame(1, 1, 3));
-  *printed = WithoutCarriageReturns(testing::internal::GetCapturedStdout());
-  RestoreRealNetwork();
-  return run;
+using Bytes = std::vector<std::uint8_t>;
+
+// `bytes` said `times` over.
+Bytes Repeated(const Bytes& bytes, int times) {
+  Bytes all;
+  for (int i = 0; i < times; ++i) all.insert(all.end(), bytes.begin(), bytes.end());
+  return all;
 }
 
-// 120 KB of offers and requests for options nobody wants, before the rest.
-void OptionStorm(FakeFarEnd* farEnd) {
-  for (int i = 0; i < 20000; ++i) {
-    farEnd->pending.insert(farEnd->pending.end(),
-                           {kTelnetIac, kTelnetWill, 24, kTelnetIac, kTelnetDo, 31});
-  }
-}
+constexpr std::size_t kNoLimit = static_cast<std::size_t>(-1);
 
+// The far end's ways (see FakeFarEnd), and what the run printed: the failure
+// line, or nothing.
 struct FarEndCase {
   const char* name;
-  void (*shape)(FakeFarEnd* farEnd);
-  std::string printed;  // the failure line, or nothing
+  std::size_t readSize;
+  int readDelayMs, frameSendMs;
+  bool answers;
+  std::size_t unreadRoom;
+  Bytes behindGreeting, afterAnswer;
+  std::string printed;
 };
 
 TEST(Run, NetworkStagesHoldTheirDeadlinesWhateverTheFarEndSends) {
-  const std::string timedOut = std::to_string(kNetworkTimedOut) + ".\n";
+  const std::string timedOut = " failed with error " + std::to_string(kNetworkTimedOut) + ".\n";
+  const std::string openFailed = "GetCommState" + timedOut, writeFailed = "WriteFile" + timedOut;
+  // 120 KB of offers and requests for options nobody wants, before the rest.
+  const Bytes storm = Repeated({kTelnetIac, kTelnetWill, 24, kTelnetIac, kTelnetDo, 31}, 20000);
+  const Bytes trickle = Repeated({kTelnetIac, 241}, 20);  // NO-OPERATIONs
+  Bytes overLong = {0, 0, 0x4B, 0};                       // speed 19200 and 300 bytes more
+  overLong.resize(300, 'A');
+  const Bytes overLongAnswer = ComPortAnswer(kServerAnswerOffset + kSetBaudRate, overLong);
+  const Bytes otherAnswer = ComPortAnswer(kServerAnswerOffset + kSetControl, {1});
+  const std::size_t greeting = sizeof kSer2netGreeting;
   const FarEndCase cases[] = {
-      {"every answer whole", [](FakeFarEnd*) {}, ""},
-      {"answers split byte by byte", [](FakeFarEnd* farEnd) { farEnd->readSize = 1; }, ""},
-      {"an option storm", OptionStorm, ""},
-      {"an answer for another command behind each",
-       [](FakeFarEnd* farEnd) {
-         farEnd->afterAnswer = ComPortAnswer(kServerAnswerOffset + kSetControl, {1});
-       },
-       ""},
-      // Speed 19200 and 300 bytes more: taken for no answer at all.
-      {"an over-long answer",
-       [](FakeFarEnd* farEnd) {
-         farEnd->answers = false;
-         farEnd->readSize = sizeof kSer2netGreeting;  // the answer comes after the query
-         std::vector<std::uint8_t> value = {0, 0, 0x4B, 0};
-         value.resize(300, 'A');
-         const std::vector<std::uint8_t> answer =
-             ComPortAnswer(kServerAnswerOffset + kSetBaudRate, value);
-         farEnd->pending.insert(farEnd->pending.end(), answer.begin(), answer.end());
-       },
-       "GetCommState failed with error " + timedOut},
-      // A NO-OPERATION a second, never an answer: the open ends at its 5 s.
-      {"a trickle",
-       [](FakeFarEnd* farEnd) {
-         farEnd->readDelayMs = 1000;
-         farEnd->readSize = 2;
-         farEnd->answers = false;
-         for (int i = 0; i < 20; ++i)
-           farEnd->pending.insert(farEnd->pending.end(), {kTelnetIac, 241});
-       },
-       "GetCommState failed with error " + timedOut},
+      {"every answer whole", 4096, 0, 0, true, kNoLimit, {}, {}, ""},
+      {"answers split byte by byte", 1, 0, 0, true, kNoLimit, {}, {}, ""},
+      {"an option storm", 4096, 0, 0, true, kNoLimit, storm, {}, ""},
+      {"another answer behind each", 4096, 0, 0, true, kNoLimit, {}, otherAnswer, ""},
+      // Read after the query, and taken for no answer at all.
+      {"an over-long answer", greeting, 0, 0, false, kNoLimit, overLongAnswer, {}, openFailed},
+      // One a second, never an answer: the open ends at its 5 s.
+      {"a trickle", 2, 1000, 0, false, kNoLimit, trickle, {}, openFailed},
       // Its buffers fill with the refusals to a storm, so a send waits.
-      {"a far end that never reads, in an option storm",
-       [](FakeFarEnd* farEnd) {
-         OptionStorm(farEnd);
-         farEnd->answers = false;
-         farEnd->unreadRoom = 4096;
-         farEnd->readDelayMs = 1;
-       },
-       "GetCommState failed with error " + timedOut},
+      {"a far end that never reads, in a storm", 4096, 1, 0, false, 4096, storm, {}, openFailed},
       // The frame takes the barrier's whole 5 s to leave: no time is left
       // for its answer.
-      {"a far end slow to take the frame",
-       [](FakeFarEnd* farEnd) {
-         farEnd->frameSendMs = 5000;
-         farEnd->readDelayMs = 400;
-       },
-       "WriteFile failed with error " + timedOut},
+      {"a far end slow to take the frame", 4096, 400, 5000, true, kNoLimit, {}, {}, writeFailed},
   };
   const std::array<std::uint8_t, 8> frame = ExpectedFrame(1, 1, 3);
   for (const FarEndCase& c : cases) {
     SCOPED_TRACE(c.name);
-    std::string printed;
-    const FarEndRun run = RunOnFarEnd(c.shape, &printed);
-    EXPECT_EQ(printed, c.printed);
+    InstallFakeFarEnd();
+    fakeFarEnd.readSize = c.readSize;
+    fakeFarEnd.readDelayMs = c.readDelayMs;
+    fakeFarEnd.frameSendMs = c.frameSendMs;
+    fakeFarEnd.answers = c.answers;
+    fakeFarEnd.unreadRoom = c.unreadRoom;
+    fakeFarEnd.pending.insert(fakeFarEnd.pending.end(), c.behindGreeting.begin(),
+                              c.behindGreeting.end());
+    fakeFarEnd.afterAnswer = c.afterAnswer;
+    testing::internal::CaptureStdout();
+    const FarEndRun run = RunOnFakeFarEnd(BuildCommandFrame(1, 1, 3));
+    EXPECT_EQ(WithoutCarriageReturns(testing::internal::GetCapturedStdout()), c.printed);
+    RestoreRealNetwork();
     for (int stage = 0; stage < 3; ++stage) EXPECT_LE(run.stageMs[stage], kStageLimitMs[stage]);
     // A run that did not get the barrier's answer leaves its queue to a reset.
     EXPECT_EQ(fakeFarEnd.dropsQueue, !c.printed.empty());

@@ -71,12 +71,9 @@ TEST_F(PosixSeam, PortIsNeverStandardInputOutputOrError) {
     EXPECT_EQ(port.handle, c.port);
     EXPECT_EQ(fakeSerial.closed, c.closed);
     EXPECT_EQ(fakeSerial.pause.tv_nsec, 5000000);
-    if (c.opened < 3) {
-      EXPECT_EQ(fakeSerial.duplicatedFd, c.opened);
-      EXPECT_EQ(fakeSerial.duplicateLowest, 3);
-    } else {
-      EXPECT_EQ(fakeSerial.duplicatedFd, -1);  // not duplicated
-    }
+    // -1: not duplicated.
+    EXPECT_EQ(fakeSerial.duplicatedFd, c.opened < 3 ? c.opened : -1);
+    EXPECT_EQ(fakeSerial.duplicateLowest, c.opened < 3 ? 3 : -1);
     if (c.port >= 0) {
       // Locked and made blocking where it stays.
       EXPECT_EQ(fakeSerial.flockFd, c.port);
@@ -261,8 +258,7 @@ class PseudoTerminal : public testing::Test {
     return bytes;
   }
 
-  int master_ = -1;
-  int slave_ = -1;
+  int master_ = -1, slave_ = -1;
   char path_[64] = {};
 };
 
@@ -338,8 +334,7 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
     const int fd = open(path_, O_RDWR | O_NOCTTY);
     ASSERT_EQ(holder == "flock" ? flock(fd, LOCK_EX | LOCK_NB) : 0, 0);
     ASSERT_EQ(holder == "TIOCEXCL" ? ioctl(fd, TIOCEXCL) : 0, 0);
-    struct flock record = {};
-    record.l_type = F_WRLCK;
+    struct flock record = {F_WRLCK, SEEK_SET, 0, 0, 0};  // the whole file
     ASSERT_EQ(holder == "record lock" ? fcntl(fd, F_OFD_SETLK, &record) : 0, 0);
     // qemu-user takes TIOCEXCL but not TIOCGEXCL: nothing can see it there.
     if (holder == "TIOCEXCL" && !TerminalIsExclusive(fd)) {
@@ -364,8 +359,8 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
     const bool during = holder == "during the run";
     const bool forked = holder == "stale" || unrelated || holder == "zombie" || during;
     int pid = forked ? fork() : getpid();
-    if (pid == 0 &&
-        (unrelated || during)) {  // keeps no file of the port (or just it), then says so
+    // The child keeps no file of the port (or just it), then says so.
+    if (pid == 0 && (unrelated || during)) {
       for (int open = 3; open < 1024; ++open)
         open == ready[1] || (during && open == fd) || close(open);
       close(ready[1]);
@@ -406,12 +401,10 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
     if (holder == "unreadable") chmod(lock.c_str(), 0);
     const char* port = c.byLink ? link.c_str() : path_;
     const char* argv[] = {"Kavnori", port, "1", "3", "1"};
+    const bool another =
+        holder == "unreadable" || holder == "zombie" || holder == "unrelated, seen by another user";
     testing::internal::CaptureStdout();
-    EXPECT_EQ(
-        holder == "unreadable" || holder == "zombie" || holder == "unrelated, seen by another user"
-            ? RunAsAnotherUser(argv)
-            : RunKavnori(5, argv),
-        c.status);
+    EXPECT_EQ(another ? RunAsAnotherUser(argv) : RunKavnori(5, argv), c.status);
     RestoreRealSerial();
     chmod(lock.c_str(), 0644);
     const std::string configured = "Serial port [" + std::string(port) + "] configured.\n";

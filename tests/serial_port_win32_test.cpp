@@ -149,8 +149,7 @@ TEST_F(Win32Seam, WritesTheWholeFrameInOneSynchronousCall) {
 
 struct WriteCase {
   BOOL accepted;
-  DWORD reported;
-  DWORD error;
+  DWORD reported, error;
   bool written;
   const char* output;
 };

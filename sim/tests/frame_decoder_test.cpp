@@ -142,9 +142,8 @@ TEST_P(DecoderTable, ReportsEachFrameAndRejection) {
 INSTANTIATE_TEST_SUITE_P(Cases, DecoderTable, testing::ValuesIn(kDecoderCases),
                          [](const testing::TestParamInfo<DecoderCase>& info) {
                            std::string name;
-                           for (const char* c = info.param.name; *c != '\0'; ++c) {
+                           for (const char* c = info.param.name; *c != '\0'; ++c)
                              name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-                           }
                            return name;
                          });
 
@@ -157,16 +156,16 @@ FrameEvent ValidFrame(const Bytes& bytes) {
   return events[0];
 }
 
-Bytes Frame(std::uint8_t address, bool on, std::uint8_t relay) {
-  const CommandFrame frame = BuildCommandFrame(address, on ? 1 : 0, relay);
+// Power 1 on, 0 off.
+Bytes Frame(std::uint8_t address, int power, std::uint8_t relay) {
+  const CommandFrame frame = BuildCommandFrame(address, power, relay);
   return Bytes(frame.bytes, frame.bytes + kCommandFrameSize);
 }
 
 std::string RelayPattern(const RelayBank& bank, std::uint8_t address) {
   std::string pattern;
-  for (int relay = 1; relay <= kRelaysPerBoard; ++relay) {
+  for (int relay = 1; relay <= kRelaysPerBoard; ++relay)
     pattern += RelayIsOn(bank, address, relay) ? '1' : '0';
-  }
   return pattern;
 }
 
@@ -179,19 +178,13 @@ struct BankCase {
 
 TEST(RelayBank, AppliesFramesToTheirOwnBoard) {
   const BankCase cases[] = {
-      {"one on", {Frame(1, true, 3)}, 1, "0010000000000000"},
-      {"on, on, off",
-       {Frame(1, true, 3), Frame(1, true, 16), Frame(1, false, 3)},
-       1,
-       "0000000000000001"},
-      {"all on", {Frame(4, true, 0)}, 4, "1111111111111111"},
-      {"all on then one off", {Frame(4, true, 0), Frame(4, false, 1)}, 4, "0111111111111111"},
-      {"all off",
-       {Frame(9, true, 2), Frame(9, true, 12), Frame(9, false, 0)},
-       9,
-       "0000000000000000"},
-      {"other boards untouched", {Frame(1, true, 0), Frame(2, true, 5)}, 2, "0000100000000000"},
-      {"off is idempotent", {Frame(7, false, 8)}, 7, "0000000000000000"},
+      {"one on", {Frame(1, 1, 3)}, 1, "0010000000000000"},
+      {"on, on, off", {Frame(1, 1, 3), Frame(1, 1, 16), Frame(1, 0, 3)}, 1, "0000000000000001"},
+      {"all on", {Frame(4, 1, 0)}, 4, "1111111111111111"},
+      {"all on then one off", {Frame(4, 1, 0), Frame(4, 0, 1)}, 4, "0111111111111111"},
+      {"all off", {Frame(9, 1, 2), Frame(9, 1, 12), Frame(9, 0, 0)}, 9, "0000000000000000"},
+      {"other boards untouched", {Frame(1, 1, 0), Frame(2, 1, 5)}, 2, "0000100000000000"},
+      {"off is idempotent", {Frame(7, 0, 8)}, 7, "0000000000000000"},
   };
   for (const BankCase& testCase : cases) {
     SCOPED_TRACE(testCase.name);

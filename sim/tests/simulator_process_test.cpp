@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -33,8 +34,7 @@ constexpr int kLineTimeoutMs = 10000;
 
 struct Simulator {
   pid_t pid;
-  int out;  // its standard output
-  int err;  // its standard error
+  int out, err;  // its standard output and error
   std::string buffered;
   std::string errors;  // its standard error, once it has exited
 };
@@ -61,8 +61,7 @@ Simulator StartSimulator(std::vector<std::string> arguments, Output output = Out
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
-  int out[2];
-  int err[2];
+  int out[2], err[2];
   OpenChannel(output, out);
   OpenChannel(errors, err);
   posix_spawn_file_actions_t actions;
@@ -178,8 +177,7 @@ std::vector<int> OpenTerminalsUntil(const std::string& path) {
   std::vector<int> opened;
   char name[64] = {};
   while (opened.size() < 32 && path != name) {
-    int master = -1;
-    int slave = -1;
+    int master = -1, slave = -1;
     if (openpty(&master, &slave, name, nullptr, nullptr) != 0) break;
     opened.insert(opened.end(), {master, slave});
   }
@@ -188,8 +186,7 @@ std::vector<int> OpenTerminalsUntil(const std::string& path) {
 
 // A folder of its own for the board's link, removed with the link at the end.
 struct LinkFolder {
-  std::string dir;
-  std::string link;
+  std::string dir, link;
   LinkFolder() {
     char path[] = "/tmp/relay-board-sim-test-XXXXXX";
     dir = mkdtemp(path) != nullptr ? path : "";
@@ -274,8 +271,7 @@ TEST(SimulatorProcess, HumanOutputStopsAfterTheFramesAskedFor) {
     // Relay 1 of board 7 on, then all of board 7 on, in one write.
     WriteBytes(port, {0x55, 0x07, 0x12, 0x00, 0x00, 0x00, 0x01, 0x6F, 0x55, 0x07, 0x12, 0x00, 0x00,
                       0x00, 0x00, 0x6E});
-    const std::string first = ReadLine(&simulator);
-    const std::string second = ReadLine(&simulator);
+    const std::string first = ReadLine(&simulator), second = ReadLine(&simulator);
     poll(nullptr, 0, holdMs);
     EXPECT_EQ(tcdrain(port), 0) << std::strerror(errno);
     close(port);
@@ -332,13 +328,8 @@ TEST(SimulatorProcess, LeavesAnythingButALinkToAGoneTerminalAlone) {
                                      nullptr};
   for (const char* linkTo : linkTargets) {
     SCOPED_TRACE(linkTo == nullptr ? "a regular file" : linkTo);
-    if (linkTo != nullptr) {
-      ASSERT_EQ(symlink(linkTo, folder.link.c_str()), 0);
-    } else {
-      const int file = open(folder.link.c_str(), O_CREAT | O_WRONLY, 0600);
-      ASSERT_GE(file, 0);
-      close(file);
-    }
+    ASSERT_TRUE(linkTo != nullptr ? symlink(linkTo, folder.link.c_str()) == 0
+                                  : std::ofstream(folder.link).good());
     Simulator simulator = StartSimulator({"--link", folder.link});
     EXPECT_EQ(WaitForExit(&simulator), 1);
     const std::string why =

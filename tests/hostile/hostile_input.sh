@@ -39,9 +39,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/kavnori-hostile.XXXXXX")
 trap 'rm -rf "${work}"' EXIT
 cd "${work}" || exit 2
 
-failures=0 # failed checks
-failed_cases=()
-cases=0
+failures=0 failed_cases=() cases=0 # failed checks, the cases they fail, the cases run
 
 # ---- expected outputs ------------------------------------------------------
 

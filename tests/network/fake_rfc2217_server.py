@@ -28,48 +28,46 @@ client, _ = listener.accept()
 client.settimeout(10)
 
 
-class Recorded:
-    def recv(self, count):
-        try:
-            byte = client.recv(count)
-        except OSError:  # a reset (every failed run ends with one), or no more time
-            byte = b""
-        got.write(byte.hex() + " " if byte else "")
-        got.flush()
-        return byte
+def recv(count):
+    try:
+        byte = client.recv(count)
+    except OSError:  # a reset (every failed run ends with one), or no more time
+        byte = b""
+    got.write(byte.hex() + " " if byte else "")
+    got.flush()
+    return byte
 
 
-def requests(stream):
+def requests():
     while True:
-        byte = stream.recv(1)
+        byte = recv(1)
         if not byte:
             return
         if byte[0] != IAC:
             yield ("data", byte[0])
             continue
-        verb = stream.recv(1)[0]
+        verb = recv(1)[0]
         if verb == IAC:
             yield ("data", IAC)
         elif verb == SB:
             body = bytearray()
             while True:
-                b = stream.recv(1)[0]
+                b = recv(1)[0]
                 if b == IAC:
-                    b = stream.recv(1)[0]
+                    b = recv(1)[0]
                     if b == SE:
                         break
                 body.append(b)
             yield ("sub", body[1], bytes(body[2:]))
         else:
-            stream.recv(1)  # the option of WILL/WONT/DO/DONT
+            recv(1)  # the option of WILL/WONT/DO/DONT
 
 if mode == "chatter":
     client.sendall(b"relay board v1 ready\r\n")
 elif mode != "silent":
     client.sendall(bytes([IAC, DO, BINARY, IAC, WILL, BINARY, IAC, DO, COM_PORT]))
-answered = 0
-frame_seen = False
-for kind, *rest in requests(Recorded()):
+answered, frame_seen = 0, False
+for kind, *rest in requests():
     if mode == "silent" or (mode == "mute-settings" and answered == 1):
         continue
     if kind == "data":

@@ -77,13 +77,14 @@ ser2net_pid=$!
 listening() { ss -ltn | grep -q "127.0.0.1:$((base + 2)) "; }
 wait_until 5 listening || { echo "ser2net did not start: $(cat "${work}/ser2net.log")"; exit 1; }
 
-# expect_network NAME STATUS FRAME_OR_- NAME ARGS -- EXPECTED_LINES...
+# expect_network NAME STATUS FRAME_OR_- NAME ARGS -- EXPECTED_LINES (PORT: the port's name)...
 expect_network() {
   local name=$1 status=$2 frame=$3 got code
   shift 3
   local args=()
   while [ "$1" != -- ]; do args+=("$1"); shift; done
   shift
+  set -- "${@//PORT/${args[0]}}"
   got=$("${command[@]}" "${args[@]}" 2>&1; echo ".$?")
   code=${got##*.}
   expect "${name}: status" "${status}" "${code}"
@@ -96,14 +97,12 @@ rfc=rfc2217://127.0.0.1:${base}
 
 # ---- ser2net ----
 expect_network "address 255: 0xFF doubled on the wire, once on the line, far port 19200 set to 9600" \
-  0 "55 FF 12 00 00 00 03 69 @9600 8none1" "${rfc}" 255 3 1 -- "$(configured "${rfc}")" \
-  "Power On @ Relay 3"
+  0 "55 FF 12 00 00 00 03 69 @9600 8none1" "${rfc}" 255 3 1 -- "$(configured PORT)" "Power On @ Relay 3"
 # Under Wine, each start costs seconds: the .exe gets the rows that reach its
 # own code (Winsock's connect, its codes, the Telnet path), not the repeats.
 native() { [ "${mode}" = native ]; }
 native && expect_network "by name, all relays off" 0 "55 01 11 00 00 00 00 67 @9600 8none1" \
-  "rfc2217://localhost:${base}" 1 0 0 -- "$(configured "rfc2217://localhost:${base}")" \
-  "Power Off @ Relay 0"
+  "rfc2217://localhost:${base}" 1 0 0 -- "$(configured PORT)" "Power Off @ Relay 0"
 # Back to back, each status 0 is a frame carried at 9600, though ser2net
 # puts its port back as soon as the client leaves.
 native && { for _ in $(seq 30); do "${command[@]}" "${rfc}" 1 3 1 >/dev/null || break; done; board_got 30
@@ -112,8 +111,7 @@ native && { for _ in $(seq 30); do "${command[@]}" "${rfc}" 1 3 1 >/dev/null || 
 native && { "${command[@]}" "${rfc}" 1 4 1 >&- 2>&-; expect "standard output closed: status" 0 $?; board_got 1
   expect "standard output closed: the far line got" "55 01 12 00 00 00 04 6C @9600 8none1, 1" "${frames}, ${heard}"; }
 native && expect_network "labgrid exporter's form" 0 "55 02 12 00 00 00 10 79 @9600 8none1" \
-  "rfc2217://127.0.0.1:$((base + 2))" 2 16 1 -- \
-  "$(configured "rfc2217://127.0.0.1:$((base + 2))")" "Power On @ Relay 16"
+  "rfc2217://127.0.0.1:$((base + 2))" 2 16 1 -- "$(configured PORT)" "Power On @ Relay 16"
 
 # hold_port: another client takes the RFC 2217 port and keeps it; back once
 # ser2net has spoken to it (a slow start on a busy machine must not let
@@ -166,20 +164,17 @@ if [ "${mode}" = windows ]; then
 else
   timed_out=110 refused=111 not_found=2 reset=104 invalid=22 no_rfc2217=93
 fi
+# refused_at NAME PORT CODE: the open fails with CODE; the board gets nothing.
+refused_at() { expect_network "$1" 2 - "$2" 1 1 1 -- "GetCommState failed with error $3."; }
 # A raw port's far line must get nothing, not even a Telnet offer.
-native && expect_network "a raw tcp accepter agrees to nothing" 2 - "rfc2217://127.0.0.1:$((base + 1))" 1 1 1 \
-  -- "GetCommState failed with error ${timed_out}." && expect "a raw tcp accepter: the far line got" 0 "${heard}"
-expect_network "nothing listening" 2 - "rfc2217://127.0.0.1:$((base + 3))" 1 1 1 -- \
-  "GetCommState failed with error ${refused}."
-expect_network "a name not found" 2 - "rfc2217://nohost.invalid:${base}" 1 1 1 -- \
-  "GetCommState failed with error ${not_found}."
-for row in "telnet, no rfc2217|${rfc%:*}:$((base + 4))|${no_rfc2217}" "far device missing|${rfc%:*}:$((base + 5))|19" \
-  "a link-local address on a link without it|rfc2217://[fe80::1%lo]:${base}|101"; do
-  IFS='|' read -r name port code <<<"${row}"
-  native && expect_network "${name}" 2 - "${port}" 1 1 1 -- "GetCommState failed with error ${code}."
-done
-native && expect_network "no port number" 2 - "rfc2217://127.0.0.1" 1 1 1 -- \
-  "GetCommState failed with error ${invalid}."
+native && refused_at "a raw tcp accepter agrees to nothing" "${rfc%:*}:$((base + 1))" "${timed_out}" &&
+  expect "a raw tcp accepter: the far line got" 0 "${heard}"
+refused_at "nothing listening" "${rfc%:*}:$((base + 3))" "${refused}"
+refused_at "a name not found" "rfc2217://nohost.invalid:${base}" "${not_found}"
+native && refused_at "telnet, no rfc2217" "${rfc%:*}:$((base + 4))" "${no_rfc2217}"
+native && refused_at "far device missing" "${rfc%:*}:$((base + 5))" 19
+native && refused_at "a link-local address on a link without it" "rfc2217://[fe80::1%lo]:${base}" 101
+native && refused_at "no port number" "rfc2217://127.0.0.1" "${invalid}"
 
 # ---- the fake server ----
 # fake_run MODE NAME STATUS EXPECTED_LINES...: one run against the fake

@@ -52,29 +52,25 @@ bool IsPort(int fd) {
 
 extern "C" int nanosleep(const struct timespec* duration, struct timespec* remaining) {
   HoldIfChosen("nanosleep");
-  using Call = int (*)(const struct timespec*, struct timespec*);
-  static const Call real = reinterpret_cast<Call>(Next("nanosleep"));
+  static const auto real = reinterpret_cast<decltype(&nanosleep)>(Next("nanosleep"));
   return real(duration, remaining);
 }
 
 extern "C" int tcsetattr(int fd, int when, const struct termios* settings) noexcept {
   HoldIfChosen("tcsetattr");
-  using Call = int (*)(int, int, const struct termios*);
-  static const Call real = reinterpret_cast<Call>(Next("tcsetattr"));
+  static const auto real = reinterpret_cast<decltype(&tcsetattr)>(Next("tcsetattr"));
   return real(fd, when, settings);
 }
 
 extern "C" ssize_t write(int fd, const void* bytes, size_t count) {
   if (IsPort(fd)) HoldIfChosen("write");
-  using Call = ssize_t (*)(int, const void*, size_t);
-  static const Call real = reinterpret_cast<Call>(Next("write"));
+  static const auto real = reinterpret_cast<decltype(&write)>(Next("write"));
   return real(fd, bytes, count);
 }
 
 extern "C" int close(int fd) {
   if (IsPort(fd)) HoldIfChosen("close");
-  using Call = int (*)(int);
-  static const Call real = reinterpret_cast<Call>(Next("close"));
+  static const auto real = reinterpret_cast<decltype(&close)>(Next("close"));
   return real(fd);
 }
 
@@ -87,6 +83,6 @@ extern "C" long syscall(long number, ...) {
   for (long& argument : a) argument = va_arg(list, long);
   va_end(list);
   if (number == SYS_linkat) HoldIfChosen("linkat");
-  static const auto real = reinterpret_cast<long (*)(long, ...)>(Next("syscall"));
+  static const auto real = reinterpret_cast<decltype(&syscall)>(Next("syscall"));
   return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }

@@ -96,10 +96,7 @@ output_of() { cat "$1"; echo .; }
 
 # ---- One round ----
 
-total_runs=0
-total_exit0=0
-total_exit2=0
-total_frames=0
+total_runs=0 total_exit0=0 total_exit2=0 total_frames=0
 
 run_round() {
   local round=$1
@@ -216,10 +213,7 @@ run_round() {
 
   printf 'round %d: %d runs, %d exited 0, %d exited 2, %d frames checked (+1 closing run)\n' \
     "${round}" "${runs}" "${exit0}" "${exit2}" "${applied}"
-  total_runs=$((total_runs + runs))
-  total_exit0=$((total_exit0 + exit0))
-  total_exit2=$((total_exit2 + exit2))
-  total_frames=$((total_frames + applied))
+  : $((total_runs += runs, total_exit0 += exit0, total_exit2 += exit2, total_frames += applied))
 }
 
 # Under Wine, the first program to find no wineserver starts one, which keeps

@@ -70,8 +70,7 @@ struct FaultCase {
   const char* name;
   Fault fault;
   const char* holdAt;  // call the shim holds at, or nullptr: no shim
-  int status;
-  int error;
+  int status, error;
 };
 
 const FaultCase kCases[] = {
@@ -92,8 +91,7 @@ const FaultCase kCases[] = {
 };
 const char* const kFailedStage[] = {"", "", "GetCommState", "SetCommState", "WriteFile"};
 
-int passed = 0;
-int failed = 0;
+int passed = 0, failed = 0;
 
 void Fail(const char* name, const std::string& what) {
   ++failed;
@@ -175,11 +173,9 @@ bool StartCommand(const std::vector<std::string>& args, const char* holdAt, cons
   std::vector<char*> argv;
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
-  int heldPipe[2] = {-1, -1};
-  int goPipe[2] = {-1, -1};
-  if (holdAt != nullptr && (pipe2(heldPipe, O_CLOEXEC) != 0 || pipe2(goPipe, O_CLOEXEC) != 0)) {
+  int heldPipe[2] = {-1, -1}, goPipe[2] = {-1, -1};
+  if (holdAt != nullptr && (pipe2(heldPipe, O_CLOEXEC) != 0 || pipe2(goPipe, O_CLOEXEC) != 0))
     return false;
-  }
   const int out = open((work + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   const int err = open((work + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (out < 0 || err < 0) return false;
@@ -279,8 +275,7 @@ void RunCase(const FaultCase& c, int index, const std::string& kavnori, const st
              const std::string& work) {
   const char* name = c.name;
   const int failedBefore = failed;
-  const int address = index + 1;
-  const int relay = index % 16 + 1;
+  const int address = index + 1, relay = index % 16 + 1;
   const std::array<std::uint8_t, 8> frame = ExpectedFrame(address, 1, relay);
   Pty pty;
   PtyFailure failure = {};
@@ -351,8 +346,7 @@ void RunCase(const FaultCase& c, int index, const std::string& kavnori, const st
 
   std::string how;
   const int status = WaitExit(child.pid, &how);
-  const std::string out = ReadFile(work + "/out");
-  const std::string err = ReadFile(work + "/err");
+  const std::string out = ReadFile(work + "/out"), err = ReadFile(work + "/err");
   if (pty.master >= 0) {
     taken = ReadFromBoard(pty.master, kFrameSize);
     Check(BoardHasNothing(pty.master), name, "more than the frame reached the board");
@@ -418,8 +412,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: kavnori_stress_faults KAVNORI PAUSE_SHIM\n");
     return 2;
   }
-  const std::string kavnori = argv[1];
-  const std::string shim = argv[2];
+  const std::string kavnori = argv[1], shim = argv[2];
   char workTemplate[] = "/tmp/kavnori-stress-faults-XXXXXX";
   if (mkdtemp(workTemplate) == nullptr) {
     std::perror("mkdtemp");
