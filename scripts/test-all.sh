@@ -69,7 +69,7 @@ cmake --preset sanitize
 cmake --build --preset sanitize -j "${jobs}"
 ctest --preset sanitize -j "${jobs}"
 
-echo "== fuzz: the argument path under libFuzzer (clang)"
+echo "== fuzz: the argument path and the network replies under libFuzzer (clang), side by side"
 cmake --preset fuzz
 cmake --build --preset fuzz -j "${jobs}"
 ctest --preset fuzz -j "${jobs}" -R '^fuzz_'
