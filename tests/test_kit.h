@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdint>
 #include <string>
 
@@ -19,6 +20,15 @@ inline std::array<std::uint8_t, 8> ExpectedFrame(int address, int power, int rel
   const auto byte = [](int value) { return static_cast<std::uint8_t>(value & 0xFF); };
   const int sum = 0x55 + address + command + relay;
   return {0x55, byte(address), byte(command), 0, 0, 0, byte(relay), byte(sum)};
+}
+
+// A table row's name as GoogleTest takes it for a case of its own:
+// letters and digits, '_' for the rest.
+inline std::string CaseName(const char* name) {
+  std::string caseName;
+  for (const char* c = name; *c != '\0'; ++c)
+    caseName += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+  return caseName;
 }
 
 // The Windows C runtime writes "\n" as CR LF to a file; texts are compared

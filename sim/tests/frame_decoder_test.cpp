@@ -8,6 +8,7 @@
 
 #include "sim/event_report.h"
 #include "sim/relay_bank.h"
+#include "tests/test_kit.h"
 
 namespace {
 
@@ -141,10 +142,7 @@ TEST_P(DecoderTable, ReportsEachFrameAndRejection) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, DecoderTable, testing::ValuesIn(kDecoderCases),
                          [](const testing::TestParamInfo<DecoderCase>& info) {
-                           std::string name;
-                           for (const char* c = info.param.name; *c != '\0'; ++c)
-                             name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-                           return name;
+                           return CaseName(info.param.name);
                          });
 
 FrameEvent ValidFrame(const Bytes& bytes) {
