@@ -74,9 +74,10 @@ bool LeftByDeadRun(const char* lock) {
 // LTMP.PID of a run killed with SIGKILL while it locked: no process of that
 // pid is left to remove it. A live one's is its own.
 bool RemoveIfDeadRunsTemporary(int, const char* name, void* folder) {
-  if (!StartsWith(name, "LTMP.")) return false;
+  static const char kTemporaryPrefix[] = "LTMP.";
+  if (!StartsWith(name, kTemporaryPrefix)) return false;
   long pid = 0;
-  for (const char* digit = name + 5; *digit != '\0'; ++digit) {
+  for (const char* digit = name + sizeof kTemporaryPrefix - 1; *digit != '\0'; ++digit) {
     if (*digit < '0' || *digit > '9' || pid > INT_MAX / 10) return false;
     pid = pid * 10 + (*digit - '0');
   }

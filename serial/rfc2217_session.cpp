@@ -109,8 +109,7 @@ void TakeBytes(Rfc2217Session* session, const std::uint8_t* bytes, long count, R
 }
 
 bool FarSaid(const Rfc2217Session& session, const char* text) {
-  std::size_t i = 0;
-  for (; text[i] != '\0'; ++i) {
+  for (std::size_t i = 0; text[i] != '\0'; ++i) {
     if (i >= session.farTextLength || session.farText[i] != text[i]) return false;
   }
   return true;
