@@ -18,8 +18,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-pass() { passed=$((passed + 1)); echo "ok   $1"; }
-fail() { failed=$((failed + 1)); echo "FAIL $1"; [ -z "${2:-}" ] || echo "     $2"; }
 # check NAME COMMAND...: one named check, passed when COMMAND succeeds.
 check() {
   local name=$1
