@@ -39,7 +39,11 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/kavnori-hostile.XXXXXX")
 trap 'rm -rf "${work}"' EXIT
 cd "${work}" || exit 2
 
-failures=0 failed_cases=() cases=0 # failed checks, the cases they fail, the cases run
+# The kit's fail counts failed checks; a case counts once as failed when any
+# check made since it opened failed (a FIFO's reader is checked after its case).
+cases=0 failed_cases=0 failed_before_case=0
+close_case() { [ "${failed}" -eq "${failed_before_case}" ] || failed_cases=$((failed_cases + 1)) failed_before_case=${failed}; }
+open_case() { close_case && cases=$((cases + 1)); }
 
 # ---- expected outputs ------------------------------------------------------
 
@@ -67,13 +71,6 @@ expected_reply() {
 
 declare -A status_for=([usage]=1 [refused]=1 [notty]=2 [noport]=2)
 
-fail() {
-  echo "FAIL [$1]: $2"
-  failures=$((failures + 1))
-  local count=${#failed_cases[@]}
-  [ "${count}" -gt 0 ] && [ "${failed_cases[count - 1]}" = "$1" ] || failed_cases+=("$1")
-}
-
 # ---- the helper ------------------------------------------------------------
 
 # check NAME EXPECTATION ARGUMENT...
@@ -82,7 +79,7 @@ fail() {
 check() {
   local name=$1 expectation=$2
   shift 2
-  cases=$((cases + 1))
+  open_case
   : >port
   "${runner[@]}" "${kavnori}" "$@" >"${work}/.out" 2>"${work}/.err" </dev/null
   local status=$? expected_status=${status_for[${expectation}]}
@@ -116,7 +113,7 @@ for name in "${hostile_names[@]}"; do : >"${name}"; done
 
 # The sentinels, then the closing line; the script's status.
 finish() {
-  cases=$((cases + 1))
+  open_case
   [ -d x ] || fail "sentinel" "the folder x is gone: a shell ran a port name"
   pwned=$(find . -maxdepth 1 -name 'pwned*' -print | tr '\n' ' ')
   [ -z "${pwned}" ] || fail "sentinel" "a shell ran a port name or a number: ${pwned}"
@@ -125,8 +122,9 @@ finish() {
     [ ! -s "${name}" ] || fail "sentinel" "the file '${name}' received bytes"
   done
 
-  echo "${cases} cases, ${#failed_cases[@]} failed${runner:+ (under ${runner[0]##*/})}"
-  [ "${failures}" -eq 0 ]
+  close_case
+  echo "${cases} cases, ${failed_cases} failed${runner:+ (under ${runner[0]##*/})}"
+  [ "${failed}" -eq 0 ]
   exit
 }
 
@@ -140,7 +138,7 @@ finish() {
 check_doctor() {
   local name=$1 code=$2 format status
   shift 2
-  cases=$((cases + 1))
+  open_case
   for format in --json --text; do
     timeout 60 "${runner[@]}" "${kavnori}" ${format/--text/} -- "$@" >.out 2>.err </dev/null
     status=$?
