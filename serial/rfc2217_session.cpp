@@ -115,9 +115,9 @@ bool FarSaid(const Rfc2217Session& session, const char* text) {
   return true;
 }
 
-// One read until deadlineMs; false when the time ran out, the far end
-// closed or the read failed.
-bool ReadOnce(Rfc2217Session* session, std::int64_t deadlineMs, std::uint32_t* error) {
+// One read until deadlineMs, then the replies the bytes read call for;
+// false when the time ran out, the far end closed, or a read or send failed.
+bool ReadAndReply(Rfc2217Session* session, std::int64_t deadlineMs, std::uint32_t* error) {
   const std::int64_t left = deadlineMs - networkCalls.nowMs();
   if (left <= 0) {
     *error = kNetworkTimedOut;
@@ -183,7 +183,7 @@ bool StartRfc2217Session(const NetworkAddress& address, int timeoutMs, Rfc2217Se
     return false;
   }
   // ser2net's WILL and DO come within a millisecond of the connect.
-  if (!ReadOnce(session, deadline, error)) return false;
+  if (!ReadAndReply(session, deadline, error)) return false;
   static const std::uint8_t kOffer[] = {
       kTelnetIac,    kTelnetWill, kTelnetBinary, kTelnetIac,     kTelnetDo,
       kTelnetBinary, kTelnetIac,  kTelnetWill,   kComPortOption,
@@ -194,7 +194,7 @@ bool StartRfc2217Session(const NetworkAddress& address, int timeoutMs, Rfc2217Se
       *error = kNetworkNoRfc2217;
       return false;
     }
-    if (!ReadOnce(session, deadline, error)) return false;
+    if (!ReadAndReply(session, deadline, error)) return false;
   }
   return true;
 }
@@ -216,7 +216,7 @@ bool AskComPort(Rfc2217Session* session, std::uint8_t command, std::uint32_t val
   session->answerCommand = static_cast<std::uint8_t>(command + kServerAnswerOffset);
   if (!SendAll(session->socket, request, length, error)) return false;
   while (!session->answered) {
-    if (!ReadOnce(session, deadlineMs, error)) return false;
+    if (!ReadAndReply(session, deadlineMs, error)) return false;
   }
   return true;
 }

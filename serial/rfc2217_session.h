@@ -15,7 +15,8 @@ struct NetworkAddress {
   char service[6];
 };
 
-enum : std::uint8_t {
+// Telnet's commands, each after an IAC byte.
+enum TelnetCommand : std::uint8_t {
   kTelnetSe = 240,
   kTelnetSb = 250,
   kTelnetWill = 251,
@@ -23,8 +24,16 @@ enum : std::uint8_t {
   kTelnetDo = 253,
   kTelnetDont = 254,
   kTelnetIac = 255,
+};
+
+// The Telnet options a session asks for.
+enum TelnetOption : std::uint8_t {
   kTelnetBinary = 0,
   kComPortOption = 44,
+};
+
+// COM-PORT-OPTION commands, the first byte of its subnegotiation.
+enum ComPortCommand : std::uint8_t {
   kSetBaudRate = 1,
   kSetDataSize = 2,
   kSetParity = 3,
