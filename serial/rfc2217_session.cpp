@@ -6,6 +6,14 @@ namespace {
 
 enum ReadState { kData, kCommand, kOption, kSub, kSubCommand };
 
+// The refused bits: an offer (WILL) of option N is bit N, a request (DO)
+// bit kRequestBits + N.
+constexpr int kRequestBits = 256;
+// IAC, WONT or DONT, the option.
+constexpr std::size_t kRefusalLength = 3;
+// COM-PORT-OPTION and the answer's command come before its value.
+constexpr std::size_t kAnswerHeadLength = 2;
+
 // A reply to an option the server offers or asks for that we do not want.
 // Left in a small buffer and sent once the bytes read are taken apart.
 struct Replies {
@@ -17,10 +25,10 @@ struct Replies {
 // request (a storm) gets no more bytes back, so a far end that does not
 // read never fills the buffers and holds a send past the stage's time.
 void Refuse(Rfc2217Session* session, Replies* replies, std::uint8_t verb, std::uint8_t option) {
-  const int bit = (verb == kTelnetDo ? 256 : 0) + option;
+  const int bit = (verb == kTelnetDo ? kRequestBits : 0) + option;
   std::uint8_t& refusedByte = session->refused[bit / 8];
   const std::uint8_t mask = static_cast<std::uint8_t>(1u << (bit % 8));
-  if ((refusedByte & mask) != 0 || replies->length + 3 > sizeof replies->bytes) return;
+  if ((refusedByte & mask) != 0 || replies->length + kRefusalLength > sizeof replies->bytes) return;
   refusedByte |= mask;
   replies->bytes[replies->length++] = kTelnetIac;
   replies->bytes[replies->length++] = verb == kTelnetDo ? kTelnetWont : kTelnetDont;
@@ -48,9 +56,10 @@ void TakeSubnegotiation(Rfc2217Session* session) {
   const std::size_t length = session->subnegotiationLength;
   const std::uint8_t awaited = session->answerCommand;
   const std::size_t valueLength = awaited == kServerAnswerOffset + kSetBaudRate ? 4 : 1;
-  if (length != 2 + valueLength || sub[0] != kComPortOption || sub[1] != awaited) return;
+  if (length != kAnswerHeadLength + valueLength || sub[0] != kComPortOption || sub[1] != awaited)
+    return;
   std::uint32_t value = 0;
-  for (std::size_t i = 2; i < length; ++i) value = (value << 8) | sub[i];
+  for (std::size_t i = kAnswerHeadLength; i < length; ++i) value = (value << 8) | sub[i];
   session->answered = true;
   session->answerValue = value;
 }
