@@ -26,10 +26,10 @@
 #include "doctor/text_kit.h"
 
 enum DoctorStatus {
-  kDoctorReady = 0,     // no problem that blocks or may hold; or the list was printed
-  kDoctorUsage = 1,     // wrong arguments or an unknown option
-  kDoctorBlocked = 2,   // at least one problem that blocks
-  kDoctorMayStall = 3,  // a problem that may hold a run, and none that blocks
+  kDoctorReady = 0,    // no problem that blocks or may hold; or the list was printed
+  kDoctorUsage = 1,    // wrong arguments or an unknown option
+  kDoctorBlocked = 2,  // at least one problem that blocks
+  kDoctorMayHold = 3,  // a problem that may hold a run, and none that blocks
 };
 
 // One named value of a problem or a listed port, as the JSON output names it.

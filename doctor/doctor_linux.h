@@ -2,18 +2,18 @@
 // for each question a port is asked. The check of one port and the listing
 // of all ask the same functions.
 //
-//   linux_check.cpp    CheckPort: asks each question of one port, in turn
-//   linux_ports.cpp    which ports there are: sysfs, the stable names, the
+//   check_linux.cpp    CheckPort: asks each question of one port, in turn
+//   ports_linux.cpp    which ports there are: sysfs, the stable names, the
 //                      listing (ListPorts)
-//   linux_names.cpp    where a name leads: missing, a link, a Windows name,
+//   names_linux.cpp    where a name leads: missing, a link, a Windows name,
 //                      no terminal, a name that changes at the next plug-in
-//   linux_access.cpp   may this user open it: who asks, groups, the mode
-//   linux_holders.cpp  who holds it: flock, TIOCEXCL, UUCP lock files, the
+//   access_linux.cpp   may this user open it: who asks, groups, the mode
+//   holders_linux.cpp  who holds it: flock, TIOCEXCL, UUCP lock files, the
 //                      programs that have it open
-//   linux_line.cpp     are the driver and the line right: flow control,
+//   line_linux.cpp     are the driver and the line right: flow control,
 //                      output held now, HUPCL, brltty, ModemManager
-//   linux_adapters.cpp USB serial adapters plugged in with no port, and why
-//   linux_files.cpp    reading files and folders below the root
+//   adapters_linux.cpp USB serial adapters plugged in with no port, and why
+//   files_linux.cpp    reading files and folders below the root
 //
 // Everything the checks read about the machine (/sys, /dev/serial, /run/udev,
 // /proc, /etc/group, the udev rules folders, the UUCP lock folders) is read
@@ -49,7 +49,7 @@ struct CheckedPort {
   PortReport* report;
 };
 
-// ---- Files below the root (linux_files.cpp) ----
+// ---- Files below the root (files_linux.cpp) ----
 
 std::string ReadFile(const std::string& path);
 std::string FirstLine(const std::string& path);
@@ -59,7 +59,7 @@ bool IsNumber(const std::string& text);
 std::vector<pid_t> ProcessIds(const std::string& root);
 std::string SystemMessage(int error);  // strerror's text for an errno
 
-// ---- Which ports there are (linux_ports.cpp) ----
+// ---- Which ports there are (ports_linux.cpp) ----
 
 // What sysfs tells about one tty: /sys/class/tty/NAME and the device behind it.
 struct TtyDevice {
@@ -92,7 +92,7 @@ struct StableNames {
 };
 std::map<std::string, StableNames> ReadStableNames(const std::string& root);
 
-// ---- Where a name leads (linux_names.cpp) ----
+// ---- Where a name leads (names_linux.cpp) ----
 
 // Each adds what it finds to the report: missing names, loops and folders
 // closed on the way; a link another user owns in /tmp; a link to nothing;
@@ -105,7 +105,7 @@ const char* FileKind(mode_t mode);
 bool IsConsole(dev_t number);
 void CheckStableName(CheckedPort* checked, const TtyDevice& tty);
 
-// ---- May this user open it (linux_access.cpp) ----
+// ---- May this user open it (access_linux.cpp) ----
 
 // Who is asking, as the kernel sees this process.
 struct Identity {
@@ -144,7 +144,7 @@ AccessVerdict JudgeAccess(const struct stat& node, const Identity& who,
 Problem AccessProblem(const std::string& root, const std::string& device, const struct stat& node);
 std::string OwnerOnlyFix(const std::string& device);  // chgrp and chmod, and the udev rule
 
-// ---- Who holds it (linux_holders.cpp) ----
+// ---- Who holds it (holders_linux.cpp) ----
 
 std::string ProcessCommand(const std::string& root, pid_t pid);
 std::string DescribeProcess(pid_t pid, const std::string& command);  // "picocom (pid 1234)"
@@ -199,7 +199,7 @@ void CheckExclusive(CheckedPort* checked, const PortHolders& holders);
 void CheckUucpLock(CheckedPort* checked, const PortHolders& holders);
 void CheckLockFolder(CheckedPort* checked);  // none this user may write: a note
 
-// ---- Are the driver and the line right (linux_line.cpp) ----
+// ---- Are the driver and the line right (line_linux.cpp) ----
 
 // /run/udev/data/cMAJOR:MINOR says ModemManager is to leave the device be.
 bool ModemManagerIgnores(const std::string& root, dev_t number);
@@ -219,7 +219,7 @@ void CheckOtherOpeners(CheckedPort* checked, const TtyDevice& tty, const PortHol
 void CheckBrltty(CheckedPort* checked);  // the port is gone: brltty may have taken it
 void CheckAdapter(CheckedPort* checked, const TtyDevice& tty, dev_t number);
 
-// ---- USB adapters with no port (linux_adapters.cpp) ----
+// ---- USB adapters with no port (adapters_linux.cpp) ----
 
 struct PortlessAdapter {
   PortListing listing;       // no name; its driver the USB interface's: "none", "usbfs"

@@ -1,5 +1,5 @@
 // The check of one port: may Kavnori open it, does another program hold it,
-// is its driver right; its line is win32_line.cpp's.
+// is its driver right; its line is line_win32.cpp's.
 #include "doctor/doctor_win32.h"
 
 #include <windows.h>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "doctor/doctor.h"
-#include "doctor/win32_shared.h"
+#include "doctor/shared_win32.h"
 #include "serial/port_name.h"
 #include "serial/serial_port.h"
 #include "serial/serial_port_win32.h"

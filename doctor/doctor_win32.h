@@ -1,16 +1,16 @@
 // The Windows side of kavnori-doctor, below CheckPort, ListPorts and
 // ListUsbAdapters, one file for each question a port is asked:
 //
-//   win32_devices.cpp  which ports this machine's registry names (Device
+//   devices_win32.cpp  which ports this machine's registry names (Device
 //                      Manager, SERIALCOMM), with their USB ids, serial
 //                      number and socket
-//   win32_listing.cpp  which ports there are, as listed: those, and the ones
+//   listing_win32.cpp  which ports there are, as listed: those, and the ones
 //                      only an open finds (ListPorts, ListUsbAdapters)
 //   doctor_win32.cpp   CheckPort: may Kavnori open it, does another program
 //                      hold it, is its driver right
-//   win32_line.cpp     is its line right: flow control, output held now,
+//   line_win32.cpp     is its line right: flow control, output held now,
 //                      write timeouts
-//   win32_shared.h     what those files share
+//   shared_win32.h     what those files share
 //
 // The Windows calls behind them, as one record so that a test can give it
 // any device list and make any call fail with a chosen code.

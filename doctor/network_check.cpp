@@ -11,34 +11,37 @@ constexpr const char* kRfc2217Fix =
     "accepter: telnet(rfc2217),tcp,PORT";
 
 // Each of these blocks a run; the socket's error code goes with it.
-void Blocking(PortReport* report, ProblemCode code, const std::string& message,
-              const std::string& fix, std::uint32_t error) {
+void AddBlockingProblem(PortReport* report, ProblemCode code, const std::string& message,
+                        const std::string& fix, std::uint32_t error) {
   AddProblem(report, code, message, fix).details.push_back(NumberDetail("error", error));
 }
 
 void ConnectProblem(PortReport* report, const std::string& where, std::uint32_t error) {
   if (error == kNetworkNameNotFound) {
-    return Blocking(report, ProblemCode::kNameNotFound, "the name in " + where + " is not found.",
-                    "check the host name, or give its address", error);
+    return AddBlockingProblem(report, ProblemCode::kNameNotFound,
+                              "the name in " + where + " is not found.",
+                              "check the host name, or give its address", error);
   }
   if (error == kNetworkRefused) {
-    return Blocking(report, ProblemCode::kNothingListening, "nothing listens at " + where + ".",
-                    "check the port number and that ser2net runs there", error);
+    return AddBlockingProblem(report, ProblemCode::kNothingListening,
+                              "nothing listens at " + where + ".",
+                              "check the port number and that ser2net runs there", error);
   }
   if (error == kNetworkTimedOut) {
-    return Blocking(report, ProblemCode::kNoAnswer, where + " does not answer within 5 s.",
-                    "check that the host is up and that no firewall drops the port", error);
+    return AddBlockingProblem(
+        report, ProblemCode::kNoAnswer, where + " does not answer within 5 s.",
+        "check that the host is up and that no firewall drops the port", error);
   }
-  Blocking(report, ProblemCode::kUnreachable,
-           where + " cannot be reached (error " + std::to_string(error) + ").",
-           "check the network path to the host", error);
+  AddBlockingProblem(report, ProblemCode::kUnreachable,
+                     where + " cannot be reached (error " + std::to_string(error) + ").",
+                     "check the network path to the host", error);
 }
 
 // ser2net says "Port already in use" and closes, while or after agreeing.
 void InUse(PortReport* report, const std::string& where, std::uint32_t error) {
-  Blocking(report, ProblemCode::kInUse,
-           where + " closed the connection: another client has the port.",
-           "end the other client's connection, then run again", error);
+  AddBlockingProblem(report, ProblemCode::kInUse,
+                     where + " closed the connection: another client has the port.",
+                     "end the other client's connection, then run again", error);
 }
 
 // Told apart by what came first: nothing, bytes that are no Telnet, or
@@ -54,7 +57,7 @@ void NoRfc2217(PortReport* report, const std::string& where, bool spokeTelnet,
   } else if (error == kNetworkTimedOut) {
     what = " speaks Telnet but does not agree to RFC 2217 within 5 s.";
   }
-  Blocking(report, ProblemCode::kNoRfc2217, where + what, kRfc2217Fix, error);
+  AddBlockingProblem(report, ProblemCode::kNoRfc2217, where + what, kRfc2217Fix, error);
 }
 
 // What ended the start, or the first query, which ser2net answers only once
@@ -64,12 +67,13 @@ void StartProblem(PortReport* report, const std::string& where, const Rfc2217Ses
   if (session.socket == kNoSocket) {
     ConnectProblem(report, where, error);
   } else if (error == kNetworkFarDeviceFails) {
-    Blocking(report, ProblemCode::kFarDeviceFails,
-             where + " cannot open its serial device: it says \"" +
-                 std::string(session.farText, session.farTextLength) + "...\".",
-             "check the device in ser2net's configuration, that it is plugged in, and ser2net's "
-             "log",
-             error);
+    AddBlockingProblem(
+        report, ProblemCode::kFarDeviceFails,
+        where + " cannot open its serial device: it says \"" +
+            std::string(session.farText, session.farTextLength) + "...\".",
+        "check the device in ser2net's configuration, that it is plugged in, and ser2net's "
+        "log",
+        error);
   } else if (error != kNetworkTimedOut && error != kNetworkNoRfc2217) {
     InUse(report, where, error);  // closed while agreeing
   } else {
@@ -93,8 +97,8 @@ PortReport CheckNetworkPort(const std::string& port) {
   report.port = port;
   NetworkAddress address;
   if (!ParseNetworkPortName(port.c_str(), &address)) {
-    Blocking(&report, ProblemCode::kBadName, port + " is not rfc2217://HOST:PORT.",
-             "name it rfc2217://HOST:PORT, an IPv6 address in [ ]", kNetworkValueRefused);
+    AddBlockingProblem(&report, ProblemCode::kBadName, port + " is not rfc2217://HOST:PORT.",
+                       "name it rfc2217://HOST:PORT, an IPv6 address in [ ]", kNetworkValueRefused);
     return report;
   }
   const std::string where = std::string(address.host) + " port " + address.service;
@@ -123,9 +127,9 @@ PortReport CheckNetworkPort(const std::string& port) {
     if (i == 0 && error != kNetworkTimedOut) {
       StartProblem(&report, where, session, error);
     } else {
-      Blocking(&report, ProblemCode::kQueryUnanswered,
-               where + " leaves the query of its " + kQueries[i].key + " unanswered.",
-               "check the device server's RFC 2217 support", error);
+      AddBlockingProblem(&report, ProblemCode::kQueryUnanswered,
+                         where + " leaves the query of its " + kQueries[i].key + " unanswered.",
+                         "check the device server's RFC 2217 support", error);
     }
     return report;
   }

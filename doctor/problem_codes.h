@@ -3,9 +3,9 @@
 #pragma once
 
 enum class Severity {
-  kBlocks,    // a Kavnori run on this port fails
-  kMayStall,  // a run's write may wait without end: flow control holds it
-  kNote,      // worth knowing; the run goes through
+  kBlocks,   // a Kavnori run on this port fails
+  kMayHold,  // a run's write may wait without end: flow control holds it
+  kNote,     // worth knowing; the run goes through
 };
 
 enum class ProblemCode {

@@ -11,7 +11,7 @@ const char* SeverityName(Severity severity) {
   switch (severity) {
     case Severity::kBlocks:
       return "blocks";
-    case Severity::kMayStall:
+    case Severity::kMayHold:
       return "may-hold";
     case Severity::kNote:
       return "note";
@@ -85,7 +85,7 @@ const char* Verdict(DoctorStatus status) {
   switch (status) {
     case kDoctorReady:
       return "ready";
-    case kDoctorMayStall:
+    case kDoctorMayHold:
       return "may hold a run";
     default:
       return "not ready";
@@ -135,7 +135,7 @@ DoctorStatus DoctorStatusFor(const PortReport& report) {
   DoctorStatus status = kDoctorReady;
   for (const Problem& problem : report.problems) {
     if (SeverityOf(problem.code) == Severity::kBlocks) return kDoctorBlocked;
-    if (SeverityOf(problem.code) == Severity::kMayStall) status = kDoctorMayStall;
+    if (SeverityOf(problem.code) == Severity::kMayHold) status = kDoctorMayHold;
   }
   return status;
 }

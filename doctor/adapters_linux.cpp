@@ -61,7 +61,7 @@ bool SerialDriverLoaded(const std::string& root, const std::string& driver) {
   return ::stat((root + "/sys/bus/usb/drivers/" + driver).c_str(), &folder) == 0;
 }
 
-std::string Named(const std::vector<std::pair<pid_t, std::string>>& programs) {
+std::string ListPrograms(const std::vector<std::pair<pid_t, std::string>>& programs) {
   std::vector<std::string> names;
   for (const auto& program : programs)
     names.push_back(DescribeProcess(program.first, program.second));
@@ -141,7 +141,7 @@ Problem WhyNoPort(const std::string& root, const PortlessAdapter& adapter,
       ((usbfs || loaded) && claimers.empty() && ProcessRuns(root, "brltty"))) {
     problem.code = ProblemCode::kBrltty;
     problem.message = what + " has no port: " +
-                      (!brltty.empty() ? Named(brltty) + " has claimed it through usbfs"
+                      (!brltty.empty() ? ListPrograms(brltty) + " has claimed it through usbfs"
                        : rules.empty() ? "brltty runs, and took it from its driver"
                                        : "brltty's udev rules (" + rules + ") claim it") +
                       ", so " + adapter.serialDriver +
@@ -151,10 +151,11 @@ Problem WhyNoPort(const std::string& root, const PortlessAdapter& adapter,
     problem.fix = BrlttyFix(rules);
   } else if (usbfs) {
     problem.code = ProblemCode::kUsbfsClaimed;
-    problem.message =
-        what + " has no port: " +
-        (claimers.empty() ? std::string("a program this user cannot see") : Named(claimers)) +
-        " has claimed it through usbfs (libusb), so " + adapter.serialDriver + " let go of it.";
+    problem.message = what + " has no port: " +
+                      (claimers.empty() ? std::string("a program this user cannot see")
+                                        : ListPrograms(claimers)) +
+                      " has claimed it through usbfs (libusb), so " + adapter.serialDriver +
+                      " let go of it.";
     problem.fix = claimers.empty() ? "sudo kavnori-doctor names it; close it, then plug the "
                                      "adapter in again"
                                    : "close " + ProgramWord(claimers.front().second) +

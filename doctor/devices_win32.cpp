@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "doctor/doctor_win32.h"
-#include "doctor/win32_shared.h"
+#include "doctor/shared_win32.h"
 
 namespace {
 

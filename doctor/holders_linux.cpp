@@ -125,7 +125,7 @@ Holder& HolderFor(PortHolders* holders, pid_t pid, const std::string& command) {
   return holders->programs.back();
 }
 
-std::vector<Holder> Those(const PortHolders& holders, bool Holder::*how) {
+std::vector<Holder> HoldersBy(const PortHolders& holders, bool Holder::*how) {
   std::vector<Holder> those;
   for (const Holder& holder : holders.programs) {
     if (holder.*how) those.push_back(holder);
@@ -133,7 +133,7 @@ std::vector<Holder> Those(const PortHolders& holders, bool Holder::*how) {
   return those;
 }
 
-std::string Described(const std::vector<Holder>& holders) {
+std::string DescribeHolders(const std::vector<Holder>& holders) {
   std::vector<std::string> names;
   for (const Holder& holder : holders) names.push_back(DescribeProcess(holder.pid, holder.command));
   return Joined(names);
@@ -163,7 +163,7 @@ void AddHolderDetails(Problem* problem, const std::vector<Holder>& holders) {
     problem->details.push_back(NumberDetail("pid", holders.front().pid));
     problem->details.push_back(TextDetail("command", holders.front().command));
   } else {
-    problem->details.push_back(TextDetail("holders", Described(holders)));
+    problem->details.push_back(TextDetail("holders", DescribeHolders(holders)));
   }
 }
 
@@ -223,18 +223,18 @@ std::string HeldByText(const std::string& root, const PortHolders& holders) {
 // Read from /proc/locks, not by taking a lock: a lock of the doctor's own,
 // however short, would turn away a Kavnori run or picocom started meanwhile.
 void CheckFlock(CheckedPort* checked, const PortHolders& holders) {
-  if (!holders.locked && Those(holders, &Holder::flock).empty()) return;
+  if (!holders.locked && HoldersBy(holders, &Holder::flock).empty()) return;
   const std::string what = checked->device + " locked (flock)";
-  const std::vector<Holder> lockers = Those(holders, &Holder::flock);
+  const std::vector<Holder> lockers = HoldersBy(holders, &Holder::flock);
   if (lockers.empty()) {
     AddUnseenHolder(checked, ProblemCode::kHeldByLock, "Another program holds " + what);
     return;
   }
-  AddHolderDetails(
-      &AddProblem(checked->report, ProblemCode::kHeldByLock,
-                  Described(lockers) + (lockers.size() == 1 ? " holds " : " hold ") + what + ".",
-                  StopFix(lockers, checked->given)),
-      lockers);
+  AddHolderDetails(&AddProblem(checked->report, ProblemCode::kHeldByLock,
+                               DescribeHolders(lockers) +
+                                   (lockers.size() == 1 ? " holds " : " hold ") + what + ".",
+                               StopFix(lockers, checked->given)),
+                   lockers);
 }
 
 // TIOCEXCL turns away every later opener, root too. Nothing tells which of
@@ -245,7 +245,7 @@ void CheckExclusive(CheckedPort* checked, const PortHolders& holders) {
   const std::string what = checked->device +
                            " was made exclusive (TIOCEXCL): only root may open it, and Kavnori "
                            "turns it away even as root";
-  std::vector<Holder> openers = Those(holders, &Holder::open);
+  std::vector<Holder> openers = HoldersBy(holders, &Holder::open);
   const auto board = std::find_if(openers.begin(), openers.end(), IsBoard);
   const std::string boardName =
       board == openers.end() ? "" : DescribeProcess(board->pid, board->command);
@@ -264,10 +264,10 @@ void CheckExclusive(CheckedPort* checked, const PortHolders& holders) {
                     what + "; no program that this user can see has it open");
     return;
   }
-  AddHolderDetails(
-      &AddProblem(checked->report, ProblemCode::kExclusive,
-                  what + "; open by " + Described(openers) + ".", StopFix(openers, checked->given)),
-      openers);
+  AddHolderDetails(&AddProblem(checked->report, ProblemCode::kExclusive,
+                               what + "; open by " + DescribeHolders(openers) + ".",
+                               StopFix(openers, checked->given)),
+                   openers);
 }
 
 // A lock file this user may not read counts as held, as Kavnori counts it:
@@ -324,8 +324,8 @@ void CheckUucpLock(CheckedPort* checked, const PortHolders& holders) {
   if (files >= 0) ::close(files);
   const std::string program = ProgramWord(holder.front().command);
   const std::string remove = "sudo rm " + ShellWord(path);
-  std::string message =
-                  Described(holder) + " holds " + checked->device + " by its lock file " + path,
+  std::string message = DescribeHolders(holder) + " holds " + checked->device +
+                        " by its lock file " + path,
               fix = StopFix(holder, checked->given);
   if (opener == holders.programs.end() && files >= 0) {
     message +=

@@ -11,7 +11,7 @@
 #include "serial/serial_port.h"
 #include "serial/serial_port_win32.h"
 
-// ---- Names (win32_devices.cpp) ----
+// ---- Names (devices_win32.cpp) ----
 
 std::string Utf8(const std::wstring& text);
 std::wstring Wide(const std::string& utf8);
@@ -55,13 +55,13 @@ Problem PortlessProblem(const ComDevice& device);
 // A note when the driver's release is one known to fail; empty otherwise.
 std::string DriverWarningText(const ComDevice& device);
 
-// ---- The list (win32_listing.cpp) ----
+// ---- The list (listing_win32.cpp) ----
 
 // The ports a missing one's fix offers: those the list shows, unplugged
 // ones left out, in the list's order, joined by ", ".
 std::string PortsToOffer(const std::vector<ComDevice>& devices);
 
-// ---- The line (win32_line.cpp) ----
+// ---- The line (line_win32.cpp) ----
 
 // Reads the open port's settings, its modem lines, its write timeouts and
 // whether its output is held now, and adds what may hold or cut a run's

@@ -6,7 +6,7 @@
 
 #include "doctor/doctor.h"
 #include "doctor/doctor_win32.h"
-#include "doctor/win32_shared.h"
+#include "doctor/shared_win32.h"
 #include "protocol/command_frame.h"
 
 namespace {
