@@ -27,9 +27,8 @@ void PrintPowerLine(const RelayCommand& command) {
 
 }  // namespace
 
-int RunKavnori(int argc, const char* const* argv) {
-  RelayCommand command;
-  switch (ParseRelayCommand(argc, argv, &command)) {
+int ParseRelayArguments(int argc, const char* const* argv, RelayCommand* command) {
+  switch (ParseRelayCommand(argc, argv, command)) {
     case ParseResult::kWrongCount:
       PrintUsage();
       return kExitUsage;
@@ -40,14 +39,27 @@ int RunKavnori(int argc, const char* const* argv) {
     case ParseResult::kParsed:
       break;
   }
+  return kExitSuccess;
+}
 
-  // A stage that fails has printed its own line. The port is then left to
-  // the end of the process, which releases it.
-  const SerialPort port = OpenSerialPort(command.portName);
-  const LineSetup setup = ConfigureSerialLine(port);
+int RunKavnori(int argc, const char* const* argv) {
+  RelayCommand command;
+  const int parsed = ParseRelayArguments(argc, argv, &command);
+  if (parsed != kExitSuccess) return parsed;
+  return RunRelayCommand(command);
+}
+
+// A stage that fails has printed its own line. The port is then left to the
+// end of the process, which releases it.
+int PrepareRelayLine(const RelayCommand& command, SerialPort* port) {
+  *port = OpenSerialPort(command.portName);
+  const LineSetup setup = ConfigureSerialLine(*port);
   if (setup != LineSetup::kConfigured) return ExitStatusFor(setup);
   PrintConfiguredLine(command.portName);
+  return kExitSuccess;
+}
 
+int SendRelayFrame(const RelayCommand& command, const SerialPort& port) {
   const CommandFrame frame =
       BuildCommandFrame(command.address, command.powerState, command.relayNumber);
   if (!WriteCommandFrame(port, frame)) return kExitWrite;
@@ -55,4 +67,11 @@ int RunKavnori(int argc, const char* const* argv) {
 
   if (!CloseSerialPort(port)) return kExitClose;
   return kExitSuccess;
+}
+
+int RunRelayCommand(const RelayCommand& command) {
+  SerialPort port;
+  const int prepared = PrepareRelayLine(command, &port);
+  if (prepared != kExitSuccess) return prepared;
+  return SendRelayFrame(command, port);
 }

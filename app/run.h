@@ -11,3 +11,16 @@ enum ExitStatus {
 };
 
 int RunKavnori(int argc, const char* const* argv);
+
+// The stages after the parse, for a program that runs them itself (the
+// timed switch). Each prints its own lines and returns the run's status.
+// PrepareRelayLine opens the port and sets 9600 8N1 (0, 2 or 3); the port
+// then waits for SendRelayFrame, which writes, closes and prints the power
+// line (0, 4 or 5), so that a caller may choose the moment of the write.
+struct RelayCommand;
+struct SerialPort;
+// The parse with its usage lines: 0, or 1 with the usage printed.
+int ParseRelayArguments(int argc, const char* const* argv, RelayCommand* command);
+int PrepareRelayLine(const RelayCommand& command, SerialPort* port);
+int SendRelayFrame(const RelayCommand& command, const SerialPort& port);
+int RunRelayCommand(const RelayCommand& command);
