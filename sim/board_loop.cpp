@@ -29,11 +29,13 @@ constexpr std::size_t kTerminalHolds = 68 * 1024;
 // close the terminal before it hangs up.
 constexpr long long kLetGoMilliseconds = 2000;
 
-long long NowMilliseconds() {
+long long NowMicroseconds() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
+
+long long NowMilliseconds() { return NowMicroseconds() / 1000; }
 
 int PollTimeout(const FrameDecoder& decoder, long long lastByteAt) {
   if (!HasPendingInput(decoder)) return -1;
@@ -81,7 +83,8 @@ bool ReportEvents(const std::vector<FrameEvent>& events, const Options& options,
                   long* framesSeen, Output* output) {
   for (const FrameEvent& event : events) {
     if (event.kind == FrameEventKind::kFrame) ApplyFrame(bank, event);
-    QueueLine(output, options.json ? FormatJsonLine(event, *bank) : FormatHumanLine(event, *bank));
+    QueueLine(output, options.json ? FormatJsonLine(event, *bank, NowMicroseconds())
+                                   : FormatHumanLine(event, *bank));
     if (CountsAsFrame(event)) ++*framesSeen;
     if (options.frameLimit > 0 && *framesSeen >= options.frameLimit) return true;
   }

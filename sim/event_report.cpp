@@ -147,7 +147,7 @@ std::string FormatHumanLine(const FrameEvent& event, const RelayBank& bank) {
   return text;
 }
 
-std::string FormatJsonLine(const FrameEvent& event, const RelayBank& bank) {
+std::string FormatJsonLine(const FrameEvent& event, const RelayBank& bank, long long arrivedUs) {
   const bool applied = event.kind == FrameEventKind::kFrame;
   std::string text = std::string("{\"event\":\"") + (applied ? "frame" : "error") + "\"";
   if (!applied) text += std::string(",\"kind\":\"") + EventKindName(event.kind) + "\"";
@@ -155,5 +155,6 @@ std::string FormatJsonLine(const FrameEvent& event, const RelayBank& bank) {
   if (IsWholeFrame(event)) text += JsonFrameFields(event, bank);
   text += ",\"line\":" + JsonLine(event.line);
   if (!applied) text += ",\"detail\":" + JsonString(RejectionDetail(event));
+  if (arrivedUs >= 0) text += ",\"monotonic_us\":" + std::to_string(arrivedUs);
   return text + ",\"applied\":" + (applied ? "true" : "false") + "}";
 }
