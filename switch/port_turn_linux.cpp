@@ -1,0 +1,173 @@
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+
+#include "serial/fixed_text.h"
+#include "serial/rfc2217_client.h"
+#include "switch/port_turn.h"
+#include "switch/run_guard.h"
+
+namespace {
+
+constexpr char kLockFolder[] = "/run/lock/kavnori-";
+constexpr char kDevicePrefix[] = "/dev/";
+constexpr char kNetworkPrefix[] = "rfc2217-";
+
+// Lower case; every character but a letter, digit, dot or dash as '_'.
+void Tidy(char* name) {
+  for (; *name != '\0'; ++name) {
+    char c = *name;
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    const bool kept = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
+    *name = kept ? c : '_';
+  }
+}
+
+void AddName(PortTurn* turn, const char* host, const char* service) {
+  if (turn->count == kMostTurnLocks) return;
+  char name[kLockNameCapacity];
+  std::size_t length = Append(name, sizeof name, 0, kNetworkPrefix);
+  length = Append(name, sizeof name, length, host);
+  length = Append(name, sizeof name, length, "_");
+  Append(name, sizeof name, length, service);
+  Tidy(name + sizeof kNetworkPrefix - 1);
+  for (int i = 0; i < turn->count; ++i) {
+    if (SameText(turn->names[i], name)) return;
+  }
+  // Kept sorted: every run takes the locks in one order, so two never wait
+  // for each other.
+  int at = turn->count++;
+  for (; at > 0 && std::strcmp(turn->names[at - 1], name) > 0; --at) {
+    std::memcpy(turn->names[at], turn->names[at - 1], kLockNameCapacity);
+  }
+  std::memcpy(turn->names[at], name, kLockNameCapacity);
+}
+
+bool IsLoopback(const struct sockaddr* address) {
+  if (address->sa_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const struct sockaddr_in*>(address);
+    return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+  }
+  const auto* v6 = reinterpret_cast<const struct sockaddr_in6*>(address);
+  return IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr);
+}
+
+// A host that does not resolve keeps its spelling: its run fails at the
+// connect, and says why.
+void NameNetworkTurn(const char* portName, PortTurn* turn) {
+  NetworkAddress address;
+  if (!ParseNetworkPortName(portName, &address)) {
+    AddName(turn, portName + std::strlen("rfc2217://"), "");
+    return;
+  }
+  struct addrinfo hints = {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  if (getaddrinfo(address.host, address.service, &hints, &found) != 0) {
+    AddName(turn, address.host, address.service);
+    return;
+  }
+  for (const struct addrinfo* at = found; at != nullptr; at = at->ai_next) {
+    char text[INET6_ADDRSTRLEN] = "127.0.0.1";
+    if (!IsLoopback(at->ai_addr)) {
+      getnameinfo(at->ai_addr, at->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST);
+    }
+    AddName(turn, text, address.service);
+  }
+  freeaddrinfo(found);
+}
+
+bool IsSameFolder(const char* path, int fd) {
+  struct stat atName;
+  struct stat opened;
+  return ::lstat(path, &atName) == 0 && S_ISDIR(atName.st_mode) && ::fstat(fd, &opened) == 0 &&
+         atName.st_dev == opened.st_dev && atName.st_ino == opened.st_ino;
+}
+
+// The folder is made by the first run and opened read-only as FOLDER/.,
+// which is never created and fails on anything but a folder: with
+// fs.protected_regular, no one may open another user's file in /run/lock
+// with O_CREAT, and a folder made by any user serves every user and root.
+// That open follows a link, so what was opened is compared with what stands
+// at the name: a link (through which another user would choose where
+// everyone locks), or anything else, turns the run away.
+TurnResult OpenLockFolder(const char* path, int* fd) {
+  char dot[kLockNameCapacity + sizeof kLockFolder + 2];
+  Append(dot, sizeof dot, Append(dot, sizeof dot, 0, path), "/.");
+  ::mkdir(path, 0755);
+  *fd = ::open(dot, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (*fd < 0)
+    return errno == ENOTDIR || errno == ELOOP ? TurnResult::kNotFolder : TurnResult::kUnusable;
+  if (IsSameFolder(path, *fd)) return TurnResult::kTaken;
+  ::close(*fd);
+  *fd = -1;
+  return TurnResult::kNotFolder;
+}
+
+TurnResult Lock(int fd, int waitMs) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return TurnResult::kTaken;
+  if (errno != EWOULDBLOCK) return TurnResult::kUnusable;
+  if (waitMs <= 0) return TurnResult::kBusy;
+  ArmTimeLimit(waitMs);
+  const int locked = ::flock(fd, LOCK_EX);
+  const int error = errno;
+  DisarmTimeLimit();
+  if (locked == 0) return TurnResult::kTaken;
+  return error == EINTR ? TurnResult::kBusy : TurnResult::kUnusable;
+}
+
+}  // namespace
+
+void NamePortTurn(const char* portName, PortTurn* turn) {
+  turn->count = 0;
+  if (IsNetworkPortName(portName)) {
+    NameNetworkTurn(portName, turn);
+    return;
+  }
+  char device[PATH_MAX];
+  if (::realpath(portName, device) == nullptr) return;
+  const char* below =
+      StartsWith(device, kDevicePrefix) ? device + sizeof kDevicePrefix - 1 : device;
+  Append(turn->names[0], kLockNameCapacity, 0, below, true);
+  turn->count = 1;
+}
+
+void LockFolderPath(const PortTurn& turn, int i, char* path, std::size_t capacity) {
+  Append(path, capacity, Append(path, capacity, 0, kLockFolder), turn.names[i]);
+}
+
+TurnResult TakePortTurn(PortTurn* turn, int waitMs) {
+  const std::int64_t until = MonotonicMs() + waitMs;
+  for (int i = 0; i < turn->count; ++i) {
+    char path[kLockNameCapacity + sizeof kLockFolder];
+    LockFolderPath(*turn, i, path, sizeof path);
+    TurnResult result = OpenLockFolder(path, &turn->folders[i]);
+    if (result == TurnResult::kTaken) {
+      result = Lock(turn->folders[i], static_cast<int>(until - MonotonicMs()));
+    }
+    if (result != TurnResult::kTaken) {
+      turn->failed = i;
+      GivePortTurn(turn);
+      return result;
+    }
+  }
+  return TurnResult::kTaken;
+}
+
+void GivePortTurn(PortTurn* turn) {
+  for (int& fd : turn->folders) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+}

@@ -1,0 +1,38 @@
+// The release: the process that sends the final frame of a pulse (off) or
+// a cycle (on) at its time, whatever happens to the caller. Started before
+// the first frame, in a session of its own, with none of the caller's
+// files open (a caller that reads our output to its end must not wait for
+// it), it outlives SIGKILL of the caller, of its process group or session,
+// and a hang-up. Told "armed" or "go" over a socket, it sends the final
+// frame once the hold has passed from the first frame's write; a caller
+// that ends before either sends nothing more.
+#pragma once
+
+#include <cstdint>
+
+#include "app/relay_command.h"
+#include "switch/port_turn.h"
+#include "switch/relay_state.h"
+
+struct ReleasePlan {
+  RelayCommand finalCommand;
+  PortTurn turn;                                // names only
+  std::uint32_t generations[kStateRelays + 1];  // the relays' own, by number
+  std::int64_t holdMs;
+  int timeLimitMs;  // of one attempt
+};
+
+struct Release {
+  int control = -1;
+  int output = -1;  // the final frame's lines, for a caller that waits
+  int errors = -1;
+};
+
+bool StartRelease(const ReleasePlan& plan, Release* release);
+// Armed: the final goes out even if no go follows (a cycle's on).
+void ArmRelease(const Release& release);
+// Go: the first frame is written now; the hold counts from here.
+void GoRelease(const Release& release);
+// Copies the release's lines to ours until it is done: its status.
+int AwaitRelease(Release* release);
+void LeaveRelease(Release* release);

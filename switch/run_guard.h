@@ -1,0 +1,31 @@
+// What ends a run of kavnori-switch early, and what it leaves: a stop
+// signal (INT, TERM, HUP) or the run's time limit. The program decides this
+// for its own process; the libraries it uses install no handler.
+#pragma once
+
+#include <cstdint>
+
+enum class GuardStage {
+  kBeforeFrame,  // nothing sent yet
+  kSending,      // a frame is on its way
+  kHolding,      // the caller waits for the final frame, which goes out anyway
+};
+
+// Handlers for INT, TERM and HUP that say what the run leaves, release the
+// run's own UUCP lock and end the process by that signal; a signal the
+// caller had ignored stays ignored. SIGPIPE is ignored: a reader gone from
+// standard output must not decide whether a frame goes out.
+void InstallRunGuard(const char* portName);
+// portFd: a local port whose queued output a stop throws away, or -1.
+void SetGuardStage(GuardStage stage, int portFd);
+
+// The time limit, by SIGALRM. When exitOnTimeLimit, a run that reaches it
+// prints why and ends with 124; else it only throws away the port's queued
+// output and marks the limit passed, for the caller to see.
+void ArmTimeLimit(int ms, bool exitOnTimeLimit = false);
+void DisarmTimeLimit();
+bool TimeLimitPassed();
+
+// A clock that no setting of the date moves (a Raspberry Pi's jumps at boot).
+std::int64_t MonotonicMs();
+std::int64_t MonotonicNs();

@@ -1,0 +1,140 @@
+#include <signal.h>
+#include <sys/time.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <initializer_list>
+
+#include "serial/fixed_text.h"
+#include "serial/own_uucp_lock_linux.h"
+#include "switch/run_guard.h"
+
+namespace {
+
+constexpr int kExitTimedOut = 124;  // as timeout(1) ends
+
+// Read by the handlers: set before they may run, or as whole words.
+const char* guardedPort = "";
+volatile sig_atomic_t stage = static_cast<sig_atomic_t>(GuardStage::kBeforeFrame);
+volatile sig_atomic_t portFd = -1;
+volatile sig_atomic_t exitAtLimit = 0;
+volatile sig_atomic_t limitSeconds = 0;
+volatile sig_atomic_t limitPassed = 0;
+
+void Say(const char* what) {
+  char line[512];
+  std::size_t length = Append(line, sizeof line, 0, "kavnori-switch: ");
+  length = Append(line, sizeof line, length, guardedPort);
+  length = Append(line, sizeof line, length, ": ");
+  length = Append(line, sizeof line, length, what);
+  length = Append(line, sizeof line, length, "\n");
+  const ssize_t written = ::write(STDERR_FILENO, line, length);
+  static_cast<void>(written);  // nobody left to tell
+}
+
+// Whatever of a frame still waits in the tty's queue is thrown away: it
+// would otherwise go out once the line moves, after the run gave up, and
+// the close at the end of the process would wait for it.
+bool DiscardQueuedFrame() {
+  if (portFd < 0) return false;
+  return ::tcflush(portFd, TCOFLUSH) == 0;
+}
+
+const char* SignalName(int signal) {
+  switch (signal) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "SIGTERM";
+  }
+}
+
+void OnStop(int signal) {
+  const auto now = static_cast<GuardStage>(stage);
+  DiscardQueuedFrame();
+  char what[96];
+  std::size_t length = Append(what, sizeof what, 0, "stopped by ");
+  length = Append(what, sizeof what, length, SignalName(signal));
+  Append(what, sizeof what, length,
+         now == GuardStage::kBeforeFrame ? "; nothing sent"
+         : now == GuardStage::kSending   ? "; the frame may not have gone out"
+                                         : "; the final frame still goes out at its time");
+  Say(what);
+  ReleaseUucpLock();
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+void OnTimeLimit(int) {
+  const bool discarded = DiscardQueuedFrame();
+  limitPassed = 1;
+  if (!exitAtLimit) return;
+  char what[96];
+  std::size_t length = Append(what, sizeof what, 0, "timed out after ");
+  length = AppendNumber(what, sizeof what, length, static_cast<unsigned>(limitSeconds), 1);
+  Append(what, sizeof what, length,
+         discarded ? " s; the frame was discarded from the output queue"
+                   : " s; the frame may not have gone out");
+  Say(what);
+  ReleaseUucpLock();
+  _exit(kExitTimedOut);
+}
+
+void Handle(int signal, void (*handler)(int)) {
+  struct sigaction action = {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a wait for a lock ends with EINTR at the time limit.
+  ::sigaction(signal, &action, nullptr);
+}
+
+}  // namespace
+
+void InstallRunGuard(const char* portName) {
+  guardedPort = portName;
+  ::signal(SIGPIPE, SIG_IGN);
+  for (const int stop : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction before = {};
+    ::sigaction(stop, nullptr, &before);
+    // A signal the caller ignored (nohup, a background job's SIGINT) stays so.
+    if (before.sa_handler != SIG_IGN) Handle(stop, OnStop);
+  }
+  Handle(SIGALRM, OnTimeLimit);
+}
+
+void SetGuardStage(GuardStage now, int fd) {
+  portFd = fd;
+  stage = static_cast<sig_atomic_t>(now);
+}
+
+void ArmTimeLimit(int ms, bool exitOnTimeLimit) {
+  Handle(SIGALRM, OnTimeLimit);
+  limitPassed = 0;
+  exitAtLimit = exitOnTimeLimit ? 1 : 0;
+  limitSeconds = ms / 1000;
+  struct itimerval timer = {};
+  timer.it_value.tv_sec = ms / 1000;
+  timer.it_value.tv_usec = (ms % 1000) * 1000;
+  if (ms <= 0) timer.it_value.tv_usec = 1;  // already due
+  ::setitimer(ITIMER_REAL, &timer, nullptr);
+}
+
+void DisarmTimeLimit() {
+  struct itimerval off = {};
+  ::setitimer(ITIMER_REAL, &off, nullptr);
+  exitAtLimit = 0;
+}
+
+bool TimeLimitPassed() { return limitPassed != 0; }
+
+std::int64_t MonotonicNs() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+std::int64_t MonotonicMs() { return MonotonicNs() / 1000000; }
