@@ -39,7 +39,7 @@ if(WIN32)
           DESTINATION .)
 else()
   set(kavnori_programs Kavnori)
-  foreach(program relay-board-sim kavnori-doctor)
+  foreach(program relay-board-sim kavnori-doctor kavnori-switch)
     if(TARGET ${program})
       list(APPEND kavnori_programs ${program})
     endif()
@@ -64,14 +64,6 @@ else()
     add_custom_target(${program}-man ALL DEPENDS ${page}.gz)
     install(FILES ${page}.gz DESTINATION share/man/man1)
   endforeach()
-
-  # Kavnori under the port's lock and a time-out, for racks and scripts.
-  install(PROGRAMS switch/kavnori-switch.sh DESTINATION bin RENAME kavnori-switch)
-  set(page ${kavnori_packaging}/man/kavnori-switch.1)
-  configure_file(${CMAKE_CURRENT_SOURCE_DIR}/man/kavnori-switch.1 ${page} @ONLY)
-  add_custom_command(OUTPUT ${page}.gz COMMAND gzip -9nkf ${page} DEPENDS ${page} VERBATIM)
-  add_custom_target(kavnori-switch-man ALL DEPENDS ${page}.gz)
-  install(FILES ${page}.gz DESTINATION share/man/man1)
 
   # The Debian changelog, and the licence in Debian's copyright format.
   set(changelog ${kavnori_packaging}/changelog.gz)
@@ -130,6 +122,12 @@ if(KAVNORI_STATIC_TARBALL AND NOT WIN32 AND KAVNORI_CAN_LINK_STATICALLY)
     list(APPEND static_names kavnori-doctor)
     list(APPEND static_targets kavnori-doctor-static)
   endif()
+  if(TARGET kavnori-switch)
+    add_executable(kavnori-switch-static switch/main.cpp)
+    target_link_libraries(kavnori-switch-static PRIVATE kavnori_switch)
+    list(APPEND static_names kavnori-switch)
+    list(APPEND static_targets kavnori-switch-static)
+  endif()
   set(steps COMMAND ${CMAKE_COMMAND} -E rm -rf ${staged}
             COMMAND ${CMAKE_COMMAND} -E make_directory ${staged})
   set(depends README.md LICENSE)
@@ -154,12 +152,9 @@ if(KAVNORI_STATIC_TARBALL AND NOT WIN32 AND KAVNORI_CAN_LINK_STATICALLY)
     ${steps}
     COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/README.md
             ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE ${staged}
-    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/switch/kavnori-switch.sh
-            ${staged}/kavnori-switch
-    COMMAND ${CMAKE_COMMAND} -E copy ${kavnori_packaging}/man/kavnori-switch.1 ${staged}
     COMMAND ${CMAKE_COMMAND} -E tar czf ${CMAKE_BINARY_DIR}/${name}.tar.gz --format=gnutar ${name}
     WORKING_DIRECTORY ${kavnori_packaging}/static
-    DEPENDS ${depends} switch/kavnori-switch.sh ${kavnori_packaging}/man/kavnori-switch.1
+    DEPENDS ${depends}
     VERBATIM)
   add_custom_target(kavnori-static-tarball ALL DEPENDS ${CMAKE_BINARY_DIR}/${name}.tar.gz)
 endif()

@@ -78,7 +78,8 @@ echo "== packages: the release (3 .debs, 3 static tarballs, the .zip) built, unp
 bash tests/package/check-packages.sh build/windows-cross-clang-cl/Kavnori.exe
 
 echo "== lab tools: labgrid and pdudaemon switch the virtual board through Kavnori"
-bash tests/lab-tools/run-lab-tools.sh build/native/Kavnori build/native/sim/relay-board-sim
+bash tests/lab-tools/run-lab-tools.sh build/native/Kavnori build/native/sim/relay-board-sim \
+  build/native/switch/kavnori-switch
 
 echo "== QEMU rack: Debian's kernel, its 8250 and ftdi_sio drivers, the static Kavnori and doctor inside"
 bash tests/rack/run-rack.sh build/native/kavnori-static build/native/kavnori-doctor-static \

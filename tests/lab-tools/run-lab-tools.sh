@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # The lab tools: labgrid's pytest plugin (alone and through pdudaemon) and
 # pdudaemon switch relays of the virtual board through the files in examples/,
-# used as they are. Kavnori and switch/kavnori-switch.sh are put on PATH
-# under their own names, as installed.
+# used as they are. Kavnori and kavnori-switch are put on PATH under their
+# own names, as installed.
 #
-#   run-lab-tools.sh KAVNORI SIMULATOR
+#   run-lab-tools.sh KAVNORI SIMULATOR SWITCH
 set -u
-if [ "$#" -ne 2 ] || [ ! -x "$1" ] || [ ! -x "$2" ]; then
-  echo "usage: $0 KAVNORI SIMULATOR (the built Linux command and relay-board-sim)" >&2
+if [ "$#" -ne 3 ] || [ ! -x "$1" ] || [ ! -x "$2" ] || [ ! -x "$3" ]; then
+  echo "usage: $0 KAVNORI SIMULATOR SWITCH (the built Linux command, relay-board-sim, kavnori-switch)" >&2
   exit 2
 fi
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -20,7 +20,7 @@ simulator=$2
 work=$(mktemp -d)
 mkdir "${work}/bin"
 ln -s "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")" "${work}/bin/Kavnori"
-ln -s "${root}/switch/kavnori-switch.sh" "${work}/bin/kavnori-switch"
+ln -s "$(cd "$(dirname "$3")" && pwd)/$(basename "$3")" "${work}/bin/kavnori-switch"
 export PATH="${work}/bin:${PATH}"
 # Python must not leave caches in the examples folder.
 export PYTHONDONTWRITEBYTECODE=1
@@ -46,6 +46,7 @@ cleanup() {
   done
   [ -z "${sticky_settings}" ] || sysctl -qw ${sticky_settings}
   rmdir /run/lock/kavnori-pts_{"${board_1_pts:-}","${board_2_pts:-}"} 2>/dev/null
+  rm -f /run/lock/kavnori-state-pts_{"${board_1_pts:-}","${board_2_pts:-}"}-1
   rm -rf "${work}"
 }
 trap cleanup EXIT
@@ -191,8 +192,8 @@ wait_until 5 eval '! flock -n "${lock}/." true' # till it is taken
 pdu_request on relay-board-2 5 >/dev/null & waiting_pid=$!
 wait "${held_pid}"; line_flow "${RELAY_BOARD_1}" TCOON; wait "${waiting_pid}"
 expect_line "pdudaemon, held write: logged as timed out" "relay-board-1 relay 4 on: status 124: Serial port\
- [${RELAY_BOARD_1}] configured. kavnori-switch: ${RELAY_BOARD_1}: timed out after 5 s; the frame may not\
- have gone out" "${daemon_log}"
+ [${RELAY_BOARD_1}] configured. kavnori-switch: ${RELAY_BOARD_1}: timed out after 5 s; the frame was\
+ discarded from the output queue" "${daemon_log}"
 expect "pdudaemon, held write: only the waiting run's frame arrived" "2 5 on" "$(board_saw relay-board-1 31 | tail -n +31)"
 
 stop_daemon
@@ -213,7 +214,9 @@ for row in "TERM 143 lock nothing sent" "INT 130 lock nothing sent" "HUP 129 loc
   read -r signal status stage wanted <<<"${row}"
   [ "${stage}" == write ] && line_flow "${RELAY_BOARD_1}" TCOOFF || { exec 8<"${lock}/." && flock 8; }
   env --default-signal=INT kavnori-switch "${RELAY_BOARD_1}" 1 15 1 >"${work}/stopped.out" 2>"${work}/stopped.err" 8<&- &
-  [ "${stage}" == lock ] && ready='pgrep -x -P $! flock >/dev/null' || ready='test -s "${work}/stopped.out"'
+  # Waiting for the lock: its flock(2) stands in /proc/locks as a waiter (->).
+  [ "${stage}" == lock ] && ready='awk -v pid=$! '\''$2 == "->" && $6 == pid'\'' /proc/locks | grep -q .' ||
+    ready='test -s "${work}/stopped.out"'
   wait_until 5 eval "${ready}"; kill -"${signal}" $!; wait $!
   expect "switch stopped by ${signal} (${stage}): status, its line" \
     "${status} kavnori-switch: ${RELAY_BOARD_1}: stopped by SIG${signal}; ${wanted}" "$? $(cat "${work}/stopped.err")"

@@ -136,26 +136,29 @@ expect "in use by another client: the board got" "" "${frames}"
 kill "${holder_pid}" 2>/dev/null; wait "${holder_pid}" 2>/dev/null
 holder_pid=""
 
-# kavnori-switch takes turns on a network port under a lock named from host
-# and port: the run waits while another holds that lock, then switches.
-if native; then
+# kavnori-switch takes turns on a network port under a lock named from the
+# address its host leads to (localhost's, like [::1]'s, is 127.0.0.1's): the
+# run waits while another holds that lock, then switches; then a pulse.
+if native && [ -n "${KAVNORI_SWITCH:-}" ]; then
   lock="/run/lock/kavnori-rfc2217-127.0.0.1_${base}"
   mkdir -p "${lock}"
-  mkdir -p "${work}/bin" # Kavnori by its name, under the emulator if any
-  printf '#!/bin/sh\nexec %s "$@"\n' "$* $(realpath "${kavnori}")" >"${work}/bin/Kavnori"
-  chmod +x "${work}/bin/Kavnori"
   # The holder marks when it has the lock and when it lets go; the switch
   # starts once the lock is held and must end after the letting go, however
   # slow a busy machine makes either.
   flock "${lock}" sh -c ': >"$1/locked"; sleep 1; : >"$1/let-go"' sh "${work}" &
   holder_pid=$!
   wait_until 10 test -e "${work}/locked"
-  got=$(PATH="${work}/bin:${PATH}" sh "${here}/../../switch/kavnori-switch.sh" "${rfc}" 1 5 1 2>&1; echo ".$?")
-  expect "kavnori-switch on a network port" "$(expected_output "$(configured "${rfc}")" "Power On @ Relay 5"; echo .)0" "${got}"
+  by_name="rfc2217://localhost:${base}"
+  got=$("$@" "${KAVNORI_SWITCH}" "${by_name}" 1 5 1 2>&1; echo ".$?")
+  expect "kavnori-switch on a network port" "$(expected_output "$(configured "${by_name}")" "Power On @ Relay 5"; echo .)0" "${got}"
   [ -e "${work}/let-go" ] && pass || fail "kavnori-switch waited for the lock's holder"
   board_got x
   expect "kavnori-switch on a network port: the board got" "55 01 12 00 00 00 05 6D @9600 8none1" "${frames}"
-  wait "${holder_pid}" && holder_pid="" && rmdir "${lock}"
+  got=$("$@" "${KAVNORI_SWITCH}" --pulse 0.5 "${rfc}" 1 6 2>&1; echo ".$?")
+  board_got 2
+  expect "kavnori-switch --pulse on a network port: status, the board got on then off" \
+    ".0 55 01 12 00 00 00 06 6E @9600 8none1 55 01 11 00 00 00 06 6D @9600 8none1" "${got##*$'\n'} ${frames//$'\n'/ }"
+  wait "${holder_pid}" && holder_pid="" && rmdir "${lock}" && rm -f "/run/lock/kavnori-state-rfc2217-127.0.0.1_${base}-1"
 fi
 
 # ---- no RFC 2217 server ----

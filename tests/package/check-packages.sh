@@ -142,7 +142,7 @@ for row in "${machines[@]}"; do
 
   root="${scratch}/root-${arch}"
   dpkg-deb -x "${deb}" "${root}"
-  for program in Kavnori relay-board-sim kavnori-doctor; do
+  for program in Kavnori relay-board-sim kavnori-doctor kavnori-switch; do
     binary="${root}/usr/bin/${program}"
     check "${arch}: usr/bin/${program} is an executable" test -x "${binary}"
     needed=$(readelf -d "${binary}" 2>/dev/null | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' |
@@ -174,11 +174,6 @@ for row in "${machines[@]}"; do
       fail "${arch}: ${program}(1) renders with no warning" "man (package man-db) is not installed"
     fi
   done
-  check "${arch}: usr/bin/kavnori-switch is the project's script, executable" \
-    sh -c 'cmp -s "$1" "$2" && test -x "$2"' sh "${source_dir}/switch/kavnori-switch.sh" "${root}/usr/bin/kavnori-switch"
-  check "${arch}: kavnori-switch(1) names version ${version} and renders with no warning" sh -c \
-    'gzip -dc "$1" | grep -q "^\.TH .* \"Kavnori $2\" " && [ -z "$(man --warnings -l "$1" 2>&1 >/dev/null)" ]' \
-    sh "${root}/usr/share/man/man1/kavnori-switch.1.gz" "${version}"
   doc="${root}/usr/share/doc/kavnori"
   check "${arch}: copyright in Debian's format" grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "${doc}/copyright"
   # The licence below its title, as the copyright file indents it.
@@ -201,6 +196,7 @@ for row in "${machines[@]}"; do
   printf '#!/bin/sh\nexec %s "%s" "$@"\n' "${emulator[*]}" "${root}/usr/bin/relay-board-sim" >"${board}"
   chmod +x "${board}"
   expect_switch "${arch}: packaged board and command" "${board}" "${emulator[@]}" "${kavnori}"
+  expect_switch "${arch}: packaged board and kavnori-switch" "${board}" "${emulator[@]}" "${root}/usr/bin/kavnori-switch"
   for program in kavnori-doctor relay-board-sim; do
     check "${arch}: ${program} --version names ${version}" \
       test "$("${emulator[@]}" "${root}/usr/bin/${program}" --version)" == "${program} ${version}"
@@ -219,7 +215,7 @@ for row in "${machines[@]}"; do
   for doc in LICENSE README.md examples; do
     check "${machine}: tarball's ${doc} is the project's" diff -r "${no_caches[@]}" "${source_dir}/${doc}" "${top}/${doc}"
   done
-  for program in Kavnori kavnori-doctor; do
+  for program in Kavnori kavnori-doctor kavnori-switch; do
     check "${machine}: static ${program} has no dynamic section, no interpreter, no .comment section" \
       sh -c 'readelf -d "$1" | grep -q "no dynamic section" && ! readelf -lS "$1" | grep -qE "INTERP|\.comment"' \
       sh "${top}/${program}"
@@ -237,8 +233,10 @@ for row in "${machines[@]}"; do
   run "${root_run[@]}"
   expect_run "${machine}: static Kavnori in an empty root prints usage, status 1" 1 "${usage_text}"
   expect_doctor "${machine}: static kavnori-doctor in an empty root" /dev/ttyNOPE "${root_run[@]/%Kavnori/kavnori-doctor}"
-  expect_switch "${machine}: static Kavnori on the native board" \
-    "${source_dir}/build/native/sim/relay-board-sim" "${static_run[@]}" "${top}/Kavnori"
+  for program in Kavnori kavnori-switch; do
+    expect_switch "${machine}: static ${program} on the native board" \
+      "${source_dir}/build/native/sim/relay-board-sim" "${static_run[@]}" "${top}/${program}"
+  done
 done
 
 # ---- Windows: the .zip ----
