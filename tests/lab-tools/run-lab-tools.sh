@@ -270,7 +270,31 @@ wait_until 5 eval '[ -n "$(ss -Hlnt "sport = :${net_port}")" ]'
 run_labgrid "${root}/examples/labgrid/relay-target-network.yaml" LG_RELAY_HOST=127.0.0.1 LG_RELAY_TCP_PORT="${net_port}"
 expect "labgrid through the examples' ser2net: pytest status; on, off, then the cycle's off and on" \
   "0 1 3 on"$'\n'"1 3 off"$'\n'"1 3 off"$'\n'"1 3 on" "${labgrid_status} $(board_saw relay-board-1 $((seen + 4)) | tail -n +$((seen + 1)))"
-rmdir "/run/lock/kavnori-rfc2217-127.0.0.1_${net_port}"
+rmdir "/run/lock/kavnori-rfc2217-127.0.0.1_${net_port}" && rm "/run/lock/kavnori-state-rfc2217-127.0.0.1_${net_port}-1"
+
+# Home Assistant: the example's commands on board 1's port, as it runs them (sh, KILL at the
+# time-out), the state command's status read as the state (0 on, anything else off).
+mapfile -t ha < <(/usr/bin/python3 - "${root}/examples/home-assistant/configuration.yaml" "${RELAY_BOARD_1}" <<'EOF'
+import re, sys, yaml
+conf = yaml.safe_load(open(sys.argv[1]))
+s = conf["command_line"][0]["switch"]
+for c in s["command_on"], s["command_off"], s["command_state"], conf["shell_command"]["press_pc_power_button"]:
+    print(re.sub(r"/dev/serial/by-id/\S+", sys.argv[2], c))
+print(s["command_timeout"])
+EOF
+)
+ha_run() { timeout -s KILL "$1" sh -c "$2" >/dev/null 2>&1; echo $?; }
+ha_state() { [ "$(ha_run "${ha[4]}" "${ha[2]}")" -eq 0 ] && echo on || echo off; }
+seen=$(($(wc -l <"${work}/relay-board-1.jsonl") - 1))
+expect "Home Assistant: switched on, then its state" "0 on" "$(ha_run "${ha[4]}" "${ha[0]}") $(ha_state)"
+expect "Home Assistant: switched off, then its state" "0 off" "$(ha_run "${ha[4]}" "${ha[1]}") $(ha_state)"
+# The power button's pulse, its caller killed during the hold: the off still comes, on time.
+expect "Home Assistant: the pulse's caller killed at 0.3 s" 137 "$(ha_run 0.3 "${ha[3]}")"
+expect "Home Assistant: the board saw on, off, then the pulse's on and off" "1 3 on"$'\n'"1 3 off"$'\n'"1 4 on"$'\n'"1 4 off" \
+  "$(board_saw relay-board-1 $((seen + 4)) | tail -n +$((seen + 1)))"
+read -r on off < <(tail -n 2 "${work}/relay-board-1.jsonl" | grep -o '"monotonic_us":[0-9]*' | cut -d: -f2 | paste -sd' ')
+expect "Home Assistant: the pulse's off 0.45 to 0.65 s after its on ($((off - on)) us)" 1 $((off - on >= 450000 && off - on <= 650000))
+expect "Home Assistant: the state after the pulse" off "$(ha_state)"
 
 echo "lab-tools: ${passed} passed, ${failed} failed"
 [ "${failed}" -eq 0 ]
