@@ -160,11 +160,13 @@ int Attempt(const ReleasePlan& plan, std::int64_t dueNs, std::int64_t* sentNs) {
   bool owned[kStateRelays + 1] = {};
   const int relays =
       LastRelay(plan.finalCommand.relayNumber) - FirstRelay(plan.finalCommand.relayNumber) + 1;
-  // Without a state to look at, the final frame goes out: it is the safe end.
+  // Without a state to look at (none, or one made anew since the first
+  // frame: removed meanwhile), the final frame goes out: it is the safe end.
+  const bool known = stateKept && !state.fresh;
   const int stillOwned =
-      stateKept ? StillOwned(state.states, plan.finalCommand.relayNumber, plan.generations, owned)
-                : relays;
-  if (!stateKept) {
+      known ? StillOwned(state.states, plan.finalCommand.relayNumber, plan.generations, owned)
+            : relays;
+  if (!known) {
     for (bool& relay : owned) relay = true;
   }
   *sentNs = MonotonicNs();

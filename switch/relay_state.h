@@ -34,6 +34,7 @@ struct RelayStates {
 struct StateFile {
   int fd = -1;
   RelayStates states = {};
+  bool fresh = false;  // no state was there: made now, or from another boot
 };
 
 // Opens and locks the board's state (waiting up to 20 s for the lock); a

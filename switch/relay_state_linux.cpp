@@ -85,6 +85,7 @@ bool OpenRelayStates(const char* lockName, std::uint8_t address, StateFile* file
   if (got != static_cast<ssize_t>(sizeof file->states) ||
       std::memcmp(file->states.magic, kMagic, sizeof kMagic) != 0 ||
       std::memcmp(file->states.bootId, bootId, sizeof bootId) != 0) {
+    file->fresh = true;
     std::memset(&file->states, 0, sizeof file->states);
     std::memcpy(file->states.magic, kMagic, sizeof kMagic);
     std::memcpy(file->states.bootId, bootId, sizeof bootId);

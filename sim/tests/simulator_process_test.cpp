@@ -232,8 +232,21 @@ TEST(SimulatorProcess, JsonFramesThroughTheLinkThenSigtermRemovesIt) {
   EXPECT_NE(rejected.find("\"applied\":false"), std::string::npos) << rejected;
 
   SetBoardLine(port);
+  const auto nowUs = [] {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
+  };
+  const long long writtenUs = nowUs();
   WriteBytes(port, kOn1Relay3);
-  EXPECT_EQ(ReadLine(&simulator),
+  std::string frame = ReadLine(&simulator);
+  // Read by the board between our write and our read of its line.
+  const std::size_t at = frame.find(",\"monotonic_us\":");
+  ASSERT_NE(at, std::string::npos) << frame;
+  const std::size_t end = frame.find(',', at + 1);
+  const long long readUs = std::stoll(frame.substr(at + 16, end - at - 16));
+  EXPECT_TRUE(readUs >= writtenUs && readUs <= nowUs()) << frame;
+  EXPECT_EQ(frame.erase(at, end - at),
             "{\"event\":\"frame\",\"bytes\":\"55 01 12 00 00 00 03 6B\",\"address\":1,\"relay\":3,"
             "\"power\":\"on\",\"relays\":[false,false,true,false,false,false,false,false,false,"
             "false,false,false,false,false,false,false],\"line\":{\"baud\":9600,\"data_bits\":8,"
