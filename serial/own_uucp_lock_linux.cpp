@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <initializer_list>
 
 #include "serial/fixed_text.h"
 #include "serial/folder_entries_linux.h"
@@ -53,15 +52,6 @@ void RemoveOwnLock() {
       lock.st_dev == ownFolder && lock.st_ino == ownFile && LockPid(ownLock) == KernelGetPid()) {
     KernelUnlink(ownLock);
   }
-}
-
-// A run stopped by a signal (timeout, Ctrl-C, a hangup) takes its lock with
-// it; only SIGKILL leaves one, whose pid has then gone, so the next run
-// calls it stale.
-void ReleaseAndStop(int signal) {
-  RemoveOwnLock();
-  ::signal(signal, SIG_DFL);
-  KernelKill(KernelGetPid(), signal);
 }
 
 // A lock at our own name whose pid runs no process or a zombie: a run killed
@@ -165,15 +155,6 @@ OwnLock TakeUucpLock(const char* devicePath) {
   names.count = 0;
   AddNamesOf(&names, device);  // LCK..ttyUSB0, LCK..pts_3: the first, as minicom names it
   if (names.count == 0) return OwnLock::kNone;
-  static bool cleanupSet = false;
-  if (!cleanupSet) {
-    cleanupSet = true;
-    // A signal the caller had ignored (nohup, a background job's SIGINT)
-    // stays ignored.
-    for (const int stop : {SIGTERM, SIGINT, SIGHUP}) {
-      if (::signal(stop, ReleaseAndStop) == SIG_IGN) ::signal(stop, SIG_IGN);
-    }
-  }
   for (const char* const* folder = kUucpLockPlaces.lockFolders; *folder != nullptr; ++folder) {
     const int result = LinkOwnLock(*folder, names.names[0]);
     if (result == 0) return OwnLock::kTaken;
@@ -191,6 +172,4 @@ void ReleaseUucpLock() {
   ownTemporary[0] = '\0';
 }
 
-bool IsOwnUucpLock(const char* path, pid_t pid) {
-  return pid == KernelGetPid() && SameText(path, ownLock);
-}
+OwnLockMark OwnUucpLock() { return OwnLockMark{ownLock, KernelGetPid()}; }

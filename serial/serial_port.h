@@ -11,8 +11,9 @@
 // platform's error code taken straight after the call. The call names are
 // the Win32 ones on every platform, so one script reads both.
 //
-// One implementation file per platform (serial_port_win32.cpp,
-// serial_port_posix.cpp); CMake picks one.
+// serial_port.cpp sends a network port's name (rfc2217://HOST:PORT) to
+// rfc2217_client.h and any other to the platform's own port (local_port.h:
+// serial_port_win32.cpp or serial_port_linux.cpp, which CMake picks).
 #pragma once
 
 #include <cstddef>

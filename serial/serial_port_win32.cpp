@@ -2,9 +2,8 @@
 
 #include <cstring>
 
+#include "serial/local_port.h"
 #include "serial/platform_failure.h"
-#include "serial/rfc2217_client.h"
-#include "serial/serial_port.h"
 #include "serial/serial_port_win32.h"
 
 namespace {
@@ -58,25 +57,9 @@ const Win32SerialCalls kRealWin32SerialCalls = {
 
 Win32SerialCalls win32SerialCalls = kRealWin32SerialCalls;
 
-namespace {
+void EndEarlierLocalRun() {}  // a run leaves nothing behind on Windows
 
-// A network port's name, rfc2217://HOST:PORT, is ASCII: a name with any
-// other character is a device's.
-bool NetworkName(const PortName& portName, char (&name)[kPortNameCapacity]) {
-  if (portName.text[0] != L'r') return false;
-  for (std::size_t i = 0; i < kPortNameCapacity; ++i) {
-    if (portName.text[i] > 0x7F) return false;
-    name[i] = static_cast<char>(portName.text[i]);
-    if (name[i] == '\0') break;
-  }
-  return IsNetworkPortName(name);
-}
-
-}  // namespace
-
-SerialPort OpenSerialPort(const PortName& portName) {
-  char networkName[kPortNameCapacity];
-  if (NetworkName(portName, networkName)) return OpenNetworkPort(networkName);
+SerialPort OpenLocalPort(const PortName& portName) {
   wchar_t devicePath[kDevicePathCapacity];
   DevicePathFor(portName, devicePath);
   HANDLE handle = win32SerialCalls.createFileW(devicePath, kPortAccess, kPortShareMode, nullptr,
@@ -87,8 +70,7 @@ SerialPort OpenSerialPort(const PortName& portName) {
   return SerialPort{reinterpret_cast<std::intptr_t>(handle)};
 }
 
-LineSetup ConfigureSerialLine(const SerialPort& port) {
-  if (port.network) return ConfigureNetworkLine(port);
+LineSetup ConfigureLocalLine(const SerialPort& port) {
   DCB settings;
   std::memset(&settings, 0, sizeof settings);
   settings.DCBlength = sizeof settings;
@@ -107,8 +89,7 @@ LineSetup ConfigureSerialLine(const SerialPort& port) {
   return LineSetup::kConfigured;
 }
 
-bool WriteCommandFrame(const SerialPort& port, const CommandFrame& frame) {
-  if (port.network) return WriteNetworkFrame(port, frame);
+bool WriteLocalFrame(const SerialPort& port, const CommandFrame& frame) {
   DWORD written = 0;
   const BOOL accepted =
       win32SerialCalls.writeFile(Handle(port), frame.bytes, kCommandFrameSize, &written, nullptr);
@@ -119,8 +100,7 @@ bool WriteCommandFrame(const SerialPort& port, const CommandFrame& frame) {
   return false;
 }
 
-bool CloseSerialPort(const SerialPort& port) {
-  if (port.network) return CloseNetworkPort(port);
+bool CloseLocalPort(const SerialPort& port) {
   if (win32SerialCalls.closeHandle(Handle(port))) return true;
   const DWORD error = win32SerialCalls.getLastError();
   ReportPlatformFailure("CloseHandle", error);
