@@ -21,7 +21,8 @@ namespace {
 
 // This run's own lock file and the file it writes first, named before either
 // is made, so that a signal at any step removes what was made; empty while
-// the run has none.
+// the run has none. Here rather than in the SerialPort record: the handler of
+// a signal that stops the run reaches no record.
 char ownLock[kLockPathCapacity];
 char ownTemporary[kLockPathCapacity];
 // Set once both names are whole: a signal may come while they are written.

@@ -25,10 +25,16 @@
 // Win32 opens devices by wide name; 31 characters and the terminator.
 using PortNameChar = wchar_t;
 constexpr std::size_t kPortNameCapacity = 32;
+// A Windows port needs nothing beyond its handle.
+struct LocalPortMarks {};
 #else
+#include "serial/uucp_lock_linux.h"
 // Room for long stable names such as /dev/serial/by-id/...
 using PortNameChar = char;
 constexpr std::size_t kPortNameCapacity = 256;
+// The names and device a Linux port was opened by, for the look at the lock
+// files just before the write.
+using LocalPortMarks = LockTarget;
 #endif
 
 // A device name, always terminated within its buffer.
@@ -44,6 +50,7 @@ struct SerialPort {
   std::intptr_t handle;
   bool network = false;
   std::uint32_t openError = 0;
+  LocalPortMarks opened = {};
 };
 
 enum class LineSetup {

@@ -90,10 +90,6 @@ bool HeldByUucpLock(const LockTarget& target) {
   return FindUucpLockOf(target, kUucpLockPlaces, OwnUucpLock(), &lock) && lock.held;
 }
 
-// The names and device the port was opened by, for the look at the lock
-// files just before the write.
-LockTarget openedTarget;
-
 // Opens the device for this run alone, as a Win32 open with share mode 0
 // does. Opened without blocking, the descriptor is then made blocking so
 // that the write waits for the driver.
@@ -108,9 +104,9 @@ LockTarget openedTarget;
 // Where a lock folder is writable, the port is used only under this run's
 // own lock: a program that locks it meanwhile (minicom locks, then opens)
 // gets it.
-int OpenExclusive(const char* path) {
-  NameLockTarget(path, &openedTarget);
-  if (HeldByUucpLock(openedTarget)) return kInvalidDescriptor;
+int OpenExclusive(const char* path, LockTarget* target) {
+  NameLockTarget(path, target);
+  if (HeldByUucpLock(*target)) return kInvalidDescriptor;
   const int opened = linuxSerialCalls.open(path, kPortOpenFlags);
   if (opened < 0) return kInvalidDescriptor;
   const int fd = MoveAboveStandardStreams(opened);
@@ -182,7 +178,8 @@ LinuxSerialCalls linuxSerialCalls = kRealLinuxSerialCalls;
 void EndEarlierLocalRun() { ReleaseUucpLock(); }
 
 SerialPort OpenLocalPort(const PortName& portName) {
-  SerialPort port = {OpenExclusive(portName.text)};
+  SerialPort port = {};
+  port.handle = OpenExclusive(portName.text, &port.opened);
   // The pause comes whatever the open returned.
   PauseForDriver();
   return port;
@@ -255,7 +252,7 @@ bool WriteLocalFrame(const SerialPort& port, const CommandFrame& frame) {
   // A program that took a lock of its own while the line was set (under
   // another of the port's names, where ours does not stand in its way, or
   // renamed over ours) gets the port: nothing is written.
-  if (HeldByUucpLock(openedTarget)) {
+  if (HeldByUucpLock(port.opened)) {
     ReleaseUucpLock();
     ReportPlatformFailure("WriteFile", EBUSY);
     return false;
