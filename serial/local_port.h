@@ -11,7 +11,10 @@
 // lock file); every run starts with it, a network port's too.
 void EndEarlierLocalRun();
 
-SerialPort OpenLocalPort(const PortName& portName);
+// Fills in the handle (and on Linux the names the port was opened by).
+void OpenLocalPort(const PortName& portName, SerialPort* port);
+// On Linux a failed stage ends the run without a close: it lets the run's
+// own lock go, as the close does.
 LineSetup ConfigureLocalLine(const SerialPort& port);
 bool WriteLocalFrame(const SerialPort& port, const CommandFrame& frame);
 bool CloseLocalPort(const SerialPort& port);

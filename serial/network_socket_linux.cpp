@@ -8,10 +8,11 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cstring>
-
 #include "serial/kernel_calls_linux.h"
 #include "serial/network_socket.h"
+#include "serial/platform_socket.h"
+
+std::int64_t SocketClockMs() { return KernelMonotonicMs(); }
 
 namespace {
 
@@ -21,8 +22,6 @@ std::uint32_t LookupError(int result) {
   if (result == EAI_SYSTEM) return static_cast<std::uint32_t>(errno);
   return result == EAI_AGAIN ? EAGAIN : ENOENT;
 }
-
-std::int64_t RealNowMs() { return KernelMonotonicMs(); }
 
 // Waits until the socket is ready for events, or the time runs out.
 bool WaitFor(int fd, short events, int timeoutMs, std::uint32_t* error) {
@@ -72,84 +71,62 @@ int ConnectOne(const struct addrinfo& address, int timeoutMs, std::uint32_t* err
   return -1;
 }
 
-NetworkSocket RealConnect(const char* host, const char* service, int timeoutMs,
-                          std::uint32_t* error) {
-  struct addrinfo wanted;
-  std::memset(&wanted, 0, sizeof wanted);
-  wanted.ai_family = AF_UNSPEC;
-  wanted.ai_socktype = SOCK_STREAM;
-  wanted.ai_flags = AI_NUMERICSERV;
+}  // namespace
+
+NetworkSocket ConnectSocket(const char* host, const char* service, int timeoutMs,
+                            std::uint32_t* error) {
+  // TCP over any address family, the service a number.
+  const struct addrinfo wanted = {AI_NUMERICSERV, AF_UNSPEC, SOCK_STREAM, 0, 0,
+                                  nullptr,        nullptr,   nullptr};
   struct addrinfo* found = nullptr;
   const int result = ::getaddrinfo(host, service, &wanted, &found);
   if (result != 0) {
     *error = LookupError(result);
     return kNoSocket;
   }
-  const std::int64_t deadline = RealNowMs() + timeoutMs;
-  *error = ETIMEDOUT;  // when no address is left time to try
-  int fd = -1;
-  for (const struct addrinfo* address = found; address != nullptr && fd < 0;
-       address = address->ai_next) {
-    const std::int64_t left = deadline - RealNowMs();
-    if (left <= 0) break;
-    fd = ConnectOne(*address, static_cast<int>(left), error);
-  }
+  const int fd = ConnectFirst(found, timeoutMs, -1, ConnectOne, error);
   ::freeaddrinfo(found);
   return fd;
 }
 
+bool WaitForSocket(NetworkSocket socket, bool forWriting, int timeoutMs, std::uint32_t* error) {
+  const int fd = static_cast<int>(socket);
+  if (!forWriting) {
+    // ser2net sends a notice and then the answer as two small writes, and
+    // its Nagle's algorithm holds the answer until we acknowledge the
+    // notice: ask the kernel to do so at once (it leaves quick mode by
+    // itself, so before each wait). Only speed hangs on it: its failure
+    // changes nothing else.
+    const int on = 1;
+    KernelSetSocketOption(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+  }
+  return WaitFor(fd, forWriting ? POLLOUT : POLLIN, timeoutMs, error);
+}
+
 // MSG_NOSIGNAL: a far end that went away must fail the send, not kill the
 // run with SIGPIPE.
-long RealSend(NetworkSocket socket, const std::uint8_t* bytes, std::size_t count,
-              std::uint32_t* error) {
-  if (!WaitFor(static_cast<int>(socket), POLLOUT, 5000, error)) return -1;
-  const long sent = KernelSend(static_cast<int>(socket), bytes, count, MSG_NOSIGNAL);
-  if (sent < 0) *error = static_cast<std::uint32_t>(errno);
-  return sent;
+long SendSome(NetworkSocket socket, const std::uint8_t* bytes, std::size_t count) {
+  return KernelSend(static_cast<int>(socket), bytes, count, MSG_NOSIGNAL);
 }
 
-long RealReceive(NetworkSocket socket, std::uint8_t* bytes, std::size_t capacity, int timeoutMs,
-                 std::uint32_t* error) {
-  // ser2net sends a notice and then the answer as two small writes, and its
-  // Nagle's algorithm holds the answer until we acknowledge the notice: ask
-  // the kernel to do so at once (it leaves quick mode by itself, so before
-  // each wait). Only speed hangs on it: its failure changes nothing else.
-  const int on = 1;
-  KernelSetSocketOption(static_cast<int>(socket), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-  if (!WaitFor(static_cast<int>(socket), POLLIN, timeoutMs, error)) return -1;
-  const long got = KernelReceive(static_cast<int>(socket), bytes, capacity, 0);
-  if (got < 0) *error = static_cast<std::uint32_t>(errno);
-  return got;
+long ReceiveSome(NetworkSocket socket, std::uint8_t* bytes, std::size_t capacity) {
+  return KernelReceive(static_cast<int>(socket), bytes, capacity, 0);
 }
 
-bool SetOption(NetworkSocket socket, int level, int name, const void* value, socklen_t size,
-               std::uint32_t* error) {
-  if (KernelSetSocketOption(static_cast<int>(socket), level, name, value, size) == 0) return true;
-  *error = static_cast<std::uint32_t>(errno);
-  return false;
+int SetSocketOption(NetworkSocket socket, SocketOption option, bool on) {
+  const int flag = on ? 1 : 0;
+  if (option == SocketOption::kSendAtOnce) {
+    return KernelSetSocketOption(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &flag,
+                                 sizeof flag);
+  }
+  const struct linger linger = {flag, 0};
+  return KernelSetSocketOption(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &linger,
+                               sizeof linger);
 }
 
-bool RealSendAtOnce(NetworkSocket socket, std::uint32_t* error) {
-  const int on = 1;
-  return SetOption(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on, error);
-}
+int CloseSocket(NetworkSocket socket) { return ::close(static_cast<int>(socket)); }
 
-bool RealDropQueueOnClose(NetworkSocket socket, bool drop, std::uint32_t* error) {
-  const struct linger linger = {drop ? 1 : 0, 0};
-  return SetOption(socket, SOL_SOCKET, SO_LINGER, &linger, sizeof linger, error);
-}
-
-bool RealClose(NetworkSocket socket, std::uint32_t* error) {
-  if (::close(static_cast<int>(socket)) == 0) return true;
-  *error = static_cast<std::uint32_t>(errno);
-  return false;
-}
-
-}  // namespace
-
-const NetworkCalls kRealNetworkCalls = {RealConnect, RealSend,       RealReceive,         RealClose,
-                                        RealNowMs,   RealSendAtOnce, RealDropQueueOnClose};
-NetworkCalls networkCalls = kRealNetworkCalls;
+std::uint32_t LastSocketError() { return static_cast<std::uint32_t>(errno); }
 
 const std::uint32_t kNetworkTimedOut = ETIMEDOUT;
 const std::uint32_t kNetworkClosedByPeer = ECONNRESET;

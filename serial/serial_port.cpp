@@ -10,7 +10,9 @@ SerialPort OpenSerialPort(const PortName& portName) {
   EndEarlierLocalRun();
   char networkName[kPortNameCapacity];
   if (NetworkPortName(portName, networkName)) return OpenNetworkPort(networkName);
-  return OpenLocalPort(portName);
+  SerialPort port = {};
+  OpenLocalPort(portName, &port);
+  return port;
 }
 
 LineSetup ConfigureSerialLine(const SerialPort& port) {

@@ -177,12 +177,10 @@ LinuxSerialCalls linuxSerialCalls = kRealLinuxSerialCalls;
 
 void EndEarlierLocalRun() { ReleaseUucpLock(); }
 
-SerialPort OpenLocalPort(const PortName& portName) {
-  SerialPort port = {};
-  port.handle = OpenExclusive(portName.text, &port.opened);
+void OpenLocalPort(const PortName& portName, SerialPort* port) {
+  port->handle = OpenExclusive(portName.text, &port->opened);
   // The pause comes whatever the open returned.
   PauseForDriver();
-  return port;
 }
 
 namespace {

@@ -35,6 +35,14 @@ wchar_t* CopyWideText(wchar_t* to, const wchar_t* from) {
   return to;
 }
 
+// Reports the call that has just failed with the code it left; false, the
+// stage's answer.
+bool ReportLastError(const char* call) {
+  const DWORD error = win32SerialCalls.getLastError();
+  ReportPlatformFailure(call, error);
+  return false;
+}
+
 void SetLineFormat(DCB* settings) {
   settings->BaudRate = CBR_9600;
   settings->ByteSize = 8;
@@ -59,7 +67,7 @@ Win32SerialCalls win32SerialCalls = kRealWin32SerialCalls;
 
 void EndEarlierLocalRun() {}  // a run leaves nothing behind on Windows
 
-SerialPort OpenLocalPort(const PortName& portName) {
+void OpenLocalPort(const PortName& portName, SerialPort* port) {
   wchar_t devicePath[kDevicePathCapacity];
   DevicePathFor(portName, devicePath);
   HANDLE handle = win32SerialCalls.createFileW(devicePath, kPortAccess, kPortShareMode, nullptr,
@@ -67,7 +75,7 @@ SerialPort OpenLocalPort(const PortName& portName) {
   // The pause comes whatever the open returned; a failed open leaves
   // INVALID_HANDLE_VALUE, on which reading the settings fails.
   win32SerialCalls.sleep(kDriverPauseMilliseconds);
-  return SerialPort{reinterpret_cast<std::intptr_t>(handle)};
+  port->handle = reinterpret_cast<std::intptr_t>(handle);
 }
 
 LineSetup ConfigureLocalLine(const SerialPort& port) {
@@ -75,15 +83,13 @@ LineSetup ConfigureLocalLine(const SerialPort& port) {
   std::memset(&settings, 0, sizeof settings);
   settings.DCBlength = sizeof settings;
   if (!win32SerialCalls.getCommState(Handle(port), &settings)) {
-    const DWORD error = win32SerialCalls.getLastError();
-    ReportPlatformFailure("GetCommState", error);
+    ReportLastError("GetCommState");
     return LineSetup::kReadFailed;
   }
   // Flow control, modem lines, special characters and flags go back as read.
   SetLineFormat(&settings);
   if (!win32SerialCalls.setCommState(Handle(port), &settings)) {
-    const DWORD error = win32SerialCalls.getLastError();
-    ReportPlatformFailure("SetCommState", error);
+    ReportLastError("SetCommState");
     return LineSetup::kApplyFailed;
   }
   return LineSetup::kConfigured;
@@ -101,8 +107,5 @@ bool WriteLocalFrame(const SerialPort& port, const CommandFrame& frame) {
 }
 
 bool CloseLocalPort(const SerialPort& port) {
-  if (win32SerialCalls.closeHandle(Handle(port))) return true;
-  const DWORD error = win32SerialCalls.getLastError();
-  ReportPlatformFailure("CloseHandle", error);
-  return false;
+  return win32SerialCalls.closeHandle(Handle(port)) || ReportLastError("CloseHandle");
 }

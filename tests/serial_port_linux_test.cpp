@@ -44,6 +44,19 @@ TEST_F(LinuxSeam, OpensExclusivelyWithoutWaitingForCarrierThenBlocks) {
   EXPECT_EQ(fakeSerial.pause.tv_nsec, 5000000);
 }
 
+// Opens /dev/ttyUSB0 through a fresh fake in which `failingCall` fails
+// and the open and a duplicate give the numbers given; the pause comes
+// whatever the open ended in.
+SerialPort OpenThroughFake(const char* failingCall, int opened, int duplicate) {
+  InstallFakeSerial(FakeFailure::kNone, 0);
+  fakeSerial.failingCall = failingCall;
+  fakeSerial.openedFd = opened;
+  fakeSerial.duplicateFd = duplicate;
+  const SerialPort port = OpenSerialPort(PortNameOf("/dev/ttyUSB0"));
+  EXPECT_EQ(fakeSerial.pause.tv_nsec, 5000000);
+  return port;
+}
+
 struct DescriptorCase {
   int opened;     // what the open returns
   int duplicate;  // what a duplicate from 3 up returns, -1 for EMFILE
@@ -63,14 +76,10 @@ TEST_F(LinuxSeam, PortIsNeverStandardInputOutputOrError) {
   };
   for (const DescriptorCase& c : cases) {
     SCOPED_TRACE(c.opened);
-    InstallFakeSerial(FakeFailure::kNone, 0);
-    fakeSerial.openedFd = c.opened;
-    fakeSerial.duplicateFd = c.duplicate;
-    if (c.duplicate < 0) fakeSerial.failingCall = "F_DUPFD_CLOEXEC";
-    const SerialPort port = OpenSerialPort(PortNameOf("/dev/ttyUSB0"));
+    const SerialPort port =
+        OpenThroughFake(c.duplicate < 0 ? "F_DUPFD_CLOEXEC" : "", c.opened, c.duplicate);
     EXPECT_EQ(port.handle, c.port);
     EXPECT_EQ(fakeSerial.closed, c.closed);
-    EXPECT_EQ(fakeSerial.pause.tv_nsec, 5000000);
     // -1: not duplicated.
     EXPECT_EQ(fakeSerial.duplicatedFd, c.opened < 3 ? c.opened : -1);
     EXPECT_EQ(fakeSerial.duplicateLowest, c.opened < 3 ? 3 : -1);
@@ -95,12 +104,9 @@ TEST_F(LinuxSeam, FailedOpenLockOrBlockingLeavesThePortInvalidAfterThePause) {
       {"open", {}}, {"flock", {kFd}}, {"F_GETFL", {kFd}}, {"F_SETFL", {kFd}}};
   for (const OpenFailureCase& c : cases) {
     SCOPED_TRACE(c.failingCall);
-    InstallFakeSerial(FakeFailure::kNone, 0);
-    fakeSerial.failingCall = c.failingCall;
-    const SerialPort port = OpenSerialPort(PortNameOf("/dev/ttyUSB0"));
+    const SerialPort port = OpenThroughFake(c.failingCall, kFd, kFd);
     EXPECT_LT(port.handle, 0);
     EXPECT_EQ(fakeSerial.closed, c.closed);
-    EXPECT_EQ(fakeSerial.pause.tv_nsec, 5000000);
 
     testing::internal::CaptureStdout();
     EXPECT_EQ(ConfigureSerialLine(port), LineSetup::kReadFailed);
