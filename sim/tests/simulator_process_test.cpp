@@ -1,30 +1,6 @@
 // Runs the real simulator on a real pseudo-terminal, as the command under
 // test would meet it.
-#include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
-#include <poll.h>
-#include <pty.h>
-#include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/file.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstring>
-#include <fstream>
-#include <string>
-#include <vector>
-
 #include "sim/tests/simulator_process.h"
-#include "tests/test_kit.h"
 
 namespace {
 
