@@ -1,6 +1,7 @@
 #include <signal.h>
 
 #include "app/run.h"
+#include "app/stop_signals.h"
 
 namespace {
 
@@ -18,5 +19,6 @@ void IgnoreBrokenPipe() {}
 
 int main(int argc, char** argv) {
   IgnoreBrokenPipe();
+  ReleaseLockOnStopSignals();
   return RunKavnori(argc, argv);
 }

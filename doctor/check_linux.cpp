@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "doctor/doctor_linux.h"
-#include "serial/serial_port_posix.h"
+#include "serial/serial_port_linux.h"
 #include "serial/terminal_marks_linux.h"
 
 namespace {

@@ -4,7 +4,7 @@
 // in *error, taken straight after the failing call. networkCalls starts as
 // kRealNetworkCalls.
 //
-// One implementation file per platform (network_socket_posix.cpp,
+// One implementation file per platform (network_socket_linux.cpp,
 // network_socket_win32.cpp); CMake picks one.
 #pragma once
 

@@ -4,13 +4,12 @@
 
 #include <windows.h>
 
-#include <cstring>
-
 #include "serial/network_socket.h"
+#include "serial/platform_socket.h"
+
+std::int64_t SocketClockMs() { return static_cast<std::int64_t>(::GetTickCount64()); }
 
 namespace {
-
-std::int64_t RealNowMs() { return static_cast<std::int64_t>(::GetTickCount64()); }
 
 // Waits until the socket is readable (or writable), or the time runs out. A
 // connect that fails shows in the exception set.
@@ -60,33 +59,25 @@ SOCKET ConnectOne(const ADDRINFOA& address, int timeoutMs, std::uint32_t* error)
   return INVALID_SOCKET;
 }
 
-NetworkSocket RealConnect(const char* host, const char* service, int timeoutMs,
-                          std::uint32_t* error) {
+}  // namespace
+
+NetworkSocket ConnectSocket(const char* host, const char* service, int timeoutMs,
+                            std::uint32_t* error) {
   WSADATA started;
   const int startup = ::WSAStartup(MAKEWORD(2, 2), &started);
   if (startup != 0) {
     *error = static_cast<std::uint32_t>(startup);
     return kNoSocket;
   }
-  ADDRINFOA wanted;
-  std::memset(&wanted, 0, sizeof wanted);
-  wanted.ai_family = AF_UNSPEC;
-  wanted.ai_socktype = SOCK_STREAM;
-  wanted.ai_flags = AI_NUMERICSERV;
+  // TCP over any address family, the service a number.
+  const ADDRINFOA wanted = {AI_NUMERICSERV, AF_UNSPEC, SOCK_STREAM, 0, 0,
+                            nullptr,        nullptr,   nullptr};
   ADDRINFOA* found = nullptr;
   if (::getaddrinfo(host, service, &wanted, &found) != 0) {
     *error = static_cast<std::uint32_t>(::WSAGetLastError());
     return kNoSocket;
   }
-  const std::int64_t deadline = RealNowMs() + timeoutMs;
-  *error = WSAETIMEDOUT;  // when no address is left time to try
-  SOCKET socket = INVALID_SOCKET;
-  for (const ADDRINFOA* address = found; address != nullptr && socket == INVALID_SOCKET;
-       address = address->ai_next) {
-    const std::int64_t left = deadline - RealNowMs();
-    if (left <= 0) break;
-    socket = ConnectOne(*address, static_cast<int>(left), error);
-  }
+  const SOCKET socket = ConnectFirst(found, timeoutMs, INVALID_SOCKET, ConnectOne, error);
   ::freeaddrinfo(found);
   // A SOCKET is no C runtime descriptor: a standard output closed at the
   // start stays closed for the runtime's stdout, whatever the socket's
@@ -94,55 +85,35 @@ NetworkSocket RealConnect(const char* host, const char* service, int timeoutMs,
   return socket == INVALID_SOCKET ? kNoSocket : static_cast<NetworkSocket>(socket);
 }
 
-long RealSend(NetworkSocket socket, const std::uint8_t* bytes, std::size_t count,
-              std::uint32_t* error) {
-  const SOCKET handle = static_cast<SOCKET>(socket);
-  if (!WaitFor(handle, true, 5000, error)) return -1;
-  const int sent = ::send(handle, reinterpret_cast<const char*>(bytes), static_cast<int>(count), 0);
-  if (sent == SOCKET_ERROR) *error = static_cast<std::uint32_t>(::WSAGetLastError());
-  return sent;
+bool WaitForSocket(NetworkSocket socket, bool forWriting, int timeoutMs, std::uint32_t* error) {
+  return WaitFor(static_cast<SOCKET>(socket), forWriting, timeoutMs, error);
 }
 
-long RealReceive(NetworkSocket socket, std::uint8_t* bytes, std::size_t capacity, int timeoutMs,
-                 std::uint32_t* error) {
-  const SOCKET handle = static_cast<SOCKET>(socket);
-  if (!WaitFor(handle, false, timeoutMs, error)) return -1;
-  const int got = ::recv(handle, reinterpret_cast<char*>(bytes), static_cast<int>(capacity), 0);
-  if (got == SOCKET_ERROR) *error = static_cast<std::uint32_t>(::WSAGetLastError());
-  return got;
+// SOCKET_ERROR is -1.
+long SendSome(NetworkSocket socket, const std::uint8_t* bytes, std::size_t count) {
+  return ::send(static_cast<SOCKET>(socket), reinterpret_cast<const char*>(bytes),
+                static_cast<int>(count), 0);
 }
 
-bool SetOption(NetworkSocket socket, int level, int name, const void* value, int size,
-               std::uint32_t* error) {
-  if (::setsockopt(static_cast<SOCKET>(socket), level, name, static_cast<const char*>(value),
-                   size) == 0) {
-    return true;
-  }
-  *error = static_cast<std::uint32_t>(::WSAGetLastError());
-  return false;
+long ReceiveSome(NetworkSocket socket, std::uint8_t* bytes, std::size_t capacity) {
+  return ::recv(static_cast<SOCKET>(socket), reinterpret_cast<char*>(bytes),
+                static_cast<int>(capacity), 0);
 }
 
-bool RealSendAtOnce(NetworkSocket socket, std::uint32_t* error) {
-  const BOOL on = TRUE;
-  return SetOption(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on, error);
+int SetSocketOption(NetworkSocket socket, SocketOption option, bool on) {
+  const BOOL flag = on ? TRUE : FALSE;
+  const struct linger linger = {static_cast<u_short>(flag), 0};
+  const bool noDelay = option == SocketOption::kSendAtOnce;
+  return ::setsockopt(
+      static_cast<SOCKET>(socket), noDelay ? IPPROTO_TCP : SOL_SOCKET,
+      noDelay ? TCP_NODELAY : SO_LINGER,
+      noDelay ? reinterpret_cast<const char*>(&flag) : reinterpret_cast<const char*>(&linger),
+      noDelay ? sizeof flag : sizeof linger);
 }
 
-bool RealDropQueueOnClose(NetworkSocket socket, bool drop, std::uint32_t* error) {
-  const struct linger linger = {static_cast<u_short>(drop ? 1 : 0), 0};
-  return SetOption(socket, SOL_SOCKET, SO_LINGER, &linger, sizeof linger, error);
-}
+int CloseSocket(NetworkSocket socket) { return ::closesocket(static_cast<SOCKET>(socket)); }
 
-bool RealClose(NetworkSocket socket, std::uint32_t* error) {
-  if (::closesocket(static_cast<SOCKET>(socket)) == 0) return true;
-  *error = static_cast<std::uint32_t>(::WSAGetLastError());
-  return false;
-}
-
-}  // namespace
-
-const NetworkCalls kRealNetworkCalls = {RealConnect, RealSend,       RealReceive,         RealClose,
-                                        RealNowMs,   RealSendAtOnce, RealDropQueueOnClose};
-NetworkCalls networkCalls = kRealNetworkCalls;
+std::uint32_t LastSocketError() { return static_cast<std::uint32_t>(::WSAGetLastError()); }
 
 const std::uint32_t kNetworkTimedOut = WSAETIMEDOUT;
 const std::uint32_t kNetworkClosedByPeer = WSAECONNRESET;

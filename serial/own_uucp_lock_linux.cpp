@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <initializer_list>
 
 #include "serial/fixed_text.h"
 #include "serial/folder_entries_linux.h"
@@ -22,7 +21,8 @@ namespace {
 
 // This run's own lock file and the file it writes first, named before either
 // is made, so that a signal at any step removes what was made; empty while
-// the run has none.
+// the run has none. Here rather than in the SerialPort record: the handler of
+// a signal that stops the run reaches no record.
 char ownLock[kLockPathCapacity];
 char ownTemporary[kLockPathCapacity];
 // Set once both names are whole: a signal may come while they are written.
@@ -53,15 +53,6 @@ void RemoveOwnLock() {
       lock.st_dev == ownFolder && lock.st_ino == ownFile && LockPid(ownLock) == KernelGetPid()) {
     KernelUnlink(ownLock);
   }
-}
-
-// A run stopped by a signal (timeout, Ctrl-C, a hangup) takes its lock with
-// it; only SIGKILL leaves one, whose pid has then gone, so the next run
-// calls it stale.
-void ReleaseAndStop(int signal) {
-  RemoveOwnLock();
-  ::signal(signal, SIG_DFL);
-  KernelKill(KernelGetPid(), signal);
 }
 
 // A lock at our own name whose pid runs no process or a zombie: a run killed
@@ -165,15 +156,6 @@ OwnLock TakeUucpLock(const char* devicePath) {
   names.count = 0;
   AddNamesOf(&names, device);  // LCK..ttyUSB0, LCK..pts_3: the first, as minicom names it
   if (names.count == 0) return OwnLock::kNone;
-  static bool cleanupSet = false;
-  if (!cleanupSet) {
-    cleanupSet = true;
-    // A signal the caller had ignored (nohup, a background job's SIGINT)
-    // stays ignored.
-    for (const int stop : {SIGTERM, SIGINT, SIGHUP}) {
-      if (::signal(stop, ReleaseAndStop) == SIG_IGN) ::signal(stop, SIG_IGN);
-    }
-  }
   for (const char* const* folder = kUucpLockPlaces.lockFolders; *folder != nullptr; ++folder) {
     const int result = LinkOwnLock(*folder, names.names[0]);
     if (result == 0) return OwnLock::kTaken;
@@ -191,6 +173,4 @@ void ReleaseUucpLock() {
   ownTemporary[0] = '\0';
 }
 
-bool IsOwnUucpLock(const char* path, pid_t pid) {
-  return pid == KernelGetPid() && SameText(path, ownLock);
-}
+OwnLockMark OwnUucpLock() { return OwnLockMark{ownLock, KernelGetPid()}; }

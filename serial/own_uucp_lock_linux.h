@@ -4,20 +4,24 @@
 
 #include <sys/types.h>
 
+#include "serial/uucp_lock_linux.h"
+
 // The run's own UUCP lock, taken as minicom and ser2net take theirs, so that
 // they leave the port alone while it switches: LCK..NAME of the device the
 // name leads to, in the first lock folder this user may write. A dead run's
 // lock there is replaced, and the temporary files of dead runs removed.
-// Released by ReleaseUucpLock, which every end of a run calls, and when a
-// signal ends it; a run's own lock is never counted against it.
+// Released by ReleaseUucpLock, which every end of a run calls; a run's own
+// lock is never counted against it.
 enum class OwnLock {
   kTaken,
   kNone,     // no lock folder this user may write, or a path that is no device
   kRefused,  // a folder was writable but the lock not taken: a live lock stands there
 };
 OwnLock TakeUucpLock(const char* devicePath);
+// Safe in a signal handler (stat, open, read, unlink): the program's
+// handlers of the signals that stop it call it, so that a run stopped by a
+// signal (timeout, Ctrl-C, a hangup) takes its lock with it.
 void ReleaseUucpLock();
 
-// True for this run's own lock, at `path` and naming `pid`: the look-up
-// passes over it. One renamed over it since names another pid.
-bool IsOwnUucpLock(const char* path, pid_t pid);
+// This run's own lock, for the look-up to pass over (uucp_lock_linux.h).
+OwnLockMark OwnUucpLock();

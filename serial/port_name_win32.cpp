@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "serial/port_name.h"
+#include "serial/rfc2217_client.h"
 
 bool ConvertPortName(const char* argument, PortName* portName) {
   // -1 takes the terminator along; a name that does not fit fails with
@@ -12,4 +13,16 @@ bool ConvertPortName(const char* argument, PortName* portName) {
     return false;
   }
   return true;
+}
+
+// A network port's name, rfc2217://HOST:PORT, is ASCII: a name with any
+// other character is a device's.
+bool NetworkPortName(const PortName& portName, char (&name)[kPortNameCapacity]) {
+  if (portName.text[0] != L'r') return false;
+  for (std::size_t i = 0; i < kPortNameCapacity; ++i) {
+    if (portName.text[i] > 0x7F) return false;
+    name[i] = static_cast<char>(portName.text[i]);
+    if (name[i] == '\0') break;
+  }
+  return IsNetworkPortName(name);
 }

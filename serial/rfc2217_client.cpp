@@ -12,7 +12,9 @@ constexpr int kBarrierTimeoutMs = 5000;
 // 8 bytes of 10 bits at 9600 baud: 8.3 ms.
 constexpr int kLineTimeMs = 10;
 
-// This run's one network port.
+// This run's one network port. Not in the SerialPort record: the stages
+// take the port as it was opened (const), and every answer read moves the
+// session's Telnet state on.
 Rfc2217Session runSession;
 
 // The first wanted in text, or null. Plain loops here: the MSVC-mode
@@ -101,15 +103,11 @@ LineSetup ConfigureNetworkLine(const SerialPort& port) {
   const std::int64_t deadline = networkCalls.nowMs() + kSettingsTimeoutMs;
   for (const auto& setting : kSettings) {
     std::uint32_t error = 0;
-    if (!AskComPort(&runSession, setting.command, setting.value, deadline, &error)) {
-      ReportPlatformFailure("SetCommState", error);
-      return LineSetup::kApplyFailed;
-    }
+    const bool answered = AskComPort(&runSession, setting.command, setting.value, deadline, &error);
     // The server answers with the value it set: another one was refused.
-    if (runSession.answerValue != setting.value) {
-      ReportPlatformFailure("SetCommState", kNetworkValueRefused);
-      return LineSetup::kApplyFailed;
-    }
+    if (answered && runSession.answerValue == setting.value) continue;
+    ReportPlatformFailure("SetCommState", answered ? kNetworkValueRefused : error);
+    return LineSetup::kApplyFailed;
   }
   return LineSetup::kConfigured;
 }

@@ -11,8 +11,9 @@
 // platform's error code taken straight after the call. The call names are
 // the Win32 ones on every platform, so one script reads both.
 //
-// One implementation file per platform (serial_port_win32.cpp,
-// serial_port_posix.cpp); CMake picks one.
+// serial_port.cpp sends a network port's name (rfc2217://HOST:PORT) to
+// rfc2217_client.h and any other to the platform's own port (local_port.h:
+// serial_port_win32.cpp or serial_port_linux.cpp, which CMake picks).
 #pragma once
 
 #include <cstddef>
@@ -24,10 +25,16 @@
 // Win32 opens devices by wide name; 31 characters and the terminator.
 using PortNameChar = wchar_t;
 constexpr std::size_t kPortNameCapacity = 32;
+// A Windows port needs nothing beyond its handle.
+struct LocalPortMarks {};
 #else
+#include "serial/uucp_lock_linux.h"
 // Room for long stable names such as /dev/serial/by-id/...
 using PortNameChar = char;
 constexpr std::size_t kPortNameCapacity = 256;
+// The names and device a Linux port was opened by, for the look at the lock
+// files just before the write.
+using LocalPortMarks = LockTarget;
 #endif
 
 // A device name, always terminated within its buffer.
@@ -43,6 +50,7 @@ struct SerialPort {
   std::intptr_t handle;
   bool network = false;
   std::uint32_t openError = 0;
+  LocalPortMarks opened = {};
 };
 
 enum class LineSetup {

@@ -2,9 +2,8 @@
 
 #include <cstring>
 
+#include "serial/local_port.h"
 #include "serial/platform_failure.h"
-#include "serial/rfc2217_client.h"
-#include "serial/serial_port.h"
 #include "serial/serial_port_win32.h"
 
 namespace {
@@ -36,6 +35,14 @@ wchar_t* CopyWideText(wchar_t* to, const wchar_t* from) {
   return to;
 }
 
+// Reports the call that has just failed with the code it left; false, the
+// stage's answer.
+bool ReportLastError(const char* call) {
+  const DWORD error = win32SerialCalls.getLastError();
+  ReportPlatformFailure(call, error);
+  return false;
+}
+
 void SetLineFormat(DCB* settings) {
   settings->BaudRate = CBR_9600;
   settings->ByteSize = 8;
@@ -58,25 +65,9 @@ const Win32SerialCalls kRealWin32SerialCalls = {
 
 Win32SerialCalls win32SerialCalls = kRealWin32SerialCalls;
 
-namespace {
+void EndEarlierLocalRun() {}  // a run leaves nothing behind on Windows
 
-// A network port's name, rfc2217://HOST:PORT, is ASCII: a name with any
-// other character is a device's.
-bool NetworkName(const PortName& portName, char (&name)[kPortNameCapacity]) {
-  if (portName.text[0] != L'r') return false;
-  for (std::size_t i = 0; i < kPortNameCapacity; ++i) {
-    if (portName.text[i] > 0x7F) return false;
-    name[i] = static_cast<char>(portName.text[i]);
-    if (name[i] == '\0') break;
-  }
-  return IsNetworkPortName(name);
-}
-
-}  // namespace
-
-SerialPort OpenSerialPort(const PortName& portName) {
-  char networkName[kPortNameCapacity];
-  if (NetworkName(portName, networkName)) return OpenNetworkPort(networkName);
+void OpenLocalPort(const PortName& portName, SerialPort* port) {
   wchar_t devicePath[kDevicePathCapacity];
   DevicePathFor(portName, devicePath);
   HANDLE handle = win32SerialCalls.createFileW(devicePath, kPortAccess, kPortShareMode, nullptr,
@@ -84,31 +75,27 @@ SerialPort OpenSerialPort(const PortName& portName) {
   // The pause comes whatever the open returned; a failed open leaves
   // INVALID_HANDLE_VALUE, on which reading the settings fails.
   win32SerialCalls.sleep(kDriverPauseMilliseconds);
-  return SerialPort{reinterpret_cast<std::intptr_t>(handle)};
+  port->handle = reinterpret_cast<std::intptr_t>(handle);
 }
 
-LineSetup ConfigureSerialLine(const SerialPort& port) {
-  if (port.network) return ConfigureNetworkLine(port);
+LineSetup ConfigureLocalLine(const SerialPort& port) {
   DCB settings;
   std::memset(&settings, 0, sizeof settings);
   settings.DCBlength = sizeof settings;
   if (!win32SerialCalls.getCommState(Handle(port), &settings)) {
-    const DWORD error = win32SerialCalls.getLastError();
-    ReportPlatformFailure("GetCommState", error);
+    ReportLastError("GetCommState");
     return LineSetup::kReadFailed;
   }
   // Flow control, modem lines, special characters and flags go back as read.
   SetLineFormat(&settings);
   if (!win32SerialCalls.setCommState(Handle(port), &settings)) {
-    const DWORD error = win32SerialCalls.getLastError();
-    ReportPlatformFailure("SetCommState", error);
+    ReportLastError("SetCommState");
     return LineSetup::kApplyFailed;
   }
   return LineSetup::kConfigured;
 }
 
-bool WriteCommandFrame(const SerialPort& port, const CommandFrame& frame) {
-  if (port.network) return WriteNetworkFrame(port, frame);
+bool WriteLocalFrame(const SerialPort& port, const CommandFrame& frame) {
   DWORD written = 0;
   const BOOL accepted =
       win32SerialCalls.writeFile(Handle(port), frame.bytes, kCommandFrameSize, &written, nullptr);
@@ -119,10 +106,6 @@ bool WriteCommandFrame(const SerialPort& port, const CommandFrame& frame) {
   return false;
 }
 
-bool CloseSerialPort(const SerialPort& port) {
-  if (port.network) return CloseNetworkPort(port);
-  if (win32SerialCalls.closeHandle(Handle(port))) return true;
-  const DWORD error = win32SerialCalls.getLastError();
-  ReportPlatformFailure("CloseHandle", error);
-  return false;
+bool CloseLocalPort(const SerialPort& port) {
+  return win32SerialCalls.closeHandle(Handle(port)) || ReportLastError("CloseHandle");
 }

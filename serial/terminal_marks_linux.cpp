@@ -4,14 +4,29 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-bool TerminalIsExclusive(int fd) {
-#ifdef TIOCGEXCL
-  int exclusive = 0;
-  return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
-#else
-  (void)fd;
-  return false;
+namespace {
+
+// Terminal questions an older kernel's headers lack: 0, never asked.
+#ifndef TIOCGEXCL
+#define TIOCGEXCL 0
 #endif
+// TIOCGPTN: the number of a pty, which only its master side has.
+#ifndef TIOCGPTN
+#define TIOCGPTN 0
+#endif
+
+// The terminal's answer to `request` in *answer; false when the kernel has
+// no such question or the descriptor no answer.
+bool Ask(int fd, unsigned long request, unsigned int* answer) {
+  *answer = 0;
+  return request != 0 && ::ioctl(fd, request, answer) == 0;
+}
+
+}  // namespace
+
+bool TerminalIsExclusive(int fd) {
+  unsigned int exclusive;
+  return Ask(fd, TIOCGEXCL, &exclusive) && exclusive != 0;
 }
 
 bool HeldByRecordLock(int fd) {
@@ -32,11 +47,6 @@ bool HeldByRecordLock(int fd) {
 }
 
 bool IsPseudoTerminalMaster(int fd) {
-#ifdef TIOCGPTN
-  unsigned int number = 0;
-  return ::ioctl(fd, TIOCGPTN, &number) == 0;
-#else
-  (void)fd;
-  return false;
-#endif
+  unsigned int number;
+  return Ask(fd, TIOCGPTN, &number);
 }

@@ -10,7 +10,6 @@
 #include "serial/fixed_text.h"
 #include "serial/folder_entries_linux.h"
 #include "serial/lock_holder_linux.h"
-#include "serial/own_uucp_lock_linux.h"
 #include "serial/uucp_lock_names_linux.h"
 
 namespace {
@@ -23,7 +22,8 @@ const char* const kLinkFolders[] = {"/dev/serial/by-id", "/dev/serial/by-path", 
 // and cannot be judged (a directory, a FIFO, a link, an empty or garbled
 // file, one this user may not read) holds: the port is never taken from
 // under a program whose mark we cannot read.
-bool ReadLock(std::size_t folder, const char* name, const LockPlaces& places, UucpLock* lock) {
+bool ReadLock(std::size_t folder, const char* name, const LockPlaces& places,
+              const OwnLockMark& own, UucpLock* lock) {
   if (Append(lock->path, kLockPathCapacity, folder, name) >= kLockPathCapacity) return false;
   struct stat file;
   if (::fstatat(AT_FDCWD, lock->path, &file, AT_SYMLINK_NOFOLLOW) != 0) return false;
@@ -41,7 +41,10 @@ bool ReadLock(std::size_t folder, const char* name, const LockPlaces& places, Uu
     if (fd >= 0) ::close(fd);
   }
   // This run's own lock; one renamed over it since names another pid.
-  if (lock->isFile && IsOwnUucpLock(lock->path, lock->pid)) return false;
+  if (lock->isFile && own.path != nullptr && lock->pid == own.pid &&
+      SameText(lock->path, own.path)) {
+    return false;
+  }
   lock->judged = lock->isFile && lock->readable && lock->pid > 0;
   lock->held = !lock->judged || ProcessLives(places.proc, lock->pid);
   return true;
@@ -58,15 +61,16 @@ bool IsFirstAgain(const char* const* folders, const char* const* folder) {
 
 // Looks for each name in each lock folder, keeping the first lock found or
 // a held one over a stale one; true once one holds, which ends the look-up.
-bool LookFor(const LockPlaces& places, const char (*names)[kLockNameCapacity], std::size_t count,
-             bool* any, UucpLock* found) {
+bool LookFor(const LockPlaces& places, const OwnLockMark& own,
+             const char (*names)[kLockNameCapacity], std::size_t count, bool* any,
+             UucpLock* found) {
   for (const char* const* folder = places.lockFolders; *folder != nullptr; ++folder) {
     if (IsFirstAgain(places.lockFolders, folder)) continue;
     UucpLock lock;
     const std::size_t prefix =
         Append(lock.path, kLockPathCapacity, Append(lock.path, kLockPathCapacity, 0, *folder), "/");
     for (std::size_t i = 0; i < count; ++i) {
-      if (!ReadLock(prefix, names[i], places, &lock)) continue;
+      if (!ReadLock(prefix, names[i], places, own, &lock)) continue;
       if (!*any || (lock.held && !found->held)) *found = lock;
       *any = true;
       if (lock.held) return true;
@@ -78,6 +82,7 @@ bool LookFor(const LockPlaces& places, const char (*names)[kLockNameCapacity], s
 // Where a look through a folder stands.
 struct Search {
   const LockPlaces& places;
+  const OwnLockMark& own;
   dev_t device;
   bool* any;
   UucpLock* found;
@@ -92,7 +97,7 @@ bool LookForLockOf(int at, const char* target, const char* lockName, const Searc
       node.st_rdev != search.device || Append(name, sizeof name, 0, lockName) >= sizeof name) {
     return false;
   }
-  return LookFor(search.places, &name, 1, search.any, search.found);
+  return LookFor(search.places, search.own, &name, 1, search.any, search.found);
 }
 
 // A program given /dev/serial/by-id/usb-FTDI_... names its lock after that
@@ -151,10 +156,11 @@ void NameLockTarget(const char* devicePath, LockTarget* target) {
   if (target->isDevice) AddSvr4Name(&target->names, device);
 }
 
-bool FindUucpLockOf(const LockTarget& target, const LockPlaces& places, UucpLock* found) {
+bool FindUucpLockOf(const LockTarget& target, const LockPlaces& places, const OwnLockMark& own,
+                    UucpLock* found) {
   bool any = false;
-  if (LookFor(places, target.names.names, target.names.count, &any, found)) return true;
-  Search search = {places, target.device, &any, found};
+  if (LookFor(places, own, target.names.names, target.names.count, &any, found)) return true;
+  Search search = {places, own, target.device, &any, found};
   if (target.isDevice && (LookThrough(places.linkFolders, LookForLinkLock, &search) ||
                           LookThrough(places.lockFolders, LookForDevNameLock, &search))) {
     return true;
@@ -165,5 +171,5 @@ bool FindUucpLockOf(const LockTarget& target, const LockPlaces& places, UucpLock
 bool FindUucpLock(const char* devicePath, const LockPlaces& places, UucpLock* found) {
   LockTarget target;
   NameLockTarget(devicePath, &target);
-  return FindUucpLockOf(target, places, found);
+  return FindUucpLockOf(target, places, OwnLockMark{nullptr, 0}, found);
 }

@@ -61,4 +61,13 @@ struct LockTarget {
   dev_t device;
 };
 void NameLockTarget(const char* devicePath, LockTarget* target);
-bool FindUucpLockOf(const LockTarget& target, const LockPlaces& places, UucpLock* found);
+
+// A run's own lock, which the look-up passes over: the file at `path`
+// naming `pid`. One renamed over it since names another pid. A null path
+// when there is none (the doctor takes no lock).
+struct OwnLockMark {
+  const char* path;
+  pid_t pid;
+};
+bool FindUucpLockOf(const LockTarget& target, const LockPlaces& places, const OwnLockMark& own,
+                    UucpLock* found);

@@ -321,14 +321,15 @@ void RunCase(const FaultCase& c, int index, const std::string& kavnori, const st
   if (c.holdAt != nullptr) Check(WaitHeld(child), name, std::string("never held at ") + c.holdAt);
   switch (c.fault) {
     case Fault::kGoneAtHold:
-      Check(BoardHasNothing(pty.master), name, "bytes reached the board before the write");
+    case Fault::kFrameTakenThenGone: {
+      const bool frameTaken = c.fault == Fault::kFrameTakenThenGone;
+      if (frameTaken) taken = ReadFromBoard(pty.master, kFrameSize);
+      Check(BoardHasNothing(pty.master), name,
+            frameTaken ? "more than the frame reached the board"
+                       : "bytes reached the board before the write");
       ClosePty(&pty);
       break;
-    case Fault::kFrameTakenThenGone:
-      taken = ReadFromBoard(pty.master, kFrameSize);
-      Check(BoardHasNothing(pty.master), name, "more than the frame reached the board");
-      ClosePty(&pty);
-      break;
+    }
     case Fault::kGoneWhileWriteWaits:
     case Fault::kResumedWhileWriteWaits:
       Check(WaitInWrite(child.pid), name, "the command never waited in its write");

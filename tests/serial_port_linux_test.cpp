@@ -20,7 +20,7 @@
 
 #include "app/run.h"
 #include "serial/serial_port.h"
-#include "serial/serial_port_posix.h"
+#include "serial/serial_port_linux.h"
 #include "serial/terminal_marks_linux.h"
 #include "tests/fake_serial.h"
 
@@ -28,10 +28,10 @@ namespace {
 
 // ---- Through the seam: what the backend asks of the system. ----
 
-using PosixSeam = FakeSerialTest;
+using LinuxSeam = FakeSerialTest;
 constexpr int kFd = kFakeDescriptor;
 
-TEST_F(PosixSeam, OpensExclusivelyWithoutWaitingForCarrierThenBlocks) {
+TEST_F(LinuxSeam, OpensExclusivelyWithoutWaitingForCarrierThenBlocks) {
   const SerialPort port = OpenSerialPort(PortNameOf("/dev/ttyUSB0"));
   EXPECT_EQ(port.handle, kFd);
   EXPECT_EQ(fakeSerial.openedPath, "/dev/ttyUSB0");
@@ -44,6 +44,19 @@ TEST_F(PosixSeam, OpensExclusivelyWithoutWaitingForCarrierThenBlocks) {
   EXPECT_EQ(fakeSerial.pause.tv_nsec, 5000000);
 }
 
+// Opens /dev/ttyUSB0 through a fresh fake in which `failingCall` fails
+// and the open and a duplicate give the numbers given; the pause comes
+// whatever the open ended in.
+SerialPort OpenThroughFake(const char* failingCall, int opened, int duplicate) {
+  InstallFakeSerial(FakeFailure::kNone, 0);
+  fakeSerial.failingCall = failingCall;
+  fakeSerial.openedFd = opened;
+  fakeSerial.duplicateFd = duplicate;
+  const SerialPort port = OpenSerialPort(PortNameOf("/dev/ttyUSB0"));
+  EXPECT_EQ(fakeSerial.pause.tv_nsec, 5000000);
+  return port;
+}
+
 struct DescriptorCase {
   int opened;     // what the open returns
   int duplicate;  // what a duplicate from 3 up returns, -1 for EMFILE
@@ -54,7 +67,7 @@ struct DescriptorCase {
 // Started with standard input, output or error closed, the open takes that
 // number; the port must still never be one of them, or our own lines would
 // go onto the serial line.
-TEST_F(PosixSeam, PortIsNeverStandardInputOutputOrError) {
+TEST_F(LinuxSeam, PortIsNeverStandardInputOutputOrError) {
   const DescriptorCase cases[] = {
       {kFd, kFd, kFd, {}},                      // nothing closed: used where it opened
       {3, kFd, 3, {}},     {0, kFd, kFd, {0}},  // a port opened as descriptor 0 is a valid port
@@ -63,14 +76,10 @@ TEST_F(PosixSeam, PortIsNeverStandardInputOutputOrError) {
   };
   for (const DescriptorCase& c : cases) {
     SCOPED_TRACE(c.opened);
-    InstallFakeSerial(FakeFailure::kNone, 0);
-    fakeSerial.openedFd = c.opened;
-    fakeSerial.duplicateFd = c.duplicate;
-    if (c.duplicate < 0) fakeSerial.failingCall = "F_DUPFD_CLOEXEC";
-    const SerialPort port = OpenSerialPort(PortNameOf("/dev/ttyUSB0"));
+    const SerialPort port =
+        OpenThroughFake(c.duplicate < 0 ? "F_DUPFD_CLOEXEC" : "", c.opened, c.duplicate);
     EXPECT_EQ(port.handle, c.port);
     EXPECT_EQ(fakeSerial.closed, c.closed);
-    EXPECT_EQ(fakeSerial.pause.tv_nsec, 5000000);
     // -1: not duplicated.
     EXPECT_EQ(fakeSerial.duplicatedFd, c.opened < 3 ? c.opened : -1);
     EXPECT_EQ(fakeSerial.duplicateLowest, c.opened < 3 ? 3 : -1);
@@ -89,18 +98,15 @@ struct OpenFailureCase {
 
 // Any failure on the way leaves the port invalid, our descriptor closed and
 // the pause taken; reading the settings then ends the run with status 2.
-TEST_F(PosixSeam, FailedOpenLockOrBlockingLeavesThePortInvalidAfterThePause) {
+TEST_F(LinuxSeam, FailedOpenLockOrBlockingLeavesThePortInvalidAfterThePause) {
   // flock fails for a port another program holds.
   const OpenFailureCase cases[] = {
       {"open", {}}, {"flock", {kFd}}, {"F_GETFL", {kFd}}, {"F_SETFL", {kFd}}};
   for (const OpenFailureCase& c : cases) {
     SCOPED_TRACE(c.failingCall);
-    InstallFakeSerial(FakeFailure::kNone, 0);
-    fakeSerial.failingCall = c.failingCall;
-    const SerialPort port = OpenSerialPort(PortNameOf("/dev/ttyUSB0"));
+    const SerialPort port = OpenThroughFake(c.failingCall, kFd, kFd);
     EXPECT_LT(port.handle, 0);
     EXPECT_EQ(fakeSerial.closed, c.closed);
-    EXPECT_EQ(fakeSerial.pause.tv_nsec, 5000000);
 
     testing::internal::CaptureStdout();
     EXPECT_EQ(ConfigureSerialLine(port), LineSetup::kReadFailed);
@@ -128,7 +134,7 @@ struct termios DriverSettings() {
   return t;
 }
 
-TEST_F(PosixSeam, ChangesOnlySpeedFormatAndOutputProcessing) {
+TEST_F(LinuxSeam, ChangesOnlySpeedFormatAndOutputProcessing) {
   fakeSerial.read = DriverSettings();
   testing::internal::CaptureStdout();
   EXPECT_EQ(ConfigureSerialLine(SerialPort{kFd}), LineSetup::kConfigured);
@@ -159,7 +165,7 @@ struct ReadBackCase {
 };
 
 // tcsetattr reports success when any one change took: the read-back decides.
-TEST_F(PosixSeam, ReadBackDecidesWhetherTheLineIsSet) {
+TEST_F(LinuxSeam, ReadBackDecidesWhetherTheLineIsSet) {
   const ReadBackCase cases[] = {
       {"everything kept, CLOCAL and CRTSCTS already set",
        [](struct termios* t) { t->c_cflag |= CLOCAL | CRTSCTS; }, "", 0},
@@ -191,7 +197,7 @@ TEST_F(PosixSeam, ReadBackDecidesWhetherTheLineIsSet) {
   }
 }
 
-TEST_F(PosixSeam, ShortWriteFailsWithoutALeftoverErrorCode) {
+TEST_F(LinuxSeam, ShortWriteFailsWithoutALeftoverErrorCode) {
   fakeSerial.writeReports = 5;
   testing::internal::CaptureStdout();
   errno = ENOTTY;  // left over from an earlier call
@@ -207,7 +213,7 @@ struct WaitCase {
 };
 
 // write() only queues the frame: the write succeeds once the frame has left.
-TEST_F(PosixSeam, WriteSucceedsOnlyOnceTheFrameHasLeftThePort) {
+TEST_F(LinuxSeam, WriteSucceedsOnlyOnceTheFrameHasLeftThePort) {
   const WaitCase cases[] = {
       {"sent", "", 0, {1}},
       {"stopped and continued twice while waiting", "", 2, {1, 1, 1}},
@@ -388,12 +394,12 @@ TEST_F(PseudoTerminal, PortHeldByAnotherProgramIsLeftAlone) {
     taken[0] = lock + ".new", taken[1] = lock;
     if (during || lockStep) std::ofstream(taken[0]) << text;
     if (lockStep)
-      posixSerialCalls.flock = [](int port, int operation) {
+      linuxSerialCalls.flock = [](int port, int operation) {
         return rename(taken[0].c_str(), taken[1].c_str()) |
-               kRealPosixSerialCalls.flock(port, operation);
+               kRealLinuxSerialCalls.flock(port, operation);
       };
     if (during)
-      posixSerialCalls.nanosleep = [](const timespec*, timespec*) {
+      linuxSerialCalls.nanosleep = [](const timespec*, timespec*) {
         return rename(taken[0].c_str(), taken[1].c_str());
       };
     const struct timespec in2020[2] = {{1577836800, 0}, {1577836800, 0}};

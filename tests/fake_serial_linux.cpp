@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "serial/own_uucp_lock_linux.h"
-#include "serial/serial_port_posix.h"
+#include "serial/serial_port_linux.h"
 #include "tests/fake_serial.h"
 
 namespace {
@@ -95,14 +95,14 @@ const char* const kFakeFailingCalls[] = {"",      "open", "tcgetattr", "tcsetatt
                                          "write", "",     "",          "close"};
 
 void InstallFakeSerialCalls() {
-  posixSerialCalls = {FakeOpen,           FakeDuplicateFrom, FakeFlock,     FakeGetStatusFlags,
+  linuxSerialCalls = {FakeOpen,           FakeDuplicateFrom, FakeFlock,     FakeGetStatusFlags,
                       FakeSetStatusFlags, FakeNanosleep,     FakeTcgetattr, FakeTcsetattr,
                       FakeWrite,          FakeDrain,         FakeClose};
 }
 
 // A faked open that went through leaves the run's lock file in /run/lock.
 void RestoreRealSerial() {
-  posixSerialCalls = kRealPosixSerialCalls;
+  linuxSerialCalls = kRealLinuxSerialCalls;
   ReleaseUucpLock();
 }
 

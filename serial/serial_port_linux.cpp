@@ -9,11 +9,10 @@
 #include <cstring>
 
 #include "serial/kernel_calls_linux.h"
+#include "serial/local_port.h"
 #include "serial/own_uucp_lock_linux.h"
 #include "serial/platform_failure.h"
-#include "serial/rfc2217_client.h"
-#include "serial/serial_port.h"
-#include "serial/serial_port_posix.h"
+#include "serial/serial_port_linux.h"
 #include "serial/terminal_marks_linux.h"
 #include "serial/uucp_lock_linux.h"
 
@@ -63,9 +62,9 @@ int RealClose(int fd) { return ::close(fd); }
 int Descriptor(const SerialPort& port) { return static_cast<int>(port.handle); }
 
 bool MakeBlocking(int fd) {
-  int flags = posixSerialCalls.getStatusFlags(fd);
+  int flags = linuxSerialCalls.getStatusFlags(fd);
   if (flags < 0) return false;
-  return posixSerialCalls.setStatusFlags(fd, flags & ~O_NONBLOCK) == 0;
+  return linuxSerialCalls.setStatusFlags(fd, flags & ~O_NONBLOCK) == 0;
 }
 
 // A parent may start us with standard input, output or error closed, and an
@@ -75,8 +74,8 @@ bool MakeBlocking(int fd) {
 // writes fail as they would have without a port.
 int MoveAboveStandardStreams(int fd) {
   if (fd >= kLowestPortDescriptor) return fd;
-  const int moved = posixSerialCalls.duplicateFrom(fd, kLowestPortDescriptor);
-  posixSerialCalls.close(fd);
+  const int moved = linuxSerialCalls.duplicateFrom(fd, kLowestPortDescriptor);
+  linuxSerialCalls.close(fd);
   return moved < 0 ? kInvalidDescriptor : moved;
 }
 
@@ -88,12 +87,8 @@ int MoveAboveStandardStreams(int fd) {
 // is ours.
 bool HeldByUucpLock(const LockTarget& target) {
   UucpLock lock;
-  return FindUucpLockOf(target, kUucpLockPlaces, &lock) && lock.held;
+  return FindUucpLockOf(target, kUucpLockPlaces, OwnUucpLock(), &lock) && lock.held;
 }
-
-// The names and device the port was opened by, for the look at the lock
-// files just before the write.
-LockTarget openedTarget;
 
 // Opens the device for this run alone, as a Win32 open with share mode 0
 // does. Opened without blocking, the descriptor is then made blocking so
@@ -109,17 +104,17 @@ LockTarget openedTarget;
 // Where a lock folder is writable, the port is used only under this run's
 // own lock: a program that locks it meanwhile (minicom locks, then opens)
 // gets it.
-int OpenExclusive(const char* path) {
-  NameLockTarget(path, &openedTarget);
-  if (HeldByUucpLock(openedTarget)) return kInvalidDescriptor;
-  const int opened = posixSerialCalls.open(path, kPortOpenFlags);
+int OpenExclusive(const char* path, LockTarget* target) {
+  NameLockTarget(path, target);
+  if (HeldByUucpLock(*target)) return kInvalidDescriptor;
+  const int opened = linuxSerialCalls.open(path, kPortOpenFlags);
   if (opened < 0) return kInvalidDescriptor;
   const int fd = MoveAboveStandardStreams(opened);
   if (fd < 0) return kInvalidDescriptor;
   if (IsPseudoTerminalMaster(fd) || TerminalIsExclusive(fd) ||
-      posixSerialCalls.flock(fd, LOCK_EX | LOCK_NB) != 0 || HeldByRecordLock(fd) ||
+      linuxSerialCalls.flock(fd, LOCK_EX | LOCK_NB) != 0 || HeldByRecordLock(fd) ||
       !MakeBlocking(fd) || TakeUucpLock(path) == OwnLock::kRefused) {
-    posixSerialCalls.close(fd);
+    linuxSerialCalls.close(fd);
     return kInvalidDescriptor;
   }
   return fd;
@@ -127,7 +122,7 @@ int OpenExclusive(const char* path) {
 
 void PauseForDriver() {
   struct timespec pause = {0, kDriverPauseNanoseconds};
-  posixSerialCalls.nanosleep(&pause, nullptr);
+  linuxSerialCalls.nanosleep(&pause, nullptr);
 }
 
 void SetSpeed9600(struct termios* settings) {
@@ -164,7 +159,7 @@ bool LineFormatTook(const struct termios& applied) {
 // step it belongs to.
 bool ReadSettings(int fd, struct termios* settings, const char* step) {
   std::memset(settings, 0, sizeof *settings);
-  if (posixSerialCalls.tcgetattr(fd, settings) == 0) return true;
+  if (linuxSerialCalls.tcgetattr(fd, settings) == 0) return true;
   const int error = errno;
   ReportPlatformFailure(step, static_cast<std::uint32_t>(error));
   return false;
@@ -172,21 +167,20 @@ bool ReadSettings(int fd, struct termios* settings, const char* step) {
 
 }  // namespace
 
-const PosixSerialCalls kRealPosixSerialCalls = {
+const LinuxSerialCalls kRealLinuxSerialCalls = {
     RealOpen,           RealDuplicateFrom, RealFlock,     RealGetStatusFlags,
     RealSetStatusFlags, RealNanosleep,     RealTcgetattr, RealTcsetattr,
     RealWrite,          RealTcdrain,       RealClose,
 };
 
-PosixSerialCalls posixSerialCalls = kRealPosixSerialCalls;
+LinuxSerialCalls linuxSerialCalls = kRealLinuxSerialCalls;
 
-SerialPort OpenSerialPort(const PortName& portName) {
-  ReleaseUucpLock();  // an earlier run's in this process
-  if (IsNetworkPortName(portName.text)) return OpenNetworkPort(portName.text);
-  SerialPort port = {OpenExclusive(portName.text)};
+void EndEarlierLocalRun() { ReleaseUucpLock(); }
+
+void OpenLocalPort(const PortName& portName, SerialPort* port) {
+  port->handle = OpenExclusive(portName.text, &port->opened);
   // The pause comes whatever the open returned.
   PauseForDriver();
-  return port;
 }
 
 namespace {
@@ -202,7 +196,7 @@ LineSetup SetLine(int fd) {
   SetNoParity(&settings);
   SetOneStopBit(&settings);
   SetRawOutput(&settings);
-  if (posixSerialCalls.tcsetattr(fd, TCSANOW, &settings) != 0) {
+  if (linuxSerialCalls.tcsetattr(fd, TCSANOW, &settings) != 0) {
     const int error = errno;
     ReportPlatformFailure("SetCommState", static_cast<std::uint32_t>(error));
     return LineSetup::kApplyFailed;
@@ -221,8 +215,7 @@ LineSetup SetLine(int fd) {
 
 }  // namespace
 
-LineSetup ConfigureSerialLine(const SerialPort& port) {
-  if (port.network) return ConfigureNetworkLine(port);
+LineSetup ConfigureLocalLine(const SerialPort& port) {
   const LineSetup setup = SetLine(Descriptor(port));
   if (setup != LineSetup::kConfigured) ReleaseUucpLock();  // the run ends here, without a close
   return setup;
@@ -243,22 +236,21 @@ namespace {
 int WaitUntilSent(int fd) {
   int result;
   do {
-    result = posixSerialCalls.drain(fd);
+    result = linuxSerialCalls.drain(fd);
   } while (result != 0 && errno == EINTR);
   if (result != 0) return result;
   struct termios stillThere;
-  return posixSerialCalls.tcgetattr(fd, &stillThere);
+  return linuxSerialCalls.tcgetattr(fd, &stillThere);
 }
 
 }  // namespace
 
-bool WriteCommandFrame(const SerialPort& port, const CommandFrame& frame) {
-  if (port.network) return WriteNetworkFrame(port, frame);
+bool WriteLocalFrame(const SerialPort& port, const CommandFrame& frame) {
   const int fd = Descriptor(port);
   // A program that took a lock of its own while the line was set (under
   // another of the port's names, where ours does not stand in its way, or
   // renamed over ours) gets the port: nothing is written.
-  if (HeldByUucpLock(openedTarget)) {
+  if (HeldByUucpLock(port.opened)) {
     ReleaseUucpLock();
     ReportPlatformFailure("WriteFile", EBUSY);
     return false;
@@ -266,7 +258,7 @@ bool WriteCommandFrame(const SerialPort& port, const CommandFrame& frame) {
   // A short write sets no errno: cleared first, the line then shows 0 rather
   // than the leftover code of some earlier call.
   errno = 0;
-  const ssize_t written = posixSerialCalls.write(fd, frame.bytes, kCommandFrameSize);
+  const ssize_t written = linuxSerialCalls.write(fd, frame.bytes, kCommandFrameSize);
   int error = errno;
   // A frame cut short switches nothing and leaves the board out of step.
   if (written == static_cast<ssize_t>(kCommandFrameSize)) {
@@ -278,9 +270,8 @@ bool WriteCommandFrame(const SerialPort& port, const CommandFrame& frame) {
   return false;
 }
 
-bool CloseSerialPort(const SerialPort& port) {
-  if (port.network) return CloseNetworkPort(port);
-  const int closed = posixSerialCalls.close(Descriptor(port));
+bool CloseLocalPort(const SerialPort& port) {
+  const int closed = linuxSerialCalls.close(Descriptor(port));
   const int error = errno;
   ReleaseUucpLock();
   if (closed == 0) return true;

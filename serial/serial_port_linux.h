@@ -1,6 +1,6 @@
-// The system calls behind the POSIX serial backend, as one record so that a
+// The system calls behind the Linux serial backend, as one record so that a
 // test can make any of them fail with a chosen errno and see what was asked.
-// posixSerialCalls starts as kRealPosixSerialCalls.
+// linuxSerialCalls starts as kRealLinuxSerialCalls.
 #pragma once
 
 #include <fcntl.h>
@@ -13,7 +13,7 @@
 // the controlling terminal of a process that has none.
 constexpr int kPortOpenFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
 
-struct PosixSerialCalls {
+struct LinuxSerialCalls {
   int (*open)(const char* path, int flags);
   int (*duplicateFrom)(int fd, int lowest);  // fcntl F_DUPFD_CLOEXEC
   int (*flock)(int fd, int operation);
@@ -27,5 +27,5 @@ struct PosixSerialCalls {
   int (*close)(int fd);
 };
 
-extern const PosixSerialCalls kRealPosixSerialCalls;
-extern PosixSerialCalls posixSerialCalls;
+extern const LinuxSerialCalls kRealLinuxSerialCalls;
+extern LinuxSerialCalls linuxSerialCalls;

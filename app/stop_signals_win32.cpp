@@ -1,0 +1,3 @@
+#include "app/stop_signals.h"
+
+void ReleaseLockOnStopSignals() {}  // no lock file to take along
