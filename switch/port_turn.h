@@ -11,11 +11,11 @@
 #include <cstddef>
 
 constexpr int kMostTurnLocks = 4;
-constexpr std::size_t kLockNameCapacity = 300;
+constexpr std::size_t kTurnNameCapacity = 300;
 
 struct PortTurn {
   int count = 0;  // 0: the port leads nowhere, and has no lock to take
-  char names[kMostTurnLocks][kLockNameCapacity] = {};  // below /run/lock, sorted
+  char names[kMostTurnLocks][kTurnNameCapacity] = {};  // below /run/lock, sorted
   int folders[kMostTurnLocks] = {-1, -1, -1, -1};      // open while the turn is held
   int failed = -1;                                     // the lock that stood in the way
 };

@@ -35,7 +35,7 @@ void Tidy(char* name) {
 
 void AddName(PortTurn* turn, const char* host, const char* service) {
   if (turn->count == kMostTurnLocks) return;
-  char name[kLockNameCapacity];
+  char name[kTurnNameCapacity];
   std::size_t length = Append(name, sizeof name, 0, kNetworkPrefix);
   length = Append(name, sizeof name, length, host);
   length = Append(name, sizeof name, length, "_");
@@ -48,9 +48,9 @@ void AddName(PortTurn* turn, const char* host, const char* service) {
   // for each other.
   int at = turn->count++;
   for (; at > 0 && std::strcmp(turn->names[at - 1], name) > 0; --at) {
-    std::memcpy(turn->names[at], turn->names[at - 1], kLockNameCapacity);
+    std::memcpy(turn->names[at], turn->names[at - 1], kTurnNameCapacity);
   }
-  std::memcpy(turn->names[at], name, kLockNameCapacity);
+  std::memcpy(turn->names[at], name, kTurnNameCapacity);
 }
 
 bool IsLoopback(const struct sockaddr* address) {
@@ -103,7 +103,7 @@ bool IsSameFolder(const char* path, int fd) {
 // at the name: a link (through which another user would choose where
 // everyone locks), or anything else, turns the run away.
 TurnResult OpenLockFolder(const char* path, int* fd) {
-  char dot[kLockNameCapacity + sizeof kLockFolder + 2];
+  char dot[kTurnNameCapacity + sizeof kLockFolder + 2];
   Append(dot, sizeof dot, Append(dot, sizeof dot, 0, path), "/.");
   ::mkdir(path, 0755);
   *fd = ::open(dot, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -139,7 +139,7 @@ void NamePortTurn(const char* portName, PortTurn* turn) {
   if (::realpath(portName, device) == nullptr) return;
   const char* below =
       StartsWith(device, kDevicePrefix) ? device + sizeof kDevicePrefix - 1 : device;
-  Append(turn->names[0], kLockNameCapacity, 0, below, true);
+  Append(turn->names[0], kTurnNameCapacity, 0, below, true);
   turn->count = 1;
 }
 
@@ -150,7 +150,7 @@ void LockFolderPath(const PortTurn& turn, int i, char* path, std::size_t capacit
 TurnResult TakePortTurn(PortTurn* turn, int waitMs) {
   const std::int64_t until = MonotonicMs() + waitMs;
   for (int i = 0; i < turn->count; ++i) {
-    char path[kLockNameCapacity + sizeof kLockFolder];
+    char path[kTurnNameCapacity + sizeof kLockFolder];
     LockFolderPath(*turn, i, path, sizeof path);
     TurnResult result = OpenLockFolder(path, &turn->folders[i]);
     if (result == TurnResult::kTaken) {

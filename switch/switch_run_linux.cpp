@@ -44,7 +44,7 @@ int TakeTurnOrSay(const char* port, PortTurn* turn) {
     Say(port, "the port stayed busy for 20 s; nothing sent");
     return kExitBusy;
   }
-  char lock[kLockNameCapacity + 32];
+  char lock[kTurnNameCapacity + 32];
   LockFolderPath(*turn, turn->failed, lock, sizeof lock);
   Say(port, "the lock ", lock,
       taken == TurnResult::kNotFolder ? " is a link or no folder; nothing sent"
