@@ -8,6 +8,7 @@
 #include "switch/final_frame.h"
 #include "switch/relay_claim.h"
 #include "switch/run_guard.h"
+#include "switch/switch_status.h"
 
 namespace {
 
@@ -18,10 +19,6 @@ constexpr std::int64_t kRetryEveryMs = 500;
 // write itself comes at its time.
 constexpr std::int64_t kPrepareAheadMs = 50;
 constexpr std::int64_t kLateMs = 250;
-constexpr int kTurnWaitMs = 20000;
-constexpr int kExitBusy = 75;
-constexpr int kExitLockUnusable = 66;
-constexpr int kExitTimedOut = 124;
 constexpr int kOvertaken = -1;
 
 void SleepUntil(std::int64_t monotonicNs) {

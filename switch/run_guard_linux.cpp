@@ -10,10 +10,9 @@
 #include "serial/fixed_text.h"
 #include "serial/own_uucp_lock_linux.h"
 #include "switch/run_guard.h"
+#include "switch/switch_status.h"
 
 namespace {
-
-constexpr int kExitTimedOut = 124;  // as timeout(1) ends
 
 // Read by the handlers: set before they may run, or as whole words.
 const char* guardedPort = "";
@@ -43,14 +42,7 @@ bool DiscardQueuedFrame() {
 }
 
 const char* SignalName(int signal) {
-  switch (signal) {
-    case SIGINT:
-      return "SIGINT";
-    case SIGHUP:
-      return "SIGHUP";
-    default:
-      return "SIGTERM";
-  }
+  return signal == SIGINT ? "SIGINT" : signal == SIGHUP ? "SIGHUP" : "SIGTERM";
 }
 
 void OnStop(int signal) {

@@ -11,12 +11,10 @@
 #include "switch/release.h"
 #include "switch/run_guard.h"
 #include "switch/switch_run.h"
+#include "switch/switch_status.h"
 
 namespace {
 
-constexpr int kExitBusy = 75;
-constexpr int kExitLockUnusable = 66;
-constexpr int kTurnWaitMs = 20000;
 // A network port's stages wait up to 5 s (open), 3 s (settings) and 5 s
 // (the barrier after the frame).
 constexpr int kLocalTimeLimitMs = 5000;
@@ -107,13 +105,19 @@ const char* StateWord(Commanded state) {
   return state == Commanded::kOn ? "on" : state == Commanded::kOff ? "off" : "unknown";
 }
 
+// Kavnori's checks of the arguments; then the run is guarded.
+int ParseAndGuard(const SwitchRequest& request, RelayCommand* command) {
+  const int parsed = ParseRelayArguments(request.argumentCount, request.arguments, command);
+  if (parsed == kExitSuccess) InstallRunGuard(command->portName.text);
+  return parsed;
+}
+
 }  // namespace
 
 int RunSwitch(const SwitchRequest& request) {
   RelayCommand command;
-  const int parsed = ParseRelayArguments(request.argumentCount, request.arguments, &command);
+  const int parsed = ParseAndGuard(request, &command);
   if (parsed != kExitSuccess) return parsed;
-  InstallRunGuard(command.portName.text);
   PortTurn turn;
   NamePortTurn(command.portName.text, &turn);
   std::uint32_t owned[kStateRelays + 1] = {};
@@ -128,9 +132,8 @@ int RunSwitch(const SwitchRequest& request) {
 
 int RunTimedSwitch(const SwitchRequest& request) {
   RelayCommand command;
-  const int parsed = ParseRelayArguments(request.argumentCount, request.arguments, &command);
+  const int parsed = ParseAndGuard(request, &command);
   if (parsed != kExitSuccess) return parsed;
-  InstallRunGuard(command.portName.text);
   ReleasePlan plan;
   plan.finalCommand = command;
   plan.finalCommand.powerState = 1 - command.powerState;
