@@ -13,13 +13,16 @@
 namespace {
 
 constexpr std::int64_t kNsPerMs = 1000000;
-constexpr std::int64_t kRetryForMs = 60000;
+// A port held, gone or down is tried again this often, until this long
+// after the frame's time.
 constexpr std::int64_t kRetryEveryMs = 500;
+constexpr std::int64_t kRetryForMs = 60000;
 // The port is opened and set this long before the frame is due, so that the
 // write itself comes at its time.
 constexpr std::int64_t kPrepareAheadMs = 50;
+// Later than this is reported: a person would notice it.
 constexpr std::int64_t kLateMs = 250;
-constexpr int kOvertaken = -1;
+constexpr int kOvertaken = -1;  // a later command owns every relay
 
 void SleepUntil(std::int64_t monotonicNs) {
   struct timespec until = {static_cast<time_t>(monotonicNs / 1000000000),

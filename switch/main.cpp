@@ -1,11 +1,8 @@
+#include "app/relay_command.h"
+#include "app/run.h"
+#include "switch/run_guard.h"
 #include "switch/switch_request.h"
 #include "switch/switch_run.h"
-
-namespace {
-
-constexpr int kExitUsage = 1;
-
-}  // namespace
 
 int main(int argc, char** argv) {
   SwitchRequest request;
@@ -14,14 +11,12 @@ int main(int argc, char** argv) {
     PrintSwitchUsage(problem);
     return kExitUsage;
   }
-  switch (request.mode) {
-    case SwitchMode::kSwitch:
-      return RunSwitch(request);
-    case SwitchMode::kState:
-      return PrintRelayState(request);
-    case SwitchMode::kPulse:
-    case SwitchMode::kCycle:
-      break;
-  }
-  return RunTimedSwitch(request);
+  // Kavnori's own checks, usage text and status for the arguments.
+  RelayCommand command;
+  const int parsed = ParseRelayArguments(request.argumentCount, request.arguments, &command);
+  if (parsed != kExitSuccess) return parsed;
+  if (request.mode == SwitchMode::kState) return PrintRelayState(command);
+  InstallRunGuard(command.portName.text);
+  return request.mode == SwitchMode::kSwitch ? RunSwitch(command)
+                                             : RunTimedSwitch(request, command);
 }

@@ -105,19 +105,9 @@ const char* StateWord(Commanded state) {
   return state == Commanded::kOn ? "on" : state == Commanded::kOff ? "off" : "unknown";
 }
 
-// Kavnori's checks of the arguments; then the run is guarded.
-int ParseAndGuard(const SwitchRequest& request, RelayCommand* command) {
-  const int parsed = ParseRelayArguments(request.argumentCount, request.arguments, command);
-  if (parsed == kExitSuccess) InstallRunGuard(command->portName.text);
-  return parsed;
-}
-
 }  // namespace
 
-int RunSwitch(const SwitchRequest& request) {
-  RelayCommand command;
-  const int parsed = ParseAndGuard(request, &command);
-  if (parsed != kExitSuccess) return parsed;
+int RunSwitch(const RelayCommand& command) {
   PortTurn turn;
   NamePortTurn(command.portName.text, &turn);
   std::uint32_t owned[kStateRelays + 1] = {};
@@ -130,10 +120,7 @@ int RunSwitch(const SwitchRequest& request) {
   return status;
 }
 
-int RunTimedSwitch(const SwitchRequest& request) {
-  RelayCommand command;
-  const int parsed = ParseAndGuard(request, &command);
-  if (parsed != kExitSuccess) return parsed;
+int RunTimedSwitch(const SwitchRequest& request, const RelayCommand& command) {
   ReleasePlan plan;
   plan.finalCommand = command;
   plan.finalCommand.powerState = 1 - command.powerState;
@@ -167,10 +154,7 @@ int RunTimedSwitch(const SwitchRequest& request) {
   return first != kExitSuccess ? first : final;
 }
 
-int PrintRelayState(const SwitchRequest& request) {
-  RelayCommand command;
-  const int parsed = ParseRelayArguments(request.argumentCount, request.arguments, &command);
-  if (parsed != kExitSuccess) return parsed;
+int PrintRelayState(const RelayCommand& command) {
   if (command.relayNumber == 0) {
     PrintSwitchUsage("--state takes one relay, 1 to 16");
     return kExitUsage;
