@@ -23,6 +23,7 @@ struct ReleasePlan {
 };
 
 struct Release {
+  bool told = false;  // armed or gone ahead: the final frame will go out
   int control = -1;
   int output = -1;  // the final frame's lines, for a caller that waits
   int errors = -1;
@@ -30,9 +31,10 @@ struct Release {
 
 bool StartRelease(const ReleasePlan& plan, Release* release);
 // Armed: the final goes out even if no go follows (a cycle's on).
-void ArmRelease(const Release& release);
+void ArmRelease(Release* release);
 // Go: the first frame is written now; the hold counts from here.
-void GoRelease(const Release& release);
-// Copies the release's lines to ours until it is done: its status.
+void GoRelease(Release* release);
+// Copies the release's lines to ours until it is done: its status. Only
+// for a release that was told.
 int AwaitRelease(Release* release);
 void LeaveRelease(Release* release);

@@ -132,9 +132,15 @@ bool StartRelease(const ReleasePlan& plan, Release* release) {
   return started;
 }
 
-void ArmRelease(const Release& release) { Send(release.control, kArmed, MonotonicNs()); }
+void ArmRelease(Release* release) {
+  release->told = true;
+  Send(release->control, kArmed, MonotonicNs());
+}
 
-void GoRelease(const Release& release) { Send(release.control, kGo, MonotonicNs()); }
+void GoRelease(Release* release) {
+  release->told = true;
+  Send(release->control, kGo, MonotonicNs());
+}
 
 int AwaitRelease(Release* release) {
   int status = kKilledStatus;

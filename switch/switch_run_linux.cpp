@@ -69,7 +69,7 @@ void Record(const PortTurn& turn, const RelayCommand& command, const std::uint32
 
 // The frame under the port's turn and the time limit. `release`, when
 // given, is told the moment of the write.
-int SendUnderTurn(const RelayCommand& command, PortTurn* turn, const Release* release) {
+int SendUnderTurn(const RelayCommand& command, PortTurn* turn, Release* release) {
   if (turn->count > 0) {
     const int turnStatus = TakeTurnOrSay(command.portName.text, turn);
     if (turnStatus != 0) return turnStatus;
@@ -79,7 +79,7 @@ int SendUnderTurn(const RelayCommand& command, PortTurn* turn, const Release* re
   int status = PrepareRelayLine(command, &port);
   if (status == kExitSuccess) {
     SetGuardStage(GuardStage::kSending, port.network ? -1 : static_cast<int>(port.handle));
-    if (release != nullptr) GoRelease(*release);
+    if (release != nullptr) GoRelease(release);
     status = SendRelayFrame(command, port);
   }
   DisarmTimeLimit();
@@ -142,10 +142,11 @@ int RunTimedSwitch(const SwitchRequest& request, const RelayCommand& command) {
     return kExitLockUnusable;
   }
   // A cycle's on goes out also when its off does not.
-  if (request.mode == SwitchMode::kCycle) ArmRelease(release);
+  if (request.mode == SwitchMode::kCycle) ArmRelease(&release);
   const int first = SendUnderTurn(command, &plan.turn, &release);
   if (first == kExitSuccess) Record(plan.turn, command, plan.generations);
-  if (request.background) {
+  // A pulse whose on never reached the write: its release ends unused.
+  if (request.background || !release.told) {
     LeaveRelease(&release);
     return first;
   }

@@ -78,9 +78,10 @@ status=$? && look 0
 expect "port held during the hold: status 0, the off reported late" "0 8  on off late by" \
   "${status} ${seen_relays% (*} $(grep -o 'late by' "${work}/late.err")"
 flock "${device}" sleep 0.5 & sleep 0.1
-"${switch}" --cycle 0.2 "${port}" 1 9 >/dev/null 2>&1
-status=$? && look 0
-expect "cycle whose off found the port held: its status, the on still out" "2 9  on" "${status} ${seen_relays}"
+"${switch}" --pulse 0.2 "${port}" 1 10 >/dev/null 2>&1
+status=$? && "${switch}" --cycle 0.2 "${port}" 1 9 >/dev/null 2>&1
+status+=" $?" && look 0
+expect "port held: a pulse sends nothing; a cycle's on goes out though its off found it held" "2 2 9  on" "${status} ${seen_relays}"
 expect "state after a late final frame" "off; late" \
   "$("${switch}" --state "${port}" 1 8 | sed 's/; the final frame due at .* went out late/; late/')"
 if [ "$(id -u)" -eq 0 ]; then
