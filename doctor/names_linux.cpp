@@ -104,7 +104,7 @@ void CheckDanglingLink(CheckedPort* checked) {
       checked->report, ProblemCode::kDanglingLink,
       checked->given + " is a link to " + to +
           ", which does not exist: the adapter is unplugged, or came back under another name.",
-      "plug the adapter in; " + std::string(kListFix));
+      PlugInFix());
 }
 
 const char* FileKind(mode_t mode) {
@@ -118,8 +118,7 @@ const char* FileKind(mode_t mode) {
 
 void NotATerminal(CheckedPort* checked, const std::string& kind) {
   AddProblem(checked->report, ProblemCode::kNotATerminal,
-             checked->given + " is " + kind + ", not a serial port.",
-             "name the serial device, e.g. /dev/ttyUSB0; " + std::string(kListFix));
+             checked->given + " is " + kind + ", not a serial port.", NameTheDeviceFix());
 }
 
 // This session's own terminal, the console, the virtual consoles and the
