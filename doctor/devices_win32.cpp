@@ -296,8 +296,9 @@ UsbIdentity UsbIdentityOf(const std::string& instanceId) {
   for (const std::string& token : Split(parts[1], usb ? '&' : '+')) {
     if (identity.vendorId.empty()) identity.vendorId = HexId(token, "VID_");
     if (identity.productId.empty()) identity.productId = HexId(token, "PID_");
-    const bool ofFunction = SameName(token.substr(0, 3), "MI_");
-    if (ofFunction) identity.usbInterface = LowerAscii(token.substr(3));
+    const std::string functionMark = "MI_";
+    const bool ofFunction = SameName(token.substr(0, functionMark.size()), functionMark);
+    if (ofFunction) identity.usbInterface = LowerAscii(token.substr(functionMark.size()));
     function = function || ofFunction;
   }
   // The port letter is the chip's interface: A is 00, D (an FT4232's last) 03.

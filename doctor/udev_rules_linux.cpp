@@ -56,11 +56,12 @@ std::string BrlttyRuleClaiming(const std::string& root, const std::string& vendo
   unsigned vendor = 0, product = 0;
   if (std::sscanf(vendorProduct.c_str(), "%x:%x", &vendor, &product) != 2) return "";
   std::vector<std::string> seen;
+  const std::string suffix = ".rules";
   for (const char* folder :
        {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d"}) {
     for (const std::string& name : FolderEntries(root + folder)) {
-      if (name.find("brltty") == std::string::npos || name.size() < 6 ||
-          name.compare(name.size() - 6, 6, ".rules") != 0 ||
+      if (name.find("brltty") == std::string::npos || name.size() < suffix.size() ||
+          name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0 ||
           std::find(seen.begin(), seen.end(), name) != seen.end()) {
         continue;
       }
