@@ -6,11 +6,13 @@
 #include <cfgmgr32.h>
 #include <setupapi.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "doctor/doctor_win32.h"
 #include "doctor/shared_win32.h"
+#include "serial/com_name.h"
 
 namespace {
 
@@ -138,13 +140,19 @@ ComDevice DeviceManagerEntry(HDEVINFO set, SP_DEVINFO_DATA* info) {
   return device;
 }
 
+// The device at INDEX of a set; false past the last.
+bool DeviceAt(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* info) {
+  *info = {};
+  info->cbSize = sizeof *info;
+  return SetupDiEnumDeviceInfo(set, index, info) != FALSE;
+}
+
 void AddDeviceManagerPorts(std::vector<ComDevice>* devices) {
   // Without DIGCF_PRESENT: adapters unplugged now are listed too.
   const HDEVINFO set = SetupDiGetClassDevsW(&kPortsClass, nullptr, nullptr, 0);
   if (set == INVALID_HANDLE_VALUE) return;
-  SP_DEVINFO_DATA info = {};
-  info.cbSize = sizeof info;
-  for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &info); ++i) {
+  SP_DEVINFO_DATA info;
+  for (DWORD i = 0; DeviceAt(set, i, &info); ++i) {
     const ComDevice device = DeviceManagerEntry(set, &info);
     // The class holds printer ports (LPT1) too.
     if (!device.port.empty() && !SameName(device.port.substr(0, 3), "LPT")) {
@@ -173,9 +181,8 @@ void AddAdaptersWithoutPort(std::vector<ComDevice>* devices) {
     const HDEVINFO set =
         SetupDiGetClassDevsW(nullptr, enumerator, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
     if (set == INVALID_HANDLE_VALUE) continue;
-    SP_DEVINFO_DATA info = {};
-    info.cbSize = sizeof info;
-    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &info); ++i) {
+    SP_DEVINFO_DATA info;
+    for (DWORD i = 0; DeviceAt(set, i, &info); ++i) {
       ULONG status = 0, problem = 0;
       if (CM_Get_DevNode_Status(&status, &problem, info.DevInst, 0) != CR_SUCCESS ||
           (status & DN_HAS_PROBLEM) == 0 || problem == 0 ||
@@ -257,13 +264,9 @@ std::wstring Wide(const std::string& utf8) {
 bool SameName(const std::string& a, const std::string& b) { return LowerAscii(a) == LowerAscii(b); }
 
 int ComNumber(const std::string& name) {
-  if (name.size() < 4 || name.size() > 6 || !SameName(name.substr(0, 3), "COM")) return 0;
-  int number = 0;
-  for (std::size_t i = 3; i < name.size(); ++i) {
-    if (name[i] < '0' || name[i] > '9') return 0;
-    number = number * 10 + (name[i] - '0');
-  }
-  return number;
+  const std::size_t mostDigits = 3;  // COM1 to COM999
+  if (name.size() > kComPrefixLength + mostDigits || !IsComName(name.c_str())) return 0;
+  return std::atoi(name.c_str() + kComPrefixLength);
 }
 
 bool ComesFirst(const std::string& a, const std::string& b) {

@@ -39,11 +39,8 @@ bool Matches(const PortListing& port, const AdapterSelector& selector) {
 }
 
 bool HasControlCharacter(const std::string& text) {
-  for (char c : text) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) return true;
-  }
-  return false;
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return IsControlByte(static_cast<unsigned char>(c)); });
 }
 
 // Ports of one adapter: an FT4232's four share all but their interface.

@@ -31,6 +31,12 @@ void AddHolderDetails(Problem* problem, const std::vector<Holder>& holders) {
   }
 }
 
+// A lock file that names no holder this user can see: whose file it is.
+void AddLockDetails(Problem* problem, const std::string& path, const std::string& owner) {
+  problem->details.push_back(TextDetail("lock", path));
+  problem->details.push_back(TextDetail("owner", owner));
+}
+
 // A holder this user cannot see: only root can tell which program it is.
 void AddUnseenHolder(CheckedPort* checked, ProblemCode code, const std::string& what) {
   AddProblem(checked->report, code, what + "; this user cannot see which.",
@@ -98,30 +104,30 @@ void CheckUucpLock(CheckedPort* checked, const PortHolders& holders) {
   const std::string& path = holders.lockPath;
   if (!lock.readable) {
     const std::string owner = UserName(checked->root, lock.owner);
-    Problem& problem = AddProblem(
-        checked->report, ProblemCode::kUucpLock,
-        "The lock file " + path + " of user " + owner + " marks " + checked->device +
-            " as held; this user may not read which program holds it.",
-        "ask " + owner + " to close the program that uses the port (sudo kavnori-doctor " +
-            ShellWord(checked->given) + " names it)");
-    problem.details.push_back(TextDetail("lock", path));
-    problem.details.push_back(TextDetail("owner", owner));
+    AddLockDetails(
+        &AddProblem(checked->report, ProblemCode::kUucpLock,
+                    "The lock file " + path + " of user " + owner + " marks " + checked->device +
+                        " as held; this user may not read which program holds it.",
+                    "ask " + owner +
+                        " to close the program that uses the port (sudo kavnori-doctor " +
+                        ShellWord(checked->given) + " names it)"),
+        path, owner);
     return;
   }
   if (!lock.judged) {
     const std::string owner = UserName(checked->root, lock.owner);
     const long long minutes =
         std::max(0LL, static_cast<long long>(::time(nullptr) - lock.written) / 60);
-    Problem& problem = AddProblem(
-        checked->report, ProblemCode::kUucpLock,
-        std::string(lock.isFile ? "The lock file " : "Something other than a lock file, at ") +
-            path + (lock.isFile ? ", " : " (") + "of user " + owner + ", " +
-            std::to_string(minutes) + " minutes old" + (lock.isFile ? ", names no pid" : ")") +
-            ": Kavnori and minicom take " + checked->device + " as held.",
-        "if no program uses the port (sudo kavnori-doctor " + ShellWord(checked->given) +
-            " names those that have it open): sudo rm -r " + ShellWord(path));
-    problem.details.push_back(TextDetail("lock", path));
-    problem.details.push_back(TextDetail("owner", owner));
+    AddLockDetails(
+        &AddProblem(
+            checked->report, ProblemCode::kUucpLock,
+            std::string(lock.isFile ? "The lock file " : "Something other than a lock file, at ") +
+                path + (lock.isFile ? ", " : " (") + "of user " + owner + ", " +
+                std::to_string(minutes) + " minutes old" + (lock.isFile ? ", names no pid" : ")") +
+                ": Kavnori and minicom take " + checked->device + " as held.",
+            "if no program uses the port (sudo kavnori-doctor " + ShellWord(checked->given) +
+                " names those that have it open): sudo rm -r " + ShellWord(path)),
+        path, owner);
     return;
   }
   if (!lock.held) {
