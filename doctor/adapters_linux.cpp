@@ -20,18 +20,17 @@ void CheckBrltty(CheckedPort* checked) {
   for (const std::string& id : UsbDeviceIds(checked->root)) {
     const std::string rules = BrlttyRuleClaiming(checked->root, id);
     if (rules.empty()) continue;
-    AddProblem(checked->report, ProblemCode::kBrltty,
-               "A USB adapter " + id + " is plugged in, and brltty's udev rules (" + rules +
-                   ") claim it: brltty takes it, and its serial port is gone.",
-               BrlttyFix(rules));
+    AddBrlttyProblem(checked->report,
+                     "A USB adapter " + id + " is plugged in, and brltty's udev rules (" + rules +
+                         ") claim it: brltty takes it, and its serial port is gone.",
+                     rules);
     return;
   }
   if (!ProcessRuns(checked->root, "brltty")) return;
-  AddProblem(
-      checked->report, ProblemCode::kBrltty,
-      "brltty runs: it takes USB serial adapters that look like Braille displays, so the port "
-      "appears and vanishes.",
-      BrlttyFix(""));
+  AddBrlttyProblem(checked->report,
+                   "brltty runs: it takes USB serial adapters that look like Braille displays, "
+                   "so the port appears and vanishes.",
+                   "");
 }
 
 }  // namespace

@@ -46,6 +46,10 @@ std::string BrlttyFix(const std::string& rules) {
          ShellWord(name) + "; then plug the adapter in again";
 }
 
+void AddBrlttyProblem(PortReport* report, const std::string& message, const std::string& rules) {
+  AddProblem(report, ProblemCode::kBrltty, message, BrlttyFix(rules));
+}
+
 std::string ModemManagerFix(const TtyDevice& tty) {
   if (tty.vendorId.empty()) {
     return "sudo systemctl disable --now ModemManager (or a udev rule setting "

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "doctor/doctor_win32.h"
+#include "doctor/serial_chips.h"
 #include "doctor/shared_win32.h"
 #include "serial/com_name.h"
 
@@ -32,20 +33,6 @@ std::string HexId(const std::string& token, const std::string& prefix) {
   const std::string id = LowerAscii(token.substr(prefix.size()));
   return id.find_first_not_of("0123456789abcdef") == std::string::npos ? id : "";
 }
-
-// The common serial chips, and the driver their maker gives for each.
-struct ChipDriver {
-  const char* vendorId;
-  const char* productId;  // "" for any
-  const char* driver;
-};
-constexpr ChipDriver kChipDrivers[] = {
-    {"1a86", "7523", "WCH's CH341SER driver (CH340)"},
-    {"1a86", "5523", "WCH's CH341SER driver (CH341)"},
-    {"0403", "", "FTDI's VCP driver"},
-    {"10c4", "ea60", "Silicon Labs' CP210x VCP driver"},
-    {"067b", "2303", "Prolific's PL2303 driver"},
-};
 
 // ---- The registry's device list ----
 
@@ -328,10 +315,6 @@ std::vector<ComDevice> ReadComDevices() {
 }
 
 std::string ChipDriverName(const std::string& vendorId, const std::string& productId) {
-  for (const ChipDriver& chip : kChipDrivers) {
-    if (vendorId == chip.vendorId && (chip.productId[0] == '\0' || productId == chip.productId)) {
-      return chip.driver;
-    }
-  }
-  return "";
+  const SerialChip* chip = FindSerialChip(vendorId, productId);
+  return chip == nullptr ? "" : chip->windowsDriver;
 }

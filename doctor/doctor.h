@@ -16,7 +16,8 @@
 // port is asked (doctor_linux.h has the map), on Windows doctor_win32.cpp
 // and the files doctor_win32.h names. report.cpp formats both; find.cpp
 // searches the listing, the same on both; problem_codes.cpp holds the one
-// table of problem codes, text_kit.cpp the text helpers both use.
+// table of problem codes, serial_chips.cpp the one table of common USB
+// serial chips and their drivers, text_kit.cpp the text helpers both use.
 #pragma once
 
 #include <string>

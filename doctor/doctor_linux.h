@@ -202,6 +202,9 @@ std::string DescribeProcess(pid_t pid, const std::string& command);  // "picocom
 std::string StopFix(const std::vector<Holder>& holders, const std::string& port);
 // Remove brltty, or mask its rules (RULES, a path; "" for Debian's name).
 std::string BrlttyFix(const std::string& rules);
+// brltty takes the port, as MESSAGE tells; the fix is for the RULES that
+// claim it ("" when no rules file does and brltty runs).
+void AddBrlttyProblem(PortReport* report, const std::string& message, const std::string& rules);
 // The udev rule that keeps ModemManager off the adapter (its vid and pid).
 std::string ModemManagerFix(const TtyDevice& tty);
 std::string OwnerOnlyFix(const std::string& device);  // chgrp and chmod, and the udev rule

@@ -43,10 +43,10 @@ void CheckAdapter(CheckedPort* checked, const TtyDevice& tty, dev_t number) {
     const std::string vendorProduct = tty.vendorId + ":" + tty.productId;
     const std::string rules = BrlttyRuleClaiming(checked->root, vendorProduct);
     if (!rules.empty()) {
-      AddProblem(checked->report, ProblemCode::kBrltty,
-                 "brltty's udev rules (" + rules + ") claim USB adapters " + vendorProduct +
-                     ": brltty takes the port as it appears.",
-                 BrlttyFix(rules));
+      AddBrlttyProblem(checked->report,
+                       "brltty's udev rules (" + rules + ") claim USB adapters " + vendorProduct +
+                           ": brltty takes the port as it appears.",
+                       rules);
     }
   }
   const auto& problems = checked->report->problems;

@@ -7,27 +7,14 @@
 #include <cstdlib>
 
 #include "doctor/doctor_linux.h"
+#include "doctor/serial_chips.h"
 
 namespace {
 
-// The kernel driver each common chip needs; a product of 0 stands for any.
-struct ChipDriver {
-  unsigned vendor;
-  unsigned product;
-  const char* driver;
-};
-constexpr ChipDriver kChipDrivers[] = {
-    {0x0403, 0, "ftdi_sio"},    {0x1a86, 0x7523, "ch341"},  {0x1a86, 0x5523, "ch341"},
-    {0x10c4, 0xea60, "cp210x"}, {0x067b, 0x2303, "pl2303"},
-};
-
+// The kernel driver a common chip needs; empty for another.
 std::string ChipDriverFor(const std::string& vendorId, const std::string& productId) {
-  const unsigned vendor = static_cast<unsigned>(std::strtoul(vendorId.c_str(), nullptr, 16));
-  const unsigned product = static_cast<unsigned>(std::strtoul(productId.c_str(), nullptr, 16));
-  for (const ChipDriver& chip : kChipDrivers) {
-    if (chip.vendor == vendor && (chip.product == 0 || chip.product == product)) return chip.driver;
-  }
-  return "";
+  const SerialChip* chip = FindSerialChip(vendorId, productId);
+  return chip == nullptr ? "" : chip->linuxDriver;
 }
 
 // One interface of a USB device: 1-1:1.0, below the device's folder.
