@@ -142,7 +142,8 @@ void AddDeviceManagerPorts(std::vector<ComDevice>* devices) {
   for (DWORD i = 0; DeviceAt(set, i, &info); ++i) {
     const ComDevice device = DeviceManagerEntry(set, &info);
     // The class holds printer ports (LPT1) too.
-    if (!device.port.empty() && !SameName(device.port.substr(0, 3), "LPT")) {
+    const std::string printer = "LPT";
+    if (!device.port.empty() && !SameName(device.port.substr(0, printer.size()), printer)) {
       devices->push_back(device);
     }
   }
