@@ -11,7 +11,8 @@
 //   usb_adapters_linux.cpp USB serial adapters plugged in with no port
 //   udev_rules_linux.cpp   brltty's rules, ModemManager's mark in udev's data
 //   tty_settings_linux.cpp the settings of an open tty
-// Advice: the fix lines more than one question gives.
+// Advice: the fix lines more than one question gives, and how they name a
+// program.
 //   advice_linux.cpp
 // Checks: each question judges facts and adds its problems to the report.
 //   access_linux.cpp       may this user open it: the mode, the groups
