@@ -33,7 +33,7 @@ void CheckOpen(CheckedPort* checked, const struct stat& node, const PortHolders&
       AddProblem(checked->report, ProblemCode::kMissing,
                  checked->device + " is there, but no device answers behind it (" +
                      SystemMessage(error) + ").",
-                 "plug the adapter in; " + std::string(kListFix));
+                 PlugInFix());
     } else {
       AddProblem(checked->report, ProblemCode::kOpenFailed,
                  "Opening " + checked->device + " failed: " + SystemMessage(error) + ".", kListFix)
@@ -50,8 +50,9 @@ void CheckOpen(CheckedPort* checked, const struct stat& node, const PortHolders&
   }
   CheckFlock(checked, holders);
   if (TerminalIsExclusive(fd)) CheckExclusive(checked, holders);
-  CheckFlowControl(checked, fd, line);
-  CheckHangupOnClose(checked, line);
+  const TtySettings settings = ReadTtySettings(fd, line);
+  CheckFlowControl(checked, settings);
+  CheckHangupOnClose(checked, settings);
   ::close(fd);
 }
 
@@ -93,7 +94,7 @@ PortReport CheckPortUnder(const std::string& root, const std::string& port) {
   if (IsConsole(node.st_rdev)) {
     AddProblem(&report, ProblemCode::kNotASerialPort,
                checked.device + " is a console or this session's own terminal, not a serial port.",
-               "name the serial device, e.g. /dev/ttyUSB0; " + std::string(kListFix));
+               NameTheDeviceFix());
     return report;
   }
   // The name as given, as Kavnori looks its locks up: a lock under a link's own

@@ -6,11 +6,14 @@
 #include <cfgmgr32.h>
 #include <setupapi.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "doctor/doctor_win32.h"
+#include "doctor/serial_chips.h"
 #include "doctor/shared_win32.h"
+#include "serial/com_name.h"
 
 namespace {
 
@@ -30,20 +33,6 @@ std::string HexId(const std::string& token, const std::string& prefix) {
   const std::string id = LowerAscii(token.substr(prefix.size()));
   return id.find_first_not_of("0123456789abcdef") == std::string::npos ? id : "";
 }
-
-// The common serial chips, and the driver their maker gives for each.
-struct ChipDriver {
-  const char* vendorId;
-  const char* productId;  // "" for any
-  const char* driver;
-};
-constexpr ChipDriver kChipDrivers[] = {
-    {"1a86", "7523", "WCH's CH341SER driver (CH340)"},
-    {"1a86", "5523", "WCH's CH341SER driver (CH341)"},
-    {"0403", "", "FTDI's VCP driver"},
-    {"10c4", "ea60", "Silicon Labs' CP210x VCP driver"},
-    {"067b", "2303", "Prolific's PL2303 driver"},
-};
 
 // ---- The registry's device list ----
 
@@ -138,16 +127,23 @@ ComDevice DeviceManagerEntry(HDEVINFO set, SP_DEVINFO_DATA* info) {
   return device;
 }
 
+// The device at INDEX of a set; false past the last.
+bool DeviceAt(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* info) {
+  *info = {};
+  info->cbSize = sizeof *info;
+  return SetupDiEnumDeviceInfo(set, index, info) != FALSE;
+}
+
 void AddDeviceManagerPorts(std::vector<ComDevice>* devices) {
   // Without DIGCF_PRESENT: adapters unplugged now are listed too.
   const HDEVINFO set = SetupDiGetClassDevsW(&kPortsClass, nullptr, nullptr, 0);
   if (set == INVALID_HANDLE_VALUE) return;
-  SP_DEVINFO_DATA info = {};
-  info.cbSize = sizeof info;
-  for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &info); ++i) {
+  SP_DEVINFO_DATA info;
+  for (DWORD i = 0; DeviceAt(set, i, &info); ++i) {
     const ComDevice device = DeviceManagerEntry(set, &info);
     // The class holds printer ports (LPT1) too.
-    if (!device.port.empty() && !SameName(device.port.substr(0, 3), "LPT")) {
+    const std::string printer = "LPT";
+    if (!device.port.empty() && !SameName(device.port.substr(0, printer.size()), printer)) {
       devices->push_back(device);
     }
   }
@@ -173,9 +169,8 @@ void AddAdaptersWithoutPort(std::vector<ComDevice>* devices) {
     const HDEVINFO set =
         SetupDiGetClassDevsW(nullptr, enumerator, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
     if (set == INVALID_HANDLE_VALUE) continue;
-    SP_DEVINFO_DATA info = {};
-    info.cbSize = sizeof info;
-    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &info); ++i) {
+    SP_DEVINFO_DATA info;
+    for (DWORD i = 0; DeviceAt(set, i, &info); ++i) {
       ULONG status = 0, problem = 0;
       if (CM_Get_DevNode_Status(&status, &problem, info.DevInst, 0) != CR_SUCCESS ||
           (status & DN_HAS_PROBLEM) == 0 || problem == 0 ||
@@ -257,13 +252,9 @@ std::wstring Wide(const std::string& utf8) {
 bool SameName(const std::string& a, const std::string& b) { return LowerAscii(a) == LowerAscii(b); }
 
 int ComNumber(const std::string& name) {
-  if (name.size() < 4 || name.size() > 6 || !SameName(name.substr(0, 3), "COM")) return 0;
-  int number = 0;
-  for (std::size_t i = 3; i < name.size(); ++i) {
-    if (name[i] < '0' || name[i] > '9') return 0;
-    number = number * 10 + (name[i] - '0');
-  }
-  return number;
+  const std::size_t mostDigits = 3;  // COM1 to COM999
+  if (name.size() > kComPrefixLength + mostDigits || !IsComName(name.c_str())) return 0;
+  return std::atoi(name.c_str() + kComPrefixLength);
 }
 
 bool ComesFirst(const std::string& a, const std::string& b) {
@@ -296,8 +287,9 @@ UsbIdentity UsbIdentityOf(const std::string& instanceId) {
   for (const std::string& token : Split(parts[1], usb ? '&' : '+')) {
     if (identity.vendorId.empty()) identity.vendorId = HexId(token, "VID_");
     if (identity.productId.empty()) identity.productId = HexId(token, "PID_");
-    const bool ofFunction = SameName(token.substr(0, 3), "MI_");
-    if (ofFunction) identity.usbInterface = LowerAscii(token.substr(3));
+    const std::string functionMark = "MI_";
+    const bool ofFunction = SameName(token.substr(0, functionMark.size()), functionMark);
+    if (ofFunction) identity.usbInterface = LowerAscii(token.substr(functionMark.size()));
     function = function || ofFunction;
   }
   // The port letter is the chip's interface: A is 00, D (an FT4232's last) 03.
@@ -324,10 +316,6 @@ std::vector<ComDevice> ReadComDevices() {
 }
 
 std::string ChipDriverName(const std::string& vendorId, const std::string& productId) {
-  for (const ChipDriver& chip : kChipDrivers) {
-    if (vendorId == chip.vendorId && (chip.productId[0] == '\0' || productId == chip.productId)) {
-      return chip.driver;
-    }
-  }
-  return "";
+  const SerialChip* chip = FindSerialChip(vendorId, productId);
+  return chip == nullptr ? "" : chip->windowsDriver;
 }

@@ -12,11 +12,12 @@
 // change; its problem codes and exit statuses are what scripts may match.
 //
 // Each platform's files stand behind CheckPort, ListPorts and ListUsbAdapters;
-// CMake picks them. On Linux one file for each question a port is asked
-// (doctor_linux.h has the map), on Windows doctor_win32.cpp and the files
-// doctor_win32.h names. report.cpp formats both; find.cpp searches the
-// listing, the same on both; problem_codes.cpp holds the one table of
-// problem codes, text_kit.cpp the text helpers both use.
+// CMake picks them. On Linux facts, advice and one file for each question a
+// port is asked (doctor_linux.h has the map), on Windows doctor_win32.cpp
+// and the files doctor_win32.h names. report.cpp formats both; find.cpp
+// searches the listing, the same on both; problem_codes.cpp holds the one
+// table of problem codes, serial_chips.cpp the one table of common USB
+// serial chips and their drivers, text_kit.cpp the text helpers both use.
 #pragma once
 
 #include <string>
@@ -81,7 +82,7 @@ struct PortListing {
 
 enum class OutputFormat { kText, kJson };
 
-// Platform side: the linux_*.cpp files (doctor_linux.h) or the Windows ones
+// Platform side: the *_linux.cpp files (doctor_linux.h) or the Windows ones
 // (doctor_win32.h).
 PortReport CheckPort(const std::string& port);
 std::vector<PortListing> ListPorts();

@@ -19,7 +19,9 @@ namespace {
 
 // COM5 for COM5 and \\.\COM5: the name Device Manager and mode use.
 std::string ShortName(const std::string& port) {
-  return port.compare(0, 4, "\\\\.\\") == 0 ? port.substr(4) : port;
+  const std::string devicePrefix = "\\\\.\\";
+  return port.compare(0, devicePrefix.size(), devicePrefix) == 0 ? port.substr(devicePrefix.size())
+                                                                 : port;
 }
 
 // Driver releases known to fail with some chips: a note, since the same
@@ -115,7 +117,7 @@ void AddNotASerialPort(PortReport* report, const std::string& what, DWORD error)
 // Names other than COM<N> and device paths (\\.\, \\?\): a folder, CON, a
 // file. Their failed opens tell of no port in use and no driver at fault.
 bool IsPortName(const std::string& port) {
-  return ComNumber(ShortName(port)) != 0 || port.compare(0, 2, "\\\\") == 0;
+  return ComNumber(ShortName(port)) != 0 || port.rfind("\\\\", 0) == 0;
 }
 
 void AddDriverWarning(PortReport* report, const std::string& name, const ComDevice& device) {

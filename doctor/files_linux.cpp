@@ -45,12 +45,4 @@ bool IsNumber(const std::string& text) {
          std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-std::vector<pid_t> ProcessIds(const std::string& root) {
-  std::vector<pid_t> pids;
-  for (const std::string& name : FolderEntries(root + "/proc")) {
-    if (IsNumber(name)) pids.push_back(static_cast<pid_t>(std::atol(name.c_str())));
-  }
-  return pids;
-}
-
 std::string SystemMessage(int error) { return std::strerror(error); }

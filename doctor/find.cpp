@@ -39,11 +39,8 @@ bool Matches(const PortListing& port, const AdapterSelector& selector) {
 }
 
 bool HasControlCharacter(const std::string& text) {
-  for (char c : text) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) return true;
-  }
-  return false;
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return IsControlByte(static_cast<unsigned char>(c)); });
 }
 
 // Ports of one adapter: an FT4232's four share all but their interface.
@@ -81,10 +78,14 @@ std::string AdapterLines(const std::vector<PortListing>& ports) {
 
 // A trailing :ifNN names the interface, whatever the selector before it.
 std::string TakeInterface(std::string* text) {
-  if (text->size() < 5) return "";
-  const std::size_t at = text->size() - 5;
-  if (LowerAscii(text->substr(at, 3)) != ":if" || !IsHex(text->substr(at + 3), 2)) return "";
-  const std::string number = LowerAscii(text->substr(at + 3));
+  const std::string mark = ":if";
+  const std::size_t digits = 2;
+  if (text->size() < mark.size() + digits) return "";
+  const std::size_t at = text->size() - mark.size() - digits;
+  if (LowerAscii(text->substr(at, mark.size())) != mark ||
+      !IsHex(text->substr(at + mark.size()), digits))
+    return "";
+  const std::string number = LowerAscii(text->substr(at + mark.size()));
   text->erase(at);
   return number;
 }
@@ -96,8 +97,9 @@ bool ParseSelector(const std::string& whole, AdapterSelector* selector, std::str
   const std::string shown = "kavnori-doctor: " + EscapedText(whole) + " is no selector: ";
   std::string text = whole;
   selector->usbInterface = TakeInterface(&text);
-  if (text.rfind("at:", 0) == 0) {
-    selector->location = text.substr(3);
+  const std::string atMark = "at:";
+  if (text.rfind(atMark, 0) == 0) {
+    selector->location = text.substr(atMark.size());
     if (!selector->location.empty()) return true;
     *error = shown + "at: needs the USB socket after it, such as at:1-1.2\n";
     return false;

@@ -5,17 +5,9 @@
 #include <unistd.h>
 
 #include "doctor/doctor_linux.h"
+#include "serial/com_name.h"
 
 namespace {
-
-// COM3, com12: a name from Windows, which Linux never gives a port.
-bool IsWindowsPortName(const std::string& port) {
-  if (port.size() < 4 || (port[0] | 0x20) != 'c' || (port[1] | 0x20) != 'o' ||
-      (port[2] | 0x20) != 'm') {
-    return false;
-  }
-  return port.find_first_not_of("0123456789", 3) == std::string::npos;
-}
 
 std::string PortsThereAre(const std::string& root) {
   std::vector<std::string> ports;
@@ -47,7 +39,8 @@ void CheckMissing(CheckedPort* checked, int error) {
                "ls -ld each folder of " + ShellWord(checked->given));
     return;
   }
-  if (IsWindowsPortName(checked->given)) {
+  // COM3, com12: a name from Windows, which Linux never gives a port.
+  if (IsComName(checked->given.c_str())) {
     AddProblem(checked->report, ProblemCode::kMissing,
                checked->given +
                    " is a Windows name: Linux names its serial ports like /dev/ttyUSB0, "
@@ -104,7 +97,7 @@ void CheckDanglingLink(CheckedPort* checked) {
       checked->report, ProblemCode::kDanglingLink,
       checked->given + " is a link to " + to +
           ", which does not exist: the adapter is unplugged, or came back under another name.",
-      "plug the adapter in; " + std::string(kListFix));
+      PlugInFix());
 }
 
 const char* FileKind(mode_t mode) {
@@ -118,8 +111,7 @@ const char* FileKind(mode_t mode) {
 
 void NotATerminal(CheckedPort* checked, const std::string& kind) {
   AddProblem(checked->report, ProblemCode::kNotATerminal,
-             checked->given + " is " + kind + ", not a serial port.",
-             "name the serial device, e.g. /dev/ttyUSB0; " + std::string(kListFix));
+             checked->given + " is " + kind + ", not a serial port.", NameTheDeviceFix());
 }
 
 // This session's own terminal, the console, the virtual consoles and the

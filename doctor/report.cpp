@@ -8,15 +8,9 @@
 namespace {
 
 const char* SeverityName(Severity severity) {
-  switch (severity) {
-    case Severity::kBlocks:
-      return "blocks";
-    case Severity::kMayHold:
-      return "may-hold";
-    case Severity::kNote:
-      return "note";
-  }
-  return "note";
+  return severity == Severity::kBlocks    ? "blocks"
+         : severity == Severity::kMayHold ? "may-hold"
+                                          : "note";
 }
 
 std::string DetailValue(const Detail& detail) {

@@ -7,7 +7,8 @@
 
 // "a, b, c"; empty for no items.
 std::string Joined(const std::vector<std::string>& items);
-// What follows the last '/': ttyUSB0 of /dev/ttyUSB0, the whole of a name without one.
+// What follows the last '/': ttyUSB0 of /dev/ttyUSB0, the whole of a name without one
+// (serial/fixed_text.h's, for std::string).
 std::string BaseName(const std::string& path);
 // The parts between separators, empty ones too: "a::b" gives a, "", b; "" gives one empty part.
 std::vector<std::string> Split(const std::string& text, char separator);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "serial/com_name.h"
 #include "serial/local_port.h"
 #include "serial/platform_failure.h"
 #include "serial/serial_port_win32.h"
@@ -12,21 +13,6 @@ constexpr DWORD kDriverPauseMilliseconds = 5;
 constexpr wchar_t kDevicePrefix[] = L"\\\\.\\";
 
 HANDLE Handle(const SerialPort& port) { return reinterpret_cast<HANDLE>(port.handle); }
-
-bool IsAsciiDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
-
-bool MatchesLetter(wchar_t c, wchar_t upper) { return c == upper || c == upper + (L'a' - L'A'); }
-
-// COM<N>, in any letter case, with nothing before or after.
-bool IsBareComName(const wchar_t* name) {
-  if (!MatchesLetter(name[0], L'C') || !MatchesLetter(name[1], L'O') ||
-      !MatchesLetter(name[2], L'M') || !IsAsciiDigit(name[3])) {
-    return false;
-  }
-  const wchar_t* c = name + 3;
-  while (IsAsciiDigit(*c)) ++c;
-  return *c == L'\0';
-}
 
 // Copies the text with its terminator and returns where the terminator went.
 // A loop: MinGW marks wmemcpy as unsafe, as Visual Studio marks wcscpy.
@@ -54,7 +40,7 @@ void SetLineFormat(DCB* settings) {
 
 void DevicePathFor(const PortName& portName, wchar_t (&path)[kDevicePathCapacity]) {
   wchar_t* end = path;
-  if (IsBareComName(portName.text)) end = CopyWideText(end, kDevicePrefix);
+  if (IsComName(portName.text)) end = CopyWideText(end, kDevicePrefix);
   CopyWideText(end, portName.text);
 }
 

@@ -14,6 +14,8 @@
 
 namespace {
 
+constexpr char kLockPrefix[] = "LCK..";  // of a lock named after its device
+
 const char* const kLockFolders[] = {"/run/lock", "/var/lock", nullptr};
 const char* const kLinkFolders[] = {"/dev/serial/by-id", "/dev/serial/by-path", nullptr};
 
@@ -104,8 +106,8 @@ bool LookForLockOf(int at, const char* target, const char* lockName, const Searc
 // link: each link in the folder that leads to the device counts.
 bool LookForLinkLock(int folder, const char* link, void* context) {
   char lockName[kLockNameCapacity];
-  return Append(lockName, sizeof lockName, Append(lockName, sizeof lockName, 0, "LCK.."), link) <
-             sizeof lockName &&
+  return Append(lockName, sizeof lockName, Append(lockName, sizeof lockName, 0, kLockPrefix),
+                link) < sizeof lockName &&
          LookForLockOf(folder, link, lockName, *static_cast<Search*>(context));
 }
 
@@ -115,9 +117,9 @@ bool LookForLinkLock(int folder, const char* link, void* context) {
 bool LookForDevNameLock(int, const char* lock, void* context) {
   const Search& search = *static_cast<Search*>(context);
   char path[kLockPathCapacity];
-  return StartsWith(lock, "LCK..") &&
-         Append(path, sizeof path, Append(path, sizeof path, 0, search.places.dev), lock + 5) <
-             sizeof path &&
+  return StartsWith(lock, kLockPrefix) &&
+         Append(path, sizeof path, Append(path, sizeof path, 0, search.places.dev),
+                lock + sizeof kLockPrefix - 1) < sizeof path &&
          LookForLockOf(AT_FDCWD, path, lock, search);
 }
 

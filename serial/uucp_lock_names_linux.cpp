@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr const char* kDevPrefix = "/dev/";
+constexpr char kDevPrefix[] = "/dev/";
 
 void AddName(LockNames* names, const char* prefix, const char* name, bool flatten) {
   if (name[0] == '\0' || names->count == kMostLockNames) return;
@@ -24,7 +24,7 @@ void AddName(LockNames* names, const char* prefix, const char* name, bool flatte
 }  // namespace
 
 void AddNamesOf(LockNames* names, const char* path) {
-  if (StartsWith(path, kDevPrefix)) AddName(names, "LCK..", path + 5, true);
+  if (StartsWith(path, kDevPrefix)) AddName(names, "LCK..", path + sizeof kDevPrefix - 1, true);
   AddName(names, "LCK..", BaseName(path), false);
 }
 

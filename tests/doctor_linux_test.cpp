@@ -433,7 +433,7 @@ TEST(DoctorFix, NamesReadBackAsOneShellWord) {
   line.c_cflag = CRTSCTS, line.c_iflag = IXON;
   PortReport report;
   CheckedPort checked = {"", device, device, &report};
-  CheckFlowControl(&checked, -1, line);  // CTS unknown
+  CheckFlowControl(&checked, ReadTtySettings(-1, line));  // CTS unknown
   struct stat node = {};
   node.st_mode = S_IFCHR | 0666;  // allowed: refused only by an ACL, whose fix is getfacl
   std::vector<std::string> fixes = {AccessProblem("", device, node).fix, OwnerOnlyFix(device)};

@@ -44,7 +44,7 @@ std::size_t Utf8SequenceLength(const std::string& text, std::size_t at) {
 // DEL, or C1: U+0080 to U+009F, written C2 80 to C2 9F), or -1 for any other.
 int ControlCharacter(const std::string& text, std::size_t at, std::size_t length) {
   const unsigned char lead = ByteAt(text, at);
-  if (length == 1) return lead < 0x20 || lead == 0x7F ? lead : -1;
+  if (length == 1) return IsControlByte(lead) ? lead : -1;
   if (length == 2 && lead == 0xC2 && ByteAt(text, at + 1) <= 0x9F) return ByteAt(text, at + 1);
   return -1;
 }
@@ -56,6 +56,8 @@ void AppendFormatted(std::string* out, const char* format, unsigned value) {
 }
 
 }  // namespace
+
+bool IsControlByte(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
 
 std::string EscapedText(const std::string& text) {
   std::string shown;

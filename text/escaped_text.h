@@ -7,6 +7,9 @@
 
 #include <string>
 
+// A C0 control character or DEL: a byte a terminal may obey rather than show.
+bool IsControlByte(unsigned char byte);
+
 // For a person's terminal: each control character (C0, DEL, and C1 in its
 // UTF-8 form) and each byte that is not part of well-formed UTF-8 is written
 // \xHH, byte by byte; everything else stands as it is, backslashes too, so
