@@ -144,7 +144,9 @@ callgrind_annotate --tree=caller "${kavnori_cg}" 2>/dev/null |
     >"${work}/malloc-callers.txt"
 
 echo "== heap calls: LD_PRELOAD counter, by phase and by calling object"
-ALLOC_COUNTER_OUT="${work}/allocs.txt" LD_PRELOAD="${work}/alloc-counter.so" "${kavnori}" "${port}" 1 3 1 >/dev/null
+# Kavnori says on stdout why a run failed.
+ALLOC_COUNTER_OUT="${work}/allocs.txt" LD_PRELOAD="${work}/alloc-counter.so" "${kavnori}" "${port}" 1 3 1 \
+  >"${work}/alloc-run.txt" || { echo "bench: Kavnori failed: $(cat "${work}/alloc-run.txt")" >&2; exit 1; }
 frames=$((frames + 1))
 
 # Each pulse waits for its off, so the board reads on, off, on, off... of
