@@ -2,11 +2,13 @@
 # Times one switch with Kavnori against the virtual board, side by side with
 # what a user would otherwise run (a pyserial one-shot, an stty + printf
 # one-liner) and with the floor (a process that only sleeps Kavnori's 5 ms
-# pause); then measures Kavnori's peak memory, instructions and heap calls;
-# then kavnori-doctor's check of one port and listing of 64; then one network
-# switch through ser2net on loopback, beside pyserial's rfc2217:// one-shot.
+# pause) and with kavnori-switch; then measures Kavnori's peak memory,
+# instructions and heap calls; then kavnori-switch's pulse as the board sees
+# it; then kavnori-doctor's check of one port and listing of 64; then one
+# network switch through ser2net on loopback, beside pyserial's rfc2217://
+# one-shot.
 #
-#   bash bench/run.sh [BUILD_DIR]      (default build/native; ROUNDS=50)
+#   bash bench/run.sh [BUILD_DIR]      (default build/native; ROUNDS=50, PULSES=10)
 #
 # Not a test: it prints figures and asserts nothing about speed.
 set -euo pipefail
@@ -14,17 +16,23 @@ cd "$(dirname "$0")/.."
 
 build=${1:-build/native}
 rounds=${ROUNDS:-50}
+pulses=${PULSES:-10}
 warmup=3
 kavnori="${build}/Kavnori"
+switcher="${build}/switch/kavnori-switch"
 sim="${build}/sim/relay-board-sim"
 doctor="${build}/doctor/kavnori-doctor"
-if [ ! -x "${kavnori}" ] || [ ! -x "${sim}" ] || [ ! -x "${doctor}" ]; then
-  echo "bench: ${kavnori}, ${sim} or ${doctor} is missing; build first:" >&2
+if [ ! -x "${kavnori}" ] || [ ! -x "${switcher}" ] || [ ! -x "${sim}" ] || [ ! -x "${doctor}" ]; then
+  echo "bench: ${kavnori}, ${switcher}, ${sim} or ${doctor} is missing; build first:" >&2
   echo "  cmake --preset native && cmake --build --preset native" >&2
   exit 1
 fi
 if ! [ "${rounds}" -ge 30 ] 2>/dev/null; then
   echo "bench: ROUNDS must be a number from 30" >&2
+  exit 1
+fi
+if ! [ "${pulses}" -ge 1 ] 2>/dev/null; then
+  echo "bench: PULSES must be a number from 1" >&2
   exit 1
 fi
 
@@ -36,12 +44,18 @@ kavnori_install_missing python3-serial time valgrind gcc g++ dpkg-dev ser2net ip
 work=$(mktemp -d)
 sim_pid=""
 ser2net_pid=""
+lock_name=""
 # The simulator and ser2net never outlive the benchmark, also on Ctrl-C.
 cleanup() {
   [ -z "${ser2net_pid}" ] || kill "${ser2net_pid}" 2>/dev/null || true
   if [ -n "${sim_pid}" ]; then
     kill "${sim_pid}" 2>/dev/null || true
     wait "${sim_pid}" 2>/dev/null || true
+  fi
+  # kavnori-switch's turn and state of a terminal that is gone now.
+  if [ -n "${lock_name}" ]; then
+    rmdir "/run/lock/kavnori-${lock_name}" 2>/dev/null || true
+    rm -f "/run/lock/kavnori-state-${lock_name}-1"
   fi
   rm -rf "${work}"
 }
@@ -64,19 +78,22 @@ g++ -std=c++17 -O2 -Wall -Wextra -I. -o "${work}/doctor-timer" bench/doctor_time
 start_virtual_board "${sim}" "${work}/sim.jsonl" || exit 1
 sim_pid=${board_pid}
 port=${board_path}
+lock_name=${port#/dev/}
+lock_name=${lock_name//\//_}
 frames=0 # frames sent to the board, to check that every run switched
 
-# All three send 55 01 12 00 00 00 03 6B (board 1, relay 3 on).
+# All but the floor send 55 01 12 00 00 00 03 6B (board 1, relay 3 on).
 py_code="import serial, sys
 s = serial.Serial(sys.argv[1], 9600, bytesize=8, parity='N', stopbits=1)
 s.write(bytes.fromhex('550112000000036B'))
 s.close()"
 # dash's printf knows octal escapes only: \125 is 0x55, \153 is 0x6B.
 sh_code='stty -F "$1" 9600 cs8 -parenb -cstopb -opost && printf "\125\001\022\000\000\000\003\153" > "$1"'
-labels=(kavnori pyserial shell floor)
+labels=(kavnori switch pyserial shell floor)
 command_of() { # LABEL: sets cmd to that command line
   case $1 in
     kavnori) cmd=("${kavnori}" "${port}" 1 3 1) ;;
+    switch) cmd=("${switcher}" "${port}" 1 3 1) ;;
     pyserial) cmd=(/usr/bin/python3 -c "${py_code}" "${port}") ;;
     shell) cmd=(/bin/sh -c "${sh_code}" sh "${port}") ;;
     floor) cmd=("${work}/pause-only") ;;
@@ -91,7 +108,7 @@ done
 
 echo "== wall time: ${rounds} rounds (after ${warmup} warm-up), in turn: ${labels[*]}"
 "${work}/spawn-timer" "${rounds}" "${warmup}" "${timer_args[@]}" >"${work}/times.txt"
-frames=$((frames + 3 * (rounds + warmup)))
+frames=$((frames + 4 * (rounds + warmup)))
 
 echo "== peak memory: /usr/bin/time max RSS, median of 5 runs each"
 declare -A rss
@@ -108,7 +125,7 @@ done
 
 echo "== instructions: callgrind total Ir (children included)"
 declare -A ir
-for label in kavnori kavnori_again pyserial shell floor; do
+for label in kavnori kavnori_again switch pyserial shell floor; do
   mkdir "${work}/cg-${label}"
   command_of "${label%_again}"
   valgrind --tool=callgrind --trace-children=yes --callgrind-out-file="${work}/cg-${label}/out.%p" \
@@ -127,8 +144,22 @@ callgrind_annotate --tree=caller "${kavnori_cg}" 2>/dev/null |
     >"${work}/malloc-callers.txt"
 
 echo "== heap calls: LD_PRELOAD counter, by phase and by calling object"
-ALLOC_COUNTER_OUT="${work}/allocs.txt" LD_PRELOAD="${work}/alloc-counter.so" "${kavnori}" "${port}" 1 3 1 >/dev/null
+# Kavnori says on stdout why a run failed.
+ALLOC_COUNTER_OUT="${work}/allocs.txt" LD_PRELOAD="${work}/alloc-counter.so" "${kavnori}" "${port}" 1 3 1 \
+  >"${work}/alloc-run.txt" || { echo "bench: Kavnori failed: $(cat "${work}/alloc-run.txt")" >&2; exit 1; }
 frames=$((frames + 1))
+
+# Each pulse waits for its off, so the board reads on, off, on, off... of
+# relay 5, the holds in turn: the hold is the time between a pair's reads.
+holds=(0.1 0.5 1)
+echo "== pulse: kavnori-switch --pulse SECONDS PORT 1 5, ${pulses} runs each, in turn: ${holds[*]}"
+pulse_args=()
+for hold in "${holds[@]}"; do
+  [ "${#pulse_args[@]}" -eq 0 ] || pulse_args+=(---)
+  pulse_args+=("pulse-${hold}" "${switcher}" --pulse "${hold}" "${port}" 1 5)
+done
+"${work}/spawn-timer" "${pulses}" 0 "${pulse_args[@]}" >"${work}/pulse-times.txt"
+frames=$((frames + 2 * ${#holds[@]} * pulses))
 
 echo "== kavnori-doctor: the command on the board's terminal and on this machine, then in the process"
 "${work}/spawn-timer" "${rounds}" "${warmup}" doctor-check "${doctor}" "${port}" --- \
@@ -198,6 +229,7 @@ for label in "${labels[@]}"; do
 done
 echo
 echo "kavnori: Kavnori ${kavnori} PORT 1 3 1"
+echo "switch: kavnori-switch ${switcher} PORT 1 3 1 (its port's turn and the relay's state included)"
 echo "pyserial: /usr/bin/python3 -c 'import serial; Serial(PORT, 9600, 8N1).write(frame); close()'"
 echo "shell: /bin/sh -c 'stty -F PORT 9600 cs8 -parenb -cstopb -opost && printf ... > PORT'"
 echo "floor: bench/pause_only.cpp, a C++ program that only calls nanosleep for 5 ms"
@@ -209,6 +241,8 @@ kp=$(ratio "$k" "$p")
 # What each adds to the 5 ms pause that both keep.
 ka=$(awk -v k="$k" -v p="$p" -v f="$f" 'BEGIN {printf "%.3f", (k - f) / (p - f)}')
 echo "| kavnori / floor | ${kf} | <= 1.050 | $(verdict "$kf" 1.05) |"
+sk=$(ratio "$(field switch 3)" "$k")
+echo "| switch / kavnori | ${sk} | <= 1.200 | $(verdict "$sk" 1.2) |"
 echo "| (kavnori - floor) / (pyserial - floor) | ${ka} | <= 0.050 | $(verdict "$ka" 0.05) |"
 echo "| kavnori / pyserial | ${kp} | | |"
 echo "| kavnori / shell | $(ratio "$k" "$s") | | |"
@@ -230,6 +264,40 @@ echo "(phase, object, calls, bytes):"
 sed 's/^/  /' "${work}/allocs.txt"
 echo "Callers of the malloc family under callgrind (marked <, with call counts):"
 sed 's/^/  /' "${work}/malloc-callers.txt"
+echo
+echo "kavnori-switch --pulse SECONDS PORT 1 5, ${pulses} runs each; the hold is the off's"
+echo "monotonic_us less the on's, as the board read them; the error is |hold - SECONDS|:"
+echo
+grep '"event":"frame"' "${work}/sim.jsonl" | grep '"address":1,"relay":5,' |
+  sed -n 's/.*"power":"\([a-z]*\)".*"monotonic_us":\([0-9]*\).*/\1 \2/p' >"${work}/pulse-frames.txt"
+# One line per pulse: SECONDS HOLD_MS ERROR_MS, the holds in the order run.
+awk -v holds="${holds[*]}" 'BEGIN {n = split(holds, hold, " ")}
+  NR % 2 == 1 && $1 == "on" {on = $2; next}
+  NR % 2 == 0 && $1 == "off" {
+    ms = ($2 - on) / 1000; e = ms - 1000 * hold[k % n + 1]
+    printf "%s %.3f %.3f\n", hold[k++ % n + 1], ms, e < 0 ? -e : e; next}
+  {print "bench: relay 5 read " $1 " out of turn" > "/dev/stderr"; exit 1}' \
+  "${work}/pulse-frames.txt" >"${work}/pulses.txt"
+# median COLUMN [SECONDS]: of the pulses of that hold, or of all.
+median() {
+  awk -v c="$1" -v s="${2:-}" 's == "" || $1 == s {print $c}' "${work}/pulses.txt" | sort -g |
+    awk '{v[NR] = $1} END {printf "%.3f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'
+}
+worst() { awk -v s="${1:-}" 's == "" || $1 == s {if ($3 > w) w = $3} END {printf "%.3f", w}' "${work}/pulses.txt"; }
+echo "| pulse SECONDS | runs | median hold ms | median error ms | worst error ms | caller median ms |"
+echo "|---|---|---|---|---|---|"
+for hold in "${holds[@]}"; do
+  echo "| ${hold} | $(awk -v s="${hold}" '$1 == s' "${work}/pulses.txt" | wc -l) | $(median 2 "${hold}") |" \
+    "$(median 3 "${hold}") | $(worst "${hold}") |" \
+    "$(awk -v l="pulse-${hold}" '$1 == l {printf "%.3f", $3 / 1000}' "${work}/pulse-times.txt") |"
+done
+pe=$(median 3)
+echo "| all | $(wc -l <"${work}/pulses.txt") | | ${pe} | $(worst) | |"
+echo
+echo "| pulse hold | value | target | |"
+echo "|---|---|---|---|"
+echo "| median error, ms | ${pe} | <= 5.000 | $(verdict "${pe}" 5) |"
+echo "caller: from the spawn to the exit of the waiting caller, both frames' lines read."
 echo
 echo "kavnori-doctor, ${rounds} runs each (ms):"
 echo
