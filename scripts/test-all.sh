@@ -81,6 +81,6 @@ echo "== lab tools: labgrid and pdudaemon switch the virtual board through Kavno
 bash tests/lab-tools/run-lab-tools.sh build/native/Kavnori build/native/sim/relay-board-sim \
   build/native/switch/kavnori-switch
 
-echo "== QEMU rack: Debian's kernel, its 8250 and ftdi_sio drivers, the static Kavnori and doctor inside"
+echo "== QEMU rack: Debian's kernel, its 8250 and ftdi_sio drivers, the static Kavnori, doctor and switch inside"
 bash tests/rack/run-rack.sh build/native/kavnori-static build/native/kavnori-doctor-static \
-  build/native/sim/relay-board-sim
+  build/native/sim/relay-board-sim build/native/kavnori-switch-static

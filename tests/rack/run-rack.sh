@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # The rack: Debian's own kernel under QEMU (TCG), with a 16550 UART (the 8250
 # driver, ttyS1) and a USB FTDI adapter (ftdi_sio, ttyUSB0), each wired to a
-# virtual board on a host pty. The static Kavnori and kavnori-doctor run in
-# the guest, and Debian's ser2net for a network port on ttyS1; QEMU's trace
-# shows what the drivers programmed into the chips, the boards what reached
-# the far end, and QMP pulls and replugs the adapter.
+# virtual board on a host pty. The static Kavnori, kavnori-doctor and
+# kavnori-switch run in the guest, and Debian's ser2net for a network port on
+# ttyS1; QEMU's trace shows what the drivers programmed into the chips, the
+# boards what reached the far end, and QMP pulls and replugs the adapter.
 #
-#   bash tests/rack/run-rack.sh KAVNORI_STATIC DOCTOR_STATIC SIMULATOR
+#   bash tests/rack/run-rack.sh KAVNORI_STATIC DOCTOR_STATIC SIMULATOR SWITCH_STATIC
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-kavnori=$1 doctor=$2 sim=$3
+kavnori=$1 doctor=$2 sim=$3 switch=$4
 . tests/test-kit.sh
 
 # What stops the rack itself: no kernel, no guest, no answer.
@@ -51,7 +51,7 @@ trap cleanup EXIT
 # The initramfs: busybox, the guest's scripts, the modules it loads, the
 # programs under test.
 root=${work}/root
-mkdir -p "${root}"/{bin,lib/modules,lib/mdev,etc,proc,sys,dev,tmp}
+mkdir -p "${root}"/{bin,lib/modules,lib/mdev,etc,proc,sys,dev,tmp,run/lock}
 cp "$(command -v busybox)" "${root}/bin/busybox"
 cp tests/rack/guest-init "${root}/init"
 cp tests/rack/serial-by-id "${root}/lib/mdev/serial-by-id"
@@ -63,6 +63,7 @@ for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio e1000; do
 done
 cp "${kavnori}" "${root}/bin/Kavnori"
 cp "${doctor}" "${root}/bin/kavnori-doctor"
+cp "${switch}" "${root}/bin/kavnori-switch"
 gcc -static -O2 -Wall -Wextra -o "${root}/bin/closing-wait" tests/rack/closing_wait.c
 # Debian's ser2net, to share ttyS1 over RFC 2217: the program, the gensio
 # modules it loads by name, and the libraries of each, at their own paths.
@@ -258,6 +259,21 @@ expect "adapter pulled: the doctor's status and answer" \
 plug
 guest "until_true [ -e ${by_id} ]"
 expect "adapter replugged: by-id link" 0 "${rc}"
+
+# A pulse whose adapter is pulled during the hold and plugged back after the
+# off was due: the release tries again until the port is back, and the off
+# goes out late. The hold outlasts the pull (a slow guest's too), and the
+# plug comes at least a second after the off was due.
+before=$(events "${by_id}")
+guest "kavnori-switch --pulse 3 ${by_id} 1 5 >/tmp/pulse.out 2>/tmp/pulse.err & pulse=\$!"
+wait_until 10 lines_over "${work}/ftdi.jsonl" "${before}" || true
+expect "pulse: the on before the pull" "55 01 12 00 00 00 05 6D applied=true" "$(far_end "${by_id}" "${before}")"
+pull adapter /sys/class/tty/ttyUSB0
+sleep 4 && plug
+guest 'wait ${pulse}; status=$?; grep -o "went out late by" /tmp/pulse.err; (exit ${status})'
+expect "pulse: the adapter back after the off was due: status and report" "0:went out late by" "${rc}:${out}"
+expect "pulse: the off once the adapter is back" "55 01 11 00 00 00 05 6C applied=true" \
+  "$(far_end "${by_id}" "$((before + 1))")"
 
 # Pulled after the settings, before the write: the run's configured line
 # waits in a full pipe meanwhile. A program still holds the old port, so the
