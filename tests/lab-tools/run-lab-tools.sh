@@ -237,7 +237,7 @@ if [ -z "${sticky_settings}" ] || ! sysctl -qw fs.protected_regular=2 fs.protect
   echo "lab-tools: two users on one port skipped: needs root and a writable fs.protected_regular"
 else
   device=$(readlink -f "${RELAY_BOARD_1}")
-  chmod 0666 "${device}" && chmod 0711 "${work}" && rm -rf "${lock}"
+  chmod 0666 "${device}" && chmod 0711 "${work}" && rm -rf "${lock}" "/run/lock/kavnori-state-pts_${board_1_pts}-1"
   for user in "64101 ${device} 11" "64102 ${device} 12" "0 ${RELAY_BOARD_1} 13"; do
     read -r uid port relay <<<"${user}"
     setpriv --reuid="${uid}" --regid="${uid}" --clear-groups kavnori-switch "${port}" 1 "${relay}" 1 >/dev/null
@@ -245,6 +245,8 @@ else
   done
   expect "two users and root: each frame arrived" "1 11 on"$'\n'"1 12 on"$'\n'"1 13 on" \
     "$(board_saw relay-board-1 35 | tail -n +33)"
+  expect "two users and root: the state the first one made kept each one's frame" "on on on " \
+    "$(for relay in 11 12 13; do setpriv --reuid=64102 --regid=64102 --clear-groups kavnori-switch --state "${device}" 1 "${relay}"; done | tr '\n' ' ')"
   # With Debian's settings, which guard only a link at the end of a path, and
   # with both off, as on other systems: only the script's care stands.
   for settings in "2 1" "0 0"; do
