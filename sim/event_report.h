@@ -17,7 +17,8 @@ std::string FormatHumanLine(const FrameEvent& event, const RelayBank& bank);
 // arrivedUs: the monotonic clock (CLOCK_MONOTONIC, microseconds) when the
 // simulator read the event's last bytes, as "monotonic_us" before
 // "applied"; left out when negative.
-std::string FormatJsonLine(const FrameEvent& event, const RelayBank& bank, long long arrivedUs = -1);
+std::string FormatJsonLine(const FrameEvent& event, const RelayBank& bank,
+                           long long arrivedUs = -1);
 
 // "bad_checksum" and so on; "frame" for a valid one.
 const char* EventKindName(FrameEventKind kind);
