@@ -25,7 +25,7 @@ as_user() { if [ "$(id -u)" -eq 0 ]; then setpriv --reuid="$1" --regid="$1" --cl
 
 # look HOLD_MS [EARLY_MS [LATE_MS]]: the board's frames since the last look,
 # once none came for 0.8 s, in ${seen_relays}: for each relay, "RELAY pulse"
-# for on then off HOLD_MS apart (EARLY_MS, 20 by default, early to LATE_MS,
+# for on then off HOLD_MS apart (EARLY_MS, 100 by default, early to LATE_MS,
 # 1000, late, by the times the board read them: the test's machine may be
 # busy; the benchmark measures the timing), or else its frames as they came.
 look() {
@@ -33,7 +33,7 @@ look() {
   while sleep 0.8 && [ "$(wc -l <"${work}/board.jsonl")" -ne "${lines}" ]; do lines=$(wc -l <"${work}/board.jsonl"); done
   seen_relays=$(tail -n +$((seen + 1)) "${work}/board.jsonl" | head -n $((lines - seen)) |
     sed -n 's/.*"relay":\([0-9]*\),"power":"\([a-z]*\)".*"monotonic_us":\([0-9]*\).*/\1 \2 \3/p' |
-    awk -v want="$1" -v early="${2:-20}" -v late="${3:-1000}" '{ seq[$1] = seq[$1] " " $2; if ($2 == "on") on[$1] = $3; else gap[$1] = ($3 - on[$1]) / 1000 }
+    awk -v want="$1" -v early="${2:-100}" -v late="${3:-1000}" '{ seq[$1] = seq[$1] " " $2; if ($2 == "on") on[$1] = $3; else gap[$1] = ($3 - on[$1]) / 1000 }
       END { for (r in seq) print r, (seq[r] == " on off" && gap[r] >= want - early && gap[r] <= want + late) ? "pulse" : seq[r] ((r in gap) ? " (" gap[r] " ms)" : "") }' |
     sort -n)
   seen=${lines}
