@@ -29,6 +29,9 @@ enum class TurnResult {
 
 // Works out the lock names of a port name, as above.
 void NamePortTurn(const char* portName, PortTurn* turn);
+// Adds rfc2217-HOST_SERVICE, tidied, unless the turn has it or is full;
+// the names are kept sorted.
+void AddNetworkTurnName(PortTurn* turn, const char* host, const char* service);
 // Takes every lock of the turn in order, waiting up to waitMs in all; on
 // anything but kTaken none is held.
 TurnResult TakePortTurn(PortTurn* turn, int waitMs);

@@ -21,37 +21,6 @@ namespace {
 
 constexpr char kLockFolder[] = "/run/lock/kavnori-";
 constexpr char kDevicePrefix[] = "/dev/";
-constexpr char kNetworkPrefix[] = "rfc2217-";
-
-// Lower case; every character but a letter, digit, dot or dash as '_'.
-void Tidy(char* name) {
-  for (; *name != '\0'; ++name) {
-    char c = *name;
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    const bool kept = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
-    *name = kept ? c : '_';
-  }
-}
-
-void AddName(PortTurn* turn, const char* host, const char* service) {
-  if (turn->count == kMostTurnLocks) return;
-  char name[kTurnNameCapacity];
-  std::size_t length = Append(name, sizeof name, 0, kNetworkPrefix);
-  length = Append(name, sizeof name, length, host);
-  length = Append(name, sizeof name, length, "_");
-  Append(name, sizeof name, length, service);
-  Tidy(name + sizeof kNetworkPrefix - 1);
-  for (int i = 0; i < turn->count; ++i) {
-    if (SameText(turn->names[i], name)) return;
-  }
-  // Kept sorted: every run takes the locks in one order, so two never wait
-  // for each other.
-  int at = turn->count++;
-  for (; at > 0 && std::strcmp(turn->names[at - 1], name) > 0; --at) {
-    std::memcpy(turn->names[at], turn->names[at - 1], kTurnNameCapacity);
-  }
-  std::memcpy(turn->names[at], name, kTurnNameCapacity);
-}
 
 bool IsLoopback(const struct sockaddr* address) {
   if (address->sa_family == AF_INET) {
@@ -67,7 +36,7 @@ bool IsLoopback(const struct sockaddr* address) {
 void NameNetworkTurn(const char* portName, PortTurn* turn) {
   NetworkAddress address;
   if (!ParseNetworkPortName(portName, &address)) {
-    AddName(turn, portName + std::strlen("rfc2217://"), "");
+    AddNetworkTurnName(turn, portName + std::strlen("rfc2217://"), "");
     return;
   }
   struct addrinfo hints = {};
@@ -75,7 +44,7 @@ void NameNetworkTurn(const char* portName, PortTurn* turn) {
   hints.ai_socktype = SOCK_STREAM;
   struct addrinfo* found = nullptr;
   if (getaddrinfo(address.host, address.service, &hints, &found) != 0) {
-    AddName(turn, address.host, address.service);
+    AddNetworkTurnName(turn, address.host, address.service);
     return;
   }
   for (const struct addrinfo* at = found; at != nullptr; at = at->ai_next) {
@@ -83,7 +52,7 @@ void NameNetworkTurn(const char* portName, PortTurn* turn) {
     if (!IsLoopback(at->ai_addr)) {
       getnameinfo(at->ai_addr, at->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST);
     }
-    AddName(turn, text, address.service);
+    AddNetworkTurnName(turn, text, address.service);
   }
   freeaddrinfo(found);
 }

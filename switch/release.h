@@ -15,6 +15,7 @@
 #include "switch/relay_state.h"
 
 struct ReleasePlan {
+  const char* port;  // as given, for the release's lines
   RelayCommand finalCommand;
   PortTurn turn;                                // names only
   std::uint32_t generations[kStateRelays + 1];  // the relays' own, by number

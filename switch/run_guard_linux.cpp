@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <signal.h>
 #include <sys/time.h>
 #include <termios.h>
@@ -30,8 +31,7 @@ void Say(const char* what) {
   length = Append(line, sizeof line, length, ": ");
   length = Append(line, sizeof line, length, what);
   length = Append(line, sizeof line, length, "\n");
-  const ssize_t written = ::write(STDERR_FILENO, line, length);
-  static_cast<void>(written);  // nobody left to tell
+  WriteError(line, length);
 }
 
 // Whatever of a frame still waits in the tty's queue is thrown away: it
@@ -106,8 +106,8 @@ void InstallRunGuard(const char* portName) {
   Handle(SIGALRM, OnTimeLimit);
 }
 
-void SetGuardStage(GuardStage now, int fd) {
-  portFd = fd;
+void SetGuardStage(GuardStage now, std::intptr_t port) {
+  portFd = static_cast<sig_atomic_t>(port);
   stage = static_cast<sig_atomic_t>(now);
 }
 
@@ -138,3 +138,35 @@ std::int64_t MonotonicNs() {
 }
 
 std::int64_t MonotonicMs() { return MonotonicNs() / 1000000; }
+
+void SleepUntil(std::int64_t monotonicNs) {
+  struct timespec until = {static_cast<time_t>(monotonicNs / 1000000000),
+                           static_cast<long>(monotonicNs % 1000000000)};
+  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
+}
+
+std::int64_t WallClockMs() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+std::size_t AppendLocalClock(char* text, std::size_t capacity, std::size_t length,
+                             std::int64_t wallMs) {
+  const time_t seconds = static_cast<time_t>(wallMs / 1000);
+  struct tm local;
+  if (::localtime_r(&seconds, &local) == nullptr) return length;
+  length = AppendNumber(text, capacity, length, static_cast<unsigned>(local.tm_hour), 2);
+  length = Append(text, capacity, length, ":");
+  length = AppendNumber(text, capacity, length, static_cast<unsigned>(local.tm_min), 2);
+  length = Append(text, capacity, length, ":");
+  length = AppendNumber(text, capacity, length, static_cast<unsigned>(local.tm_sec), 2);
+  length = Append(text, capacity, length, ".");
+  return AppendNumber(text, capacity, length, static_cast<unsigned>(wallMs % 1000), 3);
+}
+
+void WriteError(const char* text, std::size_t length) {
+  const ssize_t written = ::write(STDERR_FILENO, text, length);
+  static_cast<void>(written);  // nobody left to tell; the status still tells
+}

@@ -1,7 +1,4 @@
-#include <time.h>
-#include <unistd.h>
-
-#include <initializer_list>
+#include "switch/switch_run.h"
 #include "app/relay_command.h"
 #include "app/run.h"
 #include "serial/fixed_text.h"
@@ -10,7 +7,6 @@
 #include "switch/relay_claim.h"
 #include "switch/release.h"
 #include "switch/run_guard.h"
-#include "switch/switch_run.h"
 
 namespace {
 
@@ -25,15 +21,20 @@ constexpr int kNetworkTimeLimitMs = 15000;
 void Say(const char* port, const char* first, const char* second = "", const char* third = "") {
   char line[1024];
   std::size_t length = Append(line, sizeof line, 0, "kavnori-switch: ");
-  for (const char* part : {port, ": ", first, second, third, "\n"}) {
-    length = Append(line, sizeof line, length, part);
-  }
-  const ssize_t written = ::write(STDERR_FILENO, line, length);
-  static_cast<void>(written);  // the status still tells
+  length = Append(line, sizeof line, length, port);
+  length = Append(line, sizeof line, length, ": ");
+  length = Append(line, sizeof line, length, first);
+  length = Append(line, sizeof line, length, second);
+  length = Append(line, sizeof line, length, third);
+  length = Append(line, sizeof line, length, "\n");
+  WriteError(line, length);
 }
 
-int TimeLimitMs(const RelayCommand& command) {
-  return IsNetworkPortName(command.portName.text) ? kNetworkTimeLimitMs : kLocalTimeLimitMs;
+// The port as given: a Windows port's name is held in wide characters.
+const char* PortText(const SwitchRequest& request) { return request.arguments[1]; }
+
+int TimeLimitMs(const char* port) {
+  return IsNetworkPortName(port) ? kNetworkTimeLimitMs : kLocalTimeLimitMs;
 }
 
 // The port's turn, or the line that says why not and the status.
@@ -71,16 +72,17 @@ void Record(const PortTurn& turn, const RelayCommand& command, const std::uint32
 
 // The frame under the port's turn and the time limit. `release`, when
 // given, is told the moment of the write.
-int SendUnderTurn(const RelayCommand& command, PortTurn* turn, const Release* release) {
+int SendUnderTurn(const char* portText, const RelayCommand& command, PortTurn* turn,
+                  const Release* release) {
   if (turn->count > 0) {
-    const int turnStatus = TakeTurnOrSay(command.portName.text, turn);
+    const int turnStatus = TakeTurnOrSay(portText, turn);
     if (turnStatus != 0) return turnStatus;
   }
-  ArmTimeLimit(TimeLimitMs(command), true);
+  ArmTimeLimit(TimeLimitMs(portText), true);
   SerialPort port;
   int status = PrepareRelayLine(command, &port);
   if (status == kExitSuccess) {
-    SetGuardStage(GuardStage::kSending, port.network ? -1 : static_cast<int>(port.handle));
+    SetGuardStage(GuardStage::kSending, port.network ? -1 : port.handle);
     if (release != nullptr) GoRelease(*release);
     status = SendRelayFrame(command, port);
   }
@@ -88,19 +90,6 @@ int SendUnderTurn(const RelayCommand& command, PortTurn* turn, const Release* re
   SetGuardStage(GuardStage::kBeforeFrame, -1);
   GivePortTurn(turn);
   return status;
-}
-
-std::size_t AppendClock(char* text, std::size_t capacity, std::size_t length, std::int64_t wallMs) {
-  const time_t seconds = static_cast<time_t>(wallMs / 1000);
-  struct tm local;
-  if (::localtime_r(&seconds, &local) == nullptr) return length;
-  length = AppendNumber(text, capacity, length, static_cast<unsigned>(local.tm_hour), 2);
-  length = Append(text, capacity, length, ":");
-  length = AppendNumber(text, capacity, length, static_cast<unsigned>(local.tm_min), 2);
-  length = Append(text, capacity, length, ":");
-  length = AppendNumber(text, capacity, length, static_cast<unsigned>(local.tm_sec), 2);
-  length = Append(text, capacity, length, ".");
-  return AppendNumber(text, capacity, length, static_cast<unsigned>(wallMs % 1000), 3);
 }
 
 const char* StateWord(Commanded state) {
@@ -113,15 +102,15 @@ int RunSwitch(const SwitchRequest& request) {
   RelayCommand command;
   const int parsed = ParseRelayArguments(request.argumentCount, request.arguments, &command);
   if (parsed != kExitSuccess) return parsed;
-  InstallRunGuard(command.portName.text);
+  InstallRunGuard(PortText(request));
   PortTurn turn;
-  NamePortTurn(command.portName.text, &turn);
+  NamePortTurn(PortText(request), &turn);
   std::uint32_t owned[kStateRelays + 1] = {};
   // A switch is never held up by the state: without one it only cannot
   // cancel an earlier pulse's final frame, which then could not have been
   // started either.
   const bool claimed = Claim(turn, command, owned);
-  const int status = SendUnderTurn(command, &turn, nullptr);
+  const int status = SendUnderTurn(PortText(request), command, &turn, nullptr);
   if (status == kExitSuccess && claimed) Record(turn, command, owned);
   return status;
 }
@@ -130,30 +119,32 @@ int RunTimedSwitch(const SwitchRequest& request) {
   RelayCommand command;
   const int parsed = ParseRelayArguments(request.argumentCount, request.arguments, &command);
   if (parsed != kExitSuccess) return parsed;
-  InstallRunGuard(command.portName.text);
+  const char* port = PortText(request);
+  InstallRunGuard(port);
   ReleasePlan plan;
+  plan.port = port;
   plan.finalCommand = command;
   plan.finalCommand.powerState = 1 - command.powerState;
   plan.holdMs = request.holdMs;
-  plan.timeLimitMs = TimeLimitMs(command);
-  NamePortTurn(command.portName.text, &plan.turn);
+  plan.timeLimitMs = TimeLimitMs(port);
+  NamePortTurn(port, &plan.turn);
   // A port that leads nowhere: the first frame fails at the open, and there
   // is nothing to release.
   if (plan.turn.count == 0) return RunRelayCommand(command);
   if (!Claim(plan.turn, command, plan.generations)) {
     char path[400];
     StatePath(plan.turn.names[0], command.address, path, sizeof path);
-    Say(command.portName.text, "the state ", path, " could not be used; nothing sent");
+    Say(port, "the state ", path, " could not be used; nothing sent");
     return kExitLockUnusable;
   }
   Release release;
   if (!StartRelease(plan, &release)) {
-    Say(command.portName.text, "the release of the final frame could not start; nothing sent");
+    Say(port, "the release of the final frame could not start; nothing sent");
     return kExitLockUnusable;
   }
   // A cycle's on goes out also when its off does not.
   if (request.mode == SwitchMode::kCycle) ArmRelease(release);
-  const int first = SendUnderTurn(command, &plan.turn, &release);
+  const int first = SendUnderTurn(port, command, &plan.turn, &release);
   if (first == kExitSuccess) Record(plan.turn, command, plan.generations);
   if (request.background) {
     LeaveRelease(&release);
@@ -173,7 +164,7 @@ int PrintRelayState(const SwitchRequest& request) {
     return kExitUsage;
   }
   PortTurn turn;
-  NamePortTurn(command.portName.text, &turn);
+  NamePortTurn(PortText(request), &turn);
   StateFile state;
   RelayRecord relay = {};
   if (turn.count > 0 && OpenRelayStates(turn.names[0], command.address, &state)) {
@@ -186,11 +177,11 @@ int PrintRelayState(const SwitchRequest& request) {
     length = Append(line, sizeof line, length, ", ");
     length = Append(line, sizeof line, length, StateWord(relay.pending));
     length = Append(line, sizeof line, length, " at ");
-    length = AppendClock(line, sizeof line, length, relay.dueWallMs);
+    length = AppendLocalClock(line, sizeof line, length, relay.dueWallMs);
   }
   if (relay.trouble != FinalTrouble::kNone) {
     length = Append(line, sizeof line, length, "; the final frame due at ");
-    length = AppendClock(line, sizeof line, length, relay.troubleWallMs);
+    length = AppendLocalClock(line, sizeof line, length, relay.troubleWallMs);
     length = Append(line, sizeof line, length,
                     relay.trouble == FinalTrouble::kFailed ? " failed" : " went out late");
   }
