@@ -1,3 +1,4 @@
+#include "switch/release.h"
 #include "switch/switch_request.h"
 #include "switch/switch_run.h"
 
@@ -8,6 +9,8 @@ constexpr int kExitUsage = 1;
 }  // namespace
 
 int main(int argc, char** argv) {
+  int releaseStatus = 0;
+  if (RunAsRelease(argc, argv, &releaseStatus)) return releaseStatus;
   SwitchRequest request;
   const char* problem = ParseSwitchRequest(argc, argv, &request);
   if (problem != nullptr) {

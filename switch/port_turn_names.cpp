@@ -34,7 +34,7 @@ void AddNetworkTurnName(PortTurn* turn, const char* host, const char* service) {
   // for each other.
   int at = turn->count++;
   for (; at > 0 && std::strcmp(turn->names[at - 1], name) > 0; --at) {
-    std::memcpy(turn->names[at], turn->names[at - 1], kTurnNameCapacity);
+    Append(turn->names[at], kTurnNameCapacity, 0, turn->names[at - 1]);
   }
-  std::memcpy(turn->names[at], name, kTurnNameCapacity);
+  Append(turn->names[at], kTurnNameCapacity, 0, name);
 }

@@ -109,6 +109,3 @@ void CloseRelayStates(StateFile* file) {
   if (file->fd >= 0) ::close(file->fd);
   file->fd = -1;
 }
-
-int FirstRelay(std::int32_t relayNumber) { return relayNumber == 0 ? 1 : relayNumber; }
-int LastRelay(std::int32_t relayNumber) { return relayNumber == 0 ? kStateRelays : relayNumber; }

@@ -1,0 +1,165 @@
+#include <windows.h>
+
+#include "serial/fixed_text.h"
+#include "switch/run_guard.h"
+
+namespace {
+
+constexpr int kExitTimedOut = 124;  // as timeout(1) ends
+// What a console event ends the run with, as the signal it stands for
+// would on Linux: Ctrl+C as SIGINT, Ctrl+Break (what a program sends to
+// stop another) as SIGTERM, the console's close, a logoff or a shutdown as
+// SIGHUP.
+constexpr int kExitInterrupted = 130;
+constexpr int kExitTerminated = 143;
+constexpr int kExitHungUp = 129;
+constexpr std::int64_t kUnixEpochIn100Ns = 116444736000000000LL;
+
+// Read by the handler's and the timer's threads: set before they may run,
+// or as whole words.
+const char* guardedPort = "";
+volatile LONG stage = static_cast<LONG>(GuardStage::kBeforeFrame);
+volatile LONG_PTR portHandle = -1;
+volatile LONG exitAtLimit = 0;
+volatile LONG limitSeconds = 0;
+volatile LONG limitPassed = 0;
+HANDLE limitTimer = nullptr;
+
+void Say(const char* what) {
+  char line[512];
+  std::size_t length = Append(line, sizeof line, 0, "kavnori-switch: ");
+  length = Append(line, sizeof line, length, guardedPort);
+  length = Append(line, sizeof line, length, ": ");
+  length = Append(line, sizeof line, length, what);
+  length = Append(line, sizeof line, length, "\n");
+  WriteError(line, length);
+}
+
+// Whatever of a frame still waits in the driver's queue is thrown away: it
+// would otherwise go out once the line moves, after the run gave up.
+bool DiscardQueuedFrame() {
+  const LONG_PTR port = portHandle;
+  if (port == -1) return false;
+  return PurgeComm(reinterpret_cast<HANDLE>(port), PURGE_TXABORT | PURGE_TXCLEAR) != FALSE;
+}
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  const auto now = static_cast<GuardStage>(stage);
+  DiscardQueuedFrame();
+  const char* name = event == CTRL_C_EVENT       ? "Ctrl+C"
+                     : event == CTRL_BREAK_EVENT ? "Ctrl+Break"
+                                                 : "the console's close";
+  char what[96];
+  std::size_t length = Append(what, sizeof what, 0, "stopped by ");
+  length = Append(what, sizeof what, length, name);
+  Append(what, sizeof what, length,
+         now == GuardStage::kBeforeFrame ? "; nothing sent"
+         : now == GuardStage::kSending   ? "; the frame may not have gone out"
+                                         : "; the final frame still goes out at its time");
+  Say(what);
+  ExitProcess(event == CTRL_C_EVENT       ? kExitInterrupted
+              : event == CTRL_BREAK_EVENT ? kExitTerminated
+                                          : kExitHungUp);
+}
+
+void CALLBACK OnTimeLimit(void*, BOOLEAN) {
+  const bool discarded = DiscardQueuedFrame();
+  limitPassed = 1;
+  if (!exitAtLimit) return;
+  char what[96];
+  std::size_t length = Append(what, sizeof what, 0, "timed out after ");
+  length = AppendNumber(what, sizeof what, length, static_cast<unsigned>(limitSeconds), 1);
+  Append(what, sizeof what, length,
+         discarded ? " s; the frame was discarded from the output queue"
+                   : " s; the frame may not have gone out");
+  Say(what);
+  ExitProcess(kExitTimedOut);
+}
+
+std::int64_t FileTimeValue(const FILETIME& time) {
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) |
+                                   time.dwLowDateTime);
+}
+
+}  // namespace
+
+void InstallRunGuard(const char* portName) {
+  guardedPort = portName;
+  // A Ctrl+C the caller had turned off for us (a background job) stays off.
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+void SetGuardStage(GuardStage now, std::intptr_t port) {
+  portHandle = port;
+  stage = static_cast<LONG>(now);
+}
+
+void ArmTimeLimit(int ms, bool exitOnTimeLimit) {
+  DisarmTimeLimit();
+  limitPassed = 0;
+  exitAtLimit = exitOnTimeLimit ? 1 : 0;
+  limitSeconds = ms / 1000;
+  const DWORD due = ms > 0 ? static_cast<DWORD>(ms) : 0;
+  if (!CreateTimerQueueTimer(&limitTimer, nullptr, OnTimeLimit, nullptr, due, 0,
+                             WT_EXECUTEONLYONCE)) {
+    limitTimer = nullptr;
+  }
+}
+
+void DisarmTimeLimit() {
+  exitAtLimit = 0;
+  // INVALID_HANDLE_VALUE: waits for a callback already running.
+  if (limitTimer != nullptr) DeleteTimerQueueTimer(nullptr, limitTimer, INVALID_HANDLE_VALUE);
+  limitTimer = nullptr;
+}
+
+bool TimeLimitPassed() { return limitPassed != 0; }
+
+std::int64_t MonotonicNs() {
+  static LARGE_INTEGER frequency = {};
+  if (frequency.QuadPart == 0) QueryPerformanceFrequency(&frequency);
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  const std::int64_t seconds = now.QuadPart / frequency.QuadPart;
+  const std::int64_t rest = now.QuadPart % frequency.QuadPart;
+  return seconds * 1000000000 + rest * 1000000000 / frequency.QuadPart;
+}
+
+std::int64_t MonotonicMs() { return MonotonicNs() / 1000000; }
+
+void SleepUntil(std::int64_t monotonicNs) {
+  for (std::int64_t left = monotonicNs - MonotonicNs(); left > 0;
+       left = monotonicNs - MonotonicNs()) {
+    // Sleep's steps are as coarse as the system's tick: the last one short.
+    Sleep(static_cast<DWORD>(left > 20000000 ? (left - 10000000) / 1000000 : 1));
+  }
+}
+
+std::int64_t WallClockMs() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return (FileTimeValue(now) - kUnixEpochIn100Ns) / 10000;
+}
+
+std::size_t AppendLocalClock(char* text, std::size_t capacity, std::size_t length,
+                             std::int64_t wallMs) {
+  const std::uint64_t ticks = static_cast<std::uint64_t>(wallMs * 10000 + kUnixEpochIn100Ns);
+  FILETIME utc = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  FILETIME local;
+  SYSTEMTIME clock;
+  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &clock)) {
+    return length;
+  }
+  length = AppendNumber(text, capacity, length, clock.wHour, 2);
+  length = Append(text, capacity, length, ":");
+  length = AppendNumber(text, capacity, length, clock.wMinute, 2);
+  length = Append(text, capacity, length, ":");
+  length = AppendNumber(text, capacity, length, clock.wSecond, 2);
+  length = Append(text, capacity, length, ".");
+  return AppendNumber(text, capacity, length, clock.wMilliseconds, 3);
+}
+
+void WriteError(const char* text, std::size_t length) {
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(length), &written, nullptr);
+}
