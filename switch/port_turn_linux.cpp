@@ -1,11 +1,7 @@
-#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,41 +17,6 @@ namespace {
 
 constexpr char kLockFolder[] = "/run/lock/kavnori-";
 constexpr char kDevicePrefix[] = "/dev/";
-
-bool IsLoopback(const struct sockaddr* address) {
-  if (address->sa_family == AF_INET) {
-    const auto* v4 = reinterpret_cast<const struct sockaddr_in*>(address);
-    return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
-  }
-  const auto* v6 = reinterpret_cast<const struct sockaddr_in6*>(address);
-  return IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr);
-}
-
-// A host that does not resolve keeps its spelling: its run fails at the
-// connect, and says why.
-void NameNetworkTurn(const char* portName, PortTurn* turn) {
-  NetworkAddress address;
-  if (!ParseNetworkPortName(portName, &address)) {
-    AddNetworkTurnName(turn, portName + std::strlen("rfc2217://"), "");
-    return;
-  }
-  struct addrinfo hints = {};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  struct addrinfo* found = nullptr;
-  if (getaddrinfo(address.host, address.service, &hints, &found) != 0) {
-    AddNetworkTurnName(turn, address.host, address.service);
-    return;
-  }
-  for (const struct addrinfo* at = found; at != nullptr; at = at->ai_next) {
-    char text[INET6_ADDRSTRLEN] = "127.0.0.1";
-    if (!IsLoopback(at->ai_addr)) {
-      getnameinfo(at->ai_addr, at->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST);
-    }
-    AddNetworkTurnName(turn, text, address.service);
-  }
-  freeaddrinfo(found);
-}
 
 bool IsSameFolder(const char* path, int fd) {
   struct stat atName;
@@ -98,12 +59,7 @@ TurnResult Lock(int fd, int waitMs) {
 
 }  // namespace
 
-void NamePortTurn(const char* portName, PortTurn* turn) {
-  turn->count = 0;
-  if (IsNetworkPortName(portName)) {
-    NameNetworkTurn(portName, turn);
-    return;
-  }
+void NameLocalTurn(const char* portName, PortTurn* turn) {
   char device[PATH_MAX];
   if (::realpath(portName, device) == nullptr) return;
   const char* below =

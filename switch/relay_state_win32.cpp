@@ -2,14 +2,11 @@
 // After windows.h, whose types it uses.
 #include <sddl.h>
 
-#include <cstring>
-
 #include "serial/fixed_text.h"
 #include "switch/relay_state.h"
 
 namespace {
 
-constexpr char kMagic[8] = {'k', 'a', 'v', 'n', 's', 't', '0', '1'};
 constexpr int kLockWaitMs = 20000;
 // The boot's time, worked out from the clock and the time since the boot,
 // moves by a clock's adjustment: a little more is still the same boot.
@@ -67,12 +64,8 @@ std::size_t AppendFolder(char* path, std::size_t capacity) {
 
 }  // namespace
 
-void StatePath(const char* lockName, std::uint8_t address, char* path, std::size_t capacity) {
-  std::size_t length = AppendFolder(path, capacity);
-  length = Append(path, capacity, length, "\\state-");
-  length = Append(path, capacity, length, lockName);
-  length = Append(path, capacity, length, "-");
-  AppendNumber(path, capacity, length, address, 1);
+std::size_t AppendStateFolder(char* path, std::size_t capacity) {
+  return Append(path, capacity, AppendFolder(path, capacity), "\\state-");
 }
 
 bool OpenRelayStates(const char* lockName, std::uint8_t address, StateFile* file) {
@@ -90,23 +83,12 @@ bool OpenRelayStates(const char* lockName, std::uint8_t address, StateFile* file
     CloseRelayStates(file);
     return false;
   }
-  const std::int64_t bootMs = BootTimeMs();
+  char bootMs[24] = {};
+  AppendNumber(bootMs, sizeof bootMs, 0, static_cast<unsigned long long>(BootTimeMs()), 1);
   DWORD got = 0;
-  if (!ReadFile(opened, &file->states, sizeof file->states, &got, nullptr) ||
-      got != sizeof file->states || std::memcmp(file->states.magic, kMagic, sizeof kMagic) != 0 ||
-      !SameBoot(file->states.bootId, bootMs)) {
-    file->fresh = true;
-    file->states = RelayStates{};
-    for (std::size_t i = 0; i < sizeof kMagic; ++i) file->states.magic[i] = kMagic[i];
-    AppendNumber(file->states.bootId, sizeof file->states.bootId, 0,
-                 static_cast<unsigned long long>(bootMs), 1);
-  }
-  // Values written by anyone: only known states are believed.
-  for (RelayRecord& relay : file->states.relays) {
-    if (relay.commanded > Commanded::kOff) relay.commanded = Commanded::kUnknown;
-    if (relay.pending > Commanded::kOff) relay.pending = Commanded::kUnknown;
-    if (relay.trouble > FinalTrouble::kFailed) relay.trouble = FinalTrouble::kNone;
-  }
+  const bool read = ReadFile(opened, &file->states, sizeof file->states, &got, nullptr) &&
+                    got == sizeof file->states;
+  AcceptRelayStates(file, read && SameBoot(file->states.bootId, BootTimeMs()), bootMs);
   return true;
 }
 

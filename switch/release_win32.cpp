@@ -28,7 +28,7 @@ struct Message {
 HANDLE AsHandle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 int AsInt(HANDLE handle) { return static_cast<int>(reinterpret_cast<std::intptr_t>(handle)); }
 
-bool Send(int to, char kind, std::int64_t value) {
+bool Send(int to, char kind, std::int64_t value = MonotonicNs()) {
   const Message message = {kind, value};
   DWORD written = 0;
   return WriteFile(AsHandle(to), &message, sizeof message, &written, nullptr) &&
@@ -157,13 +157,15 @@ bool StartRelease(const ReleasePlan& plan, Release* release) {
   release->output = AsInt(output[0]);
   release->errors = AsInt(errors[0]);
   release->done = AsInt(done[0]);
-  if (!started) LeaveRelease(release);
-  return started;
+  if (started) return true;
+  LeaveRelease(release);
+  return false;
 }
 
-void ArmRelease(const Release& release) { Send(release.control, kArmed, MonotonicNs()); }
+// Both messages carry the moment they were sent on the clock both share.
+void ArmRelease(const Release& release) { Send(release.control, kArmed); }
 
-void GoRelease(const Release& release) { Send(release.control, kGo, MonotonicNs()); }
+void GoRelease(const Release& release) { Send(release.control, kGo); }
 
 void PassOnLines(const AttemptLines& lines, bool keep) {
   char bytes[512];

@@ -40,3 +40,10 @@ std::size_t AppendLocalClock(char* text, std::size_t capacity, std::size_t lengt
 
 // The run's own lines on standard error, each written whole at once.
 void WriteError(const char* text, std::size_t length);
+// "kavnori-switch: PORT: " and the parts, as one line.
+void SayAboutPort(const char* port, const char* first, const char* second = "",
+                  const char* third = "");
+// "kavnori-switch: PORT: stopped by BY; " and what the stage leaves.
+void SayStopped(const char* port, const char* by, GuardStage stage);
+// "kavnori-switch: PORT: timed out after N s; " and what became of the frame.
+void SayTimedOut(const char* port, int seconds, bool discarded);

@@ -24,16 +24,6 @@ volatile sig_atomic_t exitAtLimit = 0;
 volatile sig_atomic_t limitSeconds = 0;
 volatile sig_atomic_t limitPassed = 0;
 
-void Say(const char* what) {
-  char line[512];
-  std::size_t length = Append(line, sizeof line, 0, "kavnori-switch: ");
-  length = Append(line, sizeof line, length, guardedPort);
-  length = Append(line, sizeof line, length, ": ");
-  length = Append(line, sizeof line, length, what);
-  length = Append(line, sizeof line, length, "\n");
-  WriteError(line, length);
-}
-
 // Whatever of a frame still waits in the tty's queue is thrown away: it
 // would otherwise go out once the line moves, after the run gave up, and
 // the close at the end of the process would wait for it.
@@ -56,14 +46,7 @@ const char* SignalName(int signal) {
 void OnStop(int signal) {
   const auto now = static_cast<GuardStage>(stage);
   DiscardQueuedFrame();
-  char what[96];
-  std::size_t length = Append(what, sizeof what, 0, "stopped by ");
-  length = Append(what, sizeof what, length, SignalName(signal));
-  Append(what, sizeof what, length,
-         now == GuardStage::kBeforeFrame ? "; nothing sent"
-         : now == GuardStage::kSending   ? "; the frame may not have gone out"
-                                         : "; the final frame still goes out at its time");
-  Say(what);
+  SayStopped(guardedPort, SignalName(signal), now);
   ReleaseUucpLock();
   ::signal(signal, SIG_DFL);
   ::raise(signal);
@@ -73,13 +56,7 @@ void OnTimeLimit(int) {
   const bool discarded = DiscardQueuedFrame();
   limitPassed = 1;
   if (!exitAtLimit) return;
-  char what[96];
-  std::size_t length = Append(what, sizeof what, 0, "timed out after ");
-  length = AppendNumber(what, sizeof what, length, static_cast<unsigned>(limitSeconds), 1);
-  Append(what, sizeof what, length,
-         discarded ? " s; the frame was discarded from the output queue"
-                   : " s; the frame may not have gone out");
-  Say(what);
+  SayTimedOut(guardedPort, limitSeconds, discarded);
   ReleaseUucpLock();
   _exit(kExitTimedOut);
 }

@@ -17,46 +17,32 @@ constexpr std::int64_t kUnixEpochIn100Ns = 116444736000000000LL;
 
 // Read by the handler's and the timer's threads: set before they may run,
 // or as whole words.
-const char* guardedPort = "";
-volatile LONG stage = static_cast<LONG>(GuardStage::kBeforeFrame);
-volatile LONG_PTR portHandle = -1;
-volatile LONG exitAtLimit = 0;
-volatile LONG limitSeconds = 0;
-volatile LONG limitPassed = 0;
-HANDLE limitTimer = nullptr;
-
-void Say(const char* what) {
-  char line[512];
-  std::size_t length = Append(line, sizeof line, 0, "kavnori-switch: ");
-  length = Append(line, sizeof line, length, guardedPort);
-  length = Append(line, sizeof line, length, ": ");
-  length = Append(line, sizeof line, length, what);
-  length = Append(line, sizeof line, length, "\n");
-  WriteError(line, length);
-}
+struct Guard {
+  HANDLE limitTimer = nullptr;
+  volatile LONG_PTR portHandle = -1;
+  volatile LONG limitPassed = 0;
+  volatile LONG exitAtLimit = 0;
+  volatile LONG stage = static_cast<LONG>(GuardStage::kBeforeFrame);
+  volatile LONG limitSeconds = 0;
+  const char* port = "";
+} guard;
 
 // Whatever of a frame still waits in the driver's queue is thrown away: it
 // would otherwise go out once the line moves, after the run gave up.
 bool DiscardQueuedFrame() {
-  const LONG_PTR port = portHandle;
+  const LONG_PTR port = guard.portHandle;
   if (port == -1) return false;
   return PurgeComm(reinterpret_cast<HANDLE>(port), PURGE_TXABORT | PURGE_TXCLEAR) != FALSE;
 }
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
-  const auto now = static_cast<GuardStage>(stage);
+  const auto now = static_cast<GuardStage>(guard.stage);
   DiscardQueuedFrame();
-  const char* name = event == CTRL_C_EVENT       ? "Ctrl+C"
-                     : event == CTRL_BREAK_EVENT ? "Ctrl+Break"
-                                                 : "the console's close";
-  char what[96];
-  std::size_t length = Append(what, sizeof what, 0, "stopped by ");
-  length = Append(what, sizeof what, length, name);
-  Append(what, sizeof what, length,
-         now == GuardStage::kBeforeFrame ? "; nothing sent"
-         : now == GuardStage::kSending   ? "; the frame may not have gone out"
-                                         : "; the final frame still goes out at its time");
-  Say(what);
+  SayStopped(guard.port,
+             event == CTRL_C_EVENT       ? "Ctrl+C"
+             : event == CTRL_BREAK_EVENT ? "Ctrl+Break"
+                                         : "the console's close",
+             now);
   ExitProcess(event == CTRL_C_EVENT       ? kExitInterrupted
               : event == CTRL_BREAK_EVENT ? kExitTerminated
                                           : kExitHungUp);
@@ -64,15 +50,9 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 
 void CALLBACK OnTimeLimit(void*, BOOLEAN) {
   const bool discarded = DiscardQueuedFrame();
-  limitPassed = 1;
-  if (!exitAtLimit) return;
-  char what[96];
-  std::size_t length = Append(what, sizeof what, 0, "timed out after ");
-  length = AppendNumber(what, sizeof what, length, static_cast<unsigned>(limitSeconds), 1);
-  Append(what, sizeof what, length,
-         discarded ? " s; the frame was discarded from the output queue"
-                   : " s; the frame may not have gone out");
-  Say(what);
+  guard.limitPassed = 1;
+  if (!guard.exitAtLimit) return;
+  SayTimedOut(guard.port, guard.limitSeconds, discarded);
   ExitProcess(kExitTimedOut);
 }
 
@@ -84,36 +64,37 @@ std::int64_t FileTimeValue(const FILETIME& time) {
 }  // namespace
 
 void InstallRunGuard(const char* portName) {
-  guardedPort = portName;
+  guard.port = portName;
   // A Ctrl+C the caller had turned off for us (a background job) stays off.
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
 void SetGuardStage(GuardStage now, std::intptr_t port) {
-  portHandle = port;
-  stage = static_cast<LONG>(now);
+  guard.portHandle = port;
+  guard.stage = static_cast<LONG>(now);
 }
 
 void ArmTimeLimit(int ms, bool exitOnTimeLimit) {
   DisarmTimeLimit();
-  limitPassed = 0;
-  exitAtLimit = exitOnTimeLimit ? 1 : 0;
-  limitSeconds = ms / 1000;
+  guard.limitPassed = 0;
+  guard.exitAtLimit = exitOnTimeLimit ? 1 : 0;
+  guard.limitSeconds = ms / 1000;
   const DWORD due = ms > 0 ? static_cast<DWORD>(ms) : 0;
-  if (!CreateTimerQueueTimer(&limitTimer, nullptr, OnTimeLimit, nullptr, due, 0,
+  if (!CreateTimerQueueTimer(&guard.limitTimer, nullptr, OnTimeLimit, nullptr, due, 0,
                              WT_EXECUTEONLYONCE)) {
-    limitTimer = nullptr;
+    guard.limitTimer = nullptr;
   }
 }
 
 void DisarmTimeLimit() {
-  exitAtLimit = 0;
+  guard.exitAtLimit = 0;
   // INVALID_HANDLE_VALUE: waits for a callback already running.
-  if (limitTimer != nullptr) DeleteTimerQueueTimer(nullptr, limitTimer, INVALID_HANDLE_VALUE);
-  limitTimer = nullptr;
+  if (guard.limitTimer != nullptr)
+    DeleteTimerQueueTimer(nullptr, guard.limitTimer, INVALID_HANDLE_VALUE);
+  guard.limitTimer = nullptr;
 }
 
-bool TimeLimitPassed() { return limitPassed != 0; }
+bool TimeLimitPassed() { return guard.limitPassed != 0; }
 
 std::int64_t MonotonicNs() {
   static LARGE_INTEGER frequency = {};

@@ -18,18 +18,6 @@ constexpr int kTurnWaitMs = 20000;
 constexpr int kLocalTimeLimitMs = 5000;
 constexpr int kNetworkTimeLimitMs = 15000;
 
-void Say(const char* port, const char* first, const char* second = "", const char* third = "") {
-  char line[1024];
-  std::size_t length = Append(line, sizeof line, 0, "kavnori-switch: ");
-  length = Append(line, sizeof line, length, port);
-  length = Append(line, sizeof line, length, ": ");
-  length = Append(line, sizeof line, length, first);
-  length = Append(line, sizeof line, length, second);
-  length = Append(line, sizeof line, length, third);
-  length = Append(line, sizeof line, length, "\n");
-  WriteError(line, length);
-}
-
 // The port as given: a Windows port's name is held in wide characters.
 const char* PortText(const SwitchRequest& request) { return request.arguments[1]; }
 
@@ -42,14 +30,14 @@ int TakeTurnOrSay(const char* port, PortTurn* turn) {
   const TurnResult taken = TakePortTurn(turn, kTurnWaitMs);
   if (taken == TurnResult::kTaken) return 0;
   if (taken == TurnResult::kBusy) {
-    Say(port, "the port stayed busy for 20 s; nothing sent");
+    SayAboutPort(port, "the port stayed busy for 20 s; nothing sent");
     return kExitBusy;
   }
   char lock[kTurnNameCapacity + 32];
   LockFolderPath(*turn, turn->failed, lock, sizeof lock);
-  Say(port, "the lock ", lock,
-      taken == TurnResult::kNotFolder ? " is a link or no folder; nothing sent"
-                                      : " could not be opened; nothing sent");
+  SayAboutPort(port, "the lock ", lock,
+               taken == TurnResult::kNotFolder ? " is a link or no folder; nothing sent"
+                                               : " could not be opened; nothing sent");
   return kExitLockUnusable;
 }
 
@@ -121,7 +109,7 @@ int RunTimedSwitch(const SwitchRequest& request) {
   if (parsed != kExitSuccess) return parsed;
   const char* port = PortText(request);
   InstallRunGuard(port);
-  ReleasePlan plan;
+  ReleasePlan plan = {};
   plan.port = port;
   plan.finalCommand = command;
   plan.finalCommand.powerState = 1 - command.powerState;
@@ -134,12 +122,12 @@ int RunTimedSwitch(const SwitchRequest& request) {
   if (!Claim(plan.turn, command, plan.generations)) {
     char path[400];
     StatePath(plan.turn.names[0], command.address, path, sizeof path);
-    Say(port, "the state ", path, " could not be used; nothing sent");
+    SayAboutPort(port, "the state ", path, " could not be used; nothing sent");
     return kExitLockUnusable;
   }
   Release release;
   if (!StartRelease(plan, &release)) {
-    Say(port, "the release of the final frame could not start; nothing sent");
+    SayAboutPort(port, "the release of the final frame could not start; nothing sent");
     return kExitLockUnusable;
   }
   // A cycle's on goes out also when its off does not.

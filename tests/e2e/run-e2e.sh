@@ -270,6 +270,32 @@ if [ "${mode}" = windows ]; then
   expect_run "not a serial port" 2 - -- NUL 1 3 1 -- "GetCommState failed with error 6."
   # A port held by another program is not tested here: Wine does not refuse
   # a second unshared open of a serial device, as Windows' serial driver does.
+  # kavnori-switch.exe: a switch as Kavnori.exe's; a pulse's on and off 0.5 s
+  # apart; a pulse whose caller is killed after its on still gets its off from
+  # the release, a process of its own. Wine shows no job or console of Windows'.
+  if [ -n "${KAVNORI_SWITCH:-}" ]; then
+    command=("${wine_run}" "${KAVNORI_SWITCH}")
+    expect_run "kavnori-switch.exe, a switch" 0 "55 01 12 00 00 00 03 6B" -- COM12 1 3 1 \
+      -- "$(configured)" "Power On @ Relay 3"
+    us() { [[ "$1" =~ \"bytes\":\"$2\".*\"monotonic_us\":([0-9]+) ]] && echo "${BASH_REMATCH[1]}"; }
+    # expect_pulse NAME ON_FRAME OFF_FRAME: on, then off 0.5 s (-0.01, +0.1) later.
+    expect_pulse() {
+      next_event && on=$(us "${event}" "$2") && next_event && off=$(us "${event}" "$3") &&
+        [ $((off - on)) -ge 490000 ] && [ $((off - on)) -lt 600000 ] && pass ||
+        fail "$1: on and off 0.5 s apart" "${on:-} ${off:-} ${event}"
+    }
+    got=$(run_command --pulse 0.5 COM12 1 4 2>"${work}/stderr"; echo ".$?")
+    [ "${got}" = "$(expected_output "$(configured)" "Power On @ Relay 4" "$(configured)" \
+      "Power Off @ Relay 4"; echo .0)" ] && stderr_quiet && pass || fail "pulse's lines" "${got}"
+    expect_pulse "pulse" "55 01 12 00 00 00 04 6C" "55 01 11 00 00 00 04 6B"
+    run_command --pulse 0.5 COM12 1 5 >/dev/null 2>&1 &
+    caller=$!
+    wait_until 5 lines_over "${board_out}" $((events_read + 1)) && kill -KILL "${caller}"
+    wait "${caller}" 2>/dev/null
+    pgrep -f -- "--release-of .*COM12 1 5 " >/dev/null && pass || fail "the release is its own process"
+    expect_pulse "killed caller's pulse" "55 01 12 00 00 00 05 6D" "55 01 11 00 00 00 05 6C"
+    command=("${wine_run}" "${kavnori}")
+  fi
 else
   expect_run "missing port" 2 - -- /dev/kavnori-missing 1 3 1 -- "GetCommState failed with error 9."
   expect_run "not a serial port" 2 - -- /dev/null 1 3 1 -- "GetCommState failed with error 25."
