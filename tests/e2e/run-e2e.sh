@@ -294,6 +294,14 @@ if [ "${mode}" = windows ]; then
     wait "${caller}" 2>/dev/null
     pgrep -f -- "--release-of .*COM12 1 5 " >/dev/null && pass || fail "the release is its own process"
     expect_pulse "killed caller's pulse" "55 01 12 00 00 00 05 6D" "55 01 11 00 00 00 05 6C"
+    # --background: the on's lines, and its output's end long before the off.
+    # Not its standard error: Wine gives every process its parent's Unix one.
+    got=$(run_command --background --pulse 2 COM12 1 6 2>"${work}/stderr" | cat
+      echo ".${PIPESTATUS[0]}")
+    ! lines_over "${board_out}" $((events_read + 2)) && [ "${got}" = "$(expected_output \
+      "$(configured)" "Power On @ Relay 6"; echo .0)" ] && pass || fail "--background" "${got}"
+    next_event && next_event && [[ "${event}" == *'"bytes":"55 01 11 00 00 00 06 6D"'* ]] && pass ||
+      fail "--background's off" "${event}"
     command=("${wine_run}" "${kavnori}")
   fi
 else
