@@ -51,6 +51,15 @@ bool LockWithin(HANDLE file, int waitMs) {
   }
 }
 
+// Only a plain file with one name: not a device, link or folder someone
+// put there, nor a hard link to a file of theirs elsewhere.
+bool IsPlainFile(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION about;
+  const DWORD odd = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+  return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &about) &&
+         about.nNumberOfLinks == 1 && (about.dwFileAttributes & odd) == 0;
+}
+
 HANDLE Handle(const StateFile& file) {
   return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(file.fd));
 }
@@ -79,7 +88,7 @@ bool OpenRelayStates(const char* lockName, std::uint8_t address, StateFile* file
                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (opened == INVALID_HANDLE_VALUE) return false;
   file->fd = static_cast<int>(reinterpret_cast<std::intptr_t>(opened));
-  if (GetFileType(opened) != FILE_TYPE_DISK || !LockWithin(opened, kLockWaitMs)) {
+  if (!IsPlainFile(opened) || !LockWithin(opened, kLockWaitMs)) {
     CloseRelayStates(file);
     return false;
   }

@@ -110,14 +110,17 @@ bool Spawn(const ReleasePlan& plan, HANDLE* inherited, int count, const HANDLE* 
   PROCESS_INFORMATION process = {};
   DWORD flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | EXTENDED_STARTUPINFO_PRESENT |
                 CREATE_UNICODE_ENVIRONMENT;
+  // In the system's folder, which no one removes: not the caller's.
+  wchar_t folder[MAX_PATH];
+  const UINT folderLength = GetSystemDirectoryW(folder, MAX_PATH);
+  const wchar_t* where = folderLength > 0 && folderLength < MAX_PATH ? folder : nullptr;
   BOOL started =
       CreateProcessW(program, line, nullptr, nullptr, TRUE, flags | CREATE_BREAKAWAY_FROM_JOB,
-                     nullptr, nullptr, &start.StartupInfo, &process);
+                     nullptr, where, &start.StartupInfo, &process);
   if (!started && GetLastError() == ERROR_ACCESS_DENIED) {
-    static constexpr char kInJob[] =
-        "kavnori-switch: the release stays in the caller's job, which may end it\n";
-    WriteError(kInJob, sizeof kInJob - 1);
-    started = CreateProcessW(program, line, nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+    SayAboutPort(plan.port, "the release of the final frame stays in the caller's job: ",
+                 "a job that ends its processes when closed takes it along");
+    started = CreateProcessW(program, line, nullptr, nullptr, TRUE, flags, nullptr, where,
                              &start.StartupInfo, &process);
   }
   DeleteProcThreadAttributeList(list);
