@@ -140,7 +140,18 @@ std::size_t AppendLocalClock(char* text, std::size_t capacity, std::size_t lengt
   return AppendNumber(text, capacity, length, clock.wMilliseconds, 3);
 }
 
+// With CR LF line ends, as the C runtime writes Kavnori's lines.
 void WriteError(const char* text, std::size_t length) {
+  char line[1100];
+  std::size_t used = 0;
   DWORD written = 0;
-  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(length), &written, nullptr);
+  for (std::size_t i = 0; i < length; ++i) {
+    if (used + 2 > sizeof line) {
+      WriteFile(GetStdHandle(STD_ERROR_HANDLE), line, static_cast<DWORD>(used), &written, nullptr);
+      used = 0;
+    }
+    if (text[i] == '\n') line[used++] = '\r';
+    line[used++] = text[i];
+  }
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), line, static_cast<DWORD>(used), &written, nullptr);
 }

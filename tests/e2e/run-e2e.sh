@@ -277,6 +277,9 @@ if [ "${mode}" = windows ]; then
     command=("${wine_run}" "${KAVNORI_SWITCH}")
     expect_run "kavnori-switch.exe, a switch" 0 "55 01 12 00 00 00 03 6B" -- COM12 1 3 1 \
       -- "$(configured)" "Power On @ Relay 3"
+    got=$(run_command --frob COM12 1 2 1 2>&1 >/dev/null; echo ".$?")
+    [[ "${got}" == $'kavnori-switch: unknown option\r\nusage: '*$'RELAY\r\n.1' ]] && pass ||
+      fail "usage error, with CR LF" "${got}"
     us() { [[ "$1" =~ \"bytes\":\"$2\".*\"monotonic_us\":([0-9]+) ]] && echo "${BASH_REMATCH[1]}"; }
     # expect_pulse NAME ON_FRAME OFF_FRAME: on, then off 0.5 s (-0.01, +0.1) later.
     expect_pulse() {
