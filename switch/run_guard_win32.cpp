@@ -14,6 +14,8 @@ constexpr int kExitInterrupted = 130;
 constexpr int kExitTerminated = 143;
 constexpr int kExitHungUp = 129;
 constexpr std::int64_t kUnixEpochIn100Ns = 116444736000000000LL;
+// CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, which older SDKs do not name.
+constexpr DWORD kHighResolutionTimer = 0x00000002;
 
 // Read by the handler's and the timer's threads: set before they may run,
 // or as whole words.
@@ -108,12 +110,25 @@ std::int64_t MonotonicNs() {
 
 std::int64_t MonotonicMs() { return MonotonicNs() / 1000000; }
 
+// A timer of the high resolution where Windows has one (10, version 1803
+// on), else Sleep, whose steps are as coarse as the system's tick; the last
+// 2 ms, which no timer meets, by yielding.
 void SleepUntil(std::int64_t monotonicNs) {
+  constexpr std::int64_t kYieldNs = 2000000;
+  HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS);
   for (std::int64_t left = monotonicNs - MonotonicNs(); left > 0;
        left = monotonicNs - MonotonicNs()) {
-    // Sleep's steps are as coarse as the system's tick: the last one short.
-    Sleep(static_cast<DWORD>(left > 20000000 ? (left - 10000000) / 1000000 : 1));
+    LARGE_INTEGER due;
+    due.QuadPart = -((left - kYieldNs) / 100);  // from now, in 100 ns
+    if (left <= kYieldNs) {
+      Sleep(0);
+    } else if (timer != nullptr && SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+      WaitForSingleObject(timer, INFINITE);
+    } else {
+      Sleep(left > 20000000 ? static_cast<DWORD>((left - 10000000) / 1000000) : 1);
+    }
   }
+  if (timer != nullptr) CloseHandle(timer);
 }
 
 std::int64_t WallClockMs() {
