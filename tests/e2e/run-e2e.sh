@@ -291,20 +291,18 @@ if [ "${mode}" = windows ]; then
     [ "${got}" = "$(expected_output "$(configured)" "Power On @ Relay 4" "$(configured)" \
       "Power Off @ Relay 4"; echo .0)" ] && stderr_quiet && pass || fail "pulse's lines" "${got}"
     expect_pulse "pulse" "55 01 12 00 00 00 04 6C" "55 01 11 00 00 00 04 6B"
-    "${command[@]}" --pulse 0.5 COM12 1 5 >/dev/null 2>&1 &
-    caller=$!
-    wait_until 5 lines_over "${board_out}" $((events_read + 1)) && kill -KILL "${caller}"
-    wait "${caller}" 2>/dev/null
+    # interrupt SIGNAL RELAY: a pulse whose caller, Wine's process itself, gets SIGNAL once
+    # the board has its on (job control: a script's background job ignores SIGINT otherwise).
+    interrupt() {
+      set -m; "${command[@]}" --pulse 0.5 COM12 1 "$2" >/dev/null 2>"${work}/stderr" &
+      caller=$! && set +m
+      wait_until 5 lines_over "${board_out}" $((events_read + 1)) && kill "-$1" "${caller}"
+      wait "${caller}" 2>/dev/null
+    }
+    interrupt KILL 5
     pgrep -f -- "--release-of .*COM12 1 5 " >/dev/null && pass || fail "the release is its own process"
     expect_pulse "killed caller's pulse" "55 01 12 00 00 00 05 6D" "55 01 11 00 00 00 05 6C"
-    # SIGINT, which Wine passes on as Ctrl+C, while the caller waits for the off
-    # (with job control: a script's background job ignores SIGINT otherwise).
-    set -m
-    "${command[@]}" --pulse 0.5 COM12 1 7 >/dev/null 2>"${work}/stderr" &
-    caller=$!
-    set +m
-    wait_until 5 lines_over "${board_out}" $((events_read + 1)) && kill -INT "${caller}"
-    wait "${caller}"
+    interrupt INT 7  # Wine passes SIGINT on as Ctrl+C
     expect "Ctrl+C while holding" \
       "130 kavnori-switch: COM12: stopped by Ctrl+C; the final frame still goes out at its time" \
       "$? $(tr -d '\r' <"${work}/stderr")"
