@@ -56,6 +56,7 @@ set(CMAKE_C_STANDARD_LIBRARIES "libucrtbase.a libkernel32.a")
 set(CMAKE_CXX_STANDARD_LIBRARIES "libucrtbase.a libkernel32.a")
 set(KAVNORI_WINE_CRT_STARTUP ${kavnori_adapter}/crt_startup.cpp)
 set(KAVNORI_WINSOCK_LIBRARY ${kavnori_wine_lib}/libws2_32.a)
+set(KAVNORI_ADVAPI_LIBRARY ${kavnori_wine_lib}/libadvapi32.a)
 
 # The compiler checks build a library, not a program: a program needs the
 # start-up code above, which the checks do not have.

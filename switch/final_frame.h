@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "serial/serial_port.h"
 #include "switch/release.h"
 
 // Status of a final frame that nobody needs any more: a later command owns
@@ -18,8 +19,15 @@ constexpr int kFinalOvertaken = 0;
 // has made a pipe whose other end is attemptLines; those of the attempt that
 // sent, or of the last one, are passed on to callerLines.
 struct AttemptLines {
-  int attemptLines;
-  int callerLines;
+  std::intptr_t attemptLines;  // a descriptor, or a Windows handle
+  std::intptr_t callerLines;
 };
 
 int SendFinalFrame(const ReleasePlan& plan, std::int64_t dueNs, const AttemptLines& lines);
+
+// The release's platform part (release_linux.cpp, release_win32.cpp).
+// Reads what an attempt wrote; passes it on to the caller when keep.
+void PassOnLines(const AttemptLines& lines, bool keep);
+// A port left by a failed stage, or not to be written, is let go at once,
+// without a word: the release lives on, unlike a run.
+void LetGoOfPort(const SerialPort& port);

@@ -29,6 +29,10 @@ enum class TurnResult {
 
 // Works out the lock names of a port name, as above.
 void NamePortTurn(const char* portName, PortTurn* turn);
+// A network port's names, rfc2217-ADDRESS_PORT for each address, sorted;
+// a local port's, the platform's (none for a name leading nowhere).
+void NameNetworkTurn(const char* portName, PortTurn* turn);
+void NameLocalTurn(const char* portName, PortTurn* turn);
 // Takes every lock of the turn in order, waiting up to waitMs in all; on
 // anything but kTaken none is held.
 TurnResult TakePortTurn(PortTurn* turn, int waitMs);

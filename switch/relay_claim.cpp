@@ -6,6 +6,9 @@ RelayRecord& Relay(RelayStates* states, int number) { return states->relays[numb
 
 }  // namespace
 
+int FirstRelay(std::int32_t relayNumber) { return relayNumber == 0 ? 1 : relayNumber; }
+int LastRelay(std::int32_t relayNumber) { return relayNumber == 0 ? kStateRelays : relayNumber; }
+
 void ClaimRelays(RelayStates* states, std::int32_t relayNumber, std::uint32_t* owned) {
   for (int number = FirstRelay(relayNumber); number <= LastRelay(relayNumber); ++number) {
     RelayRecord& relay = Relay(states, number);

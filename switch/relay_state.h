@@ -41,6 +41,9 @@ struct StateFile {
 // file from another boot, or that is not ours to read, reads as unknown.
 // False when no state file can be used: its name taken by something else.
 bool OpenRelayStates(const char* lockName, std::uint8_t address, StateFile* file);
+// What was read, if whole and of this boot, else a fresh state of bootId;
+// values that no run writes read as unknown.
+void AcceptRelayStates(StateFile* file, bool readOfThisBoot, const char* bootId);
 void SaveRelayStates(StateFile* file);   // writes, unlocks and closes
 void CloseRelayStates(StateFile* file);  // unlocks and closes, unchanged
 
@@ -48,5 +51,8 @@ void CloseRelayStates(StateFile* file);  // unlocks and closes, unchanged
 int FirstRelay(std::int32_t relayNumber);
 int LastRelay(std::int32_t relayNumber);
 
-// "/run/lock/kavnori-state-NAME-ADDRESS".
+// "/run/lock/kavnori-state-NAME-ADDRESS"; Windows:
+// "%ProgramData%\\Kavnori\\state-NAME-ADDRESS".
 void StatePath(const char* lockName, std::uint8_t address, char* path, std::size_t capacity);
+// Its part before NAME: the platform's.
+std::size_t AppendStateFolder(char* path, std::size_t capacity);

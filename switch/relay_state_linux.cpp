@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr char kMagic[8] = {'k', 'a', 'v', 'n', 's', 't', '0', '1'};
 constexpr char kBootId[] = "/proc/sys/kernel/random/boot_id";
 constexpr int kLockWaitMs = 20000;
 constexpr long kLockPollNs = 1000000;
@@ -63,11 +62,8 @@ bool LockWithin(int fd, int waitMs) {
 
 }  // namespace
 
-void StatePath(const char* lockName, std::uint8_t address, char* path, std::size_t capacity) {
-  std::size_t length = Append(path, capacity, 0, "/run/lock/kavnori-state-");
-  length = Append(path, capacity, length, lockName);
-  length = Append(path, capacity, length, "-");
-  AppendNumber(path, capacity, length, address, 1);
+std::size_t AppendStateFolder(char* path, std::size_t capacity) {
+  return Append(path, capacity, 0, "/run/lock/kavnori-state-");
 }
 
 bool OpenRelayStates(const char* lockName, std::uint8_t address, StateFile* file) {
@@ -82,20 +78,10 @@ bool OpenRelayStates(const char* lockName, std::uint8_t address, StateFile* file
   char bootId[sizeof file->states.bootId];
   ReadBootId(bootId, sizeof bootId);
   const ssize_t got = ::pread(file->fd, &file->states, sizeof file->states, 0);
-  if (got != static_cast<ssize_t>(sizeof file->states) ||
-      std::memcmp(file->states.magic, kMagic, sizeof kMagic) != 0 ||
-      std::memcmp(file->states.bootId, bootId, sizeof bootId) != 0) {
-    file->fresh = true;
-    std::memset(&file->states, 0, sizeof file->states);
-    std::memcpy(file->states.magic, kMagic, sizeof kMagic);
-    std::memcpy(file->states.bootId, bootId, sizeof bootId);
-  }
-  // Values written by anyone: only known states are believed.
-  for (RelayRecord& relay : file->states.relays) {
-    if (relay.commanded > Commanded::kOff) relay.commanded = Commanded::kUnknown;
-    if (relay.pending > Commanded::kOff) relay.pending = Commanded::kUnknown;
-    if (relay.trouble > FinalTrouble::kFailed) relay.trouble = FinalTrouble::kNone;
-  }
+  AcceptRelayStates(file,
+                    got == static_cast<ssize_t>(sizeof file->states) &&
+                        std::memcmp(file->states.bootId, bootId, sizeof bootId) == 0,
+                    bootId);
   return true;
 }
 
@@ -109,6 +95,3 @@ void CloseRelayStates(StateFile* file) {
   if (file->fd >= 0) ::close(file->fd);
   file->fd = -1;
 }
-
-int FirstRelay(std::int32_t relayNumber) { return relayNumber == 0 ? 1 : relayNumber; }
-int LastRelay(std::int32_t relayNumber) { return relayNumber == 0 ? kStateRelays : relayNumber; }

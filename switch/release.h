@@ -15,6 +15,7 @@
 #include "switch/relay_state.h"
 
 struct ReleasePlan {
+  const char* port;  // as given, for the release's lines
   RelayCommand finalCommand;
   PortTurn turn;                                // names only
   std::uint32_t generations[kStateRelays + 1];  // the relays' own, by number
@@ -22,14 +23,20 @@ struct ReleasePlan {
   int timeLimitMs;  // of one attempt
 };
 
+// Descriptors, or Windows handles (which fit 32 bits).
 struct Release {
   bool told = false;  // armed or gone ahead: the final frame will go out
   int control = -1;
   int output = -1;  // the final frame's lines, for a caller that waits
   int errors = -1;
+  int done = -1;  // Windows: the status, on a pipe of its own
 };
 
 bool StartRelease(const ReleasePlan& plan, Release* release);
+// A release started as a program of its own (Windows: kavnori-switch.exe
+// with a hidden first argument) runs here, and gives its status; false for
+// any other command line.
+bool RunAsRelease(int argc, const char* const* argv, int* status);
 // Armed: the final goes out even if no go follows (a cycle's on).
 void ArmRelease(Release* release);
 // Go: the first frame is written now; the hold counts from here.

@@ -103,6 +103,24 @@ void ResetSignals() {
 
 }  // namespace
 
+void PassOnLines(const AttemptLines& lines, bool keep) {
+  char bytes[512];
+  for (ssize_t got;
+       (got = ::read(static_cast<int>(lines.attemptLines), bytes, sizeof bytes)) > 0;) {
+    if (!keep) continue;
+    const ssize_t written =
+        ::write(static_cast<int>(lines.callerLines), bytes, static_cast<std::size_t>(got));
+    static_cast<void>(written);
+  }
+}
+
+void LetGoOfPort(const SerialPort& port) {
+  if (port.handle >= 0) ::close(static_cast<int>(port.handle));
+  ReleaseUucpLock();
+}
+
+bool RunAsRelease(int, const char* const*, int*) { return false; }  // a fork here
+
 bool StartRelease(const ReleasePlan& plan, Release* release) {
   int control[2];
   int output[2];

@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <signal.h>
 #include <sys/time.h>
 #include <termios.h>
@@ -22,17 +23,6 @@ volatile sig_atomic_t exitAtLimit = 0;
 volatile sig_atomic_t limitSeconds = 0;
 volatile sig_atomic_t limitPassed = 0;
 
-void Say(const char* what) {
-  char line[512];
-  std::size_t length = Append(line, sizeof line, 0, "kavnori-switch: ");
-  length = Append(line, sizeof line, length, guardedPort);
-  length = Append(line, sizeof line, length, ": ");
-  length = Append(line, sizeof line, length, what);
-  length = Append(line, sizeof line, length, "\n");
-  const ssize_t written = ::write(STDERR_FILENO, line, length);
-  static_cast<void>(written);  // nobody left to tell
-}
-
 // Whatever of a frame still waits in the tty's queue is thrown away: it
 // would otherwise go out once the line moves, after the run gave up, and
 // the close at the end of the process would wait for it.
@@ -48,14 +38,7 @@ const char* SignalName(int signal) {
 void OnStop(int signal) {
   const auto now = static_cast<GuardStage>(stage);
   DiscardQueuedFrame();
-  char what[96];
-  std::size_t length = Append(what, sizeof what, 0, "stopped by ");
-  length = Append(what, sizeof what, length, SignalName(signal));
-  Append(what, sizeof what, length,
-         now == GuardStage::kBeforeFrame ? "; nothing sent"
-         : now == GuardStage::kSending   ? "; the frame may not have gone out"
-                                         : "; the final frame still goes out at its time");
-  Say(what);
+  SayStopped(guardedPort, SignalName(signal), now);
   ReleaseUucpLock();
   ::signal(signal, SIG_DFL);
   ::raise(signal);
@@ -65,13 +48,7 @@ void OnTimeLimit(int) {
   const bool discarded = DiscardQueuedFrame();
   limitPassed = 1;
   if (!exitAtLimit) return;
-  char what[96];
-  std::size_t length = Append(what, sizeof what, 0, "timed out after ");
-  length = AppendNumber(what, sizeof what, length, static_cast<unsigned>(limitSeconds), 1);
-  Append(what, sizeof what, length,
-         discarded ? " s; the frame was discarded from the output queue"
-                   : " s; the frame may not have gone out");
-  Say(what);
+  SayTimedOut(guardedPort, limitSeconds, discarded);
   ReleaseUucpLock();
   _exit(kExitTimedOut);
 }
@@ -98,8 +75,8 @@ void InstallRunGuard(const char* portName) {
   Handle(SIGALRM, OnTimeLimit);
 }
 
-void SetGuardStage(GuardStage now, int fd) {
-  portFd = fd;
+void SetGuardStage(GuardStage now, std::intptr_t port) {
+  portFd = static_cast<sig_atomic_t>(port);
   stage = static_cast<sig_atomic_t>(now);
 }
 
@@ -130,3 +107,35 @@ std::int64_t MonotonicNs() {
 }
 
 std::int64_t MonotonicMs() { return MonotonicNs() / 1000000; }
+
+void SleepUntil(std::int64_t monotonicNs) {
+  struct timespec until = {static_cast<time_t>(monotonicNs / 1000000000),
+                           static_cast<long>(monotonicNs % 1000000000)};
+  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
+}
+
+std::int64_t WallClockMs() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+std::size_t AppendLocalClock(char* text, std::size_t capacity, std::size_t length,
+                             std::int64_t wallMs) {
+  const time_t seconds = static_cast<time_t>(wallMs / 1000);
+  struct tm local;
+  if (::localtime_r(&seconds, &local) == nullptr) return length;
+  length = AppendNumber(text, capacity, length, static_cast<unsigned>(local.tm_hour), 2);
+  length = Append(text, capacity, length, ":");
+  length = AppendNumber(text, capacity, length, static_cast<unsigned>(local.tm_min), 2);
+  length = Append(text, capacity, length, ":");
+  length = AppendNumber(text, capacity, length, static_cast<unsigned>(local.tm_sec), 2);
+  length = Append(text, capacity, length, ".");
+  return AppendNumber(text, capacity, length, static_cast<unsigned>(wallMs % 1000), 3);
+}
+
+void WriteError(const char* text, std::size_t length) {
+  const ssize_t written = ::write(STDERR_FILENO, text, length);
+  static_cast<void>(written);  // nobody left to tell; the status still tells
+}

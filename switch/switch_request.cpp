@@ -1,10 +1,9 @@
 #include "switch/switch_request.h"
 
-#include <unistd.h>
-
 #include <cstring>
 
 #include "serial/fixed_text.h"
+#include "switch/run_guard.h"
 
 namespace {
 
@@ -13,10 +12,7 @@ constexpr int kMostDecimals = 3;        // milliseconds
 
 bool IsOption(const char* text) { return text[0] == '-' && text[1] == '-'; }
 
-void WriteError(const char* text) {
-  const ssize_t written = ::write(STDERR_FILENO, text, std::strlen(text));
-  static_cast<void>(written);  // nobody to tell
-}
+void WriteText(const char* text) { WriteError(text, std::strlen(text)); }
 
 }  // namespace
 
@@ -82,9 +78,9 @@ const char* ParseSwitchRequest(int argc, const char* const* argv, SwitchRequest*
 }
 
 void PrintSwitchUsage(const char* problem) {
-  WriteError("kavnori-switch: ");
-  WriteError(problem);
-  WriteError(
+  WriteText("kavnori-switch: ");
+  WriteText(problem);
+  WriteText(
       "\nusage: kavnori-switch PORT ADDRESS RELAY ONOFF\n"
       "       kavnori-switch [--background] --pulse SECONDS PORT ADDRESS RELAY\n"
       "       kavnori-switch [--background] --cycle SECONDS PORT ADDRESS RELAY\n"

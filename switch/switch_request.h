@@ -34,3 +34,6 @@ const char* ParseSwitchRequest(int argc, const char* const* argv, SwitchRequest*
 std::int64_t ParseHoldMs(const char* text);
 
 void PrintSwitchUsage(const char* problem);
+
+// The port as given: a Windows port's name is held in wide characters.
+inline const char* PortText(const SwitchRequest& request) { return request.arguments[1]; }

@@ -7,6 +7,6 @@
 #include "app/relay_command.h"
 #include "switch/switch_request.h"
 
-int RunSwitch(const RelayCommand& command);
+int RunSwitch(const SwitchRequest& request, const RelayCommand& command);
 int RunTimedSwitch(const SwitchRequest& request, const RelayCommand& command);
-int PrintRelayState(const RelayCommand& command);
+int PrintRelayState(const SwitchRequest& request, const RelayCommand& command);

@@ -270,6 +270,53 @@ if [ "${mode}" = windows ]; then
   expect_run "not a serial port" 2 - -- NUL 1 3 1 -- "GetCommState failed with error 6."
   # A port held by another program is not tested here: Wine does not refuse
   # a second unshared open of a serial device, as Windows' serial driver does.
+  # kavnori-switch.exe: a switch as Kavnori.exe's; a pulse's on and off 0.5 s
+  # apart; a pulse whose caller is killed after its on still gets its off from
+  # the release, a process of its own. Wine shows no job or console of Windows'.
+  if [ -n "${KAVNORI_SWITCH:-}" ]; then
+    command=("${wine_run}" "${KAVNORI_SWITCH}")
+    expect_run "kavnori-switch.exe, a switch" 0 "55 01 12 00 00 00 03 6B" -- COM12 1 3 1 \
+      -- "$(configured)" "Power On @ Relay 3"
+    got=$(run_command --frob COM12 1 2 1 2>&1 >/dev/null; echo ".$?")
+    [[ "${got}" == $'kavnori-switch: unknown option\r\nusage: '*$'RELAY\r\n.1' ]] && pass ||
+      fail "usage error, with CR LF" "${got}"
+    us() { [[ "$1" =~ \"bytes\":\"$2\".*\"monotonic_us\":([0-9]+) ]] && echo "${BASH_REMATCH[1]}"; }
+    # expect_pulse NAME ON_FRAME OFF_FRAME: on, then off 0.5 s (-0.05, +0.1) later.
+    expect_pulse() {
+      next_event && on=$(us "${event}" "$2") && next_event && off=$(us "${event}" "$3") &&
+        [ $((off - on)) -ge 450000 ] && [ $((off - on)) -lt 600000 ] && pass ||
+        fail "$1: on and off 0.5 s apart" "${on:-} ${off:-} ${event}"
+    }
+    got=$(run_command --pulse 0.5 COM12 1 4 2>"${work}/stderr"; echo ".$?")
+    [ "${got}" = "$(expected_output "$(configured)" "Power On @ Relay 4" "$(configured)" \
+      "Power Off @ Relay 4"; echo .0)" ] && stderr_quiet && pass || fail "pulse's lines" "${got}"
+    expect_pulse "pulse" "55 01 12 00 00 00 04 6C" "55 01 11 00 00 00 04 6B"
+    # interrupt SIGNAL RELAY: a pulse whose caller, Wine's process itself, gets SIGNAL once
+    # the board has its on (job control: a script's background job ignores SIGINT otherwise).
+    interrupt() {
+      set -m; "${command[@]}" --pulse 0.5 COM12 1 "$2" >/dev/null 2>"${work}/stderr" &
+      caller=$! && set +m
+      wait_until 5 lines_over "${board_out}" $((events_read + 1)) && kill "-$1" "${caller}"
+      wait "${caller}" 2>/dev/null
+    }
+    interrupt KILL 5
+    pgrep -f -- "--release-of .*COM12 1 5 " >/dev/null && pass || fail "the release is its own process"
+    expect_pulse "killed caller's pulse" "55 01 12 00 00 00 05 6D" "55 01 11 00 00 00 05 6C"
+    interrupt INT 7  # Wine passes SIGINT on as Ctrl+C
+    expect "Ctrl+C while holding" \
+      "130 kavnori-switch: COM12: stopped by Ctrl+C; the final frame still goes out at its time" \
+      "$? $(tr -d '\r' <"${work}/stderr")"
+    expect_pulse "Ctrl+C while holding" "55 01 12 00 00 00 07 6F" "55 01 11 00 00 00 07 6E"
+    # --background: the on's lines, and its output's end long before the off.
+    # Not its standard error: Wine gives every process its parent's Unix one.
+    got=$(run_command --background --pulse 2 COM12 1 6 2>"${work}/stderr" | cat
+      echo ".${PIPESTATUS[0]}")
+    ! lines_over "${board_out}" $((events_read + 2)) && [ "${got}" = "$(expected_output \
+      "$(configured)" "Power On @ Relay 6"; echo .0)" ] && pass || fail "--background" "${got}"
+    next_event && next_event && [[ "${event}" == *'"bytes":"55 01 11 00 00 00 06 6D"'* ]] && pass ||
+      fail "--background's off" "${event}"
+    command=("${wine_run}" "${kavnori}")
+  fi
 else
   expect_run "missing port" 2 - -- /dev/kavnori-missing 1 3 1 -- "GetCommState failed with error 9."
   expect_run "not a serial port" 2 - -- /dev/null 1 3 1 -- "GetCommState failed with error 25."

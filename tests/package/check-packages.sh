@@ -246,8 +246,8 @@ if release_file "package file" "${zip}"; then
   (cd "${scratch}/unzipped" && cmake -E tar xf "${zip}")
   top="${scratch}/unzipped/Kavnori-${version}-win64"
   files=$(cd "${top}" 2>/dev/null && find . -type f | LC_ALL=C sort | tr '\n' ' ')
-  check "zip holds Kavnori.exe, kavnori-doctor.exe, the guide, CHANGELOG.md, LICENSE, README.md and nothing else (${files})" \
-    test "${files}" == "./CHANGELOG.md ./Kavnori-guide.txt ./Kavnori.exe ./LICENSE ./README.md ./kavnori-doctor.exe "
+  check "zip holds Kavnori.exe, kavnori-doctor.exe, kavnori-switch.exe, the guide, CHANGELOG.md, LICENSE, README.md and nothing else (${files})" \
+    test "${files}" == "./CHANGELOG.md ./Kavnori-guide.txt ./Kavnori.exe ./LICENSE ./README.md ./kavnori-doctor.exe ./kavnori-switch.exe "
   for doc in LICENSE README.md CHANGELOG.md; do
     check "zip's ${doc} is the project's" cmp -s "${source_dir}/${doc}" <(tr -d '\r' <"${top}/${doc}")
   done

@@ -1,7 +1,4 @@
-#include <time.h>
-#include <unistd.h>
-
-#include <initializer_list>
+#include "switch/switch_run.h"
 #include "app/relay_command.h"
 #include "app/run.h"
 #include "serial/fixed_text.h"
@@ -10,7 +7,6 @@
 #include "switch/relay_claim.h"
 #include "switch/release.h"
 #include "switch/run_guard.h"
-#include "switch/switch_run.h"
 #include "switch/switch_status.h"
 
 namespace {
@@ -20,18 +16,8 @@ namespace {
 constexpr int kLocalTimeLimitMs = 5000;
 constexpr int kNetworkTimeLimitMs = 15000;
 
-void Say(const char* port, const char* first, const char* second = "", const char* third = "") {
-  char line[1024];
-  std::size_t length = Append(line, sizeof line, 0, "kavnori-switch: ");
-  for (const char* part : {port, ": ", first, second, third, "\n"}) {
-    length = Append(line, sizeof line, length, part);
-  }
-  const ssize_t written = ::write(STDERR_FILENO, line, length);
-  static_cast<void>(written);  // the status still tells
-}
-
-int TimeLimitMs(const RelayCommand& command) {
-  return IsNetworkPortName(command.portName.text) ? kNetworkTimeLimitMs : kLocalTimeLimitMs;
+int TimeLimitMs(const char* port) {
+  return IsNetworkPortName(port) ? kNetworkTimeLimitMs : kLocalTimeLimitMs;
 }
 
 // The port's turn, or the line that says why not and the status.
@@ -39,14 +25,14 @@ int TakeTurnOrSay(const char* port, PortTurn* turn) {
   const TurnResult taken = TakePortTurn(turn, kTurnWaitMs);
   if (taken == TurnResult::kTaken) return 0;
   if (taken == TurnResult::kBusy) {
-    Say(port, "the port stayed busy for 20 s; nothing sent");
+    SayAboutPort(port, "the port stayed busy for 20 s; nothing sent");
     return kExitBusy;
   }
   char lock[kTurnNameCapacity + 32];
   LockFolderPath(*turn, turn->failed, lock, sizeof lock);
-  Say(port, "the lock ", lock,
-      taken == TurnResult::kNotFolder ? " is a link or no folder; nothing sent"
-                                      : " could not be opened; nothing sent");
+  SayAboutPort(port, "the lock ", lock,
+               taken == TurnResult::kNotFolder ? " is a link or no folder; nothing sent"
+                                               : " could not be opened; nothing sent");
   return kExitLockUnusable;
 }
 
@@ -69,16 +55,17 @@ void Record(const PortTurn& turn, const RelayCommand& command, const std::uint32
 
 // The frame under the port's turn and the time limit. `release`, when
 // given, is told the moment of the write.
-int SendUnderTurn(const RelayCommand& command, PortTurn* turn, Release* release) {
+int SendUnderTurn(const char* portText, const RelayCommand& command, PortTurn* turn,
+                  Release* release) {
   if (turn->count > 0) {
-    const int turnStatus = TakeTurnOrSay(command.portName.text, turn);
+    const int turnStatus = TakeTurnOrSay(portText, turn);
     if (turnStatus != 0) return turnStatus;
   }
-  ArmTimeLimit(TimeLimitMs(command), true);
+  ArmTimeLimit(TimeLimitMs(portText), true);
   SerialPort port;
   int status = PrepareRelayLine(command, &port);
   if (status == kExitSuccess) {
-    SetGuardStage(GuardStage::kSending, port.network ? -1 : static_cast<int>(port.handle));
+    SetGuardStage(GuardStage::kSending, port.network ? -1 : port.handle);
     if (release != nullptr) GoRelease(release);
     status = SendRelayFrame(command, port);
   }
@@ -88,62 +75,51 @@ int SendUnderTurn(const RelayCommand& command, PortTurn* turn, Release* release)
   return status;
 }
 
-std::size_t AppendClock(char* text, std::size_t capacity, std::size_t length, std::int64_t wallMs) {
-  const time_t seconds = static_cast<time_t>(wallMs / 1000);
-  struct tm local;
-  if (::localtime_r(&seconds, &local) == nullptr) return length;
-  length = AppendNumber(text, capacity, length, static_cast<unsigned>(local.tm_hour), 2);
-  length = Append(text, capacity, length, ":");
-  length = AppendNumber(text, capacity, length, static_cast<unsigned>(local.tm_min), 2);
-  length = Append(text, capacity, length, ":");
-  length = AppendNumber(text, capacity, length, static_cast<unsigned>(local.tm_sec), 2);
-  length = Append(text, capacity, length, ".");
-  return AppendNumber(text, capacity, length, static_cast<unsigned>(wallMs % 1000), 3);
-}
-
 const char* StateWord(Commanded state) {
   return state == Commanded::kOn ? "on" : state == Commanded::kOff ? "off" : "unknown";
 }
 
 }  // namespace
 
-int RunSwitch(const RelayCommand& command) {
+int RunSwitch(const SwitchRequest& request, const RelayCommand& command) {
   PortTurn turn;
-  NamePortTurn(command.portName.text, &turn);
+  NamePortTurn(PortText(request), &turn);
   std::uint32_t owned[kStateRelays + 1] = {};
   // A switch is never held up by the state: without one it only cannot
   // cancel an earlier pulse's final frame, which then could not have been
   // started either.
   const bool claimed = Claim(turn, command, owned);
-  const int status = SendUnderTurn(command, &turn, nullptr);
+  const int status = SendUnderTurn(PortText(request), command, &turn, nullptr);
   if (status == kExitSuccess && claimed) Record(turn, command, owned);
   return status;
 }
 
 int RunTimedSwitch(const SwitchRequest& request, const RelayCommand& command) {
-  ReleasePlan plan;
+  const char* port = PortText(request);
+  ReleasePlan plan = {};
+  plan.port = port;
   plan.finalCommand = command;
   plan.finalCommand.powerState = 1 - command.powerState;
   plan.holdMs = request.holdMs;
-  plan.timeLimitMs = TimeLimitMs(command);
-  NamePortTurn(command.portName.text, &plan.turn);
+  plan.timeLimitMs = TimeLimitMs(port);
+  NamePortTurn(port, &plan.turn);
   // A port that leads nowhere: the first frame fails at the open, and there
   // is nothing to release.
   if (plan.turn.count == 0) return RunRelayCommand(command);
   if (!Claim(plan.turn, command, plan.generations)) {
     char path[400];
     StatePath(plan.turn.names[0], command.address, path, sizeof path);
-    Say(command.portName.text, "the state ", path, " could not be used; nothing sent");
+    SayAboutPort(port, "the state ", path, " could not be used; nothing sent");
     return kExitLockUnusable;
   }
   Release release;
   if (!StartRelease(plan, &release)) {
-    Say(command.portName.text, "the release of the final frame could not start; nothing sent");
+    SayAboutPort(port, "the release of the final frame could not start; nothing sent");
     return kExitLockUnusable;
   }
   // A cycle's on goes out also when its off does not.
   if (request.mode == SwitchMode::kCycle) ArmRelease(&release);
-  const int first = SendUnderTurn(command, &plan.turn, &release);
+  const int first = SendUnderTurn(port, command, &plan.turn, &release);
   if (first == kExitSuccess) Record(plan.turn, command, plan.generations);
   // A pulse whose on never reached the write: its release ends unused.
   if (request.background || !release.told) {
@@ -155,13 +131,13 @@ int RunTimedSwitch(const SwitchRequest& request, const RelayCommand& command) {
   return first != kExitSuccess ? first : final;
 }
 
-int PrintRelayState(const RelayCommand& command) {
+int PrintRelayState(const SwitchRequest& request, const RelayCommand& command) {
   if (command.relayNumber == 0) {
     PrintSwitchUsage("--state takes one relay, 1 to 16");
     return kExitUsage;
   }
   PortTurn turn;
-  NamePortTurn(command.portName.text, &turn);
+  NamePortTurn(PortText(request), &turn);
   StateFile state;
   RelayRecord relay = {};
   if (turn.count > 0 && OpenRelayStates(turn.names[0], command.address, &state)) {
@@ -174,11 +150,11 @@ int PrintRelayState(const RelayCommand& command) {
     length = Append(line, sizeof line, length, ", ");
     length = Append(line, sizeof line, length, StateWord(relay.pending));
     length = Append(line, sizeof line, length, " at ");
-    length = AppendClock(line, sizeof line, length, relay.dueWallMs);
+    length = AppendLocalClock(line, sizeof line, length, relay.dueWallMs);
   }
   if (relay.trouble != FinalTrouble::kNone) {
     length = Append(line, sizeof line, length, "; the final frame due at ");
-    length = AppendClock(line, sizeof line, length, relay.troubleWallMs);
+    length = AppendLocalClock(line, sizeof line, length, relay.troubleWallMs);
     length = Append(line, sizeof line, length,
                     relay.trouble == FinalTrouble::kFailed ? " failed" : " went out late");
   }

@@ -1,11 +1,7 @@
-#include <errno.h>
-#include <time.h>
-#include <unistd.h>
+#include "switch/final_frame.h"
 
 #include "app/run.h"
 #include "serial/fixed_text.h"
-#include "serial/own_uucp_lock_linux.h"
-#include "switch/final_frame.h"
 #include "switch/relay_claim.h"
 #include "switch/run_guard.h"
 #include "switch/switch_status.h"
@@ -24,28 +20,18 @@ constexpr std::int64_t kPrepareAheadMs = 50;
 constexpr std::int64_t kLateMs = 250;
 constexpr int kOvertaken = -1;  // a later command owns every relay
 
-void SleepUntil(std::int64_t monotonicNs) {
-  struct timespec until = {static_cast<time_t>(monotonicNs / 1000000000),
-                           static_cast<long>(monotonicNs % 1000000000)};
-  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-  }
-}
-
 std::int64_t WallMsAt(std::int64_t monotonicNs) {
-  struct timespec now;
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  const std::int64_t wallMs = static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / kNsPerMs;
-  return wallMs + (monotonicNs - MonotonicNs()) / kNsPerMs;
+  return WallClockMs() + (monotonicNs - MonotonicNs()) / kNsPerMs;
 }
 
 const char* PowerWord(const RelayCommand& command) {
   return command.powerState == 1 ? "on" : "off";
 }
 
-void Tell(const RelayCommand& command, const char* what, std::int64_t ms) {
+void Tell(const char* port, const RelayCommand& command, const char* what, std::int64_t ms) {
   char line[512];
   std::size_t length = Append(line, sizeof line, 0, "kavnori-switch: ");
-  length = Append(line, sizeof line, length, command.portName.text);
+  length = Append(line, sizeof line, length, port);
   length = Append(line, sizeof line, length, ": the ");
   length = Append(line, sizeof line, length, PowerWord(command));
   length = Append(line, sizeof line, length, " of relay ");
@@ -55,24 +41,7 @@ void Tell(const RelayCommand& command, const char* what, std::int64_t ms) {
   length = Append(line, sizeof line, length, ".");
   length = AppendNumber(line, sizeof line, length, static_cast<unsigned long long>(ms % 1000), 3);
   length = Append(line, sizeof line, length, " s\n");
-  const ssize_t written = ::write(STDERR_FILENO, line, length);
-  static_cast<void>(written);  // a caller gone: the state still tells
-}
-
-void PassOn(const AttemptLines& lines, bool keep) {
-  char bytes[512];
-  for (ssize_t got; (got = ::read(lines.attemptLines, bytes, sizeof bytes)) > 0;) {
-    if (!keep) continue;
-    const ssize_t written = ::write(lines.callerLines, bytes, static_cast<std::size_t>(got));
-    static_cast<void>(written);
-  }
-}
-
-// A port left by a failed stage, or not to be written, is let go at once:
-// the release lives on, unlike a run.
-void LetGo(const SerialPort& port) {
-  if (port.handle >= 0) ::close(static_cast<int>(port.handle));
-  ReleaseUucpLock();
+  WriteError(line, length);  // a caller gone: the state still tells
 }
 
 // For --state: what is due, and when.
@@ -108,7 +77,7 @@ void NoteOutcome(RelayStates* states, const ReleasePlan& plan, const bool* owned
 // Writes the prepared frame under the time limit: its status.
 int Write(const ReleasePlan& plan, const RelayCommand& command, const SerialPort& port) {
   ArmTimeLimit(plan.timeLimitMs);
-  SetGuardStage(GuardStage::kSending, port.network ? -1 : static_cast<int>(port.handle));
+  SetGuardStage(GuardStage::kSending, port.network ? -1 : port.handle);
   int status = SendRelayFrame(command, port);
   DisarmTimeLimit();
   SetGuardStage(GuardStage::kBeforeFrame, -1);
@@ -121,7 +90,7 @@ int Prepare(const ReleasePlan& plan, const RelayCommand& command, SerialPort* po
   int status = PrepareRelayLine(command, port);
   DisarmTimeLimit();
   if (status == 0 && TimeLimitPassed()) status = kExitTimedOut;
-  if (status != 0) LetGo(*port);
+  if (status != 0) LetGoOfPort(*port);
   return status;
 }
 
@@ -173,7 +142,7 @@ int Attempt(const ReleasePlan& plan, std::int64_t dueNs, std::int64_t* sentNs) {
   if (stillOwned == relays) {
     status = Write(plan, plan.finalCommand, port);
   } else {
-    LetGo(port);
+    LetGoOfPort(port);
     status = stillOwned == 0 ? kOvertaken : WriteOneByOne(plan, owned);
   }
   if (stateKept && status != kOvertaken) {
@@ -194,15 +163,16 @@ int SendFinalFrame(const ReleasePlan& plan, std::int64_t dueNs, const AttemptLin
     std::int64_t sentNs = 0;
     const int status = Attempt(plan, dueNs, &sentNs);
     const bool last = status == 0 || status == kOvertaken || MonotonicNs() >= giveUpNs;
-    PassOn(lines, last);
+    PassOnLines(lines, last);
     if (status == kOvertaken) return kFinalOvertaken;
     const std::int64_t lateMs = (sentNs - dueNs) / kNsPerMs;
     if (status == 0) {
-      if (lateMs > kLateMs) Tell(plan.finalCommand, " went out late by ", lateMs);
+      if (lateMs > kLateMs) Tell(plan.port, plan.finalCommand, " went out late by ", lateMs);
       return 0;
     }
     if (last) {
-      Tell(plan.finalCommand, " did not go out; tried for ", (MonotonicNs() - dueNs) / kNsPerMs);
+      Tell(plan.port, plan.finalCommand, " did not go out; tried for ",
+           (MonotonicNs() - dueNs) / kNsPerMs);
       return status;
     }
     SleepUntil(MonotonicNs() + kRetryEveryMs * kNsPerMs);
