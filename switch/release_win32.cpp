@@ -4,6 +4,7 @@
 #include "app/run.h"
 #include "serial/fixed_text.h"
 #include "switch/final_frame.h"
+#include "switch/process_calls_win32.h"
 #include "switch/release.h"
 #include "switch/run_guard.h"
 
@@ -114,14 +115,14 @@ bool Spawn(const ReleasePlan& plan, HANDLE* inherited, int count, const HANDLE* 
   wchar_t folder[MAX_PATH];
   const UINT folderLength = GetSystemDirectoryW(folder, MAX_PATH);
   const wchar_t* where = folderLength > 0 && folderLength < MAX_PATH ? folder : nullptr;
-  BOOL started =
-      CreateProcessW(program, line, nullptr, nullptr, TRUE, flags | CREATE_BREAKAWAY_FROM_JOB,
-                     nullptr, where, &start.StartupInfo, &process);
+  BOOL started = switchProcessCalls.createProcess(program, line, nullptr, nullptr, TRUE,
+                                                  flags | CREATE_BREAKAWAY_FROM_JOB, nullptr, where,
+                                                  &start.StartupInfo, &process);
   if (!started && GetLastError() == ERROR_ACCESS_DENIED) {
     SayAboutPort(plan.port, "the release of the final frame stays in the caller's job: ",
                  "a job that ends its processes when closed takes it along");
-    started = CreateProcessW(program, line, nullptr, nullptr, TRUE, flags, nullptr, where,
-                             &start.StartupInfo, &process);
+    started = switchProcessCalls.createProcess(program, line, nullptr, nullptr, TRUE, flags,
+                                               nullptr, where, &start.StartupInfo, &process);
   }
   DeleteProcThreadAttributeList(list);
   if (!started) return false;

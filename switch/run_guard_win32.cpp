@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "serial/fixed_text.h"
+#include "switch/process_calls_win32.h"
 #include "switch/run_guard.h"
 #include "switch/switch_status.h"
 
@@ -37,25 +38,12 @@ bool DiscardQueuedFrame() {
   return PurgeComm(reinterpret_cast<HANDLE>(port), PURGE_TXABORT | PURGE_TXCLEAR) != FALSE;
 }
 
-BOOL WINAPI OnConsoleEvent(DWORD event) {
-  const auto now = static_cast<GuardStage>(guard.stage);
-  DiscardQueuedFrame();
-  SayStopped(guard.port,
-             event == CTRL_C_EVENT       ? "Ctrl+C"
-             : event == CTRL_BREAK_EVENT ? "Ctrl+Break"
-                                         : "the console's close",
-             now);
-  ExitProcess(event == CTRL_C_EVENT       ? kExitInterrupted
-              : event == CTRL_BREAK_EVENT ? kExitTerminated
-                                          : kExitHungUp);
-}
-
 void CALLBACK OnTimeLimit(void*, BOOLEAN) {
   const bool discarded = DiscardQueuedFrame();
   guard.limitPassed = 1;
   if (!guard.exitAtLimit) return;
   SayTimedOut(guard.port, guard.limitSeconds, discarded);
-  ExitProcess(kExitTimedOut);
+  switchProcessCalls.exitProcess(kExitTimedOut);
 }
 
 std::int64_t FileTimeValue(const FILETIME& time) {
@@ -64,6 +52,38 @@ std::int64_t FileTimeValue(const FILETIME& time) {
 }
 
 }  // namespace
+
+namespace {
+
+// Our own, so that the record's types are the same in every SDK's headers
+// (Wine's ExitProcess takes a DWORD).
+BOOL WINAPI RealCreateProcess(LPCWSTR program, LPWSTR line, LPSECURITY_ATTRIBUTES process,
+                              LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags,
+                              LPVOID environment, LPCWSTR folder, LPSTARTUPINFOW start,
+                              LPPROCESS_INFORMATION started) {
+  return CreateProcessW(program, line, process, thread, inherit, flags, environment, folder, start,
+                        started);
+}
+void WINAPI RealExitProcess(UINT status) { ExitProcess(status); }
+
+}  // namespace
+
+const SwitchProcessCalls kRealSwitchProcessCalls = {RealCreateProcess, RealExitProcess};
+SwitchProcessCalls switchProcessCalls = kRealSwitchProcessCalls;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  const auto now = static_cast<GuardStage>(guard.stage);
+  DiscardQueuedFrame();
+  SayStopped(guard.port,
+             event == CTRL_C_EVENT       ? "Ctrl+C"
+             : event == CTRL_BREAK_EVENT ? "Ctrl+Break"
+                                         : "the console's close",
+             now);
+  switchProcessCalls.exitProcess(event == CTRL_C_EVENT       ? kExitInterrupted
+                                 : event == CTRL_BREAK_EVENT ? kExitTerminated
+                                                             : kExitHungUp);
+  return TRUE;
+}
 
 void InstallRunGuard(const char* portName) {
   guard.port = portName;
