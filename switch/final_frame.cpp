@@ -145,10 +145,12 @@ int Attempt(const ReleasePlan& plan, std::int64_t dueNs, std::int64_t* sentNs) {
     LetGoOfPort(port);
     status = stillOwned == 0 ? kOvertaken : WriteOneByOne(plan, owned);
   }
-  if (stateKept && status != kOvertaken) {
-    NoteOutcome(&state.states, plan, owned, status, dueNs, (*sentNs - dueNs) / kNsPerMs);
+  if (stateKept) {
+    if (status != kOvertaken) {
+      NoteOutcome(&state.states, plan, owned, status, dueNs, (*sentNs - dueNs) / kNsPerMs);
+    }
+    SaveRelayStates(&state);
   }
-  SaveRelayStates(&state);
   GivePortTurn(&turn);
   return status;
 }
